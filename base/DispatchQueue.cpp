@@ -1,0 +1,135 @@
+#include "base/DispatchQueue.h"
+
+#include "base/DispatchQueueImpl.h"
+
+#include <algorithm>
+#include <future>
+#include <thread>
+#include <vector>
+
+namespace vl {
+
+namespace {
+
+thread_local const DispatchQueue::Impl* currentQueue = nullptr;
+
+// The threads behind the global queue and every serial queue. Blocks may wait on each other
+// (sync, network completions), so the pool is never smaller than four threads.
+class Pool {
+public:
+    Pool() : guard_(asio::make_work_guard(context_)) {
+        unsigned count = std::max(4u, std::thread::hardware_concurrency());
+        for (unsigned i = 0; i < count; ++i) threads_.emplace_back([this] { context_.run(); });
+    }
+    ~Pool() {
+        guard_.reset();
+        context_.stop();
+        for (auto& t : threads_) t.join();
+    }
+    asio::io_context& context() { return context_; }
+
+private:
+    asio::io_context context_;
+    asio::executor_work_guard<asio::io_context::executor_type> guard_;
+    std::vector<std::thread> threads_;
+};
+
+Pool& pool() {
+    static Pool instance;
+    return instance;
+}
+
+struct MainLoop {
+    asio::io_context context;
+    asio::executor_work_guard<asio::io_context::executor_type> guard{asio::make_work_guard(context)};
+};
+
+MainLoop& mainLoop() {
+    static MainLoop instance;
+    return instance;
+}
+
+}  // namespace
+
+void DispatchQueue::Impl::run(const Block& block) const {
+    const Impl* previous = currentQueue;
+    currentQueue = this;
+    block();
+    currentQueue = previous;
+}
+
+Block DispatchQueue::Impl::wrap(Block block) const {
+    return [self = shared_from_this(), block = std::move(block)] { self->run(block); };
+}
+
+DispatchQueue::DispatchQueue(std::string label) : DispatchQueue(std::move(label), Kind::serial) {}
+
+DispatchQueue::DispatchQueue(std::string label, Kind kind) {
+    switch (kind) {
+        case Kind::serial:
+            impl_ = std::make_shared<Impl>(std::move(label), kind,
+                                           asio::make_strand(pool().context()));
+            break;
+        case Kind::concurrent:
+            impl_ = std::make_shared<Impl>(std::move(label), kind, pool().context().get_executor());
+            break;
+        case Kind::main:
+            impl_ = std::make_shared<Impl>(std::move(label), kind,
+                                           mainLoop().context.get_executor());
+            break;
+    }
+}
+
+DispatchQueue::~DispatchQueue() = default;
+
+DispatchQueue& DispatchQueue::global() {
+    static DispatchQueue queue("com.apple.root.default-qos", Kind::concurrent);
+    return queue;
+}
+
+DispatchQueue& DispatchQueue::main() {
+    static DispatchQueue queue("com.apple.main-thread", Kind::main);
+    return queue;
+}
+
+void DispatchQueue::runMain() {
+    auto& loop = mainLoop();
+    loop.context.restart();
+    loop.context.run();
+}
+
+void DispatchQueue::stopMain() { mainLoop().context.stop(); }
+
+const std::string& DispatchQueue::label() const { return impl_->label; }
+
+DispatchQueue::Kind DispatchQueue::kind() const { return impl_->kind; }
+
+void DispatchQueue::async(Block block) { asio::post(impl_->executor, impl_->wrap(std::move(block))); }
+
+void DispatchQueue::asyncAfter(Clock::duration delay, Block block) {
+    asyncAt(Clock::now() + delay, std::move(block));
+}
+
+void DispatchQueue::asyncAt(Clock::time_point deadline, Block block) {
+    auto timer = std::make_shared<asio::steady_timer>(impl_->executor, deadline);
+    timer->async_wait([timer, block = impl_->wrap(std::move(block))](const asio::error_code&) {
+        block();
+    });
+}
+
+void DispatchQueue::sync(const Block& block) {
+    if (isCurrent()) {
+        block();
+        return;
+    }
+    std::promise<void> done;
+    async([&] {
+        block();
+        done.set_value();
+    });
+    done.get_future().wait();
+}
+
+bool DispatchQueue::isCurrent() const { return currentQueue == impl_.get(); }
+
+}  // namespace vl

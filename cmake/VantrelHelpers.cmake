@@ -1,0 +1,22 @@
+# vantrel_add_tests(NAME SOURCES... LIBS ...): one GoogleTest binary registered with CTest.
+function(vantrel_add_tests name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  if(VANTREL_FUZZ)
+    return()
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endfunction()
+
+# vantrel_add_fuzzer(NAME SOURCE LIBS ...): a libFuzzer target, built only in the fuzz build.
+function(vantrel_add_fuzzer name source)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  if(NOT VANTREL_FUZZ)
+    return()
+  endif()
+  add_executable(${name} ${source})
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+endfunction()
