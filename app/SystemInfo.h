@@ -3,20 +3,76 @@
 
 #include "base/Logger.h"
 
+#include <memory>
+#include <optional>
 #include <source_location>
 #include <string>
 
 namespace vl {
 
+class DefaultsStore;
+class DispatchQueue;
+class HostFacts;
+class Keychain;
+class PowerService;
+
+namespace SystemInfoKeys {
+inline constexpr const char* password = "password";
+inline constexpr const char* machinename = "machinename";
+inline constexpr const char* controlport = "controlport";
+inline constexpr const char* keepawake = "keepawake";
+inline constexpr const char* savedLogs = "SavedLogs";
+// Named for completeness; every port derives from the control port, so these are never read.
+inline constexpr const char* audioport = "audioport";
+inline constexpr const char* videoport = "videoport";
+inline constexpr const char* micport = "micport";
+inline constexpr const char* camport = "camport";
+inline constexpr const char* speedtestport = "speedtestport";
+}  // namespace SystemInfoKeys
+
+// The host services SystemInfo reads; the program's composition root supplies the real ones,
+// tests supply fakes.
+struct SystemServices {
+    std::shared_ptr<DefaultsStore> defaults;
+    std::shared_ptr<Keychain> keychain;
+    std::shared_ptr<PowerService> power;
+    std::shared_ptr<HostFacts> host;
+};
+
 class SystemInfo {
-public:
+  public:
     SystemInfo() = delete;
+
+    static constexpr const char* defaultPassword = "Ez3Kq$vn";
+    static constexpr int defaultControlPort = 8788;
+    static constexpr const char* appIDService = "com.corvane.vantrellink.appid";
+    static constexpr const char* appIDAccount = "AppUniqueID";
+    static constexpr const char* sleepAssertionName = "Remote desktop session active";
+
+    // Installs the services; ends any idle-sleep prevention made with the previous ones.
+    static void configure(SystemServices services);
+    static DefaultsStore& defaults();
+
+    // The connection password: the stored setting, or the built-in default.
+    static std::string password();
+    static std::string machineName();
+    static std::optional<std::string> machineIPAddress();
+    static int accessControlPort();
+    static std::string appUniqueID();
+    static bool keepAwake();
+
+    static void preventSystemSleepOrLock();
+    static void restoreSystemSleepOrLock();
 
     // Every report of the system goes through here; never blocks the caller.
     static void logMsg(std::string message, LogLevel level = LogLevel::info,
                        std::source_location where = std::source_location::current()) {
         Logger::shared().log(std::move(message), level, where);
     }
+    static DispatchQueue& logQueue();
 };
+
+// "+9000" → 9000; anything that is not a whole decimal number (with an optional sign) → nothing.
+std::optional<int> parseDecimalInt(const std::string& text);
 
 }  // namespace vl

@@ -11,7 +11,8 @@ constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxy
 constexpr std::array<std::int8_t, 256> makeReverse() {
     std::array<std::int8_t, 256> table{};
     table.fill(-1);
-    for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(alphabet[i])] = static_cast<std::int8_t>(i);
+    for (int i = 0; i < 64; ++i)
+        table[static_cast<unsigned char>(alphabet[i])] = static_cast<std::int8_t>(i);
     return table;
 }
 

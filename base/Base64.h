@@ -18,7 +18,8 @@ inline std::string base64Encode(std::string_view text) {
 // standard alphabet, '=' only as trailing padding, and unused trailing bits zero.
 std::optional<Bytes> base64Decode(std::string_view text);
 inline std::optional<Bytes> base64Decode(ByteView bytes) {
-    return base64Decode(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    return base64Decode(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 }  // namespace vl

@@ -13,9 +13,13 @@ namespace vl {
 using Bytes = std::vector<std::uint8_t>;
 using ByteView = std::span<const std::uint8_t>;
 
-inline Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
+inline Bytes bytesOf(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
 
-inline std::string stringOf(ByteView bytes) { return std::string(bytes.begin(), bytes.end()); }
+inline std::string stringOf(ByteView bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
 
 inline void appendBigEndian32(Bytes& out, std::uint32_t value) {
     out.push_back(static_cast<std::uint8_t>(value >> 24));

@@ -16,7 +16,7 @@ thread_local const DispatchQueue::Impl* currentQueue = nullptr;
 // The threads behind the global queue and every serial queue. Blocks may wait on each other
 // (sync, network completions), so the pool is never smaller than four threads.
 class Pool {
-public:
+  public:
     Pool() : guard_(asio::make_work_guard(context_)) {
         unsigned count = std::max(4u, std::thread::hardware_concurrency());
         for (unsigned i = 0; i < count; ++i) threads_.emplace_back([this] { context_.run(); });
@@ -28,7 +28,7 @@ public:
     }
     asio::io_context& context() { return context_; }
 
-private:
+  private:
     asio::io_context context_;
     asio::executor_work_guard<asio::io_context::executor_type> guard_;
     std::vector<std::thread> threads_;
@@ -41,7 +41,8 @@ Pool& pool() {
 
 struct MainLoop {
     asio::io_context context;
-    asio::executor_work_guard<asio::io_context::executor_type> guard{asio::make_work_guard(context)};
+    asio::executor_work_guard<asio::io_context::executor_type> guard{
+        asio::make_work_guard(context)};
 };
 
 MainLoop& mainLoop() {
@@ -67,15 +68,15 @@ DispatchQueue::DispatchQueue(std::string label) : DispatchQueue(std::move(label)
 DispatchQueue::DispatchQueue(std::string label, Kind kind) {
     switch (kind) {
         case Kind::serial:
-            impl_ = std::make_shared<Impl>(std::move(label), kind,
-                                           asio::make_strand(pool().context()));
+            impl_ =
+                std::make_shared<Impl>(std::move(label), kind, asio::make_strand(pool().context()));
             break;
         case Kind::concurrent:
             impl_ = std::make_shared<Impl>(std::move(label), kind, pool().context().get_executor());
             break;
         case Kind::main:
-            impl_ = std::make_shared<Impl>(std::move(label), kind,
-                                           mainLoop().context.get_executor());
+            impl_ =
+                std::make_shared<Impl>(std::move(label), kind, mainLoop().context.get_executor());
             break;
     }
 }
@@ -98,13 +99,21 @@ void DispatchQueue::runMain() {
     loop.context.run();
 }
 
-void DispatchQueue::stopMain() { mainLoop().context.stop(); }
+void DispatchQueue::stopMain() {
+    mainLoop().context.stop();
+}
 
-const std::string& DispatchQueue::label() const { return impl_->label; }
+const std::string& DispatchQueue::label() const {
+    return impl_->label;
+}
 
-DispatchQueue::Kind DispatchQueue::kind() const { return impl_->kind; }
+DispatchQueue::Kind DispatchQueue::kind() const {
+    return impl_->kind;
+}
 
-void DispatchQueue::async(Block block) { asio::post(impl_->executor, impl_->wrap(std::move(block))); }
+void DispatchQueue::async(Block block) {
+    asio::post(impl_->executor, impl_->wrap(std::move(block)));
+}
 
 void DispatchQueue::asyncAfter(Clock::duration delay, Block block) {
     asyncAt(Clock::now() + delay, std::move(block));
@@ -112,9 +121,8 @@ void DispatchQueue::asyncAfter(Clock::duration delay, Block block) {
 
 void DispatchQueue::asyncAt(Clock::time_point deadline, Block block) {
     auto timer = std::make_shared<asio::steady_timer>(impl_->executor, deadline);
-    timer->async_wait([timer, block = impl_->wrap(std::move(block))](const asio::error_code&) {
-        block();
-    });
+    timer->async_wait(
+        [timer, block = impl_->wrap(std::move(block))](const asio::error_code&) { block(); });
 }
 
 void DispatchQueue::sync(const Block& block) {
@@ -130,6 +138,8 @@ void DispatchQueue::sync(const Block& block) {
     done.get_future().wait();
 }
 
-bool DispatchQueue::isCurrent() const { return currentQueue == impl_.get(); }
+bool DispatchQueue::isCurrent() const {
+    return currentQueue == impl_.get();
+}
 
 }  // namespace vl

@@ -15,7 +15,7 @@ using Clock = std::chrono::steady_clock;
 // global queue runs blocks concurrently on the shared thread pool; the main queue runs on the
 // thread that calls DispatchQueue::runMain().
 class DispatchQueue {
-public:
+  public:
     enum class Kind { serial, concurrent, main };
 
     // A new serial queue on the shared pool.
@@ -45,7 +45,7 @@ public:
     struct Impl;
     Impl& impl() { return *impl_; }
 
-private:
+  private:
     DispatchQueue(std::string label, Kind kind);
     std::shared_ptr<Impl> impl_;
 };

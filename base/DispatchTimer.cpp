@@ -54,7 +54,9 @@ std::shared_ptr<DispatchTimer> DispatchTimer::make(DispatchQueue& queue) {
 DispatchTimer::DispatchTimer(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 // A timer whose owner lets go of it stops, as a cancelled source would.
-DispatchTimer::~DispatchTimer() { cancel(); }
+DispatchTimer::~DispatchTimer() {
+    cancel();
+}
 
 void DispatchTimer::schedule(Clock::time_point first, std::optional<Clock::duration> repeat) {
     std::lock_guard lock(impl_->mutex);
@@ -83,6 +85,8 @@ void DispatchTimer::cancel() {
     asio::post(impl_->timer.get_executor(), [impl = impl_] { impl->timer.cancel(); });
 }
 
-bool DispatchTimer::isCancelled() const { return impl_->cancelled; }
+bool DispatchTimer::isCancelled() const {
+    return impl_->cancelled;
+}
 
 }  // namespace vl

@@ -13,7 +13,7 @@ namespace vl {
 // kept on absolute deadlines so they do not drift. Cancel is final; a handler already running
 // finishes.
 class DispatchTimer {
-public:
+  public:
     static std::shared_ptr<DispatchTimer> make(DispatchQueue& queue);
     ~DispatchTimer();
 
@@ -25,7 +25,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     explicit DispatchTimer(std::shared_ptr<Impl> impl);
     std::shared_ptr<Impl> impl_;
 };

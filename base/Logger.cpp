@@ -9,10 +9,14 @@ namespace vl {
 
 const char* description(LogLevel level) {
     switch (level) {
-        case LogLevel::debug: return "debug";
-        case LogLevel::info: return "info";
-        case LogLevel::warning: return "warning";
-        case LogLevel::error: return "error";
+        case LogLevel::debug:
+            return "debug";
+        case LogLevel::info:
+            return "info";
+        case LogLevel::warning:
+            return "warning";
+        case LogLevel::error:
+            return "error";
     }
     return "info";
 }
@@ -59,9 +63,9 @@ void Logger::log(std::string message, LogLevel level, std::source_location where
         ++droppedSinceLastWrite_;
         return;
     }
-    std::string line = timestamp() + " [" + description(level) + "] " + fileName(where.file_name()) +
-                       ":" + std::to_string(where.line()) + " " + where.function_name() + " - " +
-                       message;
+    std::string line = timestamp() + " [" + description(level) + "] " +
+                       fileName(where.file_name()) + ":" + std::to_string(where.line()) + " " +
+                       where.function_name() + " - " + message;
     queue_->async([this, line = std::move(line)] {
         if (auto lost = droppedSinceLastWrite_.exchange(0); lost > 0)
             write(timestamp() + " [warning] log queue full: " + std::to_string(lost) +

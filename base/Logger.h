@@ -20,7 +20,7 @@ enum class LogLevel { debug, info, warning, error };
 const char* description(LogLevel level);
 
 class Logger {
-public:
+  public:
     static constexpr std::size_t defaultCapacity = 8192;
 
     static Logger& shared();
@@ -42,7 +42,7 @@ public:
     std::size_t droppedCount() const { return dropped_; }
     DispatchQueue& queue() { return *queue_; }
 
-private:
+  private:
     void write(const std::string& line);
 
     std::unique_ptr<DispatchQueue> queue_;

@@ -12,7 +12,7 @@
 namespace vl {
 
 class NotificationCenter {
-public:
+  public:
     using Observer = std::function<void(const std::any& object)>;
     using Token = std::uint64_t;
 
@@ -24,7 +24,7 @@ public:
     // may add or remove observers while being called.
     void post(const std::string& name, const std::any& object = {});
 
-private:
+  private:
     struct Entry {
         Token token;
         std::string name;

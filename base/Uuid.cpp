@@ -9,7 +9,8 @@ Uuid Uuid::random() {
     ByteArray bytes;
     for (std::size_t i = 0; i < bytes.size(); i += 8) {
         std::uint64_t word = engine();
-        for (std::size_t k = 0; k < 8; ++k) bytes[i + k] = static_cast<std::uint8_t>(word >> (8 * k));
+        for (std::size_t k = 0; k < 8; ++k)
+            bytes[i + k] = static_cast<std::uint8_t>(word >> (8 * k));
     }
     bytes[6] = (bytes[6] & 0x0F) | 0x40;  // version 4
     bytes[8] = (bytes[8] & 0x3F) | 0x80;  // RFC 4122 variant

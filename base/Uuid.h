@@ -10,7 +10,7 @@
 namespace vl {
 
 class Uuid {
-public:
+  public:
     using ByteArray = std::array<std::uint8_t, 16>;
 
     Uuid() = default;  // the nil UUID
@@ -27,7 +27,7 @@ public:
     friend bool operator==(const Uuid&, const Uuid&) = default;
     friend auto operator<=>(const Uuid&, const Uuid&) = default;
 
-private:
+  private:
     ByteArray bytes_{};
 };
 
