@@ -1,0 +1,142 @@
+// platform/display/x11: one X screen seen through RandR — a snapshot of its outputs, CRTCs and
+// modes, changes to CRTCs with the framebuffer resized explicitly, and the root-window record of
+// virtual display identities that every X client can read.
+#pragma once
+
+#include "platform/display/Interface.h"
+
+#include <xcb/randr.h>
+#include <xcb/xcb.h>
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vl::x11 {
+
+// Identity of a virtual display, kept on the root window because RandR drivers without EDID
+// support refuse client-set EDID properties.
+struct VirtualIdentity {
+    xcb_randr_output_t output = 0;
+    std::uint32_t vendor = 0;
+    std::uint32_t product = 0;
+    std::uint32_t serial = 0;
+    std::string name;
+    bool operator==(const VirtualIdentity&) const = default;
+};
+
+std::string encodeIdentities(const std::vector<VirtualIdentity>& identities);
+// Ignores malformed lines: any client may write the property.
+std::vector<VirtualIdentity> decodeIdentities(const std::string& text);
+
+struct ModeInfo {
+    xcb_randr_mode_t id = 0;
+    std::string name;
+    std::uint16_t width = 0;
+    std::uint16_t height = 0;
+    double refreshRate = 0;
+};
+
+struct CrtcState {
+    xcb_randr_crtc_t id = 0;
+    std::int16_t x = 0;
+    std::int16_t y = 0;
+    std::uint16_t width = 0;
+    std::uint16_t height = 0;
+    xcb_randr_mode_t mode = 0;
+    std::uint16_t rotation = XCB_RANDR_ROTATION_ROTATE_0;
+    std::vector<xcb_randr_output_t> outputs;
+    bool enabled() const { return mode != 0; }
+};
+
+struct OutputState {
+    xcb_randr_output_t id = 0;
+    std::string name;
+    bool connected = false;
+    xcb_randr_crtc_t crtc = 0;
+    std::vector<xcb_randr_crtc_t> possibleCrtcs;
+    std::vector<xcb_randr_mode_t> modes;
+    std::uint32_t vendor = 0;  // from EDID or the virtual identity record
+    std::uint32_t product = 0;
+    std::uint32_t serial = 0;
+    bool isVirtual = false;
+};
+
+struct ScreenSnapshot {
+    xcb_timestamp_t configTimestamp = 0;
+    std::uint16_t width = 0;
+    std::uint16_t height = 0;
+    std::uint16_t minWidth = 0, minHeight = 0, maxWidth = 0, maxHeight = 0;
+    xcb_randr_output_t primary = 0;
+    std::vector<OutputState> outputs;  // in server order
+    std::map<xcb_randr_crtc_t, CrtcState> crtcs;
+    std::map<xcb_randr_mode_t, ModeInfo> modes;
+
+    const OutputState* output(xcb_randr_output_t id) const;
+    const CrtcState* crtcOf(xcb_randr_output_t id) const;  // enabled CRTC only
+    std::optional<DisplayRect> bounds(xcb_randr_output_t id) const;
+    std::vector<xcb_randr_output_t> enabledOutputs() const;
+};
+
+// A CRTC's wanted state; mode 0 switches it off.
+struct CrtcChange {
+    xcb_randr_crtc_t crtc = 0;
+    std::int32_t x = 0;
+    std::int32_t y = 0;
+    xcb_randr_mode_t mode = 0;
+    std::uint16_t rotation = XCB_RANDR_ROTATION_ROTATE_0;
+    std::vector<xcb_randr_output_t> outputs;
+};
+
+class RandrScreen {
+  public:
+    using Report = std::function<void(const std::string&)>;
+
+    // displayName empty: $DISPLAY.
+    RandrScreen(std::string displayName, Report report);
+    ~RandrScreen();
+    RandrScreen(const RandrScreen&) = delete;
+    RandrScreen& operator=(const RandrScreen&) = delete;
+
+    // Connects, or reconnects after the server went away. False when no usable X server.
+    bool ensureConnected();
+    xcb_connection_t* connection() const { return connection_; }
+    xcb_window_t root() const { return root_; }
+    const std::string& displayName() const { return displayName_; }
+    bool hasMonitors() const { return monitors_; }
+
+    std::optional<ScreenSnapshot> snapshot();
+
+    // Applies CRTC changes and sizes the framebuffer to the union of all enabled CRTCs, shifting
+    // everything when an origin would be negative. rangeCheck when it exceeds the screen limits.
+    DisplayError apply(const ScreenSnapshot& before, std::vector<CrtcChange> changes);
+    // Sets only the framebuffer size to cover the enabled CRTCs plus `extra`.
+    DisplayError fitFramebuffer(std::uint16_t minWidth, std::uint16_t minHeight);
+
+    std::vector<VirtualIdentity> readIdentities();
+    // Read-modify-write under a server grab, so several processes can share the record.
+    void updateIdentities(const std::function<void(std::vector<VirtualIdentity>&)>& change);
+
+    xcb_atom_t atom(const char* name);
+
+  private:
+    void disconnect();
+    Report report_;
+    std::string displayName_;
+    xcb_connection_t* connection_ = nullptr;
+    xcb_window_t root_ = 0;
+    bool monitors_ = false;
+    bool lostReported_ = false;
+    std::map<std::string, xcb_atom_t> atoms_;
+};
+
+// Framebuffer size in millimetres at 96 dots per inch.
+inline std::uint32_t millimetres(std::uint32_t pixels) {
+    return pixels * 254 / 960;
+}
+
+inline constexpr const char* identityProperty = "_VANTREL_VIRTUAL_DISPLAYS";
+
+}  // namespace vl::x11
