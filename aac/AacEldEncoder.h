@@ -1,0 +1,64 @@
+// aac: our AAC-ELD encoder — object type 39, core only, 48 kHz, 480-sample frames, raw access
+// units. Input is 32-bit float, interleaved in the layout's input order.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace vl::aac {
+
+// Channel layouts with an ELD channel configuration. Input order:
+//   mono: C;  stereo: L R;  fivePointOne: L R C LFE Ls Rs;
+//   sevenPointOne: L R C LFE Ls Rs Rls Rrs (Ls/Rs the side pair, Rls/Rrs the back pair).
+enum class EldChannelLayout { mono, stereo, fivePointOne, sevenPointOne };
+
+const char* description(EldChannelLayout layout);
+int channelCount(EldChannelLayout layout);
+int channelConfiguration(EldChannelLayout layout);
+// 1.5 bits per sample for every channel except the LFE.
+int defaultBitRate(EldChannelLayout layout);
+// The AudioSpecificConfig the decoder needs (e.g. stereo: f8 e6 50 00).
+std::vector<uint8_t> audioSpecificConfig(EldChannelLayout layout);
+
+struct EncodedFrameInfo {
+    int bits = 0;    // size of the access unit before byte padding
+    int budget = 0;  // most bits the frame may take
+    float perceptualEntropy = 0.0f;
+    int offset = 0;  // frame-wide scalefactor offset chosen by the rate loop
+    int midSideBands = 0;
+    int tnsChannels = 0;
+};
+
+class AacEldEncoder {
+  public:
+    static constexpr int kFrameLength = 480;
+    static constexpr int kSampleRate = 48000;
+
+    // bitRate 0 selects defaultBitRate(layout); others are clamped to 8 kbit/s per channel
+    // up to the format's maximum of 6144 bits per channel and frame.
+    explicit AacEldEncoder(EldChannelLayout layout, int bitRate = 0);
+    ~AacEldEncoder();
+    AacEldEncoder(const AacEldEncoder&) = delete;
+    AacEldEncoder& operator=(const AacEldEncoder&) = delete;
+
+    EldChannelLayout layout() const { return layout_; }
+    int channelCount() const;
+    int bitRate() const { return bitRate_; }
+    int bitsPerFrame() const { return bitRate_ * kFrameLength / kSampleRate; }
+    std::vector<uint8_t> audioSpecificConfig() const { return aac::audioSpecificConfig(layout_); }
+
+    // Encodes one frame: 480 x channelCount() floats. NaN, infinities and samples outside
+    // [-1, 1] are clipped. Returns one raw access unit.
+    std::vector<uint8_t> encode(const float* interleaved);
+    const EncodedFrameInfo& lastFrame() const { return last_; }
+
+  private:
+    struct State;
+    EldChannelLayout layout_;
+    int bitRate_;
+    std::unique_ptr<State> state_;
+    EncodedFrameInfo last_;
+};
+
+}  // namespace vl::aac
