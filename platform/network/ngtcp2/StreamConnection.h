@@ -1,0 +1,113 @@
+// platform/network/ngtcp2: one bidirectional QUIC stream as a Connection. The public calls may
+// come from any thread; they are carried to the engine thread, which alone touches the buffers.
+#pragma once
+
+#include "platform/network/Interface.h"
+
+#include "base/DispatchQueueImpl.h"
+
+#include <ngtcp2/ngtcp2.h>
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+namespace vl::quic {
+
+class QuicSession;
+
+class StreamConnection final : public Connection,
+                               public std::enable_shared_from_this<StreamConnection> {
+  public:
+    StreamConnection(std::weak_ptr<QuicSession> session, std::int64_t streamId, std::string remote,
+                     bool clientSide);
+
+    // Connection
+    void setStateUpdateHandler(StateUpdateHandler handler) override;
+    void start(DispatchQueue& queue) override;
+    void receive(std::size_t minimumIncompleteLength, std::size_t maximumLength,
+                 ReceiveCompletion completion) override;
+    void send(Bytes data, bool isComplete, SendCompletion completion,
+              ContentContext context) override;
+    void cancel() override;
+    ConnectionState state() const override { return state_.load(); }
+    std::string description() const override;
+    std::string remoteAddress() const override { return remote_; }
+    std::uint64_t id() const override { return id_; }
+    std::shared_ptr<Connection> openStream() override;
+
+    // Client: runs on the engine thread when the first stream starts (it begins the connection).
+    void setStarter(std::function<void()> starter) { starter_ = std::move(starter); }
+
+    // --- engine thread ---
+    std::int64_t streamId() const { return streamId_; }
+    bool isStarted() const { return queue_ != nullptr; }
+    bool isCancelled() const { return cancelled_; }
+    void opened(std::int64_t streamId);  // client: the stream now exists
+    void dataArrived(const std::uint8_t* data, std::size_t size, bool fin);
+    void resetByPeer(std::uint64_t code);
+    void stopSendingByPeer(std::uint64_t code);
+    void closedByTransport();
+    void acknowledged(std::uint64_t offset, std::uint64_t length);
+    void sessionEnded(const NetworkError& error);
+    // Delivers what the pending receives can take; returns the bytes consumed.
+    std::size_t serviceReceives();
+
+    // Sending: the unwritten bytes as vectors, whether a FIN follows them, and what was written.
+    bool wantsToWrite() const;
+    std::size_t gather(ngtcp2_vec* vectors, std::size_t capacity, bool& fin) const;
+    void written(std::size_t bytes, bool finWritten);
+    std::size_t bufferedBytes() const;
+
+  private:
+    struct PendingReceive {
+        std::size_t minimum;
+        std::size_t maximum;
+        ReceiveCompletion completion;
+    };
+    struct PendingSend {
+        Bytes data;
+        std::size_t written = 0;
+        bool fin = false;
+        std::uint64_t endOffset = 0;  // stream offset just past this data
+        SendCompletion completion;
+    };
+
+    void startOnEngine(std::shared_ptr<DispatchQueue::Impl> queue);
+    void transition(ConnectionState state, std::optional<NetworkError> error = std::nullopt);
+    void post(Block block);
+    void failPending(const NetworkError& error);
+    void completeSend(PendingSend& item, std::optional<NetworkError> error);
+
+    const std::uint64_t id_;
+    const std::string remote_;
+    const bool clientSide_;
+    std::weak_ptr<QuicSession> session_;
+    std::atomic<ConnectionState> state_{ConnectionState::setup};
+    std::atomic<std::int64_t> visibleStreamId_;
+
+    std::mutex handlerMutex_;
+    StateUpdateHandler handler_;
+
+    // Engine thread only.
+    std::shared_ptr<DispatchQueue::Impl> queue_;
+    std::function<void()> starter_;
+    std::int64_t streamId_;
+    bool cancelled_ = false;
+    std::optional<NetworkError> ended_;  // session or stream failure
+    Bytes inbound_;
+    std::size_t inboundOffset_ = 0;
+    bool finReceived_ = false;
+    bool finDelivered_ = false;
+    std::optional<NetworkError> readError_;
+    std::deque<PendingReceive> receives_;
+    std::deque<PendingSend> unwritten_;
+    std::deque<PendingSend> unacknowledged_;
+    std::uint64_t writeOffset_ = 0;  // stream offset of the next byte queued
+    bool finQueued_ = false;
+    bool finWritten_ = false;
+    std::optional<NetworkError> writeError_;
+};
+
+}  // namespace vl::quic
