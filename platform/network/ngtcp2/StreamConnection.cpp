@@ -283,7 +283,8 @@ void StreamConnection::sessionEnded(const NetworkError& error) {
         unwritten_.pop_front();
     }
     if (!readError_) readError_ = error;
-    if (!cancelled_) transition(ConnectionState::failed, error);
+    // Before start() the failure waits: start reports preparing, then failed.
+    if (!cancelled_ && queue_) transition(ConnectionState::failed, error);
     serviceReceives();
 }
 
