@@ -17,11 +17,12 @@ double bark(double hz) {
     return 13.0 * std::atan(0.00076 * hz) + 3.5 * std::atan((hz / 7500.0) * (hz / 7500.0));
 }
 
-// Threshold in quiet in dB SPL.
+// Threshold in quiet in dB SPL, capped so that loud playback keeps the highest bands.
 double quietThresholdDb(double hz) {
     const double k = std::max(hz, 20.0) / 1000.0;
-    return 3.64 * std::pow(k, -0.8) - 6.5 * std::exp(-0.6 * (k - 3.3) * (k - 3.3)) +
-           1e-3 * k * k * k * k;
+    const double db = 3.64 * std::pow(k, -0.8) - 6.5 * std::exp(-0.6 * (k - 3.3) * (k - 3.3)) +
+                      1e-3 * k * k * k * k;
+    return std::min(db, 30.0);
 }
 
 struct ModelTables {

@@ -7,6 +7,16 @@
 #include <string>
 #include <vector>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdarg>
+#include <mutex>
+
+#include <kissfft/kiss_fftr.h>
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "aac/AacEldDecoder.h"
 #include "aac/AacEldEncoder.h"
 
@@ -27,11 +37,36 @@ inline double sineAt(double hz, double amplitude, int i) {
     return amplitude * std::sin(2.0 * std::numbers::pi * hz * i / 48000.0);
 }
 
+// Counts libavcodec messages at warning level or worse while alive.
+class DecoderWarnings {
+public:
+    DecoderWarnings() {
+        count() = 0;
+        av_log_set_callback([](void*, int level, const char* format, va_list args) {
+            if (level > AV_LOG_WARNING) return;
+            ++count();
+            char text[512];
+            std::vsnprintf(text, sizeof text, format, args);
+            std::fprintf(stderr, "libavcodec: %s", text);
+        });
+    }
+    ~DecoderWarnings() { av_log_set_callback(av_log_default_callback); }
+    int seen() const { return count(); }
+
+private:
+    static std::atomic<int>& count() {
+        static std::atomic<int> n{0};
+        return n;
+    }
+};
+
 struct RoundTrip {
     std::vector<std::vector<float>> output;  // per decoded channel, in decoder order
     std::vector<std::string> names;          // decoder channel names
     int units = 0;
     int decodeFailures = 0;
+    int decoderWarnings = 0;
+    int tnsFrames = 0;
     int maxBits = 0;
     int maxUnitBytes = 0;
     int budget = 0;
@@ -43,6 +78,7 @@ struct RoundTrip {
 inline RoundTrip roundTrip(EldChannelLayout layout, const std::vector<float>& interleaved,
                            int bitRate = 0) {
     RoundTrip rt;
+    DecoderWarnings warnings;
     AacEldEncoder encoder(layout, bitRate);
     auto decoder = AacEldDecoder::create(encoder.audioSpecificConfig());
     if (!decoder) return rt;
@@ -56,6 +92,7 @@ inline RoundTrip roundTrip(EldChannelLayout layout, const std::vector<float>& in
         const auto unit = encoder.encode(interleaved.data() + std::size_t(start) * channels);
         ++rt.units;
         rt.maxBits = std::max(rt.maxBits, encoder.lastFrame().bits);
+        if (encoder.lastFrame().tnsChannels > 0) ++rt.tnsFrames;
         rt.maxUnitBytes = std::max(rt.maxUnitBytes, int(unit.size()));
         if (int(unit.size()) * 8 > rt.budget + 7) ++rt.overBudget;
         totalBytes += unit.size();
@@ -70,6 +107,7 @@ inline RoundTrip roundTrip(EldChannelLayout layout, const std::vector<float>& in
             rt.output[c].insert(rt.output[c].end(), audio->channel(c), audio->channel(c) + 480);
     }
     rt.meanBytes = rt.units ? totalBytes / rt.units : 0.0;
+    rt.decoderWarnings = warnings.seen();
     return rt;
 }
 
@@ -112,6 +150,35 @@ inline double goertzelPowerDb(const std::vector<float>& v, std::size_t from, dou
     const double n = double(v.size() - from);
     const double amplitude = 2.0 * std::sqrt(re * re + im * im) / n;
     return 20.0 * std::log10(amplitude + 1e-30);
+}
+
+// Averaged power spectrum (Hann, 4096 points, 2048 hop) from sample `from` on.
+inline std::vector<double> powerSpectrum(const std::vector<float>& v, std::size_t from) {
+    constexpr int n = 4096;
+    std::vector<double> power(n / 2 + 1, 0.0);
+    kiss_fftr_cfg cfg = kiss_fftr_alloc(n, 0, nullptr, nullptr);
+    std::vector<float> in(n);
+    std::vector<kiss_fft_cpx> out(n / 2 + 1);
+    for (std::size_t start = from; start + n <= v.size(); start += n / 2) {
+        for (int i = 0; i < n; ++i)
+            in[i] = float(v[start + i] * (0.5 - 0.5 * std::cos(2 * std::numbers::pi * i / n)));
+        kiss_fftr(cfg, in.data(), out.data());
+        for (int k = 0; k <= n / 2; ++k) power[k] += double(out[k].r) * out[k].r + double(out[k].i) * out[k].i;
+    }
+    kiss_fftr_free(cfg);
+    return power;
+}
+
+// Highest frequency at which the decoded signal keeps at least a tenth of the reference's
+// power, among frequencies where the reference has any (within 90 dB of its peak).
+inline double bandwidthHz(const std::vector<float>& reference, const std::vector<float>& decoded,
+                          std::size_t from) {
+    const auto ref = powerSpectrum(reference, from);
+    const auto dec = powerSpectrum(decoded, from);
+    const double peak = *std::max_element(ref.begin(), ref.end());
+    for (std::size_t k = ref.size() - 1; k > 0; --k)
+        if (ref[k] > peak * 1e-9 && dec[k] >= 0.1 * ref[k]) return k * 48000.0 / 4096.0;
+    return 0.0;
 }
 
 }  // namespace vl::aac::test
