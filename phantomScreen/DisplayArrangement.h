@@ -1,0 +1,32 @@
+// phantomScreen: the control server's two display operations of a sharing session — taking a new
+// virtual display out of mirroring and placing it beside the main display (retried while the
+// platform still reports it mirrored), and waiting for a virtual display to come online. The
+// control server owns one and calls it; retries hold it weakly, as they hold the server.
+#pragma once
+
+#include "platform/display/Interface.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace vl {
+
+class DisplayArrangement : public std::enable_shared_from_this<DisplayArrangement> {
+  public:
+    static std::shared_ptr<DisplayArrangement> make(DisplayService& displays);
+
+    // Runs on the main queue; retries 0.25 s apart on the main queue while still mirrored.
+    void setDisplayExtended(DisplayID display, int retriesRemaining,
+                            std::function<void(bool)> completion = {});
+    // Polls every 0.2 s on the global queue (first poll after 0.2 s) and calls the completion
+    // there exactly once: with the first online virtual display, or none after the timeout.
+    static void waitForPhantomScreen(double timeout,
+                                     std::function<void(std::optional<DisplayID>)> completion);
+
+  private:
+    explicit DisplayArrangement(DisplayService& displays) : displays_(displays) {}
+    DisplayService& displays_;
+};
+
+}  // namespace vl

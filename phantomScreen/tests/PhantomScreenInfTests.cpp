@@ -1,0 +1,120 @@
+#include "phantomScreen/tests/TestSupport.h"
+
+#include <filesystem>
+
+namespace vl {
+namespace {
+
+using testing::FakeLibraryTest;
+
+TEST_F(FakeLibraryTest, PortraitDisplayGetsItsModeAndGoesRightOfTheOthers) {
+    auto id = PhantomScreenInf::addDisplayEx(Resolution::RES_XS, true);
+    ASSERT_TRUE(id);
+    // The library made it in portrait, listing the landscape mode too.
+    auto settings = virtuals->settings(*id);
+    ASSERT_TRUE(settings);
+    EXPECT_EQ(settings->modes.front(), (ps::VirtualDisplayMode{1080, 1920, 90.0}));
+    auto completedBefore = arrangement.counters().completed;
+
+    settle();
+    EXPECT_EQ(arrangement.bounds(*id), (DisplayRect{4481, 0, 1080, 1920}));
+    auto counters = arrangement.counters();
+    EXPECT_EQ(counters.completed, completedBefore + 2);  // mode, then origin
+    EXPECT_EQ(counters.completeOptions.back(), ConfigureOption::permanently);
+    EXPECT_EQ(PhantomScreenInf::findPS(), id);
+}
+
+TEST_F(FakeLibraryTest, SetResolutionFallsBackToPointSizes) {
+    auto hiDPI = FakeDisplayService::make(7, {0, 1440, 1280, 720});
+    hiDPI.modes = {{1, 2560, 1440, 1280, 720, 60}, {2, 3840, 2160, 1920, 1080, 60}};
+    arrangement.addDisplay(hiDPI);
+    PhantomScreenInf::setResolution(7, 1920, 1080);
+    EXPECT_EQ(arrangement.bounds(7).width, 1920);
+
+    PhantomScreenInf::setResolution(7, 5000, 5000);
+    EXPECT_EQ(reports.count("No 5000x5000 mode for display 7"), 1);
+    PhantomScreenInf::setResolution(2, 1920, 1080);
+    EXPECT_EQ(reports.count("No display modes for 2"), 1);
+
+    FakeDisplayService::Faults faults;
+    faults.complete = DisplayError::failure;
+    arrangement.setFaults(faults);
+    PhantomScreenInf::setResolution(7, 1280, 720);
+    EXPECT_EQ(reports.count("Failed to set 1280x720 on display 7"), 1);
+    PhantomScreenInf::placeToRightOfExisting(7);
+    EXPECT_EQ(reports.count("Failed to position display 7 at x 4481."), 1);
+    EXPECT_EQ(arrangement.counters().cancelled, 2);
+}
+
+TEST_F(FakeLibraryTest, RemovingDisplaysTheServerCreated) {
+    PhantomScreenService::startService(Resolution::RES_S);
+    auto ids = PhantomScreenService::extraDisplayIDs();
+    ASSERT_EQ(ids.size(), 1u);
+    ASSERT_TRUE(ids[0]);
+    auto extra = PhantomScreenInf::addDisplayEx(Resolution::RES_XSS, false);
+    ASSERT_TRUE(extra);
+
+    EXPECT_FALSE(PhantomScreenInf::removeDisplay(2));  // not ours
+    EXPECT_TRUE(arrangement.display(2));
+    PhantomScreenService::stopPS(*extra);  // not in the session's list, still stopped
+    EXPECT_FALSE(arrangement.display(*extra));
+    EXPECT_EQ(PhantomScreenService::extraDisplayIDs().size(), 1u);
+    EXPECT_FALSE(PhantomScreenInf::removeDisplay(*extra));  // already gone
+
+    PhantomScreenService::stopService();
+    EXPECT_FALSE(arrangement.display(*ids[0]));
+    EXPECT_TRUE(PhantomScreenService::extraDisplayIDs().empty());
+    EXPECT_EQ(PhantomScreenInf::findPS(), std::nullopt);
+}
+
+TEST_F(FakeLibraryTest, FindPSReturnsTheFirstVirtualDisplayListed) {
+    auto first = PhantomScreenInf::addDisplayEx(Resolution::RES_XSS, false);
+    auto second = PhantomScreenInf::addDisplayEx(Resolution::RES_XSS, false);
+    ASSERT_TRUE(first && second);
+    EXPECT_TRUE(PhantomScreenInf::removeDisplay(*first));
+    auto third = PhantomScreenInf::addDisplayEx(Resolution::RES_XSS, false);  // reuses slot 0
+    ASSERT_TRUE(third);
+    EXPECT_EQ(PhantomScreenInf::findPS(), second);
+
+    FakeDisplayService::Faults faults;
+    faults.list = DisplayError::invalidConnection;
+    arrangement.setFaults(faults);
+    EXPECT_EQ(PhantomScreenInf::findPS(), std::nullopt);
+    EXPECT_EQ(reports.count("Error fetching active displays: invalid connection"), 1);
+}
+
+TEST_F(FakeLibraryTest, FailedLoadIsRetriedByEachAddDisplayEx) {
+    PhantomScreenInf::setLibraryPath("/nonexistent/libPhantomScreen.so");
+    PhantomScreenInf::initLib();
+    EXPECT_FALSE(PhantomScreenInf::isLoaded());
+    EXPECT_EQ(reports.count("cannot load /nonexistent/libPhantomScreen.so"), 1);
+    EXPECT_EQ(PhantomScreenInf::addDisplayEx(Resolution::RES_XS, false), std::nullopt);
+    EXPECT_EQ(reports.count("cannot load"), 2);
+    EXPECT_EQ(PhantomScreenInf::addDisplay(Resolution::RES_XS, false), std::nullopt);
+    EXPECT_EQ(reports.count("addDisplay failed for HD-1920x1080, portrait: false"), 1);
+
+    PhantomScreenInf::setLibraryPath(FAKE_LIBRARY_PATH);
+    PhantomScreenService::initService();
+    EXPECT_TRUE(PhantomScreenInf::isLoaded());
+    PhantomScreenService::destroyService();
+    EXPECT_FALSE(PhantomScreenInf::isLoaded());
+    EXPECT_TRUE(PhantomScreenInf::addDisplayEx(Resolution::RES_XS, false));
+}
+
+TEST_F(FakeLibraryTest, LibraryRefusalIsReported) {
+    virtuals->setRefusesSettings(true);
+    EXPECT_EQ(PhantomScreenInf::addDisplayEx(Resolution::RES_M, true), std::nullopt);
+    EXPECT_EQ(reports.count("addDisplay failed for 4K-3840x2160, portrait: true"), 1);
+}
+
+TEST(PhantomScreenInfPath, DefaultPathIsTheInstalledLibraryFolderBesideTheProgram) {
+    auto path = std::filesystem::path(PhantomScreenInf::libraryPath());
+    auto executable = std::filesystem::read_symlink("/proc/self/exe");
+    EXPECT_EQ(path, (executable.parent_path().parent_path() / "lib" / "vantrel-link" /
+                     "libPhantomScreen.so"));
+    // In the build tree the real library is built exactly there.
+    EXPECT_TRUE(std::filesystem::exists(path)) << path;
+}
+
+}  // namespace
+}  // namespace vl
