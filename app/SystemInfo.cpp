@@ -57,6 +57,10 @@ void SystemInfo::configure(SystemServices newServices) {
     state().services = std::move(newServices);
 }
 
+std::shared_ptr<Keychain> SystemInfo::keychain() {
+    return services().keychain;
+}
+
 DefaultsStore& SystemInfo::defaults() {
     return *services().defaults;
 }

@@ -2,10 +2,10 @@
 #pragma once
 
 #include "base/Logger.h"
+#include "base/SourceLocation.h"
 
 #include <memory>
 #include <optional>
-#include <source_location>
 #include <string>
 
 namespace vl {
@@ -52,6 +52,8 @@ class SystemInfo {
     // Installs the services; ends any idle-sleep prevention made with the previous ones.
     static void configure(SystemServices services);
     static DefaultsStore& defaults();
+    // The keychain service items are kept in (the application identity, the TLS identity).
+    static std::shared_ptr<Keychain> keychain();
 
     // The connection password: the stored setting, or the built-in default.
     static std::string password();
@@ -66,7 +68,7 @@ class SystemInfo {
 
     // Every report of the system goes through here; never blocks the caller.
     static void logMsg(std::string message, LogLevel level = LogLevel::info,
-                       std::source_location where = std::source_location::current()) {
+                       SourceLocation where = SourceLocation::current()) {
         Logger::shared().log(std::move(message), level, where);
     }
     static DispatchQueue& logQueue();

@@ -56,7 +56,7 @@ Logger::~Logger() {
     if (file_) std::fclose(file_);
 }
 
-void Logger::log(std::string message, LogLevel level, std::source_location where) {
+void Logger::log(std::string message, LogLevel level, SourceLocation where) {
     if (pending_.fetch_add(1) >= capacity_) {
         pending_.fetch_sub(1);
         ++dropped_;

@@ -3,13 +3,14 @@
 // than growing without bound.
 #pragma once
 
+#include "base/SourceLocation.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <source_location>
 #include <string>
 
 namespace vl {
@@ -29,7 +30,7 @@ class Logger {
     ~Logger();
 
     void log(std::string message, LogLevel level = LogLevel::info,
-             std::source_location where = std::source_location::current());
+             SourceLocation where = SourceLocation::current());
 
     // Where reports go besides stderr. Empty path: nowhere else.
     void setLogFile(const std::string& path);
