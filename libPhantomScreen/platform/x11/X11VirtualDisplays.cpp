@@ -103,6 +103,7 @@ std::optional<xcb_randr_mode_t> X11VirtualDisplays::modeFor(const x11::ScreenSna
         if (info.name == name) return id;
     auto timing =
         modeTiming(std::uint16_t(mode.width), std::uint16_t(mode.height), mode.refreshRate);
+    timing.name_len = std::uint16_t(name.size());  // the server takes the name's length from here
     double reached = double(timing.dot_clock) / (double(timing.htotal) * timing.vtotal);
     if (reached + 0.5 < mode.refreshRate && report_)
         report_("virtual display: " + name + " runs at " + std::to_string(int(reached)) +
