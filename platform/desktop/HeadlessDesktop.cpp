@@ -1,0 +1,301 @@
+#include "platform/desktop/HeadlessDesktop.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+extern char** environ;
+
+namespace vl {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const char* describe(HeadlessDesktop::Server kind) {
+    switch (kind) {
+        case HeadlessDesktop::Server::existing:
+            return "the existing X server";
+        case HeadlessDesktop::Server::xorgDummy:
+            return "Xorg with the dummy driver";
+        case HeadlessDesktop::Server::xvfb:
+            return "Xvfb";
+    }
+    return "?";
+}
+
+// A number is taken when its lock file or socket exists, whoever made them.
+bool displayNumberTaken(int number) {
+    struct stat info;
+    auto n = std::to_string(number);
+    return lstat(("/tmp/.X" + n + "-lock").c_str(), &info) == 0 ||
+           lstat(("/tmp/.X11-unix/X" + n).c_str(), &info) == 0;
+}
+
+std::vector<std::string> environmentFor(const std::string& display, const std::string& xauthority) {
+    std::vector<std::string> result;
+    for (char** e = environ; e && *e; ++e) {
+        std::string entry = *e;
+        if (entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("XAUTHORITY=", 0) == 0) continue;
+        result.push_back(std::move(entry));
+    }
+    result.push_back("DISPLAY=" + display);
+    result.push_back("XAUTHORITY=" + xauthority);
+    return result;
+}
+
+struct ConnectionCloser {
+    void operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
+};
+using Connection = std::unique_ptr<xcb_connection_t, ConnectionCloser>;
+
+Connection connect(const std::string& display, const XCookie* cookie) {
+    xcb_connection_t* c;
+    if (cookie) {
+        static char name[] = "MIT-MAGIC-COOKIE-1";
+        XCookie data = *cookie;
+        xcb_auth_info_t auth{int(std::strlen(name)), name, int(data.size()),
+                             reinterpret_cast<char*>(data.data())};
+        c = xcb_connect_to_display_with_auth_info(display.c_str(), &auth, nullptr);
+    } else {
+        c = xcb_connect(display.empty() ? nullptr : display.c_str(), nullptr);
+    }
+    Connection connection(c);
+    if (xcb_connection_has_error(c)) return nullptr;
+    return connection;
+}
+
+}  // namespace
+
+HeadlessDesktop::HeadlessDesktop() : HeadlessDesktop(Options{}) {}
+
+HeadlessDesktop::HeadlessDesktop(Options options, Report report)
+    : options_(std::move(options)), report_(std::move(report)) {}
+
+HeadlessDesktop::~HeadlessDesktop() {
+    stop();
+}
+
+void HeadlessDesktop::say(const std::string& text) const {
+    if (report_) report_("headless desktop: " + text);
+}
+
+std::string HeadlessDesktop::path(const std::string& name) const {
+    return directory_ + "/" + name;
+}
+
+bool HeadlessDesktop::reachable(const std::string& display, const XCookie* cookie) {
+    return connect(display, cookie) != nullptr;
+}
+
+std::optional<HeadlessDesktop::Running> HeadlessDesktop::startIfNeeded() {
+    if (running_) return running_;
+    const char* display = std::getenv("DISPLAY");
+    if (display && *display) {
+        if (reachable(display)) {
+            const char* xauthority = std::getenv("XAUTHORITY");
+            return Running{display, xauthority ? xauthority : "", Server::existing};
+        }
+        say(std::string("DISPLAY ") + display + " is not reachable; starting our own");
+    }
+    return start();
+}
+
+std::optional<HeadlessDesktop::Running> HeadlessDesktop::start() {
+    if (running_ && running_->server != Server::existing) return running_;
+    if (!prepareWorkDirectory()) return std::nullopt;
+    auto cookie = randomCookie();
+    if (!cookie) {
+        say("no random source for the access cookie");
+        return std::nullopt;
+    }
+    cookie_ = *cookie;
+    auto started = startServer(Server::xorgDummy);
+    if (!started) {
+        started = startServer(Server::xvfb);
+        if (started)
+            say("Xorg with the dummy driver could not start (its log is in " + directory_ +
+                "); running Xvfb on " + started->display +
+                " instead: virtual displays cannot be added on it");
+    }
+    if (!started) {
+        say("neither Xorg nor Xvfb could start; see the logs in " + directory_);
+        return std::nullopt;
+    }
+    running_ = started;
+    say("started " + std::string(describe(started->server)) + " on " + started->display);
+    startWindowManager();
+    return running_;
+}
+
+bool HeadlessDesktop::prepareWorkDirectory() {
+    directory_ = options_.workDirectory;
+    if (directory_.empty()) {
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        directory_ = runtime && *runtime ? std::string(runtime) + "/vantrel-link-desktop"
+                                         : "/tmp/vantrel-link-desktop-" + std::to_string(getuid());
+    }
+    if (mkdir(directory_.c_str(), 0700) != 0 && errno != EEXIST) {
+        say("cannot create " + directory_ + ": " + std::strerror(errno));
+        return false;
+    }
+    // The cookie lives here: the folder must be ours and private, not someone's link.
+    struct stat info;
+    if (lstat(directory_.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != getuid() || (info.st_mode & 077) != 0) {
+        say(directory_ + " is not a private folder of this user; refusing to use it");
+        return false;
+    }
+    return true;
+}
+
+std::optional<HeadlessDesktop::Running> HeadlessDesktop::startServer(Server kind) {
+    int attempts = 0;
+    for (int number = options_.firstDisplay; number <= options_.lastDisplay; ++number) {
+        if (displayNumberTaken(number)) continue;
+        if (auto ready = launch(kind, number))
+            return Running{":" + std::to_string(*ready),
+                           path("xauthority-" + std::to_string(*ready)), kind};
+        // Lost a race for the number to another server: try the next. Anything else is this
+        // server failing, and more numbers will not help.
+        if (!displayNumberTaken(number) || ++attempts >= 3) return std::nullopt;
+    }
+    say("no free display number between :" + std::to_string(options_.firstDisplay) +
+        " and :" + std::to_string(options_.lastDisplay));
+    return std::nullopt;
+}
+
+std::optional<int> HeadlessDesktop::launch(Server kind, int number) {
+    auto n = std::to_string(number);
+    auto xauthority = path("xauthority-" + n);
+    if (!writeXAuthority(xauthority, number, cookie_)) {
+        say("cannot write " + xauthority);
+        return std::nullopt;
+    }
+    std::vector<std::string> arguments;
+    if (kind == Server::xorgDummy) {
+        auto configuration = path("xorg-" + n + ".conf");
+        std::ofstream(configuration) << xorgConfiguration(options_.geometry);
+        arguments = {options_.xorgProgram,       ":" + n,      "-config", configuration, "-logfile",
+                     path("xorg-" + n + ".log"), "-novtswitch"};
+    } else {
+        auto size = std::to_string(options_.geometry.mainWidth) + "x" +
+                    std::to_string(options_.geometry.mainHeight) + "x24";
+        arguments = {options_.xvfbProgram, ":" + n, "-screen", "0", size};
+    }
+    for (const char* a :
+         {"-auth", xauthority.c_str(), "-nolisten", "tcp", "-noreset", "-displayfd", "3"})
+        arguments.push_back(a);
+
+    // The server writes its display number to the pipe once it accepts clients.
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) return std::nullopt;
+    ChildProcess::Spawn spawn;
+    spawn.arguments = arguments;
+    spawn.environment = environmentFor(":" + n, xauthority);
+    spawn.logFile = path((kind == Server::xorgDummy ? "xorg-" : "xvfb-") + n + ".out");
+    spawn.passFd = ready[1];
+    auto child = ChildProcess::start(spawn);
+    close(ready[1]);
+    if (!child) {
+        close(ready[0]);
+        return std::nullopt;
+    }
+
+    std::string written;
+    auto deadline = std::chrono::steady_clock::now() + options_.startTimeout;
+    while (written.find('\n') == std::string::npos) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left <= 0ms) break;
+        pollfd p{ready[0], POLLIN, 0};
+        if (poll(&p, 1, int(left.count())) <= 0) break;
+        char buffer[32];
+        auto got = read(ready[0], buffer, sizeof buffer);
+        if (got <= 0) break;  // the server exited before it was ready
+        written.append(buffer, std::size_t(got));
+    }
+    close(ready[0]);
+    if (written.find('\n') == std::string::npos || !child->running() ||
+        !reachable(":" + n, &cookie_)) {
+        child->stop(1000ms);
+        unlink(xauthority.c_str());
+        return std::nullopt;
+    }
+    server_ = std::move(*child);
+    return number;
+}
+
+void HeadlessDesktop::startWindowManager() {
+    if (options_.windowManager.empty()) return;
+    ChildProcess::Spawn spawn;
+    spawn.arguments = {options_.windowManager};
+    if (options_.windowManager == "openbox") spawn.arguments.push_back("--sm-disable");
+    spawn.environment = environmentFor(running_->display, running_->xauthority);
+    spawn.logFile = path("windowmanager-" + running_->display.substr(1) + ".log");
+    auto child = ChildProcess::start(spawn);
+    if (!child) {
+        say("cannot start the window manager " + options_.windowManager);
+        return;
+    }
+    windowManager_ = std::move(*child);
+    if (!waitForWindowManager())
+        say("the window manager " + options_.windowManager +
+            " did not announce itself; windows will not be managed");
+}
+
+bool HeadlessDesktop::waitForWindowManager() {
+    auto connection = connect(running_->display, &cookie_);
+    if (!connection) return false;
+    auto* c = connection.get();
+    xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    const char name[] = "_NET_SUPPORTING_WM_CHECK";
+    std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> atom(
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr),
+        &std::free);
+    if (!atom) return false;
+    auto deadline = std::chrono::steady_clock::now() + options_.startTimeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)> reply(
+            xcb_get_property_reply(
+                c, xcb_get_property(c, 0, root, atom->atom, XCB_ATOM_WINDOW, 0, 1), nullptr),
+            &std::free);
+        if (reply && xcb_get_property_value_length(reply.get()) == 4) return true;
+        if (!windowManager_.running()) return false;
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+void HeadlessDesktop::stop() {
+    windowManager_.stop();
+    bool ours = running_ && running_->server != Server::existing;
+    server_.stop();
+    if (ours) {
+        auto n = running_->display.substr(1);
+        unlink(running_->xauthority.c_str());
+        unlink(path("xorg-" + n + ".conf").c_str());
+        say("stopped " + std::string(describe(running_->server)) + " on " + running_->display);
+    }
+    running_.reset();
+}
+
+bool HeadlessDesktop::serverRunning() {
+    return running_ && running_->server != Server::existing && server_.running();
+}
+
+void HeadlessDesktop::exportEnvironment(const Running& running) {
+    setenv("DISPLAY", running.display.c_str(), 1);
+    if (!running.xauthority.empty()) setenv("XAUTHORITY", running.xauthority.c_str(), 1);
+}
+
+}  // namespace vl

@@ -1,0 +1,90 @@
+// platform/desktop: the server's own desktop for machines without one. When no X display is
+// reachable it starts Xorg with the dummy driver (configuration generated for the virtual
+// displays) and a window manager, or Xvfb when Xorg cannot start, and stops them again.
+//
+// The composition root calls, before it starts any thread:
+//     HeadlessDesktop desktop(HeadlessDesktop::Options{}, report);
+//     if (auto running = desktop.startIfNeeded()) HeadlessDesktop::exportEnvironment(*running);
+// and desktop.stop() at exit (the destructor stops it too). Children are tied to the thread that
+// started them (they get SIGTERM when it ends), so start from the main thread.
+#pragma once
+
+#include "platform/desktop/ChildProcess.h"
+#include "platform/desktop/XAuthority.h"
+#include "platform/desktop/XorgConfiguration.h"
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace vl {
+
+class HeadlessDesktop {
+  public:
+    enum class Server { existing, xorgDummy, xvfb };
+
+    struct Options {
+        DesktopGeometry geometry;
+        int firstDisplay = 20;  // display numbers tried, in order
+        int lastDisplay = 69;
+        // Configuration, cookie and logs. Empty: $XDG_RUNTIME_DIR/vantrel-link-desktop, else
+        // /tmp/vantrel-link-desktop-<uid>.
+        std::string workDirectory;
+        std::string xorgProgram = "Xorg";
+        std::string xvfbProgram = "Xvfb";
+        std::string windowManager = "openbox";  // empty: none
+        std::chrono::milliseconds startTimeout{10000};
+    };
+
+    struct Running {
+        std::string display;     // ":N"
+        std::string xauthority;  // cookie file; empty for an existing display
+        Server server = Server::existing;
+    };
+
+    using Report = std::function<void(const std::string&)>;
+
+    HeadlessDesktop();
+    explicit HeadlessDesktop(Options options, Report report = {});
+    ~HeadlessDesktop();
+    HeadlessDesktop(const HeadlessDesktop&) = delete;
+    HeadlessDesktop& operator=(const HeadlessDesktop&) = delete;
+
+    // $DISPLAY when it names a reachable X server; otherwise our own desktop. None (reported)
+    // when nothing could start.
+    std::optional<Running> startIfNeeded();
+    // Starts our own desktop whatever $DISPLAY says.
+    std::optional<Running> start();
+    // Window manager first, then the X server; removes the cookie and configuration.
+    void stop();
+
+    // Whether the X server we started still runs (false for an existing display or after stop).
+    bool serverRunning();
+    const std::optional<Running>& running() const { return running_; }
+
+    // Sets DISPLAY and XAUTHORITY for this process and the programs it starts. Not thread safe:
+    // call before other threads exist.
+    static void exportEnvironment(const Running& running);
+    // Whether an X client can connect; without a cookie the usual XAUTHORITY lookup applies.
+    static bool reachable(const std::string& display, const XCookie* cookie = nullptr);
+
+  private:
+    bool prepareWorkDirectory();
+    std::optional<Running> startServer(Server kind);
+    std::optional<int> launch(Server kind, int number);
+    void startWindowManager();
+    std::string path(const std::string& name) const;
+    void say(const std::string& text) const;
+    bool waitForWindowManager();
+
+    Options options_;
+    Report report_;
+    std::string directory_;
+    ChildProcess server_;
+    ChildProcess windowManager_;
+    std::optional<Running> running_;
+    XCookie cookie_{};
+};
+
+}  // namespace vl

@@ -1,0 +1,68 @@
+#include "platform/desktop/ChildProcess.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace vl {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(ChildProcess, StopsByItsIdEvenWhenSigtermIsIgnored) {
+    ChildProcess::Spawn spawn;
+    spawn.arguments = {"sh", "-c", "trap '' TERM; sleep 30"};
+    auto child = ChildProcess::start(spawn);
+    ASSERT_TRUE(child);
+    pid_t pid = child->pid();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(child->running());
+    child->stop(200ms);
+    EXPECT_FALSE(child->running());
+    ASSERT_TRUE(child->exitStatus());
+    EXPECT_TRUE(WIFSIGNALED(*child->exitStatus()));
+    EXPECT_NE(kill(pid, 0), 0);  // reaped, not a zombie
+}
+
+TEST(ChildProcess, PassesTheEnvironmentTheLogAndDescriptorThree) {
+    auto log = "/tmp/vl-display/child-" + std::to_string(getpid()) + ".log";
+    std::filesystem::create_directories("/tmp/vl-display");
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    ChildProcess::Spawn spawn;
+    spawn.arguments = {"sh", "-c", "echo \"$ONLY\"; echo ready >&3"};
+    spawn.environment = {"ONLY=this", "PATH=/usr/bin:/bin"};
+    spawn.logFile = log;
+    spawn.passFd = fds[1];
+    auto child = ChildProcess::start(spawn);
+    close(fds[1]);
+    ASSERT_TRUE(child);
+    char buffer[16] = {};
+    EXPECT_EQ(read(fds[0], buffer, sizeof buffer - 1), 6);
+    EXPECT_STREQ(buffer, "ready\n");
+    close(fds[0]);
+    while (child->running()) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(WEXITSTATUS(*child->exitStatus()), 0);
+    std::stringstream text;
+    text << std::ifstream(log).rdbuf();
+    EXPECT_EQ(text.str(), "this\n");
+    std::filesystem::remove(log);
+}
+
+TEST(ChildProcess, AnUnknownProgramExitsAt127) {
+    ChildProcess::Spawn spawn;
+    spawn.arguments = {"/nonexistent/vl-no-such-program"};
+    auto child = ChildProcess::start(spawn);
+    ASSERT_TRUE(child);
+    while (child->running()) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(WEXITSTATUS(*child->exitStatus()), 127);
+}
+
+}  // namespace
+}  // namespace vl
