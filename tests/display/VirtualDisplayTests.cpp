@@ -1,0 +1,145 @@
+// The virtual display library and the server's display manager against a real Xorg with the dummy
+// driver, checked with xrandr.
+#include "phantomScreen/PhantomScreenInf.h"
+#include "phantomScreen/PhantomScreenService.h"
+#include "platform/display/x11/X11DisplayService.h"
+#include "tests/display/TestDesktop.h"
+
+#include "base/DispatchQueue.h"
+
+#include <thread>
+
+namespace vl {
+namespace {
+
+using namespace std::chrono_literals;
+
+class MainLoop : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        thread_ = std::thread([] { DispatchQueue::runMain(); });
+    }
+    void TearDown() override {
+        DispatchQueue::main().sync([] {});
+        DispatchQueue::stopMain();
+        thread_.join();
+    }
+
+  private:
+    std::thread thread_;
+};
+
+const auto* mainLoop = ::testing::AddGlobalTestEnvironment(new MainLoop);
+
+class VirtualDisplayTest : public testing::DesktopTest {
+  protected:
+    void SetUp() override {
+        DesktopTest::SetUp();
+        if (HasFatalFailure()) return;
+        displays = std::make_unique<X11DisplayService>(std::string{}, reports.sink());
+        PhantomScreenInf::setDisplayService(displays.get());
+        PhantomScreenInf::setLibraryPath(LIBRARY_PATH);
+        PhantomScreenService::initService();
+        ASSERT_TRUE(PhantomScreenInf::isLoaded());
+        before = testing::xrandr();
+        ASSERT_EQ(before.enabled.size(), 1u);
+    }
+    void TearDown() override {
+        settle();
+        PhantomScreenService::stopService();
+        PhantomScreenService::destroyService();
+        PhantomScreenInf::setDisplayService(nullptr);
+        displays.reset();
+        DesktopTest::TearDown();
+    }
+
+    // Lets the mode and placement that addDisplayEx posts 0.2 s ahead run.
+    static void settle() {
+        std::this_thread::sleep_for(300ms);
+        DispatchQueue::main().sync([] {});
+    }
+
+    // The outputs xrandr shows switched on now but not before.
+    std::map<std::string, testing::XrandrOutput> added() {
+        std::map<std::string, testing::XrandrOutput> result;
+        for (const auto& [name, output] : testing::xrandr().enabled)
+            if (!before.enabled.count(name)) result[name] = output;
+        return result;
+    }
+
+    std::unique_ptr<X11DisplayService> displays;
+    testing::XrandrState before;
+};
+
+TEST_F(VirtualDisplayTest, ADisplayAppearsRightOfTheOthersIsFoundAndGoesAgain) {
+    auto id = PhantomScreenInf::addDisplayEx(Resolution::RES_S, false);
+    ASSERT_TRUE(id) << reports.all();
+    settle();
+
+    auto now = added();
+    ASSERT_EQ(now.size(), 1u) << testing::run("xrandr");
+    auto output = now.begin()->second;
+    EXPECT_EQ(output.width, 2560);
+    EXPECT_EQ(output.height, 1440);
+    EXPECT_EQ(output.x, 1921);  // one past the main display's right edge
+    EXPECT_EQ(output.y, 0);
+    auto screen = testing::xrandr();
+    EXPECT_GE(screen.screenWidth, 1921 + 2560);
+    EXPECT_GE(screen.screenHeight, 1440);
+
+    EXPECT_EQ(PhantomScreenInf::findPS(), id);
+    EXPECT_EQ(displays->vendorNumber(*id), 2028u);
+    EXPECT_EQ(displays->modelNumber(*id), 1217u);
+    // Another X client reads the same identity from the server.
+    auto record = testing::run("xprop -root _VANTREL_VIRTUAL_DISPLAYS");
+    EXPECT_NE(record.find("2028 1217 171111 Corvane"), std::string::npos) << record;
+    // The main display keeps the identity of its own (empty) EDID.
+    EXPECT_NE(displays->vendorNumber(displays->mainDisplay()), 2028u);
+
+    EXPECT_TRUE(PhantomScreenInf::removeDisplay(*id));
+    EXPECT_EQ(testing::xrandr(), before) << testing::run("xrandr");
+    EXPECT_EQ(PhantomScreenInf::findPS(), std::nullopt);
+}
+
+TEST_F(VirtualDisplayTest, APortraitRequestGivesThePortraitMode) {
+    auto id = PhantomScreenInf::addDisplayEx(Resolution::RES_XS, true);
+    ASSERT_TRUE(id) << reports.all();
+    settle();
+    auto now = added();
+    ASSERT_EQ(now.size(), 1u) << testing::run("xrandr");
+    EXPECT_EQ(now.begin()->second, (testing::XrandrOutput{1080, 1920, 1921, 0}));
+    // The landscape mode is offered too, so the display can be turned.
+    auto modes = displays->modes(*id);
+    EXPECT_TRUE(std::any_of(modes.begin(), modes.end(), [](const DisplayMode& m) {
+        return m.pixelWidth == 1920 && m.pixelHeight == 1080;
+    }));
+}
+
+TEST_F(VirtualDisplayTest, FiveCoexistASixthIsRefusedAndAllGoAgain) {
+    std::vector<DisplayID> ids;
+    for (int i = 0; i < 5; ++i) {
+        auto id = PhantomScreenInf::addDisplayEx(Resolution::RES_XSS, false);
+        ASSERT_TRUE(id) << "display " << i << "\n" << reports.all();
+        ids.push_back(*id);
+        settle();
+    }
+    auto now = added();
+    ASSERT_EQ(now.size(), 5u) << testing::run("xrandr");
+    // Side by side, none overlapping, all at the top.
+    std::vector<int> xs;
+    for (const auto& [name, output] : now) {
+        EXPECT_EQ(output.width, 1280);
+        EXPECT_EQ(output.y, 0);
+        xs.push_back(output.x);
+    }
+    std::sort(xs.begin(), xs.end());
+    for (std::size_t i = 1; i < xs.size(); ++i) EXPECT_GE(xs[i] - xs[i - 1], 1280);
+
+    EXPECT_EQ(PhantomScreenInf::addDisplayEx(Resolution::RES_XSS, false), std::nullopt);
+
+    for (auto id : ids) EXPECT_TRUE(PhantomScreenInf::removeDisplay(id));
+    EXPECT_EQ(testing::xrandr(), before) << testing::run("xrandr");
+}
+
+}  // namespace
+}  // namespace vl
