@@ -5,8 +5,9 @@
 namespace vl {
 
 NotificationCenter& NotificationCenter::defaultCenter() {
-    static NotificationCenter center;
-    return center;
+    // Never destroyed: observers held by other statics may unregister during exit.
+    static auto* center = new NotificationCenter;
+    return *center;
 }
 
 NotificationCenter::Token NotificationCenter::addObserver(std::string name, Observer observer) {

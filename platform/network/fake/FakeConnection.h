@@ -54,7 +54,8 @@ class FakeConnection final : public Connection {
     std::uint64_t id() const override { return id_; }
     std::shared_ptr<Connection> openStream() override { return nullptr; }
 
-    // Moves to the state and tells the handler, as the transport would.
+    // Moves to the state and tells the handler, as the transport would; a connection that ends
+    // also ends its armed receive with an error, as the transport does.
     void setState(ConnectionState state, std::optional<NetworkError> error = std::nullopt) {
         StateUpdateHandler handler;
         {
@@ -63,6 +64,8 @@ class FakeConnection final : public Connection {
             handler = stateHandler_;
         }
         if (handler) handler(state, error);
+        if (state == ConnectionState::failed || state == ConnectionState::cancelled)
+            failReceive(error.value_or(NetworkError{NetworkError::Code::cancelled, ""}));
     }
 
     // Completes the armed receive with the bytes (at most its maximum; the rest waits for the
