@@ -121,11 +121,18 @@ void RandrScreen::disconnect() {
     atoms_.clear();
 }
 
+// The name reports show: the one given, else the one connected through.
+static std::string shownName(const std::string& displayName) {
+    if (!displayName.empty()) return displayName;
+    const char* fromEnvironment = std::getenv("DISPLAY");
+    return fromEnvironment ? fromEnvironment : "(no DISPLAY)";
+}
+
 bool RandrScreen::ensureConnected() {
     if (connection_ && !xcb_connection_has_error(connection_)) return true;
     if (connection_) {
         if (!lostReported_ && report_)
-            report_("X server " + displayName_ +
+            report_("X server " + connectedName_ +
                     " went away; displays will be reconfigured "
                     "when it is back");
         lostReported_ = true;
@@ -146,14 +153,17 @@ bool RandrScreen::ensureConnected() {
     Reply<xcb_randr_query_version_reply_t> version(
         xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 5), nullptr));
     if (!version || (version->major_version == 1 && version->minor_version < 2)) {
-        if (report_) report_("X server " + displayName_ + " lacks RandR 1.2; displays unavailable");
+        if (report_)
+            report_("X server " + shownName(displayName_) +
+                    " lacks RandR 1.2; displays unavailable");
         xcb_disconnect(c);
         return false;
     }
     connection_ = c;
+    connectedName_ = shownName(displayName_);
     root_ = iterator.data->root;
     monitors_ = version->major_version > 1 || version->minor_version >= 5;
-    if (lostReported_ && report_) report_("X server " + displayName_ + " is back");
+    if (lostReported_ && report_) report_("X server " + shownName(displayName_) + " is back");
     lostReported_ = false;
     return true;
 }

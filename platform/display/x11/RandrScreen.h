@@ -125,6 +125,7 @@ class RandrScreen {
     void disconnect();
     Report report_;
     std::string displayName_;
+    std::string connectedName_;  // what $DISPLAY said when the connection was made
     xcb_connection_t* connection_ = nullptr;
     xcb_window_t root_ = 0;
     bool monitors_ = false;
