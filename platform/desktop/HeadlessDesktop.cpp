@@ -2,7 +2,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
@@ -33,12 +36,43 @@ const char* describe(HeadlessDesktop::Server kind) {
     return "?";
 }
 
-// A number is taken when its lock file or socket exists, whoever made them.
+std::string lockFile(int number) {
+    return "/tmp/.X" + std::to_string(number) + "-lock";
+}
+
+std::string socketFile(int number) {
+    return "/tmp/.X11-unix/X" + std::to_string(number);
+}
+
+// The process id an X server wrote into its lock file.
+std::optional<pid_t> lockHolder(int number) {
+    std::ifstream lock(lockFile(number));
+    long pid = 0;
+    if (!(lock >> pid) || pid <= 0) return std::nullopt;
+    return pid_t(pid);
+}
+
+// Whether a server accepts connections on the number's socket; a socket left by a server that
+// died refuses them.
+bool socketLive(int number) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return true;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    auto path = socketFile(number);
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    bool live = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ||
+                (errno != ECONNREFUSED && errno != ENOENT);
+    close(fd);
+    return live;
+}
+
+// A number is taken while a live server holds its lock or listens on its socket. What a server
+// that died left behind does not count: the next server replaces it.
 bool displayNumberTaken(int number) {
-    struct stat info;
-    auto n = std::to_string(number);
-    return lstat(("/tmp/.X" + n + "-lock").c_str(), &info) == 0 ||
-           lstat(("/tmp/.X11-unix/X" + n).c_str(), &info) == 0;
+    if (auto holder = lockHolder(number); holder && (kill(*holder, 0) == 0 || errno != ESRCH))
+        return true;
+    return socketLive(number);
 }
 
 std::vector<std::string> environmentFor(const std::string& display, const std::string& xauthority) {
@@ -232,6 +266,7 @@ std::optional<int> HeadlessDesktop::launch(Server kind, int number) {
         return std::nullopt;
     }
     server_ = std::move(*child);
+    serverPid_ = server_.pid();
     return number;
 }
 
@@ -281,7 +316,11 @@ void HeadlessDesktop::stop() {
     bool ours = running_ && running_->server != Server::existing;
     server_.stop();
     if (ours) {
-        auto n = running_->display.substr(1);
+        int number = std::stoi(running_->display.substr(1));
+        // A server that died (rather than being stopped) left its lock and socket behind.
+        if (lockHolder(number) == serverPid_) unlink(lockFile(number).c_str());
+        if (!socketLive(number)) unlink(socketFile(number).c_str());
+        auto n = std::to_string(number);
         unlink(running_->xauthority.c_str());
         unlink(path("xorg-" + n + ".conf").c_str());
         say("stopped " + std::string(describe(running_->server)) + " on " + running_->display);
@@ -291,6 +330,11 @@ void HeadlessDesktop::stop() {
 
 bool HeadlessDesktop::serverRunning() {
     return running_ && running_->server != Server::existing && server_.running();
+}
+
+std::optional<pid_t> HeadlessDesktop::serverPid() {
+    if (!serverRunning()) return std::nullopt;
+    return server_.pid();
 }
 
 void HeadlessDesktop::exportEnvironment(const Running& running) {

@@ -61,6 +61,8 @@ class HeadlessDesktop {
 
     // Whether the X server we started still runs (false for an existing display or after stop).
     bool serverRunning();
+    // Process id of the X server we started, while it runs.
+    std::optional<pid_t> serverPid();
     const std::optional<Running>& running() const { return running_; }
 
     // Sets DISPLAY and XAUTHORITY for this process and the programs it starts. Not thread safe:
@@ -82,6 +84,7 @@ class HeadlessDesktop {
     Report report_;
     std::string directory_;
     ChildProcess server_;
+    pid_t serverPid_ = -1;
     ChildProcess windowManager_;
     std::optional<Running> running_;
     XCookie cookie_{};

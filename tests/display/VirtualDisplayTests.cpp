@@ -7,6 +7,8 @@
 
 #include "base/DispatchQueue.h"
 
+#include <signal.h>
+
 #include <thread>
 
 namespace vl {
@@ -139,6 +141,42 @@ TEST_F(VirtualDisplayTest, FiveCoexistASixthIsRefusedAndAllGoAgain) {
 
     for (auto id : ids) EXPECT_TRUE(PhantomScreenInf::removeDisplay(id));
     EXPECT_EQ(testing::xrandr(), before) << testing::run("xrandr");
+}
+
+TEST_F(VirtualDisplayTest, AnXServerThatDiesIsReportedAndTheNextSessionRecreates) {
+    PhantomScreenService::startService(Resolution::RES_XSS);
+    settle();
+    ASSERT_EQ(added().size(), 1u) << reports.all();
+
+    // The X server of this desktop (which the test started) dies.
+    auto display = desktop->running()->display;
+    auto server = desktop->serverPid();
+    ASSERT_TRUE(server);
+    ASSERT_EQ(kill(*server, SIGKILL), 0);
+    for (int i = 0; i < 100 && desktop->serverRunning(); ++i) std::this_thread::sleep_for(20ms);
+    ASSERT_FALSE(desktop->serverRunning());
+
+    // The session's displays go without a crash.
+    PhantomScreenService::stopService();
+    EXPECT_EQ(PhantomScreenInf::findPS(), std::nullopt);
+
+    // A new desktop, and the next session creates its display again.
+    desktop->stop();
+    auto running = desktop->start();
+    ASSERT_TRUE(running) << reports.all();
+    HeadlessDesktop::exportEnvironment(*running);
+    before = testing::xrandr();
+    PhantomScreenService::startService(Resolution::RES_XSS);
+    settle();
+    auto now = added();
+    ASSERT_EQ(now.size(), 1u) << reports.all() << testing::run("xrandr");
+    EXPECT_EQ(now.begin()->second, (testing::XrandrOutput{1280, 720, 1921, 0}));
+    auto found = PhantomScreenInf::findPS();
+    ASSERT_TRUE(found);
+    EXPECT_EQ(PhantomScreenService::extraDisplayIDs().back(), found);
+    // The arrangement reported the loss and the return.
+    EXPECT_EQ(reports.count("X server " + display + " went away"), 1) << reports.all();
+    EXPECT_EQ(reports.count("X server " + running->display + " is back"), 1) << reports.all();
 }
 
 }  // namespace
