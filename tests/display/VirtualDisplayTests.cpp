@@ -1,5 +1,6 @@
 // The virtual display library and the server's display manager against a real Xorg with the dummy
 // driver, checked with xrandr.
+#include "phantomScreen/DisplayArrangement.h"
 #include "phantomScreen/PhantomScreenInf.h"
 #include "phantomScreen/PhantomScreenService.h"
 #include "platform/display/x11/X11DisplayService.h"
@@ -9,6 +10,7 @@
 
 #include <signal.h>
 
+#include <future>
 #include <thread>
 
 namespace vl {
@@ -141,6 +143,28 @@ TEST_F(VirtualDisplayTest, FiveCoexistASixthIsRefusedAndAllGoAgain) {
 
     for (auto id : ids) EXPECT_TRUE(PhantomScreenInf::removeDisplay(id));
     EXPECT_EQ(testing::xrandr(), before) << testing::run("xrandr");
+}
+
+// The order in which the sharing session starts its main display.
+TEST_F(VirtualDisplayTest, TheSessionWaitsForItsDisplayThenExtendsBesideTheMainDisplay) {
+    PhantomScreenService::stopService();
+    PhantomScreenService::startService(Resolution::from(2560, 1440));
+    std::promise<std::optional<DisplayID>> online;
+    DisplayArrangement::waitForPhantomScreen(
+        5.0, [&](std::optional<DisplayID> id) { online.set_value(id); });
+    auto id = online.get_future().get();
+    ASSERT_TRUE(id) << reports.all();
+    EXPECT_EQ(PhantomScreenService::extraDisplayIDs().front(), id);
+
+    auto arrangement = DisplayArrangement::make(*displays);
+    std::promise<bool> extended;
+    DispatchQueue::main().async(
+        [&] { arrangement->setDisplayExtended(*id, 5, [&](bool ok) { extended.set_value(ok); }); });
+    EXPECT_TRUE(extended.get_future().get());
+    settle();
+    EXPECT_EQ(displays->bounds(*id), (DisplayRect{1920, 0, 2560, 1440}));
+    EXPECT_EQ(added().begin()->second, (testing::XrandrOutput{2560, 1440, 1920, 0}));
+    EXPECT_FALSE(displays->isInMirrorSet(*id));
 }
 
 TEST_F(VirtualDisplayTest, AnXServerThatDiesIsReportedAndTheNextSessionRecreates) {
