@@ -3,6 +3,7 @@
 #include "phantomScreen/DisplayArrangement.h"
 #include "phantomScreen/PhantomScreenInf.h"
 #include "phantomScreen/PhantomScreenService.h"
+#include "platform/display/x11/RandrScreen.h"
 #include "platform/display/x11/X11DisplayService.h"
 #include "tests/display/TestDesktop.h"
 
@@ -143,6 +144,38 @@ TEST_F(VirtualDisplayTest, FiveCoexistASixthIsRefusedAndAllGoAgain) {
 
     for (auto id : ids) EXPECT_TRUE(PhantomScreenInf::removeDisplay(id));
     EXPECT_EQ(testing::xrandr(), before) << testing::run("xrandr");
+}
+
+// A server without spare outputs (every one here is claimed by another process) gets RandR
+// monitors in an enlarged framebuffer instead.
+TEST_F(VirtualDisplayTest, WithoutASpareOutputADisplayIsAMonitorInAnEnlargedFramebuffer) {
+    x11::RandrScreen screen({}, {});
+    auto snap = screen.snapshot();
+    ASSERT_TRUE(snap);
+    screen.updateIdentities([&](std::vector<x11::VirtualIdentity>& list) {
+        for (const auto& output : snap->outputs)
+            if (output.crtc == 0) list.push_back({output.id, 1, 1, 1, "elsewhere"});
+    });
+
+    auto id = PhantomScreenInf::addDisplayEx(Resolution::RES_S, false);
+    ASSERT_TRUE(id) << reports.all();
+    settle();
+    EXPECT_TRUE(added().empty());  // no output switched on
+
+    auto monitors = testing::run("xrandr --listmonitors");
+    EXPECT_NE(monitors.find("VL-Corvane-" + std::to_string(getpid()) + " 2560/677x1440/381+1921+0"),
+              std::string::npos)
+        << monitors;
+    auto state = testing::xrandr();
+    EXPECT_EQ(state.screenWidth, 1921 + 2560);
+    EXPECT_EQ(state.screenHeight, 1440);
+    EXPECT_EQ(PhantomScreenInf::findPS(), id);
+    EXPECT_EQ(displays->bounds(*id), (DisplayRect{1921, 0, 2560, 1440}));
+
+    EXPECT_TRUE(PhantomScreenInf::removeDisplay(*id));
+    EXPECT_EQ(testing::xrandr(), before);
+    EXPECT_EQ(testing::run("xrandr --listmonitors").find("VL-"), std::string::npos);
+    EXPECT_EQ(PhantomScreenInf::findPS(), std::nullopt);
 }
 
 // The order in which the sharing session starts its main display.

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include <unistd.h>
+
 namespace vl::ps {
 
 namespace {
@@ -46,18 +48,23 @@ xcb_randr_mode_info_t modeTiming(std::uint16_t width, std::uint16_t height, doub
 
 class X11VirtualDisplays::Display final : public VirtualDisplay {
   public:
-    Display(X11VirtualDisplays& owner, xcb_randr_output_t output, VirtualDisplayDescriptor d)
-        : owner(owner), output(output), descriptor_(std::move(d)) {}
+    // Either a spare output or, with output 0, a virtual monitor of that name.
+    Display(X11VirtualDisplays& owner, xcb_randr_output_t output, xcb_atom_t monitor,
+            VirtualDisplayDescriptor d)
+        : owner(owner), output(output), monitor(monitor), descriptor_(std::move(d)) {}
     ~Display() override { owner.remove(*this); }
 
-    DisplayID displayID() const override { return output; }
+    DisplayID displayID() const override {
+        return monitor ? x11::monitorDisplayID(monitor) : output;
+    }
     const VirtualDisplayDescriptor& descriptor() const override { return descriptor_; }
     bool applySettings(const VirtualDisplaySettings& settings) override {
         return owner.apply(*this, settings);
     }
 
     X11VirtualDisplays& owner;
-    xcb_randr_output_t output;
+    xcb_randr_output_t output = 0;
+    xcb_atom_t monitor = 0;               // the monitor's name, when it is a virtual monitor
     std::vector<xcb_randr_mode_t> modes;  // added to the output by this display
 
   private:
@@ -88,12 +95,82 @@ std::unique_ptr<VirtualDisplay> X11VirtualDisplays::createDisplay(
             list.push_back({output.id, descriptor.vendorID, descriptor.productID,
                             descriptor.serialNum, descriptor.name});
         });
-        return std::make_unique<Display>(*this, output.id, descriptor);
+        return std::make_unique<Display>(*this, output.id, 0, descriptor);
     }
+    return createMonitor(descriptor, identities);
+}
+
+std::unique_ptr<VirtualDisplay> X11VirtualDisplays::createMonitor(
+    const VirtualDisplayDescriptor& descriptor, const std::vector<x11::VirtualIdentity>& taken) {
+    if (!screen_.hasMonitors()) {
+        if (report_)
+            report_(
+                "virtual display: the X server has no spare output and no RandR 1.5 "
+                "monitors; no virtual display can be added");
+        return nullptr;
+    }
+    // One name per display of this process; the record tells whether another holds it.
+    auto name = "VL-" + descriptor.name + "-" + std::to_string(getpid());
+    auto atom = screen_.atom(name.c_str());
+    auto id = x11::monitorDisplayID(atom);
+    if (atom == XCB_ATOM_NONE || claimed_.count(id) ||
+        std::any_of(taken.begin(), taken.end(),
+                    [id](const x11::VirtualIdentity& v) { return v.output == id; }))
+        return nullptr;
+    if (!monitorFallbackReported_ && report_)
+        report_(
+            "virtual display: the X server has no spare output; virtual displays are RandR "
+            "monitors in an enlarged framebuffer, which applications use and no screen shows");
+    monitorFallbackReported_ = true;
+    claimed_.insert(id);
+    screen_.updateIdentities([&](std::vector<x11::VirtualIdentity>& list) {
+        list.push_back(
+            {id, descriptor.vendorID, descriptor.productID, descriptor.serialNum, descriptor.name});
+    });
+    return std::make_unique<Display>(*this, 0, atom, descriptor);
+}
+
+void X11VirtualDisplays::reportRangeCheck(const VirtualDisplayMode& mode,
+                                          const x11::ScreenSnapshot& snap) {
     if (report_)
-        report_("virtual display: X server " + screen_.displayName() +
-                " has no spare output; no virtual display can be added");
-    return nullptr;
+        report_("virtual display: " + std::to_string(mode.width) + "x" +
+                std::to_string(mode.height) + " does not fit in the X screen (" +
+                std::to_string(snap.maxWidth) + "x" + std::to_string(snap.maxHeight) + " at most)");
+}
+
+bool X11VirtualDisplays::applyMonitor(Display& display, const VirtualDisplaySettings& settings) {
+    auto snap = screen_.snapshot();
+    if (!snap) return false;
+    const auto& mode = settings.modes.front();
+    auto id = display.displayID();
+    std::int32_t x, y;
+    if (auto* existing = snap->virtualMonitor(id)) {
+        x = existing->x;
+        y = existing->y;
+    } else {
+        double right = 0;
+        for (auto other : snap->enabledOutputs())
+            right = std::max(right, snap->bounds(other)->maxX());
+        x = std::int32_t(right);
+        y = 0;
+    }
+    if (x + std::int64_t(mode.width) > snap->maxWidth ||
+        y + std::int64_t(mode.height) > snap->maxHeight) {
+        reportRangeCheck(mode, *snap);
+        return false;
+    }
+    auto error = screen_.fitFramebuffer(x + int(mode.width), y + int(mode.height));
+    if (error == DisplayError::success)
+        error = screen_.setMonitor(display.monitor, std::int16_t(x), std::int16_t(y),
+                                   std::uint16_t(mode.width), std::uint16_t(mode.height));
+    if (error != DisplayError::success) {
+        if (report_)
+            report_(std::string("virtual display: RandR refused the monitor: ") +
+                    description(error));
+        screen_.fitFramebuffer(0, 0);
+        return false;
+    }
+    return true;
 }
 
 std::optional<xcb_randr_mode_t> X11VirtualDisplays::modeFor(const x11::ScreenSnapshot& snap,
@@ -118,6 +195,10 @@ std::optional<xcb_randr_mode_t> X11VirtualDisplays::modeFor(const x11::ScreenSna
 bool X11VirtualDisplays::apply(Display& display, const VirtualDisplaySettings& settings) {
     std::lock_guard lock(mutex_);
     if (settings.modes.empty()) return false;
+    for (const auto& mode : settings.modes)
+        if (mode.width == 0 || mode.height == 0 || mode.width > 32767 || mode.height > 32767)
+            return false;
+    if (display.monitor) return applyMonitor(display, settings);
     auto snap = screen_.snapshot();
     if (!snap) return false;
     auto* output = snap->output(display.output);
@@ -126,8 +207,6 @@ bool X11VirtualDisplays::apply(Display& display, const VirtualDisplaySettings& s
 
     std::vector<xcb_randr_mode_t> wanted;
     for (const auto& mode : settings.modes) {
-        if (mode.width == 0 || mode.height == 0 || mode.width > 32767 || mode.height > 32767)
-            return false;
         auto id = modeFor(*snap, mode);
         if (!id) return false;
         wanted.push_back(*id);
@@ -165,11 +244,8 @@ bool X11VirtualDisplays::apply(Display& display, const VirtualDisplaySettings& s
     auto error = screen_.apply(
         *snap, {x11::CrtcChange{
                    crtc, x, y, wanted.front(), XCB_RANDR_ROTATION_ROTATE_0, {display.output}}});
-    if (error == DisplayError::rangeCheck && report_)
-        report_("virtual display: " + std::to_string(settings.modes.front().width) + "x" +
-                std::to_string(settings.modes.front().height) + " does not fit in the X screen (" +
-                std::to_string(snap->maxWidth) + "x" + std::to_string(snap->maxHeight) +
-                " at most)");
+    if (error == DisplayError::rangeCheck)
+        reportRangeCheck(settings.modes.front(), *snap);
     else if (error != DisplayError::success && report_)
         report_(std::string("virtual display: RandR refused the configuration: ") +
                 description(error));
@@ -204,9 +280,18 @@ void X11VirtualDisplays::dropModes(xcb_randr_output_t output,
 
 void X11VirtualDisplays::remove(Display& display) {
     std::lock_guard lock(mutex_);
-    claimed_.erase(display.output);
+    auto id = display.displayID();
+    claimed_.erase(id);
     auto snap = screen_.snapshot();
     if (!snap) return;  // the server went away, and the display with it
+    if (display.monitor) {
+        if (snap->virtualMonitor(id)) screen_.deleteMonitor(display.monitor);
+        screen_.updateIdentities([&](std::vector<x11::VirtualIdentity>& list) {
+            std::erase_if(list, [&](const auto& v) { return v.output == id; });
+        });
+        screen_.fitFramebuffer(0, 0);
+        return;
+    }
     if (auto* crtc = snap->crtcOf(display.output))
         screen_.apply(*snap, {x11::CrtcChange{crtc->id, 0, 0, 0, XCB_RANDR_ROTATION_ROTATE_0, {}}});
     dropModes(display.output, display.modes);

@@ -1,7 +1,9 @@
-// libPhantomScreen/platform/x11: virtual displays on an X server whose driver offers spare
-// outputs (the dummy driver's DUMMY1..DUMMY15). A display is a spare output switched on with
-// RandR modes of the requested size, placed beside the others, with the framebuffer resized to
-// fit; its identity is kept in a root-window record that every X client can read.
+// libPhantomScreen/platform/x11: virtual displays on an X server. Where the driver offers spare
+// outputs (the dummy driver's DUMMY1..DUMMY15) a display is a spare output switched on with RandR
+// modes of the requested size, placed beside the others, with the framebuffer resized to fit.
+// Elsewhere (a real GPU's server) it is a RandR 1.5 monitor without outputs in an enlarged
+// framebuffer: applications see it, no screen shows it. Either way its identity is kept in a
+// root-window record that every X client can read.
 #pragma once
 
 #include "libPhantomScreen/platform/Interface.h"
@@ -30,7 +32,11 @@ class X11VirtualDisplays final : public VirtualDisplayPlatform {
     friend class Display;
 
     bool apply(Display& display, const VirtualDisplaySettings& settings);
+    bool applyMonitor(Display& display, const VirtualDisplaySettings& settings);
     void remove(Display& display);
+    std::unique_ptr<VirtualDisplay> createMonitor(const VirtualDisplayDescriptor& descriptor,
+                                                  const std::vector<x11::VirtualIdentity>& taken);
+    void reportRangeCheck(const VirtualDisplayMode& mode, const x11::ScreenSnapshot& snap);
     // The RandR mode for w x h at the rate, created when the server has none of that name.
     std::optional<xcb_randr_mode_t> modeFor(const x11::ScreenSnapshot& snap,
                                             const VirtualDisplayMode& mode);
@@ -40,7 +46,8 @@ class X11VirtualDisplays final : public VirtualDisplayPlatform {
     std::mutex mutex_;
     x11::RandrScreen screen_;
     X11DisplayService displays_;
-    std::set<xcb_randr_output_t> claimed_;
+    std::set<std::uint32_t> claimed_;
+    bool monitorFallbackReported_ = false;
 };
 
 // Timing of a w x h mode at `rate` Hz with reduced blanking. RandR's 32-bit dot clock caps the

@@ -1,5 +1,8 @@
 #include "platform/display/x11/RandrScreen.h"
 
+#include <sys/uio.h>
+#include <xcb/xcbext.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -66,7 +69,7 @@ std::vector<VirtualIdentity> decodeIdentities(const std::string& text) {
         VirtualIdentity id;
         std::uint64_t output = 0, vendor = 0, product = 0, serial = 0;
         if (!(fields >> output >> vendor >> product >> serial)) continue;
-        if (output == 0 || output > 0x1fffffff || vendor > 0xffffffff || product > 0xffffffff ||
+        if (output == 0 || output > 0x7fffffff || vendor > 0xffffffff || product > 0xffffffff ||
             serial > 0xffffffff)
             continue;
         fields.get();  // the separating space
@@ -94,17 +97,40 @@ const CrtcState* ScreenSnapshot::crtcOf(xcb_randr_output_t id) const {
     return &it->second;
 }
 
-std::optional<DisplayRect> ScreenSnapshot::bounds(xcb_randr_output_t id) const {
+const VirtualMonitor* ScreenSnapshot::virtualMonitor(std::uint32_t id) const {
+    for (const auto& m : virtualMonitors)
+        if (m.id == id) return &m;
+    return nullptr;
+}
+
+std::optional<DisplayRect> ScreenSnapshot::bounds(std::uint32_t id) const {
+    if (auto* m = virtualMonitor(id))
+        return DisplayRect{double(m->x), double(m->y), double(m->width), double(m->height)};
     auto* crtc = crtcOf(id);
     if (!crtc) return std::nullopt;
     return DisplayRect{double(crtc->x), double(crtc->y), double(crtc->width), double(crtc->height)};
 }
 
-std::vector<xcb_randr_output_t> ScreenSnapshot::enabledOutputs() const {
-    std::vector<xcb_randr_output_t> ids;
+std::vector<std::uint32_t> ScreenSnapshot::enabledOutputs() const {
+    std::vector<std::uint32_t> ids;
     for (const auto& o : outputs)
         if (crtcOf(o.id)) ids.push_back(o.id);
+    for (const auto& m : virtualMonitors) ids.push_back(m.id);
     return ids;
+}
+
+std::pair<int, int> ScreenSnapshot::extent() const {
+    int width = 0, height = 0;
+    for (const auto& [id, crtc] : crtcs) {
+        if (!crtc.enabled()) continue;
+        width = std::max(width, crtc.x + crtc.width);
+        height = std::max(height, crtc.y + crtc.height);
+    }
+    for (const auto& m : virtualMonitors) {
+        width = std::max(width, m.x + m.width);
+        height = std::max(height, m.y + m.height);
+    }
+    return {width, height};
 }
 
 RandrScreen::RandrScreen(std::string displayName, Report report)
@@ -285,6 +311,25 @@ std::optional<ScreenSnapshot> RandrScreen::snapshot() {
         }
         snap.outputs.push_back(std::move(output));
     }
+
+    if (monitors_) {
+        Reply<xcb_randr_get_monitors_reply_t> monitors(
+            xcb_randr_get_monitors_reply(c, xcb_randr_get_monitors(c, root_, 0), nullptr));
+        if (monitors)
+            for (auto it = xcb_randr_get_monitors_monitors_iterator(monitors.get()); it.rem;
+                 xcb_randr_monitor_info_next(&it)) {
+                const auto& info = *it.data;
+                if (info.nOutput != 0) continue;
+                auto id = monitorDisplayID(info.name);
+                auto identity =
+                    std::find_if(identities.begin(), identities.end(),
+                                 [&](const VirtualIdentity& v) { return v.output == id; });
+                if (identity == identities.end()) continue;
+                snap.virtualMonitors.push_back({id, info.name, info.x, info.y, info.width,
+                                                info.height, identity->vendor, identity->product,
+                                                identity->serial});
+            }
+    }
     return snap;
 }
 
@@ -329,6 +374,10 @@ DisplayError RandrScreen::apply(const ScreenSnapshot& before, std::vector<CrtcCh
         }
     }
     int width = before.minWidth, height = before.minHeight;
+    for (const auto& m : before.virtualMonitors) {
+        width = std::max(width, m.x + m.width);
+        height = std::max(height, m.y + m.height);
+    }
     for (const auto& [id, crtc] : target) {
         auto [w, h] = sizeOf(crtc);
         width = std::max(width, crtc.x + w);
@@ -377,21 +426,60 @@ DisplayError RandrScreen::apply(const ScreenSnapshot& before, std::vector<CrtcCh
     return ok ? DisplayError::success : DisplayError::failure;
 }
 
-DisplayError RandrScreen::fitFramebuffer(std::uint16_t minWidth, std::uint16_t minHeight) {
+DisplayError RandrScreen::fitFramebuffer(int minWidth, int minHeight) {
     auto snap = snapshot();
     if (!snap) return DisplayError::invalidConnection;
-    int width = std::max<int>(minWidth, snap->minWidth);
-    int height = std::max<int>(minHeight, snap->minHeight);
-    for (const auto& [id, crtc] : snap->crtcs) {
-        if (!crtc.enabled()) continue;
-        width = std::max(width, crtc.x + crtc.width);
-        height = std::max(height, crtc.y + crtc.height);
-    }
+    auto [coveredWidth, coveredHeight] = snap->extent();
+    int width = std::max({minWidth, coveredWidth, int(snap->minWidth)});
+    int height = std::max({minHeight, coveredHeight, int(snap->minHeight)});
     if (width > snap->maxWidth || height > snap->maxHeight) return DisplayError::rangeCheck;
     if (width == snap->width && height == snap->height) return DisplayError::success;
     return succeeded(connection_,
                      xcb_randr_set_screen_size_checked(connection_, root_, width, height,
                                                        millimetres(width), millimetres(height)))
+               ? DisplayError::success
+               : DisplayError::failure;
+}
+
+DisplayError RandrScreen::setMonitor(xcb_atom_t name, std::int16_t x, std::int16_t y,
+                                     std::uint16_t width, std::uint16_t height) {
+    if (!ensureConnected()) return DisplayError::invalidConnection;
+    if (!monitors_) return DisplayError::notSupported;
+    // The server refuses a name it already has: a move is a delete and a new monitor.
+    succeeded(connection_, xcb_randr_delete_monitor_checked(connection_, root_, name));
+    // Sent by hand: libxcb's generated SetMonitor miscounts the request length and the server
+    // closes the connection (measured with libxcb 1.15).
+    struct {
+        std::uint8_t major;
+        std::uint8_t minor;
+        std::uint16_t length;
+        xcb_window_t window;
+        xcb_randr_monitor_info_t info;
+    } request{};
+    static_assert(sizeof request == 32);
+    request.window = root_;
+    request.info.name = name;
+    request.info.x = x;
+    request.info.y = y;
+    request.info.width = width;
+    request.info.height = height;
+    request.info.width_in_millimeters = millimetres(width);
+    request.info.height_in_millimeters = millimetres(height);
+    iovec parts[4];
+    parts[2].iov_base = &request;
+    parts[2].iov_len = sizeof request;
+    parts[3].iov_base = nullptr;
+    parts[3].iov_len = 0;
+    xcb_protocol_request_t protocol{2, &xcb_randr_id, XCB_RANDR_SET_MONITOR, 1};
+    xcb_void_cookie_t cookie{
+        xcb_send_request(connection_, XCB_REQUEST_CHECKED, parts + 2, &protocol)};
+    return succeeded(connection_, cookie) ? DisplayError::success : DisplayError::failure;
+}
+
+DisplayError RandrScreen::deleteMonitor(xcb_atom_t name) {
+    if (!ensureConnected()) return DisplayError::invalidConnection;
+    if (!monitors_) return DisplayError::notSupported;
+    return succeeded(connection_, xcb_randr_delete_monitor_checked(connection_, root_, name))
                ? DisplayError::success
                : DisplayError::failure;
 }

@@ -64,6 +64,29 @@ struct OutputState {
     bool isVirtual = false;
 };
 
+// Display ids of virtual monitors (RandR 1.5 monitors without outputs): the monitor's name atom
+// with bit 30 set, apart from every XID (29 bits).
+inline constexpr std::uint32_t monitorIDBit = 0x40000000;
+inline std::uint32_t monitorDisplayID(xcb_atom_t name) {
+    return monitorIDBit | name;
+}
+inline bool isMonitorID(std::uint32_t id) {
+    return (id & monitorIDBit) != 0;
+}
+
+// A virtual display that is a region of the framebuffer no output shows.
+struct VirtualMonitor {
+    std::uint32_t id = 0;
+    xcb_atom_t name = 0;
+    std::int16_t x = 0;
+    std::int16_t y = 0;
+    std::uint16_t width = 0;
+    std::uint16_t height = 0;
+    std::uint32_t vendor = 0;
+    std::uint32_t product = 0;
+    std::uint32_t serial = 0;
+};
+
 struct ScreenSnapshot {
     xcb_timestamp_t configTimestamp = 0;
     std::uint16_t width = 0;
@@ -73,11 +96,17 @@ struct ScreenSnapshot {
     std::vector<OutputState> outputs;  // in server order
     std::map<xcb_randr_crtc_t, CrtcState> crtcs;
     std::map<xcb_randr_mode_t, ModeInfo> modes;
+    std::vector<VirtualMonitor> virtualMonitors;  // those in the identity record only
 
     const OutputState* output(xcb_randr_output_t id) const;
+    const VirtualMonitor* virtualMonitor(std::uint32_t id) const;
     const CrtcState* crtcOf(xcb_randr_output_t id) const;  // enabled CRTC only
-    std::optional<DisplayRect> bounds(xcb_randr_output_t id) const;
-    std::vector<xcb_randr_output_t> enabledOutputs() const;
+    // Of a switched-on output or a virtual monitor.
+    std::optional<DisplayRect> bounds(std::uint32_t id) const;
+    // Switched-on outputs in server order, then virtual monitors.
+    std::vector<std::uint32_t> enabledOutputs() const;
+    // The framebuffer size that covers every switched-on CRTC and virtual monitor.
+    std::pair<int, int> extent() const;
 };
 
 // A CRTC's wanted state; mode 0 switches it off.
@@ -112,8 +141,14 @@ class RandrScreen {
     // Applies CRTC changes and sizes the framebuffer to the union of all enabled CRTCs, shifting
     // everything when an origin would be negative. rangeCheck when it exceeds the screen limits.
     DisplayError apply(const ScreenSnapshot& before, std::vector<CrtcChange> changes);
-    // Sets only the framebuffer size to cover the enabled CRTCs plus `extra`.
-    DisplayError fitFramebuffer(std::uint16_t minWidth, std::uint16_t minHeight);
+    // Sets only the framebuffer size: the enabled CRTCs and virtual monitors, and at least
+    // minWidth x minHeight. rangeCheck when that exceeds the screen limits.
+    DisplayError fitFramebuffer(int minWidth, int minHeight);
+
+    // RandR 1.5 monitors (hasMonitors()): creates or moves one without outputs, or deletes it.
+    DisplayError setMonitor(xcb_atom_t name, std::int16_t x, std::int16_t y, std::uint16_t width,
+                            std::uint16_t height);
+    DisplayError deleteMonitor(xcb_atom_t name);
 
     std::vector<VirtualIdentity> readIdentities();
     // Read-modify-write under a server grab, so several processes can share the record.

@@ -48,9 +48,7 @@ X11DisplayService::X11DisplayService(std::string displayName, Report report)
     : screen_(std::move(displayName), std::move(report)) {}
 
 bool X11DisplayService::knows(DisplayID id) {
-    std::lock_guard lock(mutex_);
-    auto snap = screen_.snapshot();
-    return snap && snap->crtcOf(id);
+    return isOnline(id);
 }
 
 DisplayResult<std::vector<DisplayID>> X11DisplayService::activeDisplayList(std::uint32_t max) {
@@ -96,27 +94,33 @@ DisplayRect X11DisplayService::bounds(DisplayID id) {
 bool X11DisplayService::isOnline(DisplayID id) {
     std::lock_guard lock(mutex_);
     auto snap = screen_.snapshot();
-    return snap && snap->crtcOf(id);
+    return snap && (snap->crtcOf(id) || snap->virtualMonitor(id));
 }
 
 std::uint32_t X11DisplayService::vendorNumber(DisplayID id) {
     std::lock_guard lock(mutex_);
     auto snap = screen_.snapshot();
-    auto* output = snap ? snap->output(id) : nullptr;
+    if (!snap) return 0;
+    if (auto* monitor = snap->virtualMonitor(id)) return monitor->vendor;
+    auto* output = snap->output(id);
     return output ? output->vendor : 0;
 }
 
 std::uint32_t X11DisplayService::modelNumber(DisplayID id) {
     std::lock_guard lock(mutex_);
     auto snap = screen_.snapshot();
-    auto* output = snap ? snap->output(id) : nullptr;
+    if (!snap) return 0;
+    if (auto* monitor = snap->virtualMonitor(id)) return monitor->product;
+    auto* output = snap->output(id);
     return output ? output->product : 0;
 }
 
 std::uint32_t X11DisplayService::serialNumber(DisplayID id) {
     std::lock_guard lock(mutex_);
     auto snap = screen_.snapshot();
-    auto* output = snap ? snap->output(id) : nullptr;
+    if (!snap) return 0;
+    if (auto* monitor = snap->virtualMonitor(id)) return monitor->serial;
+    auto* output = snap->output(id);
     return output ? output->serial : 0;
 }
 
@@ -162,7 +166,13 @@ std::vector<DisplayMode> X11DisplayService::modes(DisplayID id) {
     std::lock_guard lock(mutex_);
     std::vector<DisplayMode> result;
     auto snap = screen_.snapshot();
-    auto* output = snap ? snap->output(id) : nullptr;
+    if (!snap) return result;
+    // A virtual monitor has the one size it was made with.
+    if (auto* m = snap->virtualMonitor(id)) {
+        result.push_back(DisplayMode{0, m->width, m->height, m->width, m->height, 0});
+        return result;
+    }
+    auto* output = snap->output(id);
     if (!output) return result;
     for (auto modeId : output->modes) {
         auto it = snap->modes.find(modeId);
@@ -193,7 +203,22 @@ DisplayError X11DisplayService::apply(const std::map<DisplayID, Pending>& pendin
     if (!snap) return DisplayError::invalidConnection;
 
     std::vector<x11::CrtcChange> changes;
+    std::vector<x11::VirtualMonitor> moved;
     for (const auto& [id, change] : pending) {
+        if (auto* monitor = snap->virtualMonitor(id)) {
+            // Monitors show no output, so nothing can mirror them; their one mode is the size.
+            if ((change.mirrorOf && *change.mirrorOf != nullDisplayID) ||
+                (change.mode && *change.mode != 0))
+                return DisplayError::illegalArgument;
+            if (!change.origin) continue;
+            auto [x, y] = *change.origin;
+            if (x < 0 || y < 0 || x > 32767 || y > 32767) return DisplayError::rangeCheck;
+            auto target = *monitor;
+            target.x = std::int16_t(x);
+            target.y = std::int16_t(y);
+            moved.push_back(target);
+            continue;
+        }
         auto* crtc = snap->crtcOf(id);
         if (!crtc) return DisplayError::illegalArgument;
         x11::CrtcChange target{crtc->id,   crtc->x,        crtc->y,
@@ -226,8 +251,19 @@ DisplayError X11DisplayService::apply(const std::map<DisplayID, Pending>& pendin
         }
         changes.push_back(std::move(target));
     }
-    if (changes.empty()) return DisplayError::success;
-    return screen_.apply(*snap, std::move(changes));
+    if (!changes.empty())
+        if (auto error = screen_.apply(*snap, std::move(changes)); error != DisplayError::success)
+            return error;
+    if (moved.empty()) return DisplayError::success;
+    for (const auto& m : moved)
+        if (auto error = screen_.fitFramebuffer(m.x + m.width, m.y + m.height);
+            error != DisplayError::success)
+            return error;
+    for (const auto& m : moved)
+        if (auto error = screen_.setMonitor(m.name, m.x, m.y, m.width, m.height);
+            error != DisplayError::success)
+            return error;
+    return screen_.fitFramebuffer(0, 0);  // gives back what the old places needed
 }
 
 }  // namespace vl
