@@ -168,6 +168,10 @@ std::optional<HeadlessDesktop::Running> HeadlessDesktop::start() {
     running_ = started;
     say("started " + std::string(describe(started->server)) + " on " + started->display);
     startWindowManager();
+    if (options_.restartWhenDied) {
+        stopping_ = false;
+        watcher_ = std::thread([this] { watch(); });
+    }
     return running_;
 }
 
@@ -311,7 +315,39 @@ bool HeadlessDesktop::waitForWindowManager() {
     return false;
 }
 
+void HeadlessDesktop::watch() {
+    std::unique_lock lock(mutex_);
+    std::vector<std::chrono::steady_clock::time_point> restarts;
+    while (!stopping_) {
+        wake_.wait_for(lock, 500ms);
+        if (stopping_ || !running_ || server_.running()) continue;
+        auto now = std::chrono::steady_clock::now();
+        std::erase_if(restarts, [&](auto at) { return now - at > std::chrono::minutes(1); });
+        int number = std::stoi(running_->display.substr(1));
+        std::string what = describe(running_->server) + std::string(" on ") + running_->display;
+        if (restarts.size() >= 3) {
+            say(what + " keeps dying; not starting it again");
+            return;
+        }
+        say(what + " died; starting it again");
+        windowManager_.stop(1000ms);
+        if (!socketLive(number)) unlink(socketFile(number).c_str());
+        if (!launch(running_->server, number)) {
+            say("could not start " + what + " again; see the logs in " + directory_);
+            return;
+        }
+        restarts.push_back(now);
+        startWindowManager();
+    }
+}
+
 void HeadlessDesktop::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (watcher_.joinable()) watcher_.join();
     windowManager_.stop();
     bool ours = running_ && running_->server != Server::existing;
     server_.stop();
@@ -329,11 +365,14 @@ void HeadlessDesktop::stop() {
 }
 
 bool HeadlessDesktop::serverRunning() {
+    std::lock_guard lock(mutex_);
     return running_ && running_->server != Server::existing && server_.running();
 }
 
 std::optional<pid_t> HeadlessDesktop::serverPid() {
-    if (!serverRunning()) return std::nullopt;
+    std::lock_guard lock(mutex_);
+    if (!running_ || running_->server == Server::existing || !server_.running())
+        return std::nullopt;
     return server_.pid();
 }
 

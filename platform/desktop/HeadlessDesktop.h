@@ -14,9 +14,11 @@
 #include "platform/desktop/XorgConfiguration.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace vl {
 
@@ -35,6 +37,9 @@ class HeadlessDesktop {
         std::string xvfbProgram = "Xvfb";
         std::string windowManager = "openbox";  // empty: none
         std::chrono::milliseconds startTimeout{10000};
+        // A server of ours that dies is started again on the same display number (so DISPLAY
+        // stays right for everyone), at most three times a minute.
+        bool restartWhenDied = true;
     };
 
     struct Running {
@@ -63,6 +68,7 @@ class HeadlessDesktop {
     bool serverRunning();
     // Process id of the X server we started, while it runs.
     std::optional<pid_t> serverPid();
+    // What start gave; the display stays the same across restarts.
     const std::optional<Running>& running() const { return running_; }
 
     // Sets DISPLAY and XAUTHORITY for this process and the programs it starts. Not thread safe:
@@ -79,6 +85,7 @@ class HeadlessDesktop {
     std::string path(const std::string& name) const;
     void say(const std::string& text) const;
     bool waitForWindowManager();
+    void watch();
 
     Options options_;
     Report report_;
@@ -88,6 +95,12 @@ class HeadlessDesktop {
     ChildProcess windowManager_;
     std::optional<Running> running_;
     XCookie cookie_{};
+
+    // The watcher restarts a server that died; children and running_ are shared with it.
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::thread watcher_;
 };
 
 }  // namespace vl
