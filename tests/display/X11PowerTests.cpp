@@ -64,7 +64,8 @@ TEST_F(X11PowerTest, HoldsTheScreenSaverOffWhileAssertedAndWakesOnActivity) {
     EXPECT_TRUE(saverOn());
 }
 
-TEST_F(X11PowerTest, WithoutAnXServerNothingIsHeldAndThatIsReportedOnce) {
+TEST(X11Power, WithoutAnXServerNothingIsHeldAndThatIsReportedOnce) {
+    testing::Reports reports;
     X11Power power(":99999", reports.sink());
     EXPECT_FALSE(power.preventUserIdleDisplaySleep("client connected"));
     EXPECT_FALSE(power.declareUserActivity("client activity"));
