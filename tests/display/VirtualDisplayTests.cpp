@@ -11,7 +11,12 @@
 
 #include <signal.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <future>
+#include <sstream>
 #include <thread>
 
 namespace vl {
@@ -144,6 +149,59 @@ TEST_F(VirtualDisplayTest, FiveCoexistASixthIsRefusedAndAllGoAgain) {
 
     for (auto id : ids) EXPECT_TRUE(PhantomScreenInf::removeDisplay(id));
     EXPECT_EQ(testing::xrandr(), before) << testing::run("xrandr");
+}
+
+// The library reports on standard error, its host's log.
+class CapturedStderr {
+  public:
+    CapturedStderr() : path_("/tmp/vl-display/stderr-" + std::to_string(getpid())) {
+        std::fflush(stderr);
+        saved_ = dup(2);
+        int file = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        dup2(file, 2);
+        close(file);
+    }
+    ~CapturedStderr() {
+        restore();
+        std::filesystem::remove(path_);
+    }
+    std::string text() {
+        restore();
+        std::stringstream text;
+        text << std::ifstream(path_).rdbuf();
+        return text.str();
+    }
+
+  private:
+    void restore() {
+        if (saved_ < 0) return;
+        std::fflush(stderr);
+        dup2(saved_, 2);
+        close(saved_);
+        saved_ = -1;
+    }
+    std::string path_;
+    int saved_ = -1;
+};
+
+TEST_F(VirtualDisplayTest, ADisplayBeyondXsLimitIsRefusedWithAReportAndLeavesNothing) {
+    // The main display far right, so that a 2560-wide display beside it would pass 32767.
+    auto main = displays->mainDisplay();
+    auto configuration = displays->beginConfiguration();
+    ASSERT_TRUE(configuration.ok());
+    configuration.value->configureDisplayOrigin(main, 30000, 0);
+    ASSERT_EQ(configuration.value->complete(ConfigureOption::permanently), DisplayError::success);
+    before = testing::xrandr();
+    ASSERT_EQ(before.enabled.begin()->second.x, 30000);
+
+    CapturedStderr library;
+    EXPECT_EQ(PhantomScreenInf::addDisplayEx(Resolution::RES_S, false), std::nullopt);
+    auto text = library.text();
+    EXPECT_NE(text.find("2560x1440 does not fit in the X screen (32767x32767 at most)"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(testing::xrandr(), before);
+    EXPECT_EQ(testing::run("xrandr").find("VL2560x1440"), std::string::npos);
 }
 
 // A server without spare outputs (every one here is claimed by another process) gets RandR
