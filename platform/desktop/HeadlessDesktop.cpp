@@ -197,7 +197,6 @@ bool HeadlessDesktop::prepareWorkDirectory() {
 }
 
 std::optional<HeadlessDesktop::Running> HeadlessDesktop::startServer(Server kind) {
-    int attempts = 0;
     for (int number = options_.firstDisplay; number <= options_.lastDisplay; ++number) {
         if (displayNumberTaken(number)) continue;
         if (auto ready = launch(kind, number))
@@ -205,7 +204,7 @@ std::optional<HeadlessDesktop::Running> HeadlessDesktop::startServer(Server kind
                            path("xauthority-" + std::to_string(*ready)), kind};
         // Lost a race for the number to another server: try the next. Anything else is this
         // server failing, and more numbers will not help.
-        if (!displayNumberTaken(number) || ++attempts >= 3) return std::nullopt;
+        if (!displayNumberTaken(number)) return std::nullopt;
     }
     say("no free display number between :" + std::to_string(options_.firstDisplay) +
         " and :" + std::to_string(options_.lastDisplay));

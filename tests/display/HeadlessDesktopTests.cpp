@@ -32,7 +32,8 @@ TEST_F(HeadlessDesktopTest, StartsXorgAndOpenboxWhenNoDisplayIsReachableAndStops
     setenv("DISPLAY", ":99999", 1);  // names a display nobody serves
     unsetenv("XAUTHORITY");
     HeadlessDesktop desktop(testDesktopOptions(), reports.sink());
-    auto running = desktop.startIfNeeded();
+    auto running =
+        testing::startWaitingForANumber(reports, [&] { return desktop.startIfNeeded(); });
     ASSERT_TRUE(running) << reports.all();
     EXPECT_EQ(running->server, HeadlessDesktop::Server::xorgDummy) << reports.all();
     int number = std::stoi(running->display.substr(1));
@@ -68,7 +69,7 @@ TEST_F(HeadlessDesktopTest, FallsBackToXvfbAndSaysVirtualDisplaysCannotBeAdded) 
     auto options = testDesktopOptions();
     options.xorgProgram = "/nonexistent/Xorg";
     HeadlessDesktop desktop(options, reports.sink());
-    auto running = desktop.start();
+    auto running = testing::startWaitingForANumber(reports, [&] { return desktop.start(); });
     ASSERT_TRUE(running) << reports.all();
     EXPECT_EQ(running->server, HeadlessDesktop::Server::xvfb);
     EXPECT_EQ(reports.count("Xorg with the dummy driver could not start"), 1) << reports.all();

@@ -16,6 +16,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vl::testing {
@@ -95,12 +96,23 @@ inline XrandrState xrandr() {
     return state;
 }
 
+// Test programs may run side by side and share the ten display numbers: wait for a free one.
+template <typename Start>
+auto startWaitingForANumber(Reports& reports, Start start) {
+    auto running = start();
+    for (int i = 0; !running && i < 120 && reports.count("no free display number"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        running = start();
+    }
+    return running;
+}
+
 // Starts the desktop for the test and stops it after; skips nothing: a failed start fails.
 class DesktopTest : public ::testing::Test {
   protected:
     void SetUp() override {
         desktop = std::make_unique<HeadlessDesktop>(testDesktopOptions(), reports.sink());
-        auto running = desktop->start();
+        auto running = startWaitingForANumber(reports, [&] { return desktop->start(); });
         ASSERT_TRUE(running) << reports.all();
         ASSERT_EQ(running->server, HeadlessDesktop::Server::xorgDummy) << reports.all();
         HeadlessDesktop::exportEnvironment(*running);
