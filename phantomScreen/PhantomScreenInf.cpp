@@ -134,8 +134,9 @@ std::optional<DisplayID> PhantomScreenInf::addDisplayEx(Resolution resolution, b
     if (!isLoaded()) return std::nullopt;
     auto id = addDisplay(resolution, portrait);
     if (!id) return std::nullopt;
-    auto [width, height] = resolution.resolution();
-    if (portrait) std::swap(width, height);
+    auto size = resolution.resolution();
+    int width = portrait ? size.second : size.first;
+    int height = portrait ? size.first : size.second;
     DispatchQueue::main().asyncAfter(std::chrono::milliseconds(200), [id = *id, width, height] {
         setResolution(id, width, height);
         placeToRightOfExisting(id);
