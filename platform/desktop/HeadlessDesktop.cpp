@@ -222,8 +222,11 @@ std::optional<int> HeadlessDesktop::launch(Server kind, int number) {
     if (kind == Server::xorgDummy) {
         auto configuration = path("xorg-" + n + ".conf");
         std::ofstream(configuration) << xorgConfiguration(options_.geometry);
-        arguments = {options_.xorgProgram,       ":" + n,      "-config", configuration, "-logfile",
-                     path("xorg-" + n + ".log"), "-novtswitch"};
+        // Run as root, Xorg would take a virtual terminal and switch the console to it; sharing
+        // the current one leaves the console alone (the dummy driver shows nothing on it).
+        arguments = {options_.xorgProgram, ":" + n,      "-config",
+                     configuration,        "-logfile",   path("xorg-" + n + ".log"),
+                     "-sharevts",          "-novtswitch"};
     } else {
         auto size = std::to_string(options_.geometry.mainWidth) + "x" +
                     std::to_string(options_.geometry.mainHeight) + "x24";
