@@ -134,11 +134,16 @@ class QuicListener final : public Listener, public std::enable_shared_from_this<
     }
 
     void cancel() override {
+        // The port is free for a new listener as soon as cancel returns: a server restarts by
+        // stopping and starting at once.
+        release();
         Engine::shared().post([self = shared_from_this()] {
             if (self->state_ == ListenerState::cancelled) return;
             if (self->endpoint_) self->endpoint_->clearAcceptor(self.get());
-            self->release();
-            self->endpoint_.reset();
+            {
+                std::lock_guard lock(registryMutex);
+                self->endpoint_.reset();
+            }
             self->transition(ListenerState::cancelled, std::nullopt);
         });
     }

@@ -1,0 +1,131 @@
+#include "comm/KeychainIdentityManager.h"
+
+#include "app/SystemInfo.h"
+#include "comm/Der.h"
+#include "platform/crypto/Rsa.h"
+#include "platform/defaults/fake/MemoryDefaults.h"
+#include "platform/host/fake/FakeHostFacts.h"
+#include "platform/power/fake/FakePower.h"
+#include "platform/security/fake/MemoryKeychain.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+
+using namespace vl;
+namespace kim = vl::KeychainIdentityManager;
+
+namespace {
+
+std::string run(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+        ::pclose(pipe);
+    }
+    return out;
+}
+
+class KeychainIdentityManagerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SystemInfo::configure({std::make_shared<MemoryDefaults>(), keychain,
+                               std::make_shared<FakePower>(), std::make_shared<FakeHostFacts>()});
+    }
+    std::shared_ptr<MemoryKeychain> keychain = std::make_shared<MemoryKeychain>();
+};
+
+TEST_F(KeychainIdentityManagerTest, FirstStartMakesOneIdentityAndLaterStartsFindIt) {
+    auto identity = kim::getOrCreateIdentity();
+    ASSERT_TRUE(identity);
+    EXPECT_FALSE(identity->privateKey.empty());
+    EXPECT_EQ(identity->certificate.size(), 695u);
+    EXPECT_EQ(keychain->addCalls, 2);  // one key, one certificate
+
+    auto again = kim::getOrCreateIdentity();
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->certificate, identity->certificate);
+    EXPECT_EQ(again->privateKey, identity->privateKey);
+    EXPECT_EQ(keychain->addCalls, 2);  // nothing generated or written
+
+    kim::removeExistingItems();
+    EXPECT_FALSE(kim::findExistingIdentity());
+}
+
+TEST_F(KeychainIdentityManagerTest, CertificateIsTheExactSelfSignedVersion3Certificate) {
+    auto pair = rsa::generate(2048);
+    ASSERT_TRUE(pair);
+    auto now = std::chrono::sys_days{std::chrono::year{2026} / 12 / 7} + std::chrono::hours(10);
+    auto certificate = kim::createSelfSignedCertificate(pair->publicKey, pair->privateKey, now);
+    ASSERT_TRUE(certificate);
+    ASSERT_EQ(certificate->size(), 695u);
+    EXPECT_EQ((*certificate)[0], 0x30);
+    EXPECT_EQ((*certificate)[1], 0x82);
+    EXPECT_EQ((*certificate)[2], 0x02);
+    EXPECT_EQ((*certificate)[3], 0xB3);
+
+    // The signed part is the SEQUENCE right after the outer header; the signature closes it.
+    ByteView tbs = ByteView(*certificate).subspan(4, 415);
+    ByteView signature = ByteView(*certificate).last(256);
+    EXPECT_TRUE(rsa::verifySha256(pair->publicKey, tbs, signature));
+
+    char path[] = "/tmp/vl-cert-XXXXXX";
+    int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, certificate->data(), certificate->size()),
+              static_cast<ssize_t>(certificate->size()));
+    ::close(fd);
+    std::string text =
+        run(std::string("openssl x509 -inform DER -noout -text -in ") + path + " 2>&1");
+    std::string dates = run(std::string("openssl x509 -inform DER -noout -dates -in ") + path);
+    ::unlink(path);
+
+    EXPECT_NE(text.find("Version: 3 (0x2)"), std::string::npos) << text;
+    EXPECT_NE(text.find("Serial Number: 1 (0x1)"), std::string::npos) << text;
+    EXPECT_NE(text.find("Issuer: CN = VantrelLink-Server"), std::string::npos) << text;
+    EXPECT_NE(text.find("Subject: CN = VantrelLink-Server"), std::string::npos) << text;
+    EXPECT_NE(text.find("Public-Key: (2048 bit)"), std::string::npos) << text;
+    EXPECT_EQ(text.find("X509v3 extensions"), std::string::npos) << text;
+    std::size_t algorithms = 0;
+    for (auto at = text.find("sha256WithRSAEncryption"); at != std::string::npos;
+         at = text.find("sha256WithRSAEncryption", at + 1))
+        ++algorithms;
+    EXPECT_EQ(algorithms, 2u) << text;
+    EXPECT_NE(dates.find("notBefore=Dec  7 10:00:00 2026 GMT"), std::string::npos) << dates;
+    EXPECT_NE(dates.find("notAfter=Dec  7 10:00:00 2036 GMT"), std::string::npos) << dates;
+}
+
+TEST_F(KeychainIdentityManagerTest, AFailedCertificateStoreNeverLeavesAKeyWithoutItsCertificate) {
+    keychain->failAdds = true;
+    EXPECT_FALSE(kim::getOrCreateIdentity());
+    keychain->failAdds = false;
+    // Nothing half-made is taken for an identity, and the next start succeeds.
+    EXPECT_FALSE(kim::findExistingIdentity());
+    auto identity = kim::getOrCreateIdentity();
+    ASSERT_TRUE(identity);
+    EXPECT_TRUE(kim::findExistingIdentity());
+}
+
+TEST_F(KeychainIdentityManagerTest, ACertificateOfAnotherKeyIsReplacedNotPairedWithTheNewKey) {
+    // A certificate left from an earlier key, whose key is gone.
+    auto orphan = rsa::generate(2048);
+    ASSERT_TRUE(orphan);
+    auto stale = kim::createSelfSignedCertificate(orphan->publicKey, orphan->privateKey);
+    ASSERT_TRUE(stale);
+    keychain->addItem(kim::certificateService, kim::label, *stale);
+
+    EXPECT_FALSE(kim::findExistingIdentity());
+    auto identity = kim::getOrCreateIdentity();
+    ASSERT_TRUE(identity);
+    EXPECT_NE(identity->certificate, *stale);
+    auto publicKey = rsa::publicKeyOf(identity->privateKey);
+    ASSERT_TRUE(publicKey);
+    EXPECT_TRUE(rsa::verifySha256(*publicKey, ByteView(identity->certificate).subspan(4, 415),
+                                  ByteView(identity->certificate).last(256)));
+}
+
+}  // namespace

@@ -1,0 +1,177 @@
+#include "comm/QuicServer.h"
+
+#include "app/SystemInfo.h"
+#include "base/Logger.h"
+#include "platform/defaults/fake/MemoryDefaults.h"
+#include "platform/host/fake/FakeHostFacts.h"
+#include "platform/network/fake/FakeConnection.h"
+#include "platform/power/fake/FakePower.h"
+#include "platform/security/fake/MemoryKeychain.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+using namespace vl;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Keeps each accepted connection so the test can reach it, then runs the default life cycle.
+class KeepingServer : public QuicServer {
+  public:
+    using QuicServer::QuicServer;
+    void handleConnection(const std::shared_ptr<Connection>& connection) override {
+        {
+            std::lock_guard lock(mutex);
+            accepted.push_back(connection);
+        }
+        changed.notify_all();
+        QuicServer::handleConnection(connection);
+    }
+    std::shared_ptr<Connection> waitForConnection() {
+        std::unique_lock lock(mutex);
+        changed.wait_for(lock, 10s, [&] { return !accepted.empty(); });
+        return accepted.empty() ? nullptr : accepted.back();
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::shared_ptr<Connection>> accepted;
+};
+
+// A client stream and its latest state.
+struct Client {
+    explicit Client(std::shared_ptr<Connection> c) : connection(std::move(c)) {
+        connection->setStateUpdateHandler([this](ConnectionState s, std::optional<NetworkError>) {
+            std::lock_guard lock(mutex);
+            state = s;
+            changed.notify_all();
+        });
+        connection->start(queue);
+    }
+    ~Client() {
+        connection->setStateUpdateHandler(nullptr);
+        connection->cancel();
+    }
+    bool waitFor(ConnectionState wanted) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, 10s, [&] { return state == wanted; });
+    }
+    DispatchQueue queue{"ClientQueue"};
+    std::shared_ptr<Connection> connection;
+    std::mutex mutex;
+    std::condition_variable changed;
+    ConnectionState state = ConnectionState::setup;
+};
+
+class QuicServerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SystemInfo::configure({std::make_shared<MemoryDefaults>(),
+                               std::make_shared<MemoryKeychain>(), std::make_shared<FakePower>(),
+                               std::make_shared<FakeHostFacts>()});
+        Logger::shared().setCaptureHook([this](const std::string& line) {
+            std::lock_guard lock(linesMutex);
+            lines.push_back(line);
+        });
+    }
+    void TearDown() override {
+        Logger::shared().flush();
+        Logger::shared().setCaptureHook(nullptr);
+    }
+    bool logged(const std::string& text) {
+        for (int i = 0; i < 100; ++i) {
+            Logger::shared().flush();
+            {
+                std::lock_guard lock(linesMutex);
+                if (std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+                        return line.find(text) != std::string::npos;
+                    }))
+                    return true;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
+    }
+    std::shared_ptr<KeepingServer> makeServer(std::uint16_t port = 0) {
+        return std::make_shared<KeepingServer>(
+            port, std::make_shared<DispatchQueue>("TestServerQueue"), "TestServer");
+    }
+
+    std::mutex linesMutex;
+    std::vector<std::string> lines;
+};
+
+TEST_F(QuicServerTest, StopIsHarmlessAndStartAfterStopListensAgainOnTheSamePort) {
+    auto server = makeServer();
+    server->stop();  // never started
+    EXPECT_FALSE(server->isListening());
+    server->start();
+    std::uint16_t port = server->boundPort();
+    ASSERT_NE(port, 0);
+    server->stop();
+    server->stop();
+    EXPECT_FALSE(server->isListening());
+
+    auto again = makeServer(port);
+    again->start();
+    again->stop();
+    again->start();
+    EXPECT_EQ(again->boundPort(), port);
+    EXPECT_TRUE(logged("TestServer is ready and listening on "));
+    Client client(connectQuic("127.0.0.1", port, QuicParameters{}));
+    EXPECT_TRUE(client.waitFor(ConnectionState::ready));
+}
+
+TEST_F(QuicServerTest, DefaultLoopDecodesOnePacketPerReceiveAndSendReportsTheOutcome) {
+    auto server = makeServer();
+    server->start();
+    Client client(connectQuic("127.0.0.1", server->boundPort(), QuicParameters{}));
+    ASSERT_TRUE(client.waitFor(ConnectionState::ready));
+    Packet hello(PacketType::pktInteractiveTap, InteractionType::keepLive, bytesOf("hi"));
+    client.connection->send(hello.encode(), false, nullptr);
+    auto accepted = server->waitForConnection();
+    ASSERT_TRUE(accepted);
+    EXPECT_TRUE(logged("🆕 Listener accepted new connection ["));
+    EXPECT_TRUE(logged("Connection is ready on port 0"));
+    EXPECT_TRUE(logged("Received packet: " + hello.debugDescription()));
+
+    Packet answer(PacketType::pktInteractiveTap, InteractionType::ret200, bytesOf("ok"));
+    server->sendPacket(accepted, answer);
+    EXPECT_TRUE(logged("Attempting to send packet of size 24 bytes"));
+    EXPECT_TRUE(logged("Packet sent successfully: " + answer.debugDescription()));
+}
+
+TEST_F(QuicServerTest, SendOnAConnectionThatIsNotReadySendsNothingAndSaysWhy) {
+    auto server = makeServer();
+    for (auto state : {ConnectionState::preparing, ConnectionState::waiting,
+                       ConnectionState::failed, ConnectionState::cancelled}) {
+        auto connection = std::make_shared<FakeConnection>();
+        connection->setState(state);
+        server->sendPacket(connection,
+                           Packet(PacketType::pktInteractiveTap, InteractionType::ret200));
+        EXPECT_TRUE(connection->sent().empty());
+        EXPECT_TRUE(logged("Cannot send packet: connection state is " + description(state)));
+    }
+}
+
+TEST_F(QuicServerTest, AClientOfferingAnotherAlpnIsRefusedAndAReleasedServerStopsListening) {
+    auto server = makeServer();
+    server->start();
+    std::uint16_t port = server->boundPort();
+    QuicParameters other;
+    other.alpn = {"h3"};
+    Client stranger(connectQuic("127.0.0.1", port, other));
+    EXPECT_TRUE(stranger.waitFor(ConnectionState::failed));
+
+    server.reset();  // its listener goes with it; late events find no server
+    QuicParameters quick;
+    quick.idleTimeout = 1000ms;
+    Client late(connectQuic("127.0.0.1", port, quick));
+    EXPECT_FALSE(late.waitFor(ConnectionState::ready));
+}
+
+}  // namespace
