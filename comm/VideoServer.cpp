@@ -1,0 +1,211 @@
+#include "comm/VideoServer.h"
+
+#include "app/SystemInfo.h"
+
+#include <utility>
+
+namespace vl {
+
+namespace {
+
+// High-rate reports: the first occurrence, then every 120th.
+constexpr std::size_t reportCadence = 120;
+
+std::string errorText(const std::optional<NetworkError>& error) {
+    return error ? error->description() : std::string("unknown");
+}
+
+}  // namespace
+
+bool isKeyFrameAccessUnit(ByteView accessUnit) {
+    // 00 00 00 01, then a NAL header whose type (bits 1..6 of the first byte) is 32, the VPS.
+    return accessUnit.size() >= 6 && accessUnit[0] == 0 && accessUnit[1] == 0 &&
+           accessUnit[2] == 0 && accessUnit[3] == 1 && ((accessUnit[4] >> 1) & 0x3f) == 32;
+}
+
+VideoServer::VideoServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue, std::string name)
+    : QuicServer(port, std::move(queue), std::move(name)) {}
+
+std::string VideoServer::hostOf(const std::string& endpoint) {
+    if (!endpoint.empty() && endpoint.front() == '[') {
+        auto close = endpoint.find(']');
+        return close == std::string::npos ? endpoint : endpoint.substr(1, close - 1);
+    }
+    // One colon: IPv4 or a name with a port. More than one: a bare IPv6 address.
+    auto colon = endpoint.find(':');
+    if (colon == std::string::npos || endpoint.find(':', colon + 1) != std::string::npos)
+        return endpoint;
+    return endpoint.substr(0, colon);
+}
+
+void VideoServer::setAuthorizedClientAddress(std::optional<std::string> address) {
+    std::shared_ptr<Connection> refused;
+    {
+        std::lock_guard lock(mutex_);
+        authorizedHost_ = address ? std::optional(hostOf(*address)) : std::nullopt;
+        // A receiver registered before the client became known must come from it too.
+        if (clientConnection_ && !mayRegister(*clientConnection_))
+            refused = std::exchange(clientConnection_, nullptr);
+    }
+    if (refused) {
+        report("🟨 " + serverName() + ": dropping video receiver [" + refused->description() +
+               "], not the connected client's address");
+        refused->cancel();
+    }
+}
+
+std::optional<std::string> VideoServer::authorizedClientAddress() const {
+    std::lock_guard lock(mutex_);
+    return authorizedHost_;
+}
+
+std::shared_ptr<Connection> VideoServer::clientConnection() const {
+    std::lock_guard lock(mutex_);
+    return clientConnection_;
+}
+
+bool VideoServer::mayRegister(const Connection& connection) const {
+    return !authorizedHost_ || hostOf(connection.remoteAddress()) == *authorizedHost_;
+}
+
+void VideoServer::handleConnection(const std::shared_ptr<Connection>& connection) {
+    auto self = std::static_pointer_cast<VideoServer>(shared_from_this());
+    connection->setStateUpdateHandler(
+        [self, connection](ConnectionState state, std::optional<NetworkError> error) {
+            self->onConnectionState(connection, state, error);
+        });
+    connection->start(DispatchQueue::global());
+}
+
+void VideoServer::onConnectionState(const std::shared_ptr<Connection>& connection,
+                                    ConnectionState state,
+                                    const std::optional<NetworkError>& error) {
+    const std::string port = std::to_string(boundPort());
+    switch (state) {
+        case ConnectionState::ready:
+            report("Custom server: Connection is ready on port " + port);
+            receivePacket(connection);
+            break;
+        case ConnectionState::cancelled:
+            report("Custom server: Connection cancelled on port " + port);
+            forgetClient(connection);
+            // The handler holds the connection; let both go once it has ended.
+            connection->setStateUpdateHandler(nullptr);
+            break;
+        case ConnectionState::failed:
+            report("Custom server: Connection failed on port " + port +
+                   " with error: " + errorText(error));
+            forgetClient(connection);
+            connection->setStateUpdateHandler(nullptr);
+            break;
+        default:
+            break;
+    }
+}
+
+void VideoServer::receivePacket(const std::shared_ptr<Connection>& connection) {
+    std::weak_ptr<VideoServer> weak = std::static_pointer_cast<VideoServer>(shared_from_this());
+    connection->receive(
+        1, 4096,
+        [weak, connection](std::optional<Bytes> data, bool, std::optional<NetworkError> error) {
+            if (error) {
+                SystemInfo::logMsg("❌Receive failed: " + error->description());
+                return;
+            }
+            if (!data || data->empty()) return;
+            auto packet = Packet::decode(*data);
+            if (!packet) {
+                SystemInfo::logMsg("🟨 Video port: first packet from [" +
+                                   connection->description() + "] does not decode (" +
+                                   std::to_string(data->size()) + " bytes); no video for it");
+                return;
+            }
+            SystemInfo::logMsg("🚩 Received packet: " + packet->debugDescription());
+            if (packet->type != PacketType::pktVideoStreamData) return;
+            if (auto self = weak.lock()) self->registerClient(connection);
+            // No further receive: the video connection carries nothing else from the client.
+        });
+}
+
+void VideoServer::registerClient(const std::shared_ptr<Connection>& connection) {
+    bool allowed;
+    {
+        std::lock_guard lock(mutex_);
+        allowed = mayRegister(*connection);
+        if (allowed) clientConnection_ = connection;
+    }
+    if (allowed) {
+        report(serverName() + ": video receiver registered [" + connection->description() + "]");
+    } else {
+        report("🟨 " + serverName() + ": refused video receiver [" + connection->description() +
+               "], not the connected client's address");
+        connection->cancel();
+    }
+}
+
+void VideoServer::forgetClient(const std::shared_ptr<Connection>& connection) {
+    std::lock_guard lock(mutex_);
+    if (clientConnection_ == connection) clientConnection_.reset();
+}
+
+void VideoServer::reportDrop(const std::string& why) {
+    std::size_t count;
+    {
+        std::lock_guard lock(mutex_);
+        count = ++droppedFrames_;
+    }
+    if (count == 1 || count % reportCadence == 0)
+        report(serverName() + ": frame dropped, " + why + " (" + std::to_string(count) +
+               " dropped so far)");
+}
+
+void VideoServer::sendVideoPacket(const Packet& packet) {
+    std::shared_ptr<Connection> connection;
+    bool overflow = false;
+    {
+        std::lock_guard lock(mutex_);
+        connection = clientConnection_;
+        if (connection) {
+            // A client that does not read would make the transport queue grow without bound;
+            // drop instead and resume at a key frame, which the client can decode from.
+            const std::size_t limit = backlogLimit_;
+            if (backlog_ > limit) awaitingKeyFrame_ = true;
+            if (awaitingKeyFrame_) {
+                if (backlog_ <= limit / 2 && packet.data && isKeyFrameAccessUnit(*packet.data))
+                    awaitingKeyFrame_ = false;
+                else
+                    overflow = true;
+            }
+        }
+    }
+    if (!connection) {
+        reportDrop("no video client registered");
+        return;
+    }
+    if (overflow) {
+        reportDrop("the client is not keeping up");
+        return;
+    }
+    Bytes bytes = packet.encode();
+    const std::size_t size = bytes.size();
+    backlog_ += size;
+    std::weak_ptr<VideoServer> weak = std::static_pointer_cast<VideoServer>(shared_from_this());
+    connection->send(std::move(bytes), true, [weak, size](std::optional<NetworkError> error) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->backlog_ -= size;
+        if (error) self->report("Send failed: " + error->description());
+    });
+}
+
+std::function<void(Bytes)> VideoServer::frameHandler(const Uuid& sharedID) {
+    std::weak_ptr<VideoServer> weak = std::static_pointer_cast<VideoServer>(shared_from_this());
+    return [weak, sharedID](Bytes accessUnit) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->sendVideoPacket(Packet(sharedID, PacketType::pktVideoStreamData,
+                                     InteractionType::rdpVideo, std::move(accessUnit)));
+    };
+}
+
+}  // namespace vl

@@ -1,0 +1,309 @@
+#include "comm/VideoServer.h"
+
+#include "app/SystemInfo.h"
+#include "base/Logger.h"
+#include "platform/defaults/fake/MemoryDefaults.h"
+#include "platform/host/fake/FakeHostFacts.h"
+#include "platform/network/fake/FakeConnection.h"
+#include "platform/power/fake/FakePower.h"
+#include "platform/security/fake/MemoryKeychain.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+using namespace vl;
+using namespace std::chrono_literals;
+
+namespace {
+
+const Bytes keyFrame = {0, 0,    0,    1, 0x40, 0x01, 0x0c, 0,    0,   0,
+                        1, 0x42, 0x01, 0, 0,    0,    1,    0x26, 0x01};
+const Bytes deltaFrame = {0, 0, 0, 1, 0x02, 0x01, 0xd0, 0x10};
+
+// A video client over real QUIC: connects, may register, and collects the packets that arrive.
+class VideoClient {
+  public:
+    VideoClient(std::uint16_t port, bool reading = true)
+        : connection_(connectQuic("127.0.0.1", port, QuicParameters{})), shared_(new Shared) {
+        auto shared = shared_;
+        connection_->setStateUpdateHandler(
+            [shared](ConnectionState s, std::optional<NetworkError>) {
+                std::lock_guard lock(shared->mutex);
+                shared->state = s;
+                shared->changed.notify_all();
+            });
+        connection_->start(queue_);
+        if (reading) startReading();
+    }
+    ~VideoClient() {
+        connection_->setStateUpdateHandler(nullptr);
+        connection_->cancel();
+    }
+    bool waitReady() { return waitForState(ConnectionState::ready); }
+    bool waitForState(ConnectionState wanted) {
+        std::unique_lock lock(shared_->mutex);
+        return shared_->changed.wait_for(lock, 10s, [&] { return shared_->state == wanted; });
+    }
+    void registerForVideo() {
+        send(Packet(PacketType::pktVideoStreamData, InteractionType::rdpVideo).encode());
+    }
+    void send(Bytes bytes) { connection_->send(std::move(bytes), false, nullptr); }
+    void startReading() { arm(connection_, shared_); }
+
+    // Waits until at least n packets have arrived; returns them all.
+    std::vector<Packet> waitForPackets(std::size_t n, std::chrono::milliseconds timeout = 10s) {
+        return waitUntil([n](const auto& packets) { return packets.size() >= n; }, timeout);
+    }
+    std::vector<Packet> waitUntil(const std::function<bool(const std::vector<Packet>&)>& done,
+                                  std::chrono::milliseconds timeout = 10s) {
+        std::unique_lock lock(shared_->mutex);
+        shared_->changed.wait_for(lock, timeout, [&] { return done(shared_->packets); });
+        return shared_->packets;
+    }
+
+  private:
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable changed;
+        ConnectionState state = ConnectionState::setup;
+        Bytes buffer;
+        std::vector<Packet> packets;
+    };
+    static void arm(const std::shared_ptr<Connection>& connection,
+                    const std::shared_ptr<Shared>& shared) {
+        std::weak_ptr<Connection> weak = connection;
+        connection->receive(
+            1, 65536,
+            [weak, shared](std::optional<Bytes> data, bool, std::optional<NetworkError> error) {
+                if (data) {
+                    std::lock_guard lock(shared->mutex);
+                    shared->buffer.insert(shared->buffer.end(), data->begin(), data->end());
+                    while (auto packet = Packet::decode(shared->buffer)) {
+                        shared->buffer.erase(shared->buffer.begin(),
+                                             shared->buffer.begin() + packet->frameSize());
+                        shared->packets.push_back(std::move(*packet));
+                    }
+                    shared->changed.notify_all();
+                }
+                auto connection = weak.lock();
+                if (connection && !error && data && !data->empty()) arm(connection, shared);
+            });
+    }
+
+    DispatchQueue queue_{"VideoClientQueue"};
+    std::shared_ptr<Connection> connection_;
+    std::shared_ptr<Shared> shared_;
+};
+
+class VideoServerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SystemInfo::configure({std::make_shared<MemoryDefaults>(),
+                               std::make_shared<MemoryKeychain>(), std::make_shared<FakePower>(),
+                               std::make_shared<FakeHostFacts>()});
+        Logger::shared().setCaptureHook([this](const std::string& line) {
+            std::lock_guard lock(linesMutex);
+            lines.push_back(line);
+        });
+        server = std::make_shared<VideoServer>(
+            0, std::make_shared<DispatchQueue>("VideoServerQueue"), "VideoServer");
+    }
+    void TearDown() override {
+        server->stop();
+        Logger::shared().flush();
+        Logger::shared().setCaptureHook(nullptr);
+    }
+    bool logged(const std::string& text) {
+        for (int i = 0; i < 250; ++i) {
+            Logger::shared().flush();
+            {
+                std::lock_guard lock(linesMutex);
+                if (std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+                        return line.find(text) != std::string::npos;
+                    }))
+                    return true;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
+    }
+    bool waitForClient(bool present) {
+        for (int i = 0; i < 500; ++i) {
+            if ((server->clientConnection() != nullptr) == present) return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+
+    std::mutex linesMutex;
+    std::vector<std::string> lines;
+    std::shared_ptr<VideoServer> server;
+};
+
+TEST_F(VideoServerTest, RegisteredClientReceivesEveryLaterFrameAsOnePacketWithTheItemsId) {
+    server->start();
+    VideoClient client(server->boundPort());
+    ASSERT_TRUE(client.waitReady());
+
+    auto send = server->frameHandler(Uuid::random());
+    send(deltaFrame);  // nobody registered yet: dropped
+    EXPECT_TRUE(logged("VideoServer: frame dropped, no video client registered"));
+
+    client.registerForVideo();
+    ASSERT_TRUE(waitForClient(true));
+    EXPECT_TRUE(logged("🚩 Received packet: Packet("));
+    EXPECT_TRUE(logged("Custom server: Connection is ready on port "));
+
+    const Uuid item = Uuid::random();
+    auto handler = server->frameHandler(item);
+    handler(keyFrame);
+    handler(deltaFrame);
+    handler(deltaFrame);
+    auto packets = client.waitForPackets(3);
+    ASSERT_EQ(packets.size(), 3u);
+    for (const Packet& packet : packets) {
+        EXPECT_EQ(packet.packetId, item);
+        EXPECT_EQ(packet.type, PacketType::pktVideoStreamData);
+        EXPECT_EQ(packet.subType, InteractionType::rdpVideo);
+    }
+    EXPECT_EQ(packets[0].data, keyFrame);
+    EXPECT_EQ(packets[0].length, keyFrame.size());
+    EXPECT_TRUE(isKeyFrameAccessUnit(*packets[0].data));
+    EXPECT_EQ(packets[1].data, deltaFrame);
+    EXPECT_FALSE(isKeyFrameAccessUnit(*packets[2].data));
+}
+
+TEST_F(VideoServerTest, ClientThatSendsNothingOrAnotherTypeOrGarbageGetsNoVideo) {
+    server->start();
+    VideoClient silent(server->boundPort());
+    VideoClient control(server->boundPort());
+    VideoClient garbage(server->boundPort());
+    ASSERT_TRUE(silent.waitReady());
+    ASSERT_TRUE(control.waitReady());
+    ASSERT_TRUE(garbage.waitReady());
+    control.send(Packet(PacketType::pktInteractiveTap, InteractionType::rdpVideo).encode());
+    garbage.send(bytesOf("not a packet"));
+    EXPECT_TRUE(logged("🚩 Received packet: Packet("));
+    EXPECT_TRUE(logged("does not decode (12 bytes); no video for it"));
+
+    // A client that registers afterwards shows that frames flow at all.
+    VideoClient receiver(server->boundPort());
+    ASSERT_TRUE(receiver.waitReady());
+    receiver.registerForVideo();
+    ASSERT_TRUE(waitForClient(true));
+    server->frameHandler(Uuid::random())(keyFrame);
+    EXPECT_EQ(receiver.waitForPackets(1).size(), 1u);
+    EXPECT_TRUE(silent.waitForPackets(1, 200ms).empty());
+    EXPECT_TRUE(control.waitForPackets(1, 10ms).empty());
+    EXPECT_TRUE(garbage.waitForPackets(1, 10ms).empty());
+}
+
+TEST_F(VideoServerTest, ASecondRegistrationReplacesTheFirstAndAnEndedConnectionIsForgotten) {
+    server->start();
+    auto first = std::make_unique<VideoClient>(server->boundPort());
+    ASSERT_TRUE(first->waitReady());
+    first->registerForVideo();
+    ASSERT_TRUE(waitForClient(true));
+    auto firstConnection = server->clientConnection();
+
+    VideoClient second(server->boundPort());
+    ASSERT_TRUE(second.waitReady());
+    second.registerForVideo();
+    for (int i = 0; i < 500 && server->clientConnection() == firstConnection; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_NE(server->clientConnection(), firstConnection);
+    auto handler = server->frameHandler(Uuid::random());
+    handler(keyFrame);
+    EXPECT_EQ(second.waitForPackets(1).size(), 1u);
+    EXPECT_TRUE(first->waitForPackets(1, 200ms).empty());
+
+    // The registered connection goes away (the client closes it): frames are dropped again.
+    auto secondConnection = server->clientConnection();
+    secondConnection->cancel();
+    ASSERT_TRUE(waitForClient(false));
+    EXPECT_TRUE(logged("Custom server: Connection cancelled on port "));
+    handler(deltaFrame);
+    EXPECT_TRUE(logged("frame dropped, no video client registered"));
+}
+
+TEST_F(VideoServerTest, WhileAClientIsKnownOnlyItsAddressMayRegister) {
+    // The address check is exercised on fake connections, whose peer address is chosen freely.
+    auto stranger = std::make_shared<FakeConnection>("192.0.2.66:40000");
+    auto client = std::make_shared<FakeConnection>("192.0.2.7:50123");
+    server->setAuthorizedClientAddress("192.0.2.7:8788");
+    EXPECT_EQ(server->authorizedClientAddress(), "192.0.2.7");
+
+    const Packet registration(PacketType::pktVideoStreamData, InteractionType::rdpVideo);
+    server->handleConnection(stranger);
+    stranger->setState(ConnectionState::ready);
+    ASSERT_TRUE(stranger->deliver(registration.encode()));
+    EXPECT_EQ(server->clientConnection(), nullptr);
+    EXPECT_EQ(stranger->state(), ConnectionState::cancelled);
+    EXPECT_TRUE(logged("🟨 VideoServer: refused video receiver [192.0.2.66:40000"));
+
+    server->handleConnection(client);
+    client->setState(ConnectionState::ready);
+    ASSERT_TRUE(client->deliver(registration.encode()));
+    EXPECT_EQ(server->clientConnection(), client);
+    server->frameHandler(Uuid::random())(keyFrame);
+    EXPECT_EQ(client->sent().size(), 1u);
+
+    // Another client becomes the known one: the registered receiver is no longer served.
+    server->setAuthorizedClientAddress("192.0.2.8");
+    EXPECT_EQ(server->clientConnection(), nullptr);
+    EXPECT_EQ(client->state(), ConnectionState::cancelled);
+
+    // No client known: any connection may register, as before authentication existed.
+    server->setAuthorizedClientAddress(std::nullopt);
+    auto anyone = std::make_shared<FakeConnection>("198.51.100.1:1000");
+    server->handleConnection(anyone);
+    anyone->setState(ConnectionState::ready);
+    ASSERT_TRUE(anyone->deliver(registration.encode()));
+    EXPECT_EQ(server->clientConnection(), anyone);
+}
+
+TEST_F(VideoServerTest, AClientThatStopsReadingCostsBoundedMemoryAndResumesAtAKeyFrame) {
+    server->setBacklogLimit(256 * 1024);
+    server->start();
+    VideoClient client(server->boundPort(), /*reading=*/false);
+    ASSERT_TRUE(client.waitReady());
+    client.registerForVideo();
+    ASSERT_TRUE(waitForClient(true));
+
+    // Flow control stops the transport at the client's window (512 KiB); the backlog above it
+    // must be refused, not queued.
+    Bytes big(64 * 1024, 0x55);
+    std::copy(deltaFrame.begin(), deltaFrame.end(), big.begin());
+    auto handler = server->frameHandler(Uuid::random());
+    for (int i = 0; i < 40; ++i) {
+        handler(big);
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_TRUE(logged("frame dropped, the client is not keeping up"));
+
+    // The client reads again; deltas stay dropped until a key frame gets through.
+    client.startReading();
+    std::this_thread::sleep_for(300ms);
+    handler(deltaFrame);
+    handler(keyFrame);
+    handler(deltaFrame);
+    auto packets = client.waitUntil(
+        [](const auto& packets) { return !packets.empty() && packets.back().data == deltaFrame; });
+    ASSERT_GE(packets.size(), 3u);
+    EXPECT_LT(packets.size(), 40u);  // some of the big frames were refused
+    EXPECT_EQ(packets[packets.size() - 2].data, keyFrame);
+    EXPECT_EQ(packets[packets.size() - 3].data->size(), big.size());  // the delta before: dropped
+}
+
+TEST(VideoServerHelpers, HostOfAnEndpoint) {
+    EXPECT_EQ(VideoServer::hostOf("127.0.0.1:8790"), "127.0.0.1");
+    EXPECT_EQ(VideoServer::hostOf("127.0.0.1"), "127.0.0.1");
+    EXPECT_EQ(VideoServer::hostOf("[::1]:8790"), "::1");
+    EXPECT_EQ(VideoServer::hostOf("fe80::1"), "fe80::1");
+}
+
+}  // namespace
