@@ -1,6 +1,7 @@
 #include "comm/KeychainIdentityManager.h"
 
 #include "app/SystemInfo.h"
+#include "base/Logger.h"
 #include "comm/Der.h"
 #include "platform/crypto/Rsa.h"
 #include "platform/defaults/fake/MemoryDefaults.h"
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <unistd.h>
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -30,13 +32,66 @@ std::string run(const std::string& command) {
     return out;
 }
 
+// Fails the first `failures` certificate adds; everything else goes to the memory keychain.
+class FailingCertificateStore final : public Keychain {
+  public:
+    FailingCertificateStore(std::shared_ptr<Keychain> inner, int failures)
+        : inner_(std::move(inner)), failures_(failures) {}
+    std::optional<Bytes> copyItem(const std::string& service, const std::string& account) override {
+        return inner_->copyItem(service, account);
+    }
+    KeychainStatus addItem(const std::string& service, const std::string& account,
+                           ByteView data) override {
+        if (service == kim::certificateService && failures_ > 0) {
+            --failures_;
+            return KeychainStatus::ioError;
+        }
+        return inner_->addItem(service, account, data);
+    }
+    KeychainStatus deleteItem(const std::string& service, const std::string& account) override {
+        return inner_->deleteItem(service, account);
+    }
+
+  private:
+    std::shared_ptr<Keychain> inner_;
+    int failures_;
+};
+
 class KeychainIdentityManagerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        SystemInfo::configure({std::make_shared<MemoryDefaults>(), keychain,
+        use(keychain);
+        Logger::shared().setCaptureHook([this](const std::string& line) {
+            std::lock_guard lock(linesMutex);
+            lines.push_back(line);
+        });
+    }
+    void TearDown() override {
+        Logger::shared().flush();
+        Logger::shared().setCaptureHook(nullptr);
+    }
+    void use(std::shared_ptr<Keychain> service) {
+        SystemInfo::configure({std::make_shared<MemoryDefaults>(), std::move(service),
                                std::make_shared<FakePower>(), std::make_shared<FakeHostFacts>()});
     }
+    bool logged(const std::string& text) {
+        Logger::shared().flush();
+        std::lock_guard lock(linesMutex);
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        });
+    }
+    // The certificate carries the key's public half and is signed by it.
+    static bool belongTogether(const TlsIdentity& identity) {
+        auto publicKey = rsa::publicKeyOf(identity.privateKey);
+        return publicKey &&
+               rsa::verifySha256(*publicKey, ByteView(identity.certificate).subspan(4, 415),
+                                 ByteView(identity.certificate).last(256));
+    }
+
     std::shared_ptr<MemoryKeychain> keychain = std::make_shared<MemoryKeychain>();
+    std::mutex linesMutex;
+    std::vector<std::string> lines;
 };
 
 TEST_F(KeychainIdentityManagerTest, FirstStartMakesOneIdentityAndLaterStartsFindIt) {
@@ -82,6 +137,12 @@ TEST_F(KeychainIdentityManagerTest, CertificateIsTheExactSelfSignedVersion3Certi
     std::string text =
         run(std::string("openssl x509 -inform DER -noout -text -in ") + path + " 2>&1");
     std::string dates = run(std::string("openssl x509 -inform DER -noout -dates -in ") + path);
+    // The self-signature, checked by an independent implementation.
+    std::string pem = std::string(path) + ".pem";
+    run(std::string("openssl x509 -inform DER -in ") + path + " -out " + pem);
+    std::string verified =
+        run("openssl verify -no_check_time -CAfile " + pem + " " + pem + " 2>&1");
+    ::unlink(pem.c_str());
     ::unlink(path);
 
     EXPECT_NE(text.find("Version: 3 (0x2)"), std::string::npos) << text;
@@ -95,11 +156,37 @@ TEST_F(KeychainIdentityManagerTest, CertificateIsTheExactSelfSignedVersion3Certi
          at = text.find("sha256WithRSAEncryption", at + 1))
         ++algorithms;
     EXPECT_EQ(algorithms, 2u) << text;
+    EXPECT_EQ(verified, pem + ": OK\n");
     EXPECT_NE(dates.find("notBefore=Dec  7 10:00:00 2026 GMT"), std::string::npos) << dates;
     EXPECT_NE(dates.find("notAfter=Dec  7 10:00:00 2036 GMT"), std::string::npos) << dates;
 }
 
-TEST_F(KeychainIdentityManagerTest, AFailedCertificateStoreNeverLeavesAKeyWithoutItsCertificate) {
+TEST_F(KeychainIdentityManagerTest, TheRetriedCertificateStoreKeepsTheKeyJustGenerated) {
+    use(std::make_shared<FailingCertificateStore>(keychain, 1));
+    auto identity = kim::getOrCreateIdentity();
+    EXPECT_TRUE(
+        logged("KeychainIdentityManager: storing certificate failed (I/O error), cleaning "
+               "up and retrying"));
+    ASSERT_TRUE(identity);
+    EXPECT_TRUE(belongTogether(*identity));
+    EXPECT_EQ(keychain->copyItem(kim::keyTag, kim::label), identity->privateKey);
+    EXPECT_EQ(keychain->copyItem(kim::certificateService, kim::label), identity->certificate);
+}
+
+TEST_F(KeychainIdentityManagerTest, ACertificateStoreFailingTwiceGivesNothingAndTheNextStartMends) {
+    use(std::make_shared<FailingCertificateStore>(keychain, 2));
+    EXPECT_FALSE(kim::getOrCreateIdentity());
+    EXPECT_TRUE(
+        logged("KeychainIdentityManager: storing certificate failed after retry (I/O error)"));
+    // The key stays behind; it is replaced, not paired with a later certificate of another key.
+    EXPECT_TRUE(keychain->copyItem(kim::keyTag, kim::label));
+    EXPECT_FALSE(kim::findExistingIdentity());
+    auto identity = kim::getOrCreateIdentity();
+    ASSERT_TRUE(identity);
+    EXPECT_TRUE(belongTogether(*identity));
+}
+
+TEST_F(KeychainIdentityManagerTest, AFailedKeyStoreGivesNothingAndTheNextStartSucceeds) {
     keychain->failAdds = true;
     EXPECT_FALSE(kim::getOrCreateIdentity());
     keychain->failAdds = false;
@@ -122,10 +209,7 @@ TEST_F(KeychainIdentityManagerTest, ACertificateOfAnotherKeyIsReplacedNotPairedW
     auto identity = kim::getOrCreateIdentity();
     ASSERT_TRUE(identity);
     EXPECT_NE(identity->certificate, *stale);
-    auto publicKey = rsa::publicKeyOf(identity->privateKey);
-    ASSERT_TRUE(publicKey);
-    EXPECT_TRUE(rsa::verifySha256(*publicKey, ByteView(identity->certificate).subspan(4, 415),
-                                  ByteView(identity->certificate).last(256)));
+    EXPECT_TRUE(belongTogether(*identity));
 }
 
 }  // namespace
