@@ -1,0 +1,2 @@
+add_library(vl_videocodec_fake STATIC ${CMAKE_CURRENT_LIST_DIR}/FakeVideoCodecService.cpp)
+target_link_libraries(vl_videocodec_fake PUBLIC vl_videocodec)
