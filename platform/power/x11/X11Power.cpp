@@ -46,11 +46,17 @@ bool X11Power::ensureConnected() {
 void X11Power::applySuspension() {
     bool wanted = !displayAssertions_.empty();
     if (!ensureConnected() || !hasScreenSaverExtension_ || wanted == suspended_) return;
-    xcb_screensaver_suspend(connection_, wanted ? 1 : 0);
+    // Checked, so the server has acted before we return: other clients see the new state.
+    std::free(xcb_request_check(connection_,
+                                xcb_screensaver_suspend_checked(connection_, wanted ? 1 : 0)));
     // Waking a display that already blanked is part of keeping it on.
-    if (wanted) xcb_force_screen_saver(connection_, XCB_SCREEN_SAVER_RESET);
-    xcb_flush(connection_);
+    if (wanted) resetIdleTimer();
     suspended_ = wanted;
+}
+
+void X11Power::resetIdleTimer() {
+    std::free(xcb_request_check(
+        connection_, xcb_force_screen_saver_checked(connection_, XCB_SCREEN_SAVER_RESET)));
 }
 
 std::optional<PowerAssertionID> X11Power::preventUserIdleDisplaySleep(const std::string&) {
@@ -67,8 +73,7 @@ std::optional<PowerAssertionID> X11Power::declareUserActivity(const std::string&
     if (!ensureConnected()) return std::nullopt;
     // A reconnection after the server went away has lost the suspension: restore it too.
     applySuspension();
-    xcb_force_screen_saver(connection_, XCB_SCREEN_SAVER_RESET);
-    xcb_flush(connection_);
+    resetIdleTimer();
     return next_++;  // activity lapses by itself; releasing it changes nothing
 }
 

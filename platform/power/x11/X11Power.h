@@ -32,6 +32,7 @@ class X11Power final : public PowerService {
     void disconnect();
     // Suspends while display assertions exist; the server ties the suspension to our connection.
     void applySuspension();
+    void resetIdleTimer();
 
     std::string displayName_;
     Report report_;
