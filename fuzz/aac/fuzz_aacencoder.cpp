@@ -1,0 +1,65 @@
+// The encoder fed arbitrary float samples — NaN, infinities, huge and denormal values — in
+// arbitrary slices, for every layout and a range of bit rates: every packet stays within its
+// frame's bit budget and decodes with the reference decoder to finite audio.
+//
+// Input: a layout byte, a bit-rate byte, a slicing byte, then raw 32-bit floats.
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "Capture/ZuAudioEncoder.h"
+#include "aac/AacEldDecoder.h"
+#include "base/Logger.h"
+
+using namespace vl;
+
+namespace {
+
+void check(bool condition) {
+    if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    Logger::shared().setWritesToStderr(false);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+    if (size < 3) return 0;
+    const ZuChannels layouts[] = {ZuChannels::stereo, ZuChannels::twoPointOne,
+                                  ZuChannels::fivePointOne, ZuChannels::sevenPointOne,
+                                  ZuChannels::atmos};
+    const ZuChannels layout = layouts[bytes[0] % 5];
+    const std::uint32_t n = channelCount(layout);
+    // 0: the default rate; otherwise 8 to 255 kbit/s per channel (the encoder clamps).
+    const int bitRate = bytes[1] == 0 ? 0 : int(bytes[1]) * 1000 * int(n);
+    const std::uint32_t slice = 1 + bytes[2] * 4u;  // frames per buffer
+    auto encoder = ZuAudioEncoder::create(layout, bitRate);
+    check(encoder != nullptr);
+    auto decoder = aac::AacEldDecoder::create(encoder->audioSpecificConfig());
+    check(decoder != nullptr);
+    const std::size_t budgetBytes = (std::size_t(encoder->bitRate()) * 480 / 48000 + 7) / 8;
+
+    std::vector<float> samples((size - 3) / sizeof(float));
+    if (!samples.empty()) std::memcpy(samples.data(), bytes + 3, samples.size() * sizeof(float));
+    // Short inputs are repeated so that every run produces at least one packet.
+    const std::size_t wanted = std::size_t(480) * n;
+    const std::size_t given = samples.size();
+    for (std::size_t i = given; given > 0 && i < wanted; ++i) samples.push_back(samples[i % given]);
+
+    for (std::size_t at = 0; at < samples.size(); at += std::size_t(slice) * n) {
+        const std::size_t end = std::min(samples.size(), at + std::size_t(slice) * n);
+        ZuAudioBuffer buffer = ZuAudioBuffer::makeInterleaved(
+            n, std::vector<float>(samples.begin() + at, samples.begin() + end));
+        for (const Bytes& packet : encoder->encode(buffer)) {
+            check(!packet.empty() && packet.size() <= budgetBytes);
+            auto audio = decoder->decode(packet.data(), packet.size());
+            check(audio.has_value());
+            check(audio->frames == 480 && audio->channels == int(encoder->codedChannelCount()));
+            for (float v : audio->planar) check(std::isfinite(v) && std::fabs(v) < 8.0f);
+        }
+    }
+    return 0;
+}
