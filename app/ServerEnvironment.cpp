@@ -1,0 +1,87 @@
+#include "app/ServerEnvironment.h"
+
+#include "app/AppDelegate.h"
+#include "app/SystemInfo.h"
+#include "platform/defaults/json/JsonFileDefaults.h"
+#include "platform/discovery/avahi/AvahiDiscovery.h"
+#include "platform/host/linux/LinuxHostFacts.h"
+#include "platform/pathmonitor/netlink/NetlinkPathMonitor.h"
+#include "platform/power/UnavailablePower.h"
+#include "platform/security/file/FileKeychain.h"
+#include "platform/session/xdg/XdgAutostartLoginItem.h"
+#include "workers/ControlRequestService.h"
+#include "workers/ServicesHub.h"
+
+#include <unistd.h>
+
+namespace vl {
+
+namespace {
+
+void report(const std::string& text) { SystemInfo::logMsg(text, LogLevel::warning); }
+
+std::filesystem::path executablePath() {
+    std::error_code error;
+    auto path = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::filesystem::path("vantrel-link") : path;
+}
+
+}  // namespace
+
+ServerEnvironment::ServerEnvironment(ServerOptions options)
+    : options_(std::move(options)),
+      configDir_(options_.configDir.value_or(configDirectory())),
+      dataDir_(options_.dataDir.value_or(dataDirectory())) {}
+
+ServerEnvironment::~ServerEnvironment() = default;
+
+void ServerEnvironment::configureSettingsOnly() {
+    SystemInfo::configure({
+        std::make_shared<JsonFileDefaults>(configDir_ / "defaults.json", report),
+        std::make_shared<FileKeychain>(dataDir_ / "keychain"),
+        std::make_shared<UnavailablePower>(report),
+        std::make_shared<LinuxHostFacts>(),
+    });
+}
+
+void ServerEnvironment::configureServer() {
+    std::error_code error;
+    std::filesystem::create_directories(dataDir_, error);
+    Logger::shared().setLogFile((dataDir_ / "vantrel-link.log").string());
+    configureSettingsOnly();
+
+    auto keepalive = options_.keepaliveInterval;
+    ControlRequestService::configureShared({
+        std::make_shared<AvahiDiscovery>(),
+        [] { return std::make_unique<NetlinkPathMonitor>(); },
+        [keepalive](const std::shared_ptr<ControlServer>& server) {
+            if (keepalive) server->setKeepaliveInterval(*keepalive);
+        },
+    });
+}
+
+std::shared_ptr<AppDelegate> ServerEnvironment::makeAppDelegate() {
+    AppDelegate::Hooks hooks;
+    hooks.prepareServices = [] { ServicesHub::prepareServices(); };
+    hooks.cleanupServices = [] { ServicesHub::cleanupServices(); };
+    hooks.startServices = [] { ServicesHub::startServices(); };
+    hooks.stopServices = [] {
+        ServicesHub::stopServices();
+        ControlRequestService::shared().waitUntilIdle();
+    };
+    if (options_.loginItem) {
+        auto entry = configDirectory().parent_path() / "autostart" / "vantrel-link.desktop";
+        auto item = std::make_shared<XdgAutostartLoginItem>(entry, executablePath().string());
+        hooks.enableOpenAtLogin = [item] { return item->enable(); };
+    }
+    auto app = std::make_shared<AppDelegate>(std::move(hooks));
+    setApp(app);
+    return app;
+}
+
+void ServerEnvironment::shutdown() {
+    ControlRequestService::shutdownShared();
+    setApp(nullptr);
+}
+
+}  // namespace vl

@@ -1,0 +1,42 @@
+// app: the composition root — picks the real platform services and wires them into the system.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+namespace vl {
+
+class AppDelegate;
+
+struct ServerOptions {
+    std::optional<std::filesystem::path> configDir;  // default $XDG_CONFIG_HOME/vantrel-link
+    std::optional<std::filesystem::path> dataDir;    // default $XDG_DATA_HOME/vantrel-link
+    bool loginItem = true;
+    // Shorter keepalive interval for tests; the default is the protocol's 30 s.
+    std::optional<std::chrono::milliseconds> keepaliveInterval;
+};
+
+class ServerEnvironment {
+public:
+    explicit ServerEnvironment(ServerOptions options);
+    ~ServerEnvironment();
+
+    // Settings and keychain only, for the config command.
+    void configureSettingsOnly();
+    // Everything the running server needs.
+    void configureServer();
+    std::shared_ptr<AppDelegate> makeAppDelegate();
+    void shutdown();
+
+    const std::filesystem::path& configDir() const { return configDir_; }
+    const std::filesystem::path& dataDir() const { return dataDir_; }
+
+private:
+    ServerOptions options_;
+    std::filesystem::path configDir_;
+    std::filesystem::path dataDir_;
+};
+
+}  // namespace vl

@@ -1,0 +1,111 @@
+#include "comm/SpeedTestServer.h"
+
+#include "app/SystemInfo.h"
+
+#include <sys/random.h>
+
+#include <random>
+
+namespace vl {
+
+SpeedTestServer::SpeedTestServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue,
+                                 std::string name)
+    : QuicServer(port, std::move(queue), std::move(name)) {}
+
+std::weak_ptr<SpeedTestServer> SpeedTestServer::weakSelf() {
+    return std::static_pointer_cast<SpeedTestServer>(shared_from_this());
+}
+
+const Bytes& SpeedTestServer::speedTestChunk() {
+    std::call_once(chunkOnce_, [this] {
+        chunk_.resize(static_cast<std::size_t>(chunkSize));
+        std::size_t filled = 0;
+        while (filled < chunk_.size()) {
+            ssize_t n = ::getrandom(chunk_.data() + filled, chunk_.size() - filled, 0);
+            if (n <= 0) break;
+            filled += static_cast<std::size_t>(n);
+        }
+        if (filled < chunk_.size()) {
+            std::mt19937 generator{std::random_device{}()};
+            for (auto& byte : chunk_) byte = static_cast<std::uint8_t>(generator());
+        }
+    });
+    return chunk_;
+}
+
+void SpeedTestServer::handleConnection(const std::shared_ptr<Connection>& connection) {
+    std::weak_ptr<SpeedTestServer> weak = weakSelf();
+    std::weak_ptr<Connection> weakConnection = connection;
+    connection->setStateUpdateHandler(
+        [weak, weakConnection](ConnectionState state, std::optional<NetworkError> error) {
+            auto self = weak.lock();
+            auto connection = weakConnection.lock();
+            if (!self || !connection) return;
+            std::string port = std::to_string(self->getPort());
+            switch (state) {
+                case ConnectionState::ready:
+                    SystemInfo::logMsg("Custom server: Connection is ready on port " + port);
+                    self->receivePacket(connection);
+                    break;
+                case ConnectionState::failed:
+                    SystemInfo::logMsg("Custom server: Connection failed on port " + port +
+                                       " with error: " +
+                                       (error ? error->description() : std::string("unknown")));
+                    break;
+                case ConnectionState::cancelled:
+                    SystemInfo::logMsg("Custom server: Connection cancelled on port " + port);
+                    break;
+                default: break;
+            }
+        });
+    connection->start(DispatchQueue::global());
+}
+
+void SpeedTestServer::receivePacket(const std::shared_ptr<Connection>& connection) {
+    std::weak_ptr<SpeedTestServer> weak = weakSelf();
+    connection->receive(1, 4096, [weak, connection](std::optional<Bytes> data, bool,
+                                                    std::optional<NetworkError> error) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (data && !data->empty()) {
+            auto packet = Packet::decode(*data);
+            if (packet && packet->type == PacketType::pktInteractiveTap &&
+                packet->subType == InteractionType::speedTestStart) {
+                self->dataSent = 0;
+                // A chain already running picks up the reset count; a second chain would
+                // double the stream.
+                if (!self->sending_.exchange(true)) self->sendNextChunk(connection);
+            }
+        }
+        if (error || connection->state() != ConnectionState::ready) return;
+        self->receivePacket(connection);
+    });
+}
+
+void SpeedTestServer::sendNextChunk(const std::shared_ptr<Connection>& connection) {
+    std::int64_t remaining = testDataSize - dataSent;
+    while (stopRequested || remaining < 1) {
+        sending_ = false;
+        // A new start may have reset the count just as this chain finished: take it over.
+        remaining = testDataSize - dataSent;
+        if (stopRequested || remaining < 1 || sending_.exchange(true)) return;
+    }
+    std::int64_t n = std::min(maxPayload, remaining);
+    const Bytes& chunk = speedTestChunk();
+    Packet packet(PacketType::pktSpeedTestData, InteractionType::speedTest,
+                  Bytes(chunk.begin(), chunk.begin() + n));
+    std::weak_ptr<SpeedTestServer> weak = weakSelf();
+    connection->send(packet.encode(), true, [weak, connection, n](std::optional<NetworkError> error) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (error) {
+            SystemInfo::logMsg("Speed test send failed: " + error->description(), LogLevel::error);
+            self->sending_ = false;
+            return;
+        }
+        self->dataSent += n;
+        self->sendNextChunk(connection);
+    });
+}
+
+}  // namespace vl

@@ -1,0 +1,39 @@
+// comm: the speed-test port — on the client's request, pushes a fixed amount of random data in
+// framed chunks, one send in flight at a time, as fast as the connection takes it.
+#pragma once
+
+#include "comm/QuicServer.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+namespace vl {
+
+class SpeedTestServer : public QuicServer {
+public:
+    static constexpr std::int64_t maxPayload = 4076;
+
+    SpeedTestServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue, std::string name);
+
+    void handleConnection(const std::shared_ptr<Connection>& connection) override;
+    void receivePacket(const std::shared_ptr<Connection>& connection) override;
+    void sendNextChunk(const std::shared_ptr<Connection>& connection);
+
+    // 1 MiB of random bytes, made once; every packet carries a prefix of it.
+    const Bytes& speedTestChunk();
+
+    std::int64_t testDataSize = 1000000000;
+    std::int64_t chunkSize = 1048576;
+    std::atomic<std::int64_t> dataSent{0};
+    std::atomic<bool> stopRequested{false};
+
+private:
+    std::weak_ptr<SpeedTestServer> weakSelf();
+
+    std::once_flag chunkOnce_;
+    Bytes chunk_;
+    std::atomic<bool> sending_{false};  // a send chain is running
+};
+
+}  // namespace vl

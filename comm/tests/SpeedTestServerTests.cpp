@@ -1,0 +1,84 @@
+#include "comm/SpeedTestServer.h"
+
+#include "platform/network/fake/FakeConnection.h"
+
+#include <gtest/gtest.h>
+
+using namespace vl;
+
+namespace {
+
+struct Tally {
+    int packets = 0;
+    std::int64_t payload = 0;
+    std::vector<std::uint32_t> lengths;
+};
+
+Tally tally(const FakeConnection& connection) {
+    Tally t;
+    for (const auto& sent : connection.sent()) {
+        auto packet = Packet::decode(sent.data);
+        if (!packet || packet->type != PacketType::pktSpeedTestData) continue;
+        EXPECT_EQ(packet->subType, InteractionType::speedTest);
+        EXPECT_EQ(sent.data.size(), Packet::headerSize + packet->length);
+        ++t.packets;
+        t.payload += packet->length;
+        t.lengths.push_back(packet->length);
+    }
+    return t;
+}
+
+class SpeedTestServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server = std::make_shared<SpeedTestServer>(0, queue, "SpeedTestServer");
+        server->testDataSize = 10000;  // 4076 + 4076 + 1848
+        server->handleConnection(connection);
+        connection->setState(ConnectionState::ready);
+    }
+    Bytes startRequest() {
+        return Packet(PacketType::pktInteractiveTap, InteractionType::speedTestStart).encode();
+    }
+
+    std::shared_ptr<DispatchQueue> queue = std::make_shared<DispatchQueue>("SpeedTestRequestQueue");
+    std::shared_ptr<SpeedTestServer> server;
+    std::shared_ptr<FakeConnection> connection = std::make_shared<FakeConnection>();
+};
+
+}  // namespace
+
+TEST_F(SpeedTestServerTest, StartSendsTheWholeAmountInChunksOfAtMost4076AndAgainOnRequest) {
+    connection->deliver(startRequest());
+    Tally first = tally(*connection);
+    EXPECT_EQ(first.packets, 3);
+    EXPECT_EQ(first.payload, 10000);
+    EXPECT_EQ(first.lengths, (std::vector<std::uint32_t>{4076, 4076, 1848}));
+    // Every payload is a prefix of the one random chunk.
+    const Bytes& chunk = server->speedTestChunk();
+    EXPECT_EQ(chunk.size(), 1048576u);
+    auto packet = Packet::decode(connection->sent()[2].data);
+    EXPECT_TRUE(std::equal(packet->data->begin(), packet->data->end(), chunk.begin()));
+
+    connection->deliver(startRequest());
+    EXPECT_EQ(tally(*connection).payload, 20000);
+}
+
+TEST_F(SpeedTestServerTest, OtherPacketsAreIgnoredAndStopEndsTheStreamWithinOneChunk) {
+    connection->deliver(Packet(PacketType::pktInteractiveTap, InteractionType::speedTest).encode());
+    connection->deliver(Bytes{1, 2, 3});
+    EXPECT_EQ(tally(*connection).packets, 0);
+
+    server->testDataSize = 1000000000;
+    connection->onSend = [&] {
+        if (connection->sent().size() == 2) server->stopRequested = true;
+    };
+    connection->deliver(startRequest());
+    EXPECT_EQ(tally(*connection).packets, 2);
+}
+
+TEST_F(SpeedTestServerTest, SendErrorEndsTheTest) {
+    connection->sendError = NetworkError{NetworkError::Code::closedByPeer, ""};
+    connection->deliver(startRequest());
+    EXPECT_EQ(tally(*connection).packets, 1);
+    EXPECT_EQ(server->dataSent.load(), 0);
+}

@@ -1,0 +1,71 @@
+// workers: the supervisor of the control server and its advertisement — starts and stops them as
+// one unit and rebuilds both when the host's IPv4 address changes. All state changes run on one
+// serial queue, so starts, stops and restarts never overlap.
+#pragma once
+
+#include "base/DispatchQueue.h"
+#include "comm/ControlServer.h"
+#include "comm/VNTmDnsServer.h"
+#include "platform/discovery/Interface.h"
+#include "platform/pathmonitor/Interface.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace vl {
+
+class ControlRequestService {
+public:
+    struct Environment {
+        std::shared_ptr<DiscoveryService> discovery;
+        PathMonitorFactory makePathMonitor;
+        // Hook for observing each control server made (tests); may be empty.
+        std::function<void(const std::shared_ptr<ControlServer>&)> serverCreated;
+    };
+
+    explicit ControlRequestService(Environment environment);
+    ~ControlRequestService();
+
+    // The process's supervisor, driven by the service hub.
+    static ControlRequestService& shared();
+    static void configureShared(Environment environment);
+    // Stops and destroys the process's supervisor; call before exit, while the dispatch pool
+    // still runs.
+    static void shutdownShared();
+
+    // Queue the work on the state queue and return at once.
+    void start();
+    void stop();
+
+    // Waits until the work queued so far is done.
+    void waitUntilIdle();
+
+    // Read-outs, taken on the state queue.
+    bool isRunning();
+    std::shared_ptr<ControlServer> controlServer();
+    std::optional<std::string> lastKnownIPAddress();
+    std::optional<std::string> advertisedName();
+    int serverStarts();
+
+private:
+    void startServerLocked();
+    void stopServerLocked();
+    void startMDnsLocked(std::uint16_t port);
+    void startPathMonitorLocked();
+    void stopPathMonitorLocked();
+    void pathUpdate();
+
+    Environment environment_;
+    DispatchQueue stateQueue_{"ControlRequestService.StateQueue"};
+    DispatchQueue monitorQueue_{"ControlRequestService.PathMonitorQueue"};
+    bool isRunning_ = false;
+    std::optional<std::string> lastKnownIPAddress_;
+    std::unique_ptr<PathMonitor> pathMonitor_;
+    std::shared_ptr<ControlServer> controlServer_;
+    std::unique_ptr<VNTmDnsServer> vntMDnsServer_;
+    int serverStarts_ = 0;
+};
+
+}  // namespace vl

@@ -1,0 +1,186 @@
+#include "workers/ControlRequestService.h"
+
+#include "app/SystemInfo.h"
+#include "base/Logger.h"
+#include "platform/defaults/fake/MemoryDefaults.h"
+#include "platform/discovery/fake/FakeDiscovery.h"
+#include "platform/host/fake/FakeHostFacts.h"
+#include "platform/pathmonitor/fake/FakePathMonitor.h"
+#include "platform/power/fake/FakePower.h"
+#include "platform/security/fake/MemoryKeychain.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <mutex>
+
+using namespace vl;
+
+namespace {
+
+// A UDP port that was free a moment ago on 127.0.0.1.
+int freeUdpPort() {
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+std::string textOf(const TxtRecord& txt, const std::string& key) {
+    for (const auto& [k, v] : txt)
+        if (k == key) return v;
+    return "<missing>";
+}
+
+class ControlRequestServiceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        host->name = "studio";
+        setAddress("192.168.7.20");
+        SystemInfo::configure({defaults, keychain, power, host});
+        port = freeUdpPort();
+        defaults->set(SystemInfoKeys::controlport, std::to_string(port));
+        Logger::shared().setCaptureHook([this](const std::string& line) {
+            std::lock_guard lock(linesMutex);
+            lines.push_back(line);
+        });
+        service = std::make_unique<ControlRequestService>(ControlRequestService::Environment{
+            discovery,
+            [this] {
+                auto monitor = std::make_unique<FakePathMonitor>();
+                monitors.push_back(monitor.get());
+                return monitor;
+            },
+            nullptr});
+    }
+    void TearDown() override {
+        service.reset();
+        Logger::shared().flush();
+        Logger::shared().setCaptureHook(nullptr);
+    }
+
+    void setAddress(std::optional<std::string> ipv4) {
+        host->list = std::vector<NetworkInterface>{{"lo", true, true, true, "127.0.0.1"},
+                                                   {"eth0", true, true, false, ipv4}};
+    }
+    bool logged(const std::string& text) {
+        Logger::shared().flush();
+        std::lock_guard lock(linesMutex);
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        });
+    }
+
+    std::shared_ptr<MemoryDefaults> defaults = std::make_shared<MemoryDefaults>();
+    std::shared_ptr<MemoryKeychain> keychain = std::make_shared<MemoryKeychain>();
+    std::shared_ptr<FakePower> power = std::make_shared<FakePower>();
+    std::shared_ptr<FakeHostFacts> host = std::make_shared<FakeHostFacts>();
+    std::shared_ptr<FakeDiscovery> discovery = std::make_shared<FakeDiscovery>();
+    std::vector<FakePathMonitor*> monitors;
+    std::unique_ptr<ControlRequestService> service;
+    int port = 0;
+    std::mutex linesMutex;
+    std::vector<std::string> lines;
+};
+
+TEST_F(ControlRequestServiceTest, StartListensAndAdvertisesTheRealAddressAndPort) {
+    service->start();
+    service->start();  // a second start while running changes nothing
+    service->waitUntilIdle();
+
+    ASSERT_TRUE(service->isRunning());
+    auto server = service->controlServer();
+    ASSERT_TRUE(server);
+    EXPECT_TRUE(server->isListening());
+    EXPECT_EQ(server->getPort(), port);
+    EXPECT_EQ(service->serverStarts(), 1);
+    EXPECT_TRUE(logged("ControlRequestService is already running"));
+
+    auto records = discovery->activeRecords();
+    ASSERT_EQ(records.size(), 1u);
+    const std::string expectedName = "studio@192.168.7.20:" + std::to_string(port);
+    EXPECT_EQ(records[0].name, expectedName);
+    EXPECT_EQ(records[0].type, "_corvanevantrellink._tcp.");
+    EXPECT_EQ(records[0].domain, "local.");
+    EXPECT_EQ(records[0].port, 5353);
+    EXPECT_EQ(textOf(records[0].txt, "name"), "studio");
+    EXPECT_EQ(textOf(records[0].txt, "ip"), "192.168.7.20");
+    EXPECT_EQ(textOf(records[0].txt, "port"), std::to_string(port));
+    EXPECT_EQ(textOf(records[0].txt, "id"), SystemInfo::appUniqueID());
+
+    service->stop();
+    service->waitUntilIdle();
+    EXPECT_FALSE(service->isRunning());
+    EXPECT_FALSE(service->controlServer());
+    EXPECT_TRUE(discovery->activeRecords().empty());
+    ASSERT_EQ(monitors.size(), 1u);
+    EXPECT_TRUE(monitors[0]->cancelled);
+}
+
+TEST_F(ControlRequestServiceTest, OnlyAnAddressChangeRestartsServerAndAdvertisement) {
+    service->start();
+    service->waitUntilIdle();
+    ASSERT_EQ(monitors.size(), 1u);
+
+    monitors[0]->fire();  // same address: nothing happens
+    service->waitUntilIdle();
+    EXPECT_EQ(service->serverStarts(), 1);
+
+    setAddress("10.0.0.5");
+    monitors[0]->fire();
+    service->waitUntilIdle();
+    EXPECT_EQ(service->serverStarts(), 2);
+    EXPECT_EQ(service->lastKnownIPAddress(), "10.0.0.5");
+    EXPECT_TRUE(logged("IP address changed from 192.168.7.20 to 10.0.0.5"));
+    auto records = discovery->activeRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].name, "studio@10.0.0.5:" + std::to_string(port));
+    ASSERT_TRUE(service->controlServer());
+    EXPECT_TRUE(service->controlServer()->isListening());
+}
+
+TEST_F(ControlRequestServiceTest, LosingTheAddressKeepsTheServerButStopsAdvertising) {
+    service->start();
+    service->waitUntilIdle();
+    setAddress(std::nullopt);
+    monitors[0]->fire();
+    service->waitUntilIdle();
+    EXPECT_TRUE(service->controlServer());
+    EXPECT_TRUE(discovery->activeRecords().empty());
+    EXPECT_FALSE(service->advertisedName());
+}
+
+TEST_F(ControlRequestServiceTest, AControlPortOutsideTheUdpRangeNeverStartsAServer) {
+    defaults->set(SystemInfoKeys::controlport, "70000");
+    service->start();
+    service->waitUntilIdle();
+    EXPECT_FALSE(service->controlServer());
+    EXPECT_TRUE(discovery->activeRecords().empty());
+    EXPECT_TRUE(logged("Failed to start servers: control port 70000 is outside 0...65535"));
+}
+
+TEST_F(ControlRequestServiceTest, APortInUseIsReportedAndNothingIsAdvertised) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    service->start();
+    service->waitUntilIdle();
+    ::close(fd);
+    EXPECT_FALSE(service->controlServer());
+    EXPECT_TRUE(discovery->activeRecords().empty());
+    EXPECT_TRUE(logged("Failed to start servers: "));
+}
+
+}  // namespace
