@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# The real server and the real client over QUIC on 127.0.0.1: authentication answers, a second
+# device, keepalives, the speed test and a clean shutdown.
+source "$(dirname "$0")/lib.sh"
+
+PORT=$(free_port_block)
+export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
+server_config set controlport "$PORT"
+server_config set machinename e2e-host
+start_server --keepalive-ms 100
+
+out=$("$CLIENT" connect "127.0.0.1:$PORT" --password 'Ez3Kq$vn' --device-id dev-A) || true
+check "default password accepted with id|name" grep -Eq '^ret200 [0-9A-F-]{36}\|e2e-host$' <<<"$out"
+
+status=0; out=$("$CLIENT" connect "127.0.0.1:$PORT" --password wrong --device-id dev-A) || status=$?
+check "wrong password answered ret400" grep -q '^ret400 ' <<<"$out"
+check "wrong password exit status 4" test "$status" -eq 4
+
+server_config set password 'n3w pass'
+out=$("$CLIENT" connect "127.0.0.1:$PORT" --password 'n3w pass' --device-id dev-A) || true
+check "stored password accepted" grep -q '^ret200 ' <<<"$out"
+
+# dev-A holds its session for 2 s while dev-B tries.
+"$CLIENT" connect "127.0.0.1:$PORT" --password 'n3w pass' --device-id dev-A --hold 2 \
+  >"$WORK/holder.out" 2>&1 &
+holder=$!
+sleep 0.7
+status=0; out=$("$CLIENT" connect "127.0.0.1:$PORT" --password 'n3w pass' --device-id dev-B) || status=$?
+check "second device answered retBusy" grep -q '^retBusy ' <<<"$out"
+wait $holder
+check "first device kept its session and got keepalives" \
+  grep -Eq '^keepalives [1-9][0-9]+$' "$WORK/holder.out"
+
+out=$("$CLIENT" connect "127.0.0.1:$PORT" --password 'n3w pass' --device-id dev-B) || true
+check "after the first device leaves, another is accepted" grep -q '^ret200 ' <<<"$out"
+
+out=$("$CLIENT" speedtest "127.0.0.1:$PORT" --password 'n3w pass' --device-id dev-C 2>/dev/null) || true
+echo "$out"
+check "speed test delivers 245339 packets and 1000000000 bytes" \
+  grep -q '^packets 245339 bytes 1000000000 ' <<<"$out"
+
+check "server shuts down cleanly on SIGTERM" stop_server
+check "no crash report in the log" bash -c "! grep -Eq 'AddressSanitizer|terminate called' '$WORK/server.out'"
+finish
