@@ -1,0 +1,101 @@
+// Arbitrary bytes, cut into arbitrary chunks, on a stranger's control connection while a known
+// client holds its session. The stranger is answered at most a connect answer per connect
+// request and never disturbs the session unless it authenticates itself.
+#include "app/AppDelegate.h"
+#include "app/SystemInfo.h"
+#include "base/Base64.h"
+#include "base/Logger.h"
+#include "comm/ControlServer.h"
+#include "platform/defaults/fake/MemoryDefaults.h"
+#include "platform/host/fake/FakeHostFacts.h"
+#include "platform/network/fake/FakeConnection.h"
+#include "platform/power/fake/FakePower.h"
+#include "platform/security/fake/MemoryKeychain.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdlib>
+
+using namespace vl;
+
+namespace {
+
+constexpr const char* password = "Ez3Kq$vn";
+constexpr const char* knownDevice = "known-device";
+
+void check(bool condition) {
+    if (!condition) std::abort();
+}
+
+struct World {
+    World() {
+        Logger::shared().setWritesToStderr(false);
+        SystemInfo::configure({std::make_shared<MemoryDefaults>(), std::make_shared<MemoryKeychain>(),
+                               std::make_shared<FakePower>(), std::make_shared<FakeHostFacts>()});
+        app->applicationDidFinishLaunching();
+        setApp(app);
+    }
+    std::shared_ptr<AppDelegate> app = std::make_shared<AppDelegate>(AppDelegate::Hooks{});
+    std::shared_ptr<DispatchQueue> queue = std::make_shared<DispatchQueue>("ControlRequestQueue");
+};
+
+Bytes connectPacket(const std::string& device) {
+    ConnectReq request;
+    request.clientType = 1;
+    request.clientVersion = "1.0";
+    request.clientDeviceID = device;
+    request.clientDeviceName = "Headset";
+    request.password = base64Encode(bytesOf(password));
+    return Packet(PacketType::pktInteractiveTap, InteractionType::connect,
+                  bytesOf(request.toJson()))
+        .encode();
+}
+
+bool isConnectAnswer(InteractionType type) {
+    return type == InteractionType::ret200 || type == InteractionType::ret400 ||
+           type == InteractionType::retBusy;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+    static World world;
+    auto server = std::make_shared<ControlServer>(8788, world.queue, "ControlServer");
+    server->observeClientDisconnect();
+
+    auto known = std::make_shared<FakeConnection>("192.168.1.10:50000");
+    server->handleConnection(known);
+    known->setState(ConnectionState::ready);
+    known->deliver(connectPacket(knownDevice));
+    check(server->activeConnection() == known);
+
+    auto stranger = std::make_shared<FakeConnection>("192.168.1.66:40000");
+    server->handleConnection(stranger);
+    stranger->setState(ConnectionState::ready);
+
+    FuzzedDataProvider provider(bytes, size);
+    while (provider.remaining_bytes() > 0 && stranger->hasPendingReceive()) {
+        auto length = provider.ConsumeIntegralInRange<std::size_t>(1, 4096);
+        stranger->deliver(provider.ConsumeBytes<std::uint8_t>(length));
+    }
+
+    bool strangerAuthenticated = false;
+    for (const auto& sent : stranger->sent()) {
+        auto packet = Packet::decode(sent.data);
+        check(packet && isConnectAnswer(packet->subType));
+        strangerAuthenticated |= packet->subType == InteractionType::ret200;
+    }
+    if (!strangerAuthenticated) {
+        check(server->activeConnection() == known);
+        check(world.app->currentConnectedClient() == std::optional<std::string>(knownDevice));
+    }
+
+    // Whatever happened, the stranger leaving never ends the known client's session.
+    stranger->setState(ConnectionState::failed, NetworkError{NetworkError::Code::transportError, "gone"});
+    if (!strangerAuthenticated) check(server->activeConnection() == known);
+
+    known->setState(ConnectionState::cancelled);
+    check(!server->activeConnection());
+    check(!world.app->currentConnectedClient());
+    return 0;
+}
