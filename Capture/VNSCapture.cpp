@@ -1,0 +1,466 @@
+#include "Capture/VNSCapture.h"
+
+#include "Capture/AnnexB.h"
+#include "app/SystemInfo.h"
+
+#include <array>
+#include <cstdio>
+
+namespace vl {
+
+namespace {
+
+void log(const std::string& message) {
+    SystemInfo::logMsg("[VNSCapture] " + message);
+}
+
+const char* text(bool value) {
+    return value ? "true" : "false";
+}
+
+std::string oneDecimal(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.1f", value);
+    return buffer;
+}
+
+std::string sizeText(int width, int height) {
+    return std::to_string(width) + "×" + std::to_string(height);
+}
+
+constexpr std::array<EncoderTier, 4> encoderTiers = {EncoderTier::hwLowLatency, EncoderTier::hwOnly,
+                                                     EncoderTier::hwPreferred,
+                                                     EncoderTier::software};
+
+bool requiresHardware(EncoderTier tier) {
+    return tier == EncoderTier::hwLowLatency || tier == EncoderTier::hwOnly;
+}
+
+}  // namespace
+
+std::string VNSCaptureError::description() const {
+    switch (code) {
+        case Code::displayNotFound:
+            return "Display " + std::to_string(id) + " not found in shareable content.";
+        case Code::windowNotFound:
+            return "Window " + std::to_string(id) + " not found in shareable content.";
+        case Code::encoderCreationFailed:
+            return "VTCompressionSession creation failed: " + std::to_string(status);
+        case Code::captureStartFailed:
+            return "SCStream start failed: " + underlying;
+        case Code::noHandlerSet:
+            return "Cannot switch capture: no handler set.";
+    }
+    return "unknown capture error";
+}
+
+// MARK: - Creation
+
+std::shared_ptr<VNSCapture> VNSCapture::make(VNSCaptureConfig config,
+                                             VideoCaptureServices services) {
+    return std::shared_ptr<VNSCapture>(new VNSCapture(config, std::move(services)));
+}
+
+VNSCapture::VNSCapture(VNSCaptureConfig config, VideoCaptureServices services)
+    : config_(config),
+      services_(std::move(services)),
+      captureQueue_(std::make_shared<DispatchQueue>(captureQueueLabel)),
+      encodeQueue_(std::make_shared<DispatchQueue>(encodeQueueLabel)) {}
+
+VNSCapture::~VNSCapture() {
+    std::unique_ptr<CaptureStream> stream;
+    {
+        std::lock_guard lock(mutex_);
+        stream = std::move(stream_);
+        starting_ = false;
+    }
+    ++generation_;
+    isCapturing_ = false;
+    if (stream) {
+        stream->stop([](std::optional<CaptureError>) {});
+        releaseStream(std::move(stream));
+    }
+    // Runs in place when the last owner let go on the encode queue; never inside an encode call,
+    // since every encode block holds the capture while it runs.
+    encodeQueue_->sync([this] { teardownEncoder(); });
+}
+
+std::optional<DisplayID> VNSCapture::targetDisplayID() const {
+    std::lock_guard lock(mutex_);
+    return targetDisplayID_;
+}
+
+std::pair<int, int> VNSCapture::encoderSize() {
+    std::pair<int, int> size;
+    encodeQueue_->sync([&] { size = {encoderWidth_, encoderHeight_}; });
+    return size;
+}
+
+std::int64_t VNSCapture::frameCount() {
+    std::int64_t count = 0;
+    encodeQueue_->sync([&] { count = frameCount_; });
+    return count;
+}
+
+// MARK: - Configuration
+
+StreamConfiguration VNSCapture::streamConfiguration(const VNSCaptureConfig& config, int width,
+                                                    int height) {
+    StreamConfiguration configuration;
+    configuration.width = roundedUpToEven(width);
+    configuration.height = roundedUpToEven(height);
+    configuration.minimumFrameInterval = MediaTime(std::chrono::seconds(1)) / config.effectiveFps();
+    configuration.showsCursor = config.showsCursor;
+    const double pixels = static_cast<double>(width) * static_cast<double>(height);
+    configuration.queueDepth = pixels > VNSCaptureConfig::referencePixels ? 8 : 5;
+    configuration.pixelFormat =
+        config.hdrEnabled ? PixelFormat::biPlanar420Video10 : PixelFormat::biPlanar420Video8;
+    return configuration;
+}
+
+CompressionProperties VNSCapture::compressionProperties(const VNSCaptureConfig& config, int width,
+                                                        int height) {
+    const double average = config.averageBitrateMbps(width, height);
+    const double peak = config.effectiveMaxBitrateMbps(width, height);
+    CompressionProperties properties;
+    properties.realTime = true;
+    properties.allowFrameReordering = false;
+    properties.allowOpenGOP = false;
+    properties.averageBitRate = static_cast<std::int64_t>(average * 1'000'000);
+    properties.dataRateLimitBytes = static_cast<std::int64_t>(peak * 1'000'000 * 0.125);
+    properties.dataRateLimitSeconds = 1;
+    properties.quality = 0.85;
+    properties.expectedFrameRate = static_cast<double>(config.effectiveFps());
+    properties.maxKeyFrameInterval = static_cast<int>(config.maxKeyFrameIntervalFrames());
+    properties.maxKeyFrameIntervalDuration = config.keyFrameIntervalSeconds;
+    properties.maximizePowerEfficiency = false;
+    properties.minAllowedFrameQP = 10;
+    if (config.hdrEnabled) {
+        properties.profileLevel = VideoProfile::hevcMain10AutoLevel;
+        properties.colorPrimaries = ColorPrimaries::bt2020;
+        properties.transferFunction = TransferFunction::pq;
+        properties.yCbCrMatrix = YCbCrMatrix::bt2020;
+    } else {
+        // The colour description comes from the frames: the matrix they were converted with.
+        properties.profileLevel = VideoProfile::hevcMainAutoLevel;
+    }
+    return properties;
+}
+
+// MARK: - Start and stop
+
+void VNSCapture::startCapture(DisplayID displayID, EncodedFrameHandler handler,
+                              StartCompletion completion) {
+    auto complete = [&completion](std::optional<VNSCaptureError> error) {
+        if (completion) completion(std::move(error));
+    };
+    std::uint64_t generation = 0;
+    std::optional<DisplayID> running;
+    {
+        std::lock_guard lock(mutex_);
+        if (isCapturing_ || starting_) {
+            running = targetDisplayID_.value_or(0);
+        } else {
+            encodedFrameHandler_ = std::make_shared<const EncodedFrameHandler>(std::move(handler));
+            targetDisplayID_ = displayID;
+            starting_ = true;
+            generation = ++generation_;
+        }
+    }
+    if (running) {
+        log("Capture already running for display " + std::to_string(*running) + "; start ignored");
+        complete(std::nullopt);
+        return;
+    }
+    auto giveUp = [&](VNSCaptureError error) {
+        {
+            std::lock_guard lock(mutex_);
+            if (generation_ == generation) starting_ = false;
+        }
+        complete(std::move(error));
+    };
+
+    std::optional<CaptureError> contentError;
+    auto displays = services_.capture->shareableDisplays(&contentError);
+    if (contentError)
+        return giveUp(VNSCaptureError::captureStartFailed(contentError->description()));
+    std::optional<ShareableDisplay> display;
+    for (const ShareableDisplay& candidate : displays) {
+        if (candidate.displayID == displayID) {
+            display = candidate;
+            break;
+        }
+    }
+    if (!display) return giveUp(VNSCaptureError::displayNotFound(displayID));
+
+    std::weak_ptr<VNSCapture> weak = weak_from_this();
+    CaptureStreamOutput output;
+    output.didOutputFrame = [weak, generation](const CapturedFrame& frame) {
+        if (auto self = weak.lock()) self->frameArrived(generation, frame);
+    };
+    output.didStopWithError = [weak, generation](const CaptureError& error) {
+        if (auto self = weak.lock()) self->streamStoppedWithError(generation, error);
+    };
+    auto stream = services_.capture->makeStream(
+        displayID, streamConfiguration(config_, display->width, display->height), *captureQueue_,
+        std::move(output));
+
+    {
+        std::lock_guard lock(mutex_);
+        if (generation_ == generation) {
+            stream_ = std::move(stream);
+            // Started under the lock, so a concurrent stop cannot destroy the stream mid-call;
+            // the completion always comes later, on the capture queue.
+            stream_->start([weak, generation, display = *display,
+                            completion = std::move(completion)](std::optional<CaptureError> error) {
+                if (auto self = weak.lock())
+                    self->streamStarted(generation, display, error, completion);
+            });
+            return;
+        }
+    }
+    complete(std::nullopt);  // stopped meanwhile
+}
+
+void VNSCapture::streamStarted(std::uint64_t generation, const ShareableDisplay& display,
+                               const std::optional<CaptureError>& error,
+                               const StartCompletion& completion) {
+    std::unique_ptr<CaptureStream> failed;
+    bool stopped = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (generation_ != generation) {
+            stopped = true;  // the stop has already let the stream go
+        } else {
+            starting_ = false;
+            if (error)
+                failed = std::move(stream_);
+            else
+                isCapturing_ = true;
+        }
+    }
+    if (stopped) {
+        if (completion) completion(std::nullopt);
+        return;
+    }
+    if (error) {
+        releaseStream(std::move(failed));
+        if (completion) completion(VNSCaptureError::captureStartFailed(error->description()));
+        return;
+    }
+    // Queued ahead of every frame of this stream.
+    encodeQueue_->async([weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->frameCount_ = 0;
+            self->startTime_.reset();
+        }
+    });
+    log("Started — " + sizeText(display.width, display.height) + " @ " +
+        std::to_string(config_.fps) + "fps HDR=" + text(config_.hdrEnabled) + " bitrate=" +
+        oneDecimal(config_.averageBitrateMbps(display.width, display.height)) + "Mbps");
+    if (completion) completion(std::nullopt);
+}
+
+void VNSCapture::stopCapture() {
+    std::unique_ptr<CaptureStream> stream;
+    bool wasRunning;
+    {
+        std::lock_guard lock(mutex_);
+        wasRunning = isCapturing_ || starting_;
+        stream = std::move(stream_);
+        if (!wasRunning && !stream) return;
+        isCapturing_ = false;
+        isPaused_ = false;
+        starting_ = false;
+        ++generation_;
+    }
+    if (stream) {
+        stream->stop([](std::optional<CaptureError> error) {
+            if (error) log("Stop error: " + error->description());
+        });
+        releaseStream(std::move(stream));
+    }
+    if (encodeQueue_->isCurrent()) {
+        // Called from the frame handler: the encoder is mid-call, so it goes after this block.
+        encodeQueue_->async([weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->teardownEncoder();
+        });
+    } else {
+        encodeQueue_->sync([this] { teardownEncoder(); });
+    }
+    if (wasRunning) log("Stopped");
+}
+
+void VNSCapture::resumeCapture() {
+    if (!isCapturing_ || !isPaused_) return;
+    isPaused_ = false;
+    forceNextKeyFrame_ = true;
+    log("Resumed; the next frame is a key frame");
+}
+
+void VNSCapture::streamStoppedWithError(std::uint64_t generation, const CaptureError& error) {
+    if (generation_ != generation) return;
+    log("Stream stopped with error: " + error.description());
+    isCapturing_ = false;
+    encodeQueue_->sync([this] { teardownEncoder(); });
+}
+
+void VNSCapture::releaseStream(std::unique_ptr<CaptureStream> stream) {
+    if (!stream) return;
+    if (captureQueue_->isCurrent()) {
+        // A stream's destruction waits for its callbacks, which run on this very queue.
+        DispatchQueue::global().async(
+            [queue = captureQueue_, stream = std::shared_ptr<CaptureStream>(std::move(stream))] {});
+    } else {
+        stream.reset();
+    }
+}
+
+// MARK: - Frames
+
+void VNSCapture::frameArrived(std::uint64_t generation, const CapturedFrame& frame) {
+    if (generation_ != generation || !isCapturing_ || isPaused_) return;
+    if (!frame.pixelBuffer) return;
+    // Only complete frames carry new content; idle, blank and the others are dropped.
+    if (frame.status != FrameStatus::complete) return;
+    encodeQueue_->async([weak = weak_from_this(), generation, buffer = frame.pixelBuffer,
+                         presentationTime = frame.presentationTime] {
+        if (auto self = weak.lock())
+            self->encodeFrame(generation, buffer, buffer->width, buffer->height, presentationTime);
+    });
+}
+
+void VNSCapture::encodeFrame(std::uint64_t generation,
+                             std::shared_ptr<const PixelBuffer> pixelBuffer, int width, int height,
+                             MediaTime presentationTime) {
+    // A frame queued before a stop or pause is not encoded after it.
+    if (generation_ != generation || !isCapturing_ || isPaused_) return;
+
+    if (!compressionSession_ || width != encoderWidth_ || height != encoderHeight_) {
+        teardownEncoder();
+        if (auto error = setupEncoder(width, height)) {
+            log("Encoder setup failed: " + error->description());
+            return;
+        }
+    }
+    if (!startTime_) startTime_ = presentationTime;
+    const MediaTime timeStamp = presentationTime - *startTime_;
+    const MediaTime duration = MediaTime(std::chrono::seconds(1)) / config_.effectiveFps();
+
+    FrameOptions options;
+    if (forceNextKeyFrame_.exchange(false)) options.forceKeyFrame = true;
+
+    std::weak_ptr<VNSCapture> weak = weak_from_this();
+    CodecStatus status = compressionSession_->encodeFrame(
+        *pixelBuffer, timeStamp, duration, options,
+        [weak](CodecStatus status, std::optional<EncodedSample> sample) {
+            if (status != CodecStatus::noErr) {
+                log("Encode error: " + std::to_string(code(status)));
+                return;
+            }
+            if (!sample) return;
+            if (auto self = weak.lock()) self->handleEncodedSampleBuffer(*sample);
+        });
+    if (status != CodecStatus::noErr)
+        log("EncodeFrame submit error: " + std::to_string(code(status)));
+    ++frameCount_;
+}
+
+// MARK: - Encoder
+
+CodecResult<std::unique_ptr<CompressionSession>> VNSCapture::createCompressionSession(
+    int width, int height, EncoderTier* tier) {
+    for (EncoderTier candidate : encoderTiers) {
+        const EncoderSpecification specification = EncoderSpecification::forTier(candidate);
+        auto result = services_.codec->createCompressionSession(width, height, specification);
+        if (result.ok() && result.value) {
+            *tier = candidate;
+            return result;
+        }
+        const CodecStatus status =
+            result.ok() ? CodecStatus::couldNotCreateInstance : result.status;
+        log("Session create failed (status=" + std::to_string(code(status)) +
+            ") for spec: " + specification.description());
+    }
+    return {nullptr, CodecStatus::propertyNotSupported};
+}
+
+std::optional<VNSCaptureError> VNSCapture::setupEncoder(int width, int height) {
+    encoderWidth_ = width;
+    encoderHeight_ = height;
+
+    EncoderTier tier = EncoderTier::software;
+    auto created = createCompressionSession(width, height, &tier);
+    if (!created.ok()) return VNSCaptureError::encoderCreationFailed(code(created.status));
+    std::unique_ptr<CompressionSession> session = std::move(created.value);
+
+    const CompressionProperties properties = compressionProperties(config_, width, height);
+    if (CodecStatus status = session->setProperties(properties); status != CodecStatus::noErr)
+        log("Warning: some encoder properties not accepted (" + std::to_string(code(status)) +
+            "), continuing.");
+    if (CodecStatus status = session->prepareToEncodeFrames(); status != CodecStatus::noErr)
+        log("Warning: encoder preparation answered " + std::to_string(code(status)) +
+            ", continuing.");
+
+    auto identifier = session->encoderID();
+    const std::string encoder =
+        identifier.ok() ? identifier.value
+                        : "unknown (status=" + std::to_string(code(identifier.status)) + ")";
+    compressionSession_ = std::move(session);
+
+    log("Encoder ready — " + sizeText(width, height) + " HEVC " +
+        (config_.hdrEnabled ? "Main10 HDR" : "Main SDR") + " @ " +
+        oneDecimal(config_.averageBitrateMbps(width, height)) + " Mbps avg / " +
+        oneDecimal(config_.effectiveMaxBitrateMbps(width, height)) +
+        " Mbps peak [HW=" + text(requiresHardware(tier)) + ", tier=" + vl::description(tier) +
+        ", encoder=" + encoder + "]");
+    return std::nullopt;
+}
+
+void VNSCapture::teardownEncoder() {
+    if (!compressionSession_) return;
+    compressionSession_->completeFrames();
+    compressionSession_->invalidate();
+    compressionSession_.reset();
+    encoderWidth_ = 0;
+    encoderHeight_ = 0;
+}
+
+void VNSCapture::handleEncodedSampleBuffer(const EncodedSample& sample) {
+    std::shared_ptr<const EncodedFrameHandler> handler;
+    {
+        std::lock_guard lock(mutex_);
+        handler = encodedFrameHandler_;
+    }
+    if (!handler || !*handler) return;
+    if (sample.data.empty()) return;
+
+    const auto& format = sample.formatDescription;
+    std::vector<ByteView> parameterSets;
+    if (sample.isKeyFrame() && format)
+        parameterSets.assign(format->parameterSets.begin(), format->parameterSets.end());
+    (*handler)(
+        assembleAnnexB(sample.data, format ? format->nalUnitHeaderLength : 4, parameterSets));
+}
+
+// MARK: - Platform queries
+
+void VNSCapture::requestPermission(CaptureService& capture) {
+    std::optional<CaptureError> ignored;
+    (void)capture.shareableDisplays(&ignored);
+}
+
+void VNSCapture::logAvailableEncoders(VideoCodecService& codec) {
+    auto encoders = codec.listEncoders();
+    if (!encoders.ok()) {
+        log("Could not enumerate encoders (status=" + std::to_string(code(encoders.status)) + ")");
+        return;
+    }
+    for (const VideoEncoderInfo& encoder : encoders.value) {
+        if (encoder.codecType != "hvc1") continue;
+        log(std::string("Available HEVC encoder: ") + encoder.name + " id=" + encoder.encoderID +
+            " isHW=" + text(encoder.isHardwareAccelerated));
+    }
+}
+
+}  // namespace vl

@@ -1,0 +1,12 @@
+# Display capture and HEVC encoding of a sharing session.
+add_library(vl_videocapture STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/VNSCapture.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/VNSCaptureConfig.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/AnnexB.cpp)
+target_include_directories(vl_videocapture PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(vl_videocapture PUBLIC vl_capture vl_videocodec vl_base vl_systeminfo)
+
+vantrel_add_tests(capture_video_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/VNSCaptureAnnexBTests.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/tests/VNSCaptureTests.cpp
+  LIBS vl_videocapture vl_capture_fake vl_videocodec_fake)
