@@ -25,7 +25,7 @@ struct TestItem {
 };
 
 inline TestItem multiTone(double seconds = 3.0) {
-    TestItem item{"multi-tone", 2, {}, false};
+    TestItem item{"multi-tone", 2, {}, false, 20.0};
     const double tones[] = {200, 600, 1000, 2500, 5000, 8000, 12000, 16000};
     const int frames = int(seconds * 48000);
     item.samples.resize(std::size_t(frames) * 2);
@@ -41,7 +41,7 @@ inline TestItem multiTone(double seconds = 3.0) {
 }
 
 inline TestItem pinkNoise(double seconds = 3.0) {
-    TestItem item{"pink noise", 2, {}, true};
+    TestItem item{"pink noise", 2, {}, true, 3.5};
     const int frames = int(seconds * 48000);
     item.samples.resize(std::size_t(frames) * 2);
     for (int c = 0; c < 2; ++c) {
@@ -66,7 +66,7 @@ inline TestItem pinkNoise(double seconds = 3.0) {
 }
 
 inline TestItem chirp(double seconds = 3.0) {
-    TestItem item{"chirp 50 Hz-20 kHz", 2, {}, true};
+    TestItem item{"chirp 50 Hz-20 kHz", 2, {}, true, 31.0};
     const int frames = int(seconds * 48000);
     item.samples.resize(std::size_t(frames) * 2);
     const double f0 = 50, f1 = 20000, k = std::log(f1 / f0) / seconds;
@@ -80,14 +80,15 @@ inline TestItem chirp(double seconds = 3.0) {
 }
 
 inline TestItem clicks(double seconds = 3.0) {
-    TestItem item{"clicks", 2, {}, true};
+    TestItem item{"clicks", 2, {}, true, 1.5};
     const int frames = int(seconds * 48000);
     item.samples.assign(std::size_t(frames) * 2, 0.0f);
     for (int start = 2400; start < frames; start += 4800)
         for (int i = 0; i < 480 && start + i < frames; ++i) {
             // An impulse with a short ring: flat spectrum, sharp attack.
-            const double v = (i == 0 ? 0.6 : 0.0) +
-                             0.3 * std::exp(-i / 24.0) * std::cos(2 * std::numbers::pi * 5000 * i / 48000.0);
+            const double v =
+                (i == 0 ? 0.6 : 0.0) +
+                0.3 * std::exp(-i / 24.0) * std::cos(2 * std::numbers::pi * 5000 * i / 48000.0);
             item.samples[std::size_t(start + i) * 2] = float(v);
             item.samples[std::size_t(start + i) * 2 + 1] = float(-0.7 * v);
         }
@@ -95,7 +96,7 @@ inline TestItem clicks(double seconds = 3.0) {
 }
 
 inline TestItem castanets(double seconds = 3.0) {
-    TestItem item{"castanet bursts", 2, {}, true};
+    TestItem item{"castanet bursts", 2, {}, true, 1.5};
     const int frames = int(seconds * 48000);
     item.samples.assign(std::size_t(frames) * 2, 0.0f);
     std::mt19937 rng(99);
@@ -131,7 +132,7 @@ inline std::optional<TestItem> speech(const std::filesystem::path& workDir) {
     std::filesystem::remove(raw);
     std::filesystem::remove(wav);
     if (!audio || audio->channels != 2) return std::nullopt;
-    return TestItem{"speech (espeak-ng)", 2, std::move(audio->samples), false};
+    return TestItem{"speech (espeak-ng)", 2, std::move(audio->samples), false, 19.0};
 }
 
 }  // namespace vl::aac::test
