@@ -469,7 +469,9 @@ void QuicSession::armTimer() {
         timerExpiry_ = 0;
         return;
     }
-    if (expiry == timerExpiry_) return;
+    // A timer already due no later is kept: when it fires early, the expiry is asked again. Moving
+    // it on every write would cost a timer reprogramming per batch of datagrams.
+    if (timerExpiry_ != 0 && timerExpiry_ <= expiry) return;
     timerExpiry_ = expiry;
     ngtcp2_tstamp current = now();
     auto delay = std::chrono::nanoseconds(expiry > current ? expiry - current : 0);

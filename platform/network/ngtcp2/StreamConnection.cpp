@@ -30,15 +30,15 @@ void StreamConnection::setStateUpdateHandler(StateUpdateHandler handler) {
 }
 
 void StreamConnection::start(DispatchQueue& queue) {
-    Engine::shared().post([self = shared_from_this(), impl = queue.impl().shared_from_this()] {
+    toEngine([self = shared_from_this(), impl = queue.impl().shared_from_this()] {
         self->startOnEngine(impl);
     });
 }
 
 void StreamConnection::receive(std::size_t minimumIncompleteLength, std::size_t maximumLength,
                                ReceiveCompletion completion) {
-    Engine::shared().post([self = shared_from_this(), minimumIncompleteLength, maximumLength,
-                           completion = std::move(completion)]() mutable {
+    toEngine([self = shared_from_this(), minimumIncompleteLength, maximumLength,
+              completion = std::move(completion)]() mutable {
         self->receives_.push_back({minimumIncompleteLength, maximumLength, std::move(completion)});
         std::size_t consumed = self->serviceReceives();
         if (consumed == 0) return;
@@ -49,8 +49,8 @@ void StreamConnection::receive(std::size_t minimumIncompleteLength, std::size_t 
 void StreamConnection::send(Bytes data, bool isComplete, SendCompletion completion,
                             ContentContext context) {
     bool fin = isComplete && context == ContentContext::finalMessage;
-    Engine::shared().post([self = shared_from_this(), data = std::move(data), fin,
-                           completion = std::move(completion)]() mutable {
+    toEngine([self = shared_from_this(), data = std::move(data), fin,
+              completion = std::move(completion)]() mutable {
         PendingSend item{std::move(data), 0, fin, 0, std::move(completion)};
         std::optional<NetworkError> refusal;
         if (self->cancelled_) {
@@ -79,7 +79,7 @@ void StreamConnection::send(Bytes data, bool isComplete, SendCompletion completi
 }
 
 void StreamConnection::cancel() {
-    Engine::shared().post([self = shared_from_this()] {
+    toEngine([self = shared_from_this()] {
         if (self->cancelled_) return;
         self->cancelled_ = true;
         // Bytes already partly handed to the transport stay until it lets go of them; the rest
@@ -168,8 +168,46 @@ void StreamConnection::transition(ConnectionState state, std::optional<NetworkEr
     });
 }
 
+void StreamConnection::toEngine(Block block) {
+    {
+        std::lock_guard lock(inboxMutex_);
+        inbox_.push_back(std::move(block));
+        if (inboxScheduled_) return;
+        inboxScheduled_ = true;
+    }
+    Engine::shared().post([self = shared_from_this()] { self->drainInbox(); });
+}
+
+void StreamConnection::drainInbox() {
+    std::vector<Block> calls;
+    for (;;) {
+        {
+            std::lock_guard lock(inboxMutex_);
+            if (inbox_.empty()) {
+                inboxScheduled_ = false;
+                return;
+            }
+            calls.swap(inbox_);
+        }
+        for (auto& call : calls) call();
+        calls.clear();
+    }
+}
+
 void StreamConnection::post(Block block) {
-    postTo(queue_, std::move(block));
+    outbox_.push_back(std::move(block));
+    if (outboxScheduled_) return;
+    outboxScheduled_ = true;
+    // Once the engine's current work is done, everything it produced for this stream goes to the
+    // queue as one block.
+    Engine::shared().post([self = shared_from_this()] {
+        self->outboxScheduled_ = false;
+        if (self->outbox_.empty()) return;
+        postTo(self->queue_, [blocks = std::move(self->outbox_)] {
+            for (const auto& block : blocks) block();
+        });
+        self->outbox_.clear();
+    });
 }
 
 void StreamConnection::completeSend(PendingSend& item, std::optional<NetworkError> error) {

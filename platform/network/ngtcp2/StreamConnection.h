@@ -12,6 +12,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace vl::quic {
 
@@ -76,6 +77,10 @@ class StreamConnection final : public Connection,
 
     void startOnEngine(std::shared_ptr<DispatchQueue::Impl> queue);
     void transition(ConnectionState state, std::optional<NetworkError> error = std::nullopt);
+    // Public calls reach the engine through the inbox, in order; a burst of them costs one wake-up.
+    void toEngine(Block block);
+    void drainInbox();
+    // Handlers and completions for the queue, in order, batched per turn of the engine.
     void post(Block block);
     void failPending(const NetworkError& error);
     void completeSend(PendingSend& item, std::optional<NetworkError> error);
@@ -90,8 +95,14 @@ class StreamConnection final : public Connection,
     std::mutex handlerMutex_;
     StateUpdateHandler handler_;
 
+    std::mutex inboxMutex_;
+    std::vector<Block> inbox_;
+    bool inboxScheduled_ = false;
+
     // Engine thread only.
     std::shared_ptr<DispatchQueue::Impl> queue_;
+    std::vector<Block> outbox_;
+    bool outboxScheduled_ = false;
     std::function<void()> starter_;
     std::int64_t streamId_;
     bool cancelled_ = false;
