@@ -11,10 +11,24 @@ constexpr std::uint8_t nalVps = 32;
 constexpr std::uint8_t nalSps = 33;
 constexpr std::uint8_t nalPps = 34;
 
+// Each word as five bytes of seven bits with the top bit set: no zero byte, so the unit can never
+// contain a start code, as real units (with emulation prevention) never do.
+constexpr std::size_t wordBytes = 5;
+
 Bytes nalUnit(std::uint8_t type, std::initializer_list<std::uint32_t> words) {
     Bytes unit{static_cast<std::uint8_t>(type << 1), 0x01};
-    for (auto word : words) appendBigEndian32(unit, word);
+    for (auto word : words) {
+        for (int shift = 28; shift >= 0; shift -= 7) {
+            unit.push_back(static_cast<std::uint8_t>(0x80 | ((word >> shift) & 0x7f)));
+        }
+    }
     return unit;
+}
+
+std::uint32_t readWord(const std::uint8_t* bytes) {
+    std::uint32_t word = 0;
+    for (std::size_t i = 0; i < wordBytes; ++i) word = (word << 7) | (bytes[i] & 0x7f);
+    return word;
 }
 
 }  // namespace
@@ -212,14 +226,14 @@ int FakeVideoCodecService::creationAttempts() const {
 }
 
 std::optional<FakePicture> parseFakePicture(ByteView nalUnit) {
-    if (nalUnit.size() != 14 || nalUnit[1] != 0x01) return std::nullopt;
+    if (nalUnit.size() != 2 + 3 * wordBytes || nalUnit[1] != 0x01) return std::nullopt;
     const std::uint8_t type = nalUnit[0] >> 1;
     if (type != nalTrailR && type != nalIdrWRadl) return std::nullopt;
     FakePicture picture;
     picture.idr = type == nalIdrWRadl;
-    picture.width = static_cast<int>(readBigEndian32(nalUnit.data() + 2));
-    picture.height = static_cast<int>(readBigEndian32(nalUnit.data() + 6));
-    picture.frameNumber = readBigEndian32(nalUnit.data() + 10);
+    picture.width = static_cast<int>(readWord(nalUnit.data() + 2));
+    picture.height = static_cast<int>(readWord(nalUnit.data() + 2 + wordBytes));
+    picture.frameNumber = readWord(nalUnit.data() + 2 + 2 * wordBytes);
     return picture;
 }
 

@@ -61,7 +61,7 @@ class FakeVideoCodecService : public VideoCodecService {
     static std::shared_ptr<Shared> makeShared();
 };
 
-// The picture NAL unit of the fake: (type, 0x01), then big-endian width, height, frame number.
+// The picture NAL unit of the fake: (type, 0x01), then width, height and frame number.
 struct FakePicture {
     bool idr = false;
     int width = 0;
