@@ -35,6 +35,10 @@ constexpr float kHeightGain = 0.70710678f;
 }  // namespace
 
 std::unique_ptr<ZuAudioEncoder> ZuAudioEncoder::create(ZuChannels channels, int bitRate) {
+    // 2.1 has two full-band channels, so by default it gets the stereo rate rather than the
+    // rate of the 5.1 layout it travels in; the silent channels cost next to nothing.
+    if (bitRate <= 0 && channels == ZuChannels::twoPointOne)
+        bitRate = aac::defaultBitRate(EldChannelLayout::stereo);
     try {
         auto encoder = std::make_unique<aac::AacEldEncoder>(eldLayoutOf(channels), bitRate);
         return std::unique_ptr<ZuAudioEncoder>(new ZuAudioEncoder(channels, std::move(encoder)));

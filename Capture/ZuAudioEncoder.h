@@ -20,8 +20,8 @@ class ZuAudioEncoder {
   public:
     static constexpr std::uint32_t framesPerPacket = 480;
 
-    // bitRate 0: 1.5 bits per sample for every coded channel except the LFE. Nothing (and a
-    // report) when the codec cannot be set up.
+    // bitRate 0: 1.5 bits per sample for every full-band channel of the layout that carries it
+    // (2.1: the stereo rate). Nothing (and a report) when the codec cannot be set up.
     static std::unique_ptr<ZuAudioEncoder> create(ZuChannels channels, int bitRate = 0);
     ~ZuAudioEncoder();
     ZuAudioEncoder(const ZuAudioEncoder&) = delete;

@@ -135,6 +135,12 @@ TEST(ZuAudioEncoder, EveryLayoutReachesTheMatchingSpeakers) {
         {ZuChannels::sevenPointOne, direct(bed71)},
         {ZuChannels::atmos, atmos}};
 
+    // 1.5 bits per sample for each full-band channel that is coded.
+    const std::map<ZuChannels, int> defaultRates = {{ZuChannels::stereo, 144000},
+                                                    {ZuChannels::twoPointOne, 144000},
+                                                    {ZuChannels::fivePointOne, 360000},
+                                                    {ZuChannels::sevenPointOne, 504000},
+                                                    {ZuChannels::atmos, 504000}};
     for (const auto& [layout, route] : routes) {
         SCOPED_TRACE(description(layout));
         const int n = int(channelCount(layout));
@@ -146,6 +152,7 @@ TEST(ZuAudioEncoder, EveryLayoutReachesTheMatchingSpeakers) {
                     float(0.2 * std::sin(2 * std::numbers::pi * freq(c) * i / 48000.0));
         auto encoder = ZuAudioEncoder::create(layout);
         ASSERT_TRUE(encoder);
+        EXPECT_EQ(encoder->bitRate(), defaultRates.at(layout));
         const auto packets = encodeInPieces(*encoder, signal, {384});
         ASSERT_EQ(packets.size(), 50u);
         const auto out = decodeAll(*encoder, packets);
