@@ -16,7 +16,6 @@ constexpr std::size_t connectionIdLength = 18;
 // QUIC v1 (RFC 9000 §14): datagrams carrying Initial packets are at least this long and no
 // endpoint may advertise a smaller max_udp_payload_size.
 constexpr std::size_t minimumInitialDatagram = 1200;
-constexpr std::size_t maxDatagramsPerWrite = 64;
 constexpr std::size_t maxVectors = 16;
 
 QuicSession* sessionOf(void* userData) {
@@ -379,7 +378,8 @@ void QuicSession::writePackets() {
     const std::size_t limit = datagramLimit();
     std::size_t quantum = ngtcp2_conn_get_send_quantum(connection_);
     std::size_t maxDatagrams = std::clamp<std::size_t>(
-        quantum / limit, 1, std::min(maxDatagramsPerWrite, Engine::sendBufferSize / limit));
+        quantum / limit, 1,
+        std::min(UdpSocket::maxBatchSegments, UdpSocket::maxBatchBytes / limit));
 
     std::vector<StreamConnection*> candidates;
     for (auto& [id, stream] : streams_)
@@ -455,7 +455,7 @@ void QuicSession::writePackets() {
         if (segment == 0) segment = size;
         used += size;
         ++count;
-        if (size < segment || used + limit > Engine::sendBufferSize) flush();
+        if (size < segment || used + limit > UdpSocket::maxBatchBytes) flush();
     }
     flush();
     ngtcp2_conn_update_pkt_tx_time(connection_, ts);

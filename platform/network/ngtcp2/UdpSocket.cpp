@@ -14,8 +14,6 @@ namespace vl::quic {
 namespace {
 
 constexpr int socketBufferBytes = 4 * 1024 * 1024;
-// GSO takes at most 64 segments and 64 KiB per call.
-constexpr std::size_t maxSegments = 64;
 constexpr std::size_t maxReadsPerBurst = 64;
 
 void throwSocketError(const char* what) {
@@ -163,7 +161,8 @@ UdpSocket::SendResult UdpSocket::send(const sockaddr_in& to, const std::uint8_t*
     if (!socket_.is_open()) return SendResult::failed;
     if (total <= segmentSize) return sendOne(to, data, total);
 
-    if (gsoWorks_ && total / segmentSize < maxSegments) {
+    std::size_t count = (total + segmentSize - 1) / segmentSize;
+    if (gsoWorks_ && count <= maxBatchSegments && total <= maxBatchBytes) {
         iovec vector{const_cast<std::uint8_t*>(data), total};
         msghdr message{};
         if (!connected_) {
@@ -194,7 +193,6 @@ UdpSocket::SendResult UdpSocket::send(const sockaddr_in& to, const std::uint8_t*
 
     // Without GSO: sendmmsg of the datagrams. A partial send reports wouldBlock only when
     // nothing went out; the rest is dropped as loss, which QUIC recovers.
-    std::size_t count = (total + segmentSize - 1) / segmentSize;
     std::vector<mmsghdr> messages(count);
     std::vector<iovec> vectors(count);
     for (std::size_t i = 0; i < count; ++i) {

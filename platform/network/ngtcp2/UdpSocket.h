@@ -33,6 +33,11 @@ class UdpSocket : public std::enable_shared_from_this<UdpSocket> {
     // Hands every datagram to onDatagram, then calls onBatchEnd once per burst of reads.
     void startReading(DatagramHandler onDatagram, std::function<void()> onBatchEnd);
 
+    // What one segmented send may carry: the kernel takes at most 64 segments, and the whole
+    // must fit one IPv4 datagram (65535 bytes less the IP and UDP headers).
+    static constexpr std::size_t maxBatchSegments = 64;
+    static constexpr std::size_t maxBatchBytes = 65535 - 20 - 8;
+
     enum class SendResult { sent, wouldBlock, failed };
     // Sends total bytes cut into datagrams of segmentSize (the last may be shorter).
     SendResult send(const sockaddr_in& to, const std::uint8_t* data, std::size_t total,
