@@ -3,11 +3,15 @@
 // alive and ends the session when the client leaves. Owner of the session's state.
 #pragma once
 
+#include "Capture/VNSCapture.h"
 #include "base/DispatchTimer.h"
 #include "base/NotificationCenter.h"
 #include "comm/ControlRecords.h"
 #include "comm/PacketReassembler.h"
 #include "comm/QuicServer.h"
+#include "comm/VideoServer.h"
+#include "phantomScreen/DisplayArrangement.h"
+#include "phantomScreen/Resolution.h"
 
 #include <chrono>
 #include <cstdint>
@@ -24,6 +28,15 @@ class SpeedTestServer;
 
 inline constexpr const char* clientConnectNotification = "clientConnect";
 inline constexpr const char* clientDisconnectNotification = "clientDisconnect";
+
+// The platform services a sharing session stands on: the composition root supplies the real ones
+// (through the supervisor's serverCreated hook), tests supply fakes.
+struct SharingServices {
+    std::shared_ptr<CaptureService> capture;
+    std::shared_ptr<VideoCodecService> codec;
+    // Takes a new virtual display out of mirroring and places it beside the main display.
+    std::shared_ptr<DisplayArrangement> displayArrangement;
+};
 
 class ControlServer : public QuicServer {
 public:
@@ -49,6 +62,21 @@ public:
     virtual void handleRdpStop();
     void onClientDisconnect();
 
+    // Sharing sessions: the main one and up to four extra displays, each with its video port.
+    void setSharingServices(SharingServices services);
+    void handleRdpStart(const std::shared_ptr<Connection>& connection, const Packet& packet);
+    void handleDisplayStart(const std::shared_ptr<Connection>& connection, const Packet& packet);
+    void handleDisplayStop(const Packet& packet);
+    void handleRdpVideo(const Packet& packet);
+
+    // The media servers of a session.
+    void startVideo();
+    void stopVideo();
+    // The port of the lowest free extra slot, with its video server started; none when all four
+    // are taken.
+    std::optional<int> startDisplay();
+    void stopDisplay(int port);
+
     void sendClipboardToActiveClient(const ClipboardEvent& event);
     void sendActiveWindowToActiveClient(const ActiveWindowInfo& info);
 
@@ -67,8 +95,46 @@ public:
     std::uint8_t extraDisplayMask() const;
     bool isAuthenticated(const Connection& connection) const;
     std::shared_ptr<SpeedTestServer> speedTestServer() const;
+    std::optional<std::string> currentResolution() const;
+    int requestedFPS() const;
+    std::map<std::string, SharedItem> sharingItems() const;
+    std::shared_ptr<VNSCapture> capture(const std::string& sharedID) const;
+    std::size_t captureCount() const;
+    std::shared_ptr<VideoServer> videoServer() const;
+    std::shared_ptr<VideoServer> displayServer(int port) const;
 
 protected:
+    // Steps of a session that belong to other subsystems — window management, system audio,
+    // microphone, camera, clipboard and cursor confinement. Each joins with its own subsystem;
+    // until then it does nothing and the session goes on without it.
+    virtual void rememberAllDisplays() {}
+    virtual void setMainDisplay(DisplayID) {}
+    virtual void moveAllWindowsToDisplay(DisplayID) {}
+    // Restores the client's layout saved at this resolution, when there is one.
+    virtual void restoreWindowLayout(const std::string& /*client*/,
+                                     const std::string& /*resolution*/) {}
+    // Refreshes the displays, captures the windows and keeps them as the client's layout.
+    virtual void saveWindowLayout(const std::string& /*client*/,
+                                  const std::string& /*resolution*/) {}
+    // Installs handleActiveWindowDisplayChanged as the window manager's callback.
+    virtual void observeActiveWindowDisplay() {}
+    virtual void startNewWindowObserver(DisplayID) {}
+    virtual void stopNewWindowObserver() {}
+    virtual void restoreMainDisplay() {}
+    virtual void restoreAllWindows() {}
+    // The audio layout for a resolution; none until the audio server exists.
+    virtual std::optional<int> audioChannels(Resolution) { return std::nullopt; }
+    virtual void startAudio(std::optional<int> /*channels*/) {}
+    virtual void stopAudio() {}
+    virtual void startVisionProMic() {}
+    virtual void stopVisionProMic() {}
+    virtual void startVisionProCam() {}
+    virtual void stopVisionProCam() {}
+    virtual void startClipboardMonitor() {}
+    virtual void stopClipboardMonitor() {}
+    virtual void startConstrainingCursor(DisplayID) {}
+    virtual void stopConstrainingCursor() {}
+
     // Guards the session state. Recursive: handlers post notifications whose observers (this
     // server's own onClientDisconnect among them) come back in on the same thread.
     mutable std::recursive_mutex mutex_;
@@ -84,6 +150,19 @@ private:
     void sendToActiveClient(InteractionType subType, const std::string& json);
     std::weak_ptr<ControlServer> weakSelf();
 
+    void virtualDisplayAppeared(std::uint64_t session, std::optional<DisplayID> display,
+                                const std::shared_ptr<Connection>& connection,
+                                const Packet& request, Resolution resolution, bool hdr,
+                                std::optional<int> channels, const std::string& client);
+    void showSessionOnDisplay(std::uint64_t session, DisplayID display, const std::string& client);
+    void answerWithItem(const std::shared_ptr<Connection>& connection, const Packet& request,
+                        const SharedItem& item);
+    void startMediaServer(const std::shared_ptr<VideoServer>& server);
+    // The address a video port serves while a client is known: the authenticated client's.
+    std::optional<std::string> authorizedVideoClient() const;
+    void authorizeVideoClients();
+    bool sessionIsCurrent(std::uint64_t session) const;
+
     std::shared_ptr<Connection> activeConnection_;
     int connectionCount_ = 0;
     std::shared_ptr<DispatchTimer> keepaliveTimer_;
@@ -93,6 +172,16 @@ private:
     std::set<std::uint64_t> authenticated_;  // connections answered ret200
     std::uint8_t extraDisplayMask_ = 0;
     std::optional<NotificationCenter::Token> disconnectObserver_;
+
+    // Sharing sessions.
+    SharingServices sharingServices_;
+    std::uint64_t sessionGeneration_ = 0;  // a late completion of an ended session is ignored
+    std::optional<std::string> currentResolution_;
+    int requestedFPS_ = 30;
+    std::shared_ptr<VideoServer> videoServer_;
+    std::map<int, std::shared_ptr<VideoServer>> portServerMap_;
+    std::map<std::string, SharedItem> sharingItems_;
+    std::map<std::string, std::shared_ptr<VNSCapture>> spCaptures_;
 };
 
 // Equal texts, compared in time that depends only on their lengths.
