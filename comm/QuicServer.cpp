@@ -114,13 +114,17 @@ void QuicServer::accepted(const std::shared_ptr<Connection>& connection) {
 
 void QuicServer::handleConnection(const std::shared_ptr<Connection>& connection) {
     auto self = shared_from_this();
+    // The connection keeps its handler, so the handler holds it weakly: held strongly, an ended
+    // connection would keep itself and this server alive for good. The transport and the armed
+    // receive keep a live connection.
+    std::weak_ptr<Connection> weakConnection = connection;
     connection->setStateUpdateHandler(
-        [self, connection](ConnectionState state, std::optional<NetworkError> error) {
+        [self, weakConnection](ConnectionState state, std::optional<NetworkError> error) {
             const std::string port = std::to_string(self->port_);
             switch (state) {
                 case ConnectionState::ready:
                     self->report("Connection is ready on port " + port);
-                    self->receivePacket(connection);
+                    if (auto connection = weakConnection.lock()) self->receivePacket(connection);
                     break;
                 case ConnectionState::failed:
                     self->report("Connection failed on port " + port + " with error: " +

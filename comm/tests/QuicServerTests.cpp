@@ -160,6 +160,43 @@ TEST_F(QuicServerTest, SendOnAConnectionThatIsNotReadySendsNothingAndSaysWhy) {
     }
 }
 
+TEST_F(QuicServerTest, WithoutAnIdentityTheServerSaysSoAndItsListenerFails) {
+    auto keychain = std::make_shared<MemoryKeychain>();
+    keychain->failAdds = true;
+    SystemInfo::configure({std::make_shared<MemoryDefaults>(), keychain,
+                           std::make_shared<FakePower>(), std::make_shared<FakeHostFacts>()});
+    auto server = makeServer();
+    server->start();
+    EXPECT_TRUE(server->isListening());
+    EXPECT_TRUE(logged("TestServer: no usable TLS identity"));
+    EXPECT_TRUE(logged("TestServer on port 0 failed with error: "));
+    QuicParameters quick;
+    quick.idleTimeout = 1000ms;
+    Client client(connectQuic("127.0.0.1", server->boundPort(), quick));
+    EXPECT_TRUE(client.waitFor(ConnectionState::failed));
+    server->stop();
+}
+
+TEST_F(QuicServerTest, AnEndedConnectionOfTheDefaultLifeCycleLetsGoOfItselfAndItsServer) {
+    auto server = std::make_shared<QuicServer>(0, std::make_shared<DispatchQueue>("PlainQueue"),
+                                               "PlainServer");
+    std::weak_ptr<QuicServer> watch = server;
+    server->start();
+    {
+        Client client(connectQuic("127.0.0.1", server->boundPort(), QuicParameters{}));
+        ASSERT_TRUE(client.waitFor(ConnectionState::ready));
+        client.connection->send(
+            Packet(PacketType::pktInteractiveTap, InteractionType::keepLive).encode(), false,
+            nullptr);
+        ASSERT_TRUE(logged("Received packet: "));
+    }
+    EXPECT_TRUE(logged("Connection failed on port 0 with error: "));
+    server->stop();
+    server.reset();
+    for (int i = 0; i < 100 && !watch.expired(); ++i) std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(watch.expired());
+}
+
 TEST_F(QuicServerTest, EventsQueuedForAReleasedServerFindNoServer) {
     auto queue = std::make_shared<DispatchQueue>("TestServerQueue");
     auto server = std::make_shared<KeepingServer>(0, queue, "LateServer");
