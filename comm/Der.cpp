@@ -94,8 +94,31 @@ Bytes utcTime(std::chrono::system_clock::time_point time) {
     return derTag(0x17, bytesOf(std::string(text)));
 }
 
+Bytes generalizedTime(std::chrono::system_clock::time_point time) {
+    using namespace std::chrono;
+    auto day = floor<days>(time);
+    year_month_day date{day};
+    hh_mm_ss clock{floor<seconds>(time - day)};
+    char text[48];
+    std::snprintf(text, sizeof text, "%04d%02u%02u%02d%02d%02dZ", int(date.year()),
+                  unsigned(date.month()), unsigned(date.day()), int(clock.hours().count()),
+                  int(clock.minutes().count()), int(clock.seconds().count()));
+    return derTag(0x18, bytesOf(std::string(text)));
+}
+
+namespace {
+
+// UTCTime's two-digit year reads 50 to 99 as 1950 to 1999: later dates need GeneralizedTime.
+Bytes certificateTime(std::chrono::system_clock::time_point time) {
+    using namespace std::chrono;
+    year_month_day date{floor<days>(time)};
+    return int(date.year()) < 2050 ? utcTime(time) : generalizedTime(time);
+}
+
+}  // namespace
+
 Bytes derValidity(std::chrono::system_clock::time_point now) {
-    return derSequence(concat({utcTime(now), utcTime(tenCalendarYearsAfter(now))}));
+    return derSequence(concat({certificateTime(now), certificateTime(tenCalendarYearsAfter(now))}));
 }
 
 Bytes rsaEncryptionAlgorithm() {

@@ -24,7 +24,8 @@ Bytes derBitString(ByteView content);
 Bytes derNULL();
 // Context-specific, constructed: A0 | tag.
 Bytes derExplicitTag(std::uint8_t tag, ByteView value);
-// notBefore = now, notAfter = the same UTC date and time ten calendar years later, as UTCTime.
+// notBefore = now, notAfter = the same UTC date and time ten calendar years later, as UTCTime;
+// a date in 2050 or later as GeneralizedTime, which UTCTime cannot express.
 Bytes derValidity(std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
 Bytes rsaEncryptionAlgorithm();
 Bytes sha256WithRSAEncryptionAlgorithm();
@@ -33,5 +34,7 @@ Bytes derSubjectPublicKeyInfo(ByteView rsaPublicKey);
 
 // "yyMMddHHmmss" + "Z" in UTC, tag 17.
 Bytes utcTime(std::chrono::system_clock::time_point time);
+// "yyyyMMddHHmmss" + "Z" in UTC, tag 18.
+Bytes generalizedTime(std::chrono::system_clock::time_point time);
 
 }  // namespace vl

@@ -53,6 +53,14 @@ TEST(Der, ValidityIsTenCalendarYearsInUtcTime) {
     Bytes leap = derValidity(sys_days{2028y / February / 29} + 23h + 59min + 59s);
     EXPECT_EQ(stringOf(ByteView(leap).subspan(4, 13)), "280229235959Z");
     EXPECT_EQ(stringOf(ByteView(leap).subspan(19, 13)), "380228235959Z");
+
+    // Ten years on from 2041 is past UTCTime's range: 2051 would read as 1951.
+    Bytes late = derValidity(sys_days{2041y / March / 1});
+    ASSERT_EQ(late.size(), 34u);
+    EXPECT_EQ(late[2], 0x17);
+    EXPECT_EQ(stringOf(ByteView(late).subspan(4, 13)), "410301000000Z");
+    EXPECT_EQ(hex(ByteView(late).subspan(17, 2)), "180F");
+    EXPECT_EQ(stringOf(ByteView(late).subspan(19, 15)), "20510301000000Z");
 }
 
 }  // namespace
