@@ -166,7 +166,8 @@ AacEldEncoder::AacEldEncoder(EldChannelLayout layout, int bitRate)
     : layout_(layout), state_(std::make_unique<State>()) {
     const int channels = aac::channelCount(layout);
     if (bitRate <= 0) bitRate = defaultBitRate(layout);
-    const int maxRate = kMaxBitsPerChannel * channels * kSampleRate / kFrameLength;
+    // Per channel first: 6144 bits x 8 channels x 48000 overflows an int.
+    const int maxRate = kMaxBitsPerChannel * (kSampleRate / kFrameLength) * channels;
     bitRate_ = std::clamp(bitRate, 8000 * channels, maxRate);
 
     state_->channels = std::vector<State::Channel>(std::size_t(channels));

@@ -45,7 +45,7 @@ class AacEldEncoder {
     EldChannelLayout layout() const { return layout_; }
     int channelCount() const;
     int bitRate() const { return bitRate_; }
-    int bitsPerFrame() const { return bitRate_ * kFrameLength / kSampleRate; }
+    int bitsPerFrame() const { return int(std::int64_t(bitRate_) * kFrameLength / kSampleRate); }
     std::vector<uint8_t> audioSpecificConfig() const { return aac::audioSpecificConfig(layout_); }
 
     // Encodes one frame: 480 x channelCount() floats. NaN, infinities and samples outside

@@ -115,6 +115,18 @@ TEST(AacEldReference, SettableBitRateMeetsItsBudget) {
     }
 }
 
+// 6144 bits per channel and frame is the format's ceiling; 7.1 at that rate still has a budget.
+TEST(AacEldReference, RatesAreClampedToTheFormatLimits) {
+    for (EldChannelLayout layout : kAllLayouts) {
+        const int n = channelCount(layout);
+        AacEldEncoder high(layout, std::numeric_limits<int>::max());
+        EXPECT_EQ(high.bitRate(), 614400 * n) << description(layout);
+        EXPECT_EQ(high.bitsPerFrame(), 6144 * n) << description(layout);
+        AacEldEncoder low(layout, 1);
+        EXPECT_EQ(low.bitRate(), 8000 * n) << description(layout);
+    }
+}
+
 // The quality table of the closing note: SNR and bandwidth per item at the default rate.
 TEST(AacEldReference, TestItemsAtTheDefaultRate) {
     std::vector<TestItem> items = {multiTone(), pinkNoise(), chirp(), clicks(), castanets()};

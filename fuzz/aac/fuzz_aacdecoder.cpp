@@ -36,6 +36,11 @@ std::vector<ByteView> unitsOf(const std::uint8_t* bytes, std::size_t size) {
 
 }  // namespace
 
+// Undefined behaviour (an overflowing rate computation, say) fails the run instead of scrolling by.
+extern "C" const char* __ubsan_default_options() {
+    return "halt_on_error=1:print_stacktrace=1";
+}
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     Logger::shared().setWritesToStderr(false);
     return 0;
