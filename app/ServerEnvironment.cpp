@@ -2,15 +2,22 @@
 
 #include "app/AppDelegate.h"
 #include "app/SystemInfo.h"
+#include "phantomScreen/PhantomScreenInf.h"
+#include "phantomScreen/PhantomScreenService.h"
 #include "platform/defaults/json/JsonFileDefaults.h"
+#include "platform/desktop/HeadlessDesktop.h"
+#include "platform/display/x11/X11DisplayService.h"
 #include "platform/discovery/avahi/AvahiDiscovery.h"
 #include "platform/host/linux/LinuxHostFacts.h"
 #include "platform/pathmonitor/netlink/NetlinkPathMonitor.h"
 #include "platform/power/UnavailablePower.h"
+#include "platform/power/x11/X11Power.h"
 #include "platform/security/file/FileKeychain.h"
 #include "platform/session/xdg/XdgAutostartLoginItem.h"
 #include "workers/ControlRequestService.h"
 #include "workers/ServicesHub.h"
+
+#include <cstdlib>
 
 #include <unistd.h>
 
@@ -35,11 +42,26 @@ ServerEnvironment::ServerEnvironment(ServerOptions options)
 
 ServerEnvironment::~ServerEnvironment() = default;
 
+void ServerEnvironment::startDesktop() {
+    if (!options_.desktop) {
+        haveDisplay_ = HeadlessDesktop::reachable(std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "");
+        if (!haveDisplay_) report("No X display and the headless desktop is off: no virtual displays");
+        return;
+    }
+    desktop_ = std::make_unique<HeadlessDesktop>(HeadlessDesktop::Options{}, report);
+    if (auto running = desktop_->startIfNeeded()) {
+        HeadlessDesktop::exportEnvironment(*running);
+        haveDisplay_ = true;
+        SystemInfo::logMsg("Desktop on display " + running->display);
+    }
+}
+
 void ServerEnvironment::configureSettingsOnly() {
     SystemInfo::configure({
         std::make_shared<JsonFileDefaults>(configDir_ / "defaults.json", report),
         std::make_shared<FileKeychain>(dataDir_ / "keychain"),
-        std::make_shared<UnavailablePower>(report),
+        haveDisplay_ ? std::shared_ptr<PowerService>(std::make_shared<X11Power>(std::string{}, report))
+                     : std::make_shared<UnavailablePower>(report),
         std::make_shared<LinuxHostFacts>(),
     });
 }
@@ -49,6 +71,11 @@ void ServerEnvironment::configureServer() {
     std::filesystem::create_directories(dataDir_, error);
     Logger::shared().setLogFile((dataDir_ / "vantrel-link.log").string());
     configureSettingsOnly();
+
+    displays_ = std::make_unique<X11DisplayService>(std::string{}, report);
+    PhantomScreenInf::setDisplayService(displays_.get());
+    ServicesHub::setVirtualDisplayHooks(&PhantomScreenService::initService,
+                                        &PhantomScreenService::destroyService);
 
     auto keepalive = options_.keepaliveInterval;
     ControlRequestService::configureShared({
@@ -82,6 +109,9 @@ std::shared_ptr<AppDelegate> ServerEnvironment::makeAppDelegate() {
 void ServerEnvironment::shutdown() {
     ControlRequestService::shutdownShared();
     setApp(nullptr);
+    PhantomScreenInf::setDisplayService(nullptr);
+    displays_.reset();
+    if (desktop_) desktop_->stop();
 }
 
 }  // namespace vl

@@ -9,6 +9,8 @@
 namespace vl {
 
 class AppDelegate;
+class DisplayService;
+class HeadlessDesktop;
 
 struct ServerOptions {
     std::optional<std::filesystem::path> configDir;  // default $XDG_CONFIG_HOME/vantrel-link
@@ -16,6 +18,8 @@ struct ServerOptions {
     bool loginItem = true;
     // Shorter keepalive interval for tests; the default is the protocol's 30 s.
     std::optional<std::chrono::milliseconds> keepaliveInterval;
+    // Start our own headless desktop when no X display is reachable.
+    bool desktop = true;
 };
 
 class ServerEnvironment {
@@ -23,6 +27,9 @@ public:
     explicit ServerEnvironment(ServerOptions options);
     ~ServerEnvironment();
 
+    // The X display the server works on: $DISPLAY when reachable, else our own headless
+    // desktop. Call before configureServer, while the process has no other threads.
+    void startDesktop();
     // Settings and keychain only, for the config command.
     void configureSettingsOnly();
     // Everything the running server needs.
@@ -37,6 +44,9 @@ private:
     ServerOptions options_;
     std::filesystem::path configDir_;
     std::filesystem::path dataDir_;
+    std::unique_ptr<HeadlessDesktop> desktop_;
+    std::unique_ptr<DisplayService> displays_;
+    bool haveDisplay_ = false;
 };
 
 }  // namespace vl

@@ -20,7 +20,7 @@ namespace {
 void usage(std::FILE* out) {
     std::fprintf(out,
                  "usage: vantrel-link [--config-dir DIR] [--data-dir DIR] [--no-login-item]\n"
-                 "                    [--keepalive-ms N]\n"
+                 "                    [--no-desktop] [--keepalive-ms N]\n"
                  "       vantrel-link [--config-dir DIR] config get KEY\n"
                  "       vantrel-link [--config-dir DIR] config set KEY VALUE\n"
                  "       vantrel-link [--config-dir DIR] config list\n"
@@ -109,6 +109,8 @@ int main(int argc, char** argv) {
                 return 2;
             }
             options.keepaliveInterval = std::chrono::milliseconds(*ms);
+        } else if (arg == "--no-desktop") {
+            options.desktop = false;
         } else if (arg == "--no-login-item") {
             options.loginItem = false;
         } else if (arg == "-h" || arg == "--help") {
@@ -129,6 +131,7 @@ int main(int argc, char** argv) {
         return runConfig({rest.begin() + 1, rest.end()});
     }
 
+    environment.startDesktop();
     environment.configureServer();
     auto app = environment.makeAppDelegate();
 

@@ -44,7 +44,7 @@ PY
 server_config() { "$SERVER" --config-dir "$WORK/config" config "$@"; }
 
 start_server() {
-  "$SERVER" --config-dir "$WORK/config" --data-dir "$WORK/data" --no-login-item "$@" \
+  "$SERVER" --config-dir "$WORK/config" --data-dir "$WORK/data" --no-login-item --no-desktop "$@" \
     >"$WORK/server.out" 2>&1 &
   SERVER_PID=$!
   for _ in $(seq 100); do

@@ -138,7 +138,7 @@ config controlport "$PORT"
 config machinename "$NAME"
 config password "$PASSWORD"
 
-ip netns exec "$NS" "$SERVER" --config-dir "$WORK/config" --data-dir "$WORK/data" --no-login-item \
+ip netns exec "$NS" "$SERVER" --config-dir "$WORK/config" --data-dir "$WORK/data" --no-login-item --no-desktop \
   >"$WORK/server.out" 2>&1 &
 SERVER_PID=$!
 
