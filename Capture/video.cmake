@@ -10,3 +10,10 @@ vantrel_add_tests(capture_video_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/VNSCaptureAnnexBTests.cpp
           ${CMAKE_CURRENT_LIST_DIR}/tests/VNSCaptureTests.cpp
   LIBS vl_videocapture vl_capture_fake vl_videocodec_fake)
+
+# The same capture over the real software encoder, checked with an independent decoder.
+if(TARGET vl_videocodec_x265 AND TARGET vl_videocodec_decoder)
+  vantrel_add_tests(capture_video_x265_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/VNSCaptureX265Tests.cpp
+    LIBS vl_videocapture vl_capture_fake vl_videocodec_x265 vl_videocodec_decoder)
+endif()
