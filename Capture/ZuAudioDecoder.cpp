@@ -64,6 +64,9 @@ bool ZuAudioDecoder::createDecoder() {
                            LogLevel::error);
         return false;
     }
+    // Failures are counted and reported here at a cadence; the codec's own line per bad unit
+    // would let a client flood stderr.
+    decoder->quietCodecMessages();
     SystemInfo::logMsg("✅ ZuAudioRender: AAC-ELD decoder created (" + std::to_string(channelCount) +
                        "ch, " + joined(decoder->channelNames()) + ")");
     std::lock_guard lock(mutex_);

@@ -6,6 +6,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/log.h>
 #include <libavutil/mem.h>
 }
 
@@ -85,6 +86,11 @@ std::vector<std::string> AacEldDecoder::channelNames() const {
         names.emplace_back(name);
     }
     return names;
+}
+
+void AacEldDecoder::quietCodecMessages() {
+    // Errors (16) and warnings (24) land on debug (48), which the default level (32) hides.
+    codec_->context->log_level_offset = AV_LOG_DEBUG - AV_LOG_ERROR;
 }
 
 std::optional<DecodedAudio> AacEldDecoder::decode(const uint8_t* data, std::size_t size) {

@@ -39,6 +39,10 @@ class AacEldDecoder {
     // Output channel names in output order ("FL", "FR", "FC", "LFE", "BL", ...).
     std::vector<std::string> channelNames() const;
 
+    // Moves the codec's own messages about bad units below the default log level, for callers
+    // that count and report failures themselves: a peer sending garbage then cannot flood stderr.
+    void quietCodecMessages();
+
     // One raw access unit in, 480 frames per channel out. Non-finite output samples become 0.
     std::optional<DecodedAudio> decode(const uint8_t* data, std::size_t size);
     DecodeError lastError() const { return lastError_; }

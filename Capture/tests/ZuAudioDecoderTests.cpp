@@ -9,10 +9,33 @@
 #include "Capture/ZuAudioEncoder.h"
 #include "Capture/tests/ZuAudioTestSupport.h"
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 namespace vl {
 namespace {
 
 using test::ReportCapture;
+
+// Counts the codec library's messages at warning level or worse while alive.
+class CodecMessages {
+  public:
+    CodecMessages() {
+        count() = 0;
+        av_log_set_callback([](void*, int level, const char*, va_list) {
+            if (level <= AV_LOG_WARNING) ++count();
+        });
+    }
+    ~CodecMessages() { av_log_set_callback(av_log_default_callback); }
+    int seen() const { return count(); }
+
+  private:
+    static std::atomic<int>& count() {
+        static std::atomic<int> n{0};
+        return n;
+    }
+};
 
 // `count` packets of a stereo stream: toneHz(0) on the left, toneHz(1) on the right.
 std::vector<Bytes> stereoPackets(int count, ZuChannels layout = ZuChannels::stereo) {
@@ -99,6 +122,7 @@ TEST_F(ZuAudioDecoderTest, UndecodableUnitsAreCountedAndReportedAtTheCadence) {
         bad.push_back(std::move(junk));
     }
     decoder.handleAudioPacket(good[0]);
+    CodecMessages codecMessages;
     int failures = 0;
     for (const Bytes& b : bad) {
         const auto before = decoder.decodeFailures();
@@ -107,6 +131,8 @@ TEST_F(ZuAudioDecoderTest, UndecodableUnitsAreCountedAndReportedAtTheCadence) {
     }
     // Random bytes may happen to form a valid unit; everything else must be refused.
     EXPECT_GE(failures, 3);
+    // Reported here at a cadence, not by the codec once per unit.
+    EXPECT_EQ(codecMessages.seen(), 0);
     EXPECT_EQ(decoder.decodedCount() + decoder.decodeFailures(), 101);
     for (const ZuAudioBuffer& b : delivered) {
         ASSERT_EQ(b.samples.size(), 960u);
