@@ -1,0 +1,390 @@
+// Against a private Xvfb: what a test client draws, and nothing else, makes complete frames.
+#include "base/DispatchQueue.h"
+#include "platform/capture/tests/XvfbServer.h"
+#include "platform/capture/x11/X11CaptureService.h"
+#include "platform/capture/x11/X11CaptureStream.h"
+#include "platform/videocodec/libavcodec/HevcDecoder.h"
+#include "platform/videocodec/x265/X265CompressionSession.h"
+
+#include <gtest/gtest.h>
+#include <xcb/xcb.h>
+#include <xcb/xfixes.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <future>
+#include <mutex>
+
+namespace vl {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A client of the test server that paints the root window and moves the pointer.
+class Painter {
+  public:
+    explicit Painter(const std::string& display) {
+        connection_ = xcb_connect(display.c_str(), nullptr);
+        screen_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+        gc_ = xcb_generate_id(connection_);
+        xcb_create_gc(connection_, gc_, screen_->root, 0, nullptr);
+    }
+    ~Painter() { xcb_disconnect(connection_); }
+
+    void fill(std::uint32_t rgb, int x, int y, int width, int height) {
+        xcb_change_gc(connection_, gc_, XCB_GC_FOREGROUND, &rgb);
+        const xcb_rectangle_t rectangle{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+                                        static_cast<std::uint16_t>(width),
+                                        static_cast<std::uint16_t>(height)};
+        xcb_poly_fill_rectangle(connection_, screen_->root, gc_, 1, &rectangle);
+        sync();
+    }
+    void warpPointer(int x, int y) {
+        xcb_warp_pointer(connection_, XCB_NONE, screen_->root, 0, 0, 0, 0,
+                         static_cast<std::int16_t>(x), static_cast<std::int16_t>(y));
+        sync();
+    }
+    void sync() {
+        std::free(
+            xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+    }
+
+  private:
+    xcb_connection_t* connection_;
+    xcb_screen_t* screen_;
+    xcb_gcontext_t gc_;
+};
+
+// Collects frames; keeps only the newest complete picture, so the stream's pool never runs dry.
+class Collector {
+  public:
+    CaptureStreamOutput output() {
+        return {[this](const CapturedFrame& frame) {
+                    std::lock_guard lock(mutex_);
+                    if (frame.status == FrameStatus::complete) {
+                        ++complete_;
+                        last_ = frame.pixelBuffer;
+                    } else if (frame.status == FrameStatus::idle) {
+                        ++idle_;
+                    }
+                    changed_.notify_all();
+                },
+                [this](const CaptureError& error) {
+                    std::lock_guard lock(mutex_);
+                    stops_.push_back(error);
+                    changed_.notify_all();
+                }};
+    }
+    // Waits until the predicate holds on (complete, idle) counts; false after 10 s.
+    template <typename Predicate>
+    bool waitFor(Predicate predicate) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 10s, [&] { return predicate(complete_, idle_); });
+    }
+    int complete() {
+        std::lock_guard lock(mutex_);
+        return complete_;
+    }
+    int idle() {
+        std::lock_guard lock(mutex_);
+        return idle_;
+    }
+    std::shared_ptr<const PixelBuffer> last() {
+        std::lock_guard lock(mutex_);
+        return last_;
+    }
+    bool waitForStop() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 10s, [&] { return !stops_.empty(); });
+    }
+    std::vector<CaptureError> stops() {
+        std::lock_guard lock(mutex_);
+        return stops_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int complete_ = 0;
+    int idle_ = 0;
+    std::shared_ptr<const PixelBuffer> last_;
+    std::vector<CaptureError> stops_;
+};
+
+int lumaAt(const PixelBuffer& buffer, int x, int y) {
+    const PixelPlane& plane = buffer.planes[0];
+    const std::uint8_t* row = plane.bytes.data() + static_cast<std::size_t>(y) * plane.bytesPerRow;
+    if (buffer.format == PixelFormat::biPlanar420Video10) {
+        return (row[2 * x] | (row[2 * x + 1] << 8)) >> 6;
+    }
+    return row[x];
+}
+
+std::optional<CaptureError> startAndWait(CaptureStream& stream) {
+    std::promise<std::optional<CaptureError>> done;
+    stream.start([&](std::optional<CaptureError> error) { done.set_value(error); });
+    return done.get_future().get();
+}
+
+std::optional<CaptureError> stopAndWait(CaptureStream& stream) {
+    std::promise<std::optional<CaptureError>> done;
+    stream.stop([&](std::optional<CaptureError> error) { done.set_value(error); });
+    return done.get_future().get();
+}
+
+StreamConfiguration configurationFor(const ShareableDisplay& display, int fps,
+                                     bool showsCursor = false) {
+    StreamConfiguration configuration;
+    configuration.width = roundedUpToEven(display.width);
+    configuration.height = roundedUpToEven(display.height);
+    configuration.minimumFrameInterval = MediaTime{1'000'000'000 / fps};
+    configuration.showsCursor = showsCursor;
+    return configuration;
+}
+
+template <int screenWidth, int screenHeight>
+class X11CaptureOf : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!server_.running()) GTEST_SKIP() << "no free display :80 … :84 for Xvfb";
+        service_ = std::make_unique<X11CaptureService>(server_.name());
+        const auto displays = service_->shareableDisplays();
+        ASSERT_EQ(displays.size(), 1u);
+        display_ = displays[0];
+        painter_ = std::make_unique<Painter>(server_.name());
+        painter_->fill(0x000000, 0, 0, display_.width, display_.height);
+        painter_->warpPointer(display_.width - 1, display_.height - 1);
+    }
+
+    test::XvfbServer server_{screenWidth, screenHeight};
+    std::unique_ptr<X11CaptureService> service_;
+    std::unique_ptr<Painter> painter_;
+    ShareableDisplay display_;
+    DispatchQueue queue_{"com.corvane.vantrel.capture.screen"};
+};
+
+using X11Capture = X11CaptureOf<320, 240>;
+
+TEST_F(X11Capture, ListsTheScreensOutputAndRefusesUnknownDisplays) {
+    EXPECT_NE(display_.displayID, 0u);
+    EXPECT_EQ(display_.width, 320);
+    EXPECT_EQ(display_.height, 240);
+
+    Collector collector;
+    auto unknown = service_->makeStream(display_.displayID + 12345, configurationFor(display_, 30),
+                                        queue_, collector.output());
+    const auto error = startAndWait(*unknown);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, CaptureErrorCode::displayNotFound);
+
+    X11CaptureService nowhere(":79");
+    std::optional<CaptureError> listError;
+    EXPECT_TRUE(nowhere.shareableDisplays(&listError).empty());
+    ASSERT_TRUE(listError);
+    EXPECT_EQ(listError->code, CaptureErrorCode::connectionFailed);
+}
+
+TEST_F(X11Capture, UnchangingScreenGivesIdleFramesAndDrawingGivesCompleteOnes) {
+    Collector collector;
+    auto stream = service_->makeStream(display_.displayID, configurationFor(display_, 50), queue_,
+                                       collector.output());
+    ASSERT_FALSE(startAndWait(*stream));
+    // The first frame is always complete; a still screen then gives only idle frames.
+    ASSERT_TRUE(
+        collector.waitFor([](int complete, int idle) { return complete >= 1 && idle >= 10; }));
+    EXPECT_EQ(collector.complete(), 1);
+    EXPECT_EQ(lumaAt(*collector.last(), 160, 120), 16);  // black, video range
+
+    // Each drawing over the display makes exactly the next frame complete, with what was drawn.
+    const std::uint32_t colours[] = {0xffffff, 0x808080, 0x000000};
+    const int lumas[] = {235, 126, 16};
+    for (int i = 0; i < 3; ++i) {
+        const int before = collector.complete();
+        painter_->fill(colours[i], 0, 0, 320, 240);
+        ASSERT_TRUE(collector.waitFor([&](int complete, int) { return complete > before; }));
+        EXPECT_NEAR(lumaAt(*collector.last(), 160, 120), lumas[i], 1) << i;
+        const int idleBefore = collector.idle();
+        ASSERT_TRUE(collector.waitFor([&](int, int idle) { return idle >= idleBefore + 5; }));
+        EXPECT_EQ(collector.complete(), before + 1);
+    }
+    ASSERT_FALSE(stopAndWait(*stream));
+    const int after = collector.complete() + collector.idle();
+    painter_->fill(0xffffff, 0, 0, 320, 240);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(collector.complete() + collector.idle(), after);  // nothing after stop
+}
+
+TEST_F(X11Capture, CursorIsDrawnInWhenShownAndItsMovesAreChanges) {
+    painter_->fill(0x808080, 0, 0, 320, 240);
+    painter_->warpPointer(100, 100);
+    auto cursorPixels = [&](bool showsCursor) {
+        Collector collector;
+        auto stream =
+            service_->makeStream(display_.displayID, configurationFor(display_, 50, showsCursor),
+                                 queue_, collector.output());
+        EXPECT_FALSE(startAndWait(*stream));
+        EXPECT_TRUE(collector.waitFor([](int complete, int) { return complete >= 1; }));
+        int differing = 0;
+        const auto picture = collector.last();
+        for (int y = 80; y < 120; ++y) {
+            for (int x = 80; x < 120; ++x) differing += lumaAt(*picture, x, y) != 126 ? 1 : 0;
+        }
+        if (showsCursor) {
+            // Moving only the pointer changes the picture: a complete frame follows.
+            const int before = collector.complete();
+            EXPECT_TRUE(collector.waitFor([](int, int idle) { return idle >= 3; }));
+            painter_->warpPointer(200, 150);
+            EXPECT_TRUE(collector.waitFor([&](int complete, int) { return complete > before; }));
+        }
+        stopAndWait(*stream);
+        return differing;
+    };
+    EXPECT_EQ(cursorPixels(false), 0);
+    EXPECT_GT(cursorPixels(true), 10);
+}
+
+TEST_F(X11Capture, TicksFollowAbsoluteDeadlines) {
+    Collector collector;
+    const int fps = 40;
+    auto stream = std::make_unique<X11CaptureStream>(server_.name(), display_.displayID,
+                                                     configurationFor(display_, fps), queue_,
+                                                     collector.output(), nullptr);
+    const auto started = Clock::now();
+    ASSERT_FALSE(startAndWait(*stream));
+    std::this_thread::sleep_for(1500ms);
+    const auto statistics = stream->statistics();
+    const auto elapsed = Clock::now() - started;
+    // Every deadline that has passed is either a tick or a deadline skipped while late; none
+    // is added by lateness (no drift) and none is lost.
+    const auto deadlines = elapsed / std::chrono::nanoseconds(1'000'000'000 / fps);
+    const auto accounted = static_cast<std::int64_t>(statistics.ticks + statistics.missedDeadlines);
+    EXPECT_GE(accounted, deadlines - 2);
+    EXPECT_LE(accounted, deadlines);
+    EXPECT_EQ(statistics.ticks,
+              static_cast<std::uint64_t>(collector.complete() + collector.idle()));
+    EXPECT_TRUE(statistics.sharedMemory);
+}
+
+TEST_F(X11Capture, ConsumerHoldingEveryBufferSkipsFramesUntilOneIsFree) {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<const PixelBuffer>> held;
+    StreamConfiguration configuration = configurationFor(display_, 50);
+    configuration.queueDepth = 2;
+    CaptureStreamOutput output{[&](const CapturedFrame& frame) {
+                                   std::lock_guard lock(mutex);
+                                   if (frame.pixelBuffer) held.push_back(frame.pixelBuffer);
+                               },
+                               {}};
+    auto stream = std::make_unique<X11CaptureStream>(server_.name(), display_.displayID,
+                                                     configuration, queue_, output, nullptr);
+    ASSERT_FALSE(startAndWait(*stream));
+    for (int i = 0; i < 6; ++i) {
+        painter_->fill(i % 2 ? 0xffffff : 0x202020, 0, 0, 320, 240);
+        std::this_thread::sleep_for(60ms);
+    }
+    auto statistics = stream->statistics();
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(held.size(), 2u);
+        held.clear();
+    }
+    EXPECT_GE(statistics.skippedFrames, 1u);
+    // The skipped change is not lost: with a buffer free, the next frame is complete.
+    std::this_thread::sleep_for(100ms);
+    std::lock_guard lock(mutex);
+    EXPECT_GE(held.size(), 1u);
+    EXPECT_EQ(held.back() ? lumaAt(*held.back(), 10, 10) : -1, 235);
+}
+
+TEST_F(X11Capture, ServerThatGoesAwayStopsTheStreamWithAnError) {
+    Collector collector;
+    auto stream = service_->makeStream(display_.displayID, configurationFor(display_, 50), queue_,
+                                       collector.output());
+    ASSERT_FALSE(startAndWait(*stream));
+    ASSERT_TRUE(collector.waitFor([](int complete, int) { return complete >= 1; }));
+    painter_.reset();
+    server_.stop();
+    ASSERT_TRUE(collector.waitForStop());
+    EXPECT_EQ(collector.stops().at(0).code, CaptureErrorCode::connectionFailed);
+    EXPECT_EQ(stopAndWait(*stream)->code, CaptureErrorCode::notRunning);
+}
+
+TEST_F(X11Capture, HdrFramesArePqP010) {
+    painter_->fill(0xffffff, 0, 0, 320, 240);
+    Collector collector;
+    StreamConfiguration configuration = configurationFor(display_, 30);
+    configuration.pixelFormat = PixelFormat::biPlanar420Video10;
+    auto stream =
+        service_->makeStream(display_.displayID, configuration, queue_, collector.output());
+    ASSERT_FALSE(startAndWait(*stream));
+    ASSERT_TRUE(collector.waitFor([](int complete, int) { return complete >= 1; }));
+    const auto picture = collector.last();
+    EXPECT_EQ(picture->format, PixelFormat::biPlanar420Video10);
+    EXPECT_EQ(picture->color.transfer, TransferFunction::pq);
+    EXPECT_NEAR(lumaAt(*picture, 50, 50), 573, 1);  // SDR white at 203 cd/m²
+}
+
+using OddSizedX11Capture = X11CaptureOf<321, 241>;
+
+// Real frames through the encoder and a decoder: the picture comes back at the rounded size
+// with the colours that were drawn, read with the matrix the stream signals.
+TEST_F(OddSizedX11Capture, CapturedFramesEncodeAndDecodeToWhatWasDrawn) {
+    ASSERT_EQ(display_.width, 321);
+    painter_->fill(0xff0000, 0, 0, 160, 241);
+    painter_->fill(0x0000ff, 160, 0, 161, 241);
+    Collector collector;
+    auto stream = service_->makeStream(display_.displayID, configurationFor(display_, 30), queue_,
+                                       collector.output());
+    ASSERT_FALSE(startAndWait(*stream));
+    ASSERT_TRUE(collector.waitFor([](int complete, int) { return complete >= 1; }));
+    stopAndWait(*stream);
+    const auto picture = collector.last();
+    ASSERT_EQ(picture->width, 322);
+    ASSERT_EQ(picture->height, 242);
+
+    X265CompressionSession session(322, 242);
+    CompressionProperties properties;
+    properties.averageBitRate = 2'000'000;
+    properties.expectedFrameRate = 30;
+    ASSERT_EQ(session.setProperties(properties), CodecStatus::noErr);
+    std::optional<EncodedSample> sample;
+    ASSERT_EQ(session.encodeFrame(*picture, {}, {}, {},
+                                  [&](CodecStatus, std::optional<EncodedSample> s) { sample = s; }),
+              CodecStatus::noErr);
+    ASSERT_TRUE(sample);
+    Bytes accessUnit;
+    for (const auto& set : sample->formatDescription->parameterSets) {
+        accessUnit.insert(accessUnit.end(), {0, 0, 0, 1});
+        accessUnit.insert(accessUnit.end(), set.begin(), set.end());
+    }
+    for (std::size_t offset = 0; offset + 4 <= sample->data.size();) {
+        const std::size_t length = readBigEndian32(sample->data.data() + offset);
+        accessUnit.insert(accessUnit.end(), {0, 0, 0, 1});
+        accessUnit.insert(accessUnit.end(), sample->data.begin() + offset + 4,
+                          sample->data.begin() + offset + 4 + length);
+        offset += 4 + length;
+    }
+    auto decoder = HevcDecoder::create();
+    const auto pictures = decoder->decode(accessUnit);
+    ASSERT_EQ(pictures.size(), 1u);
+    EXPECT_EQ(pictures[0].width, 322);
+    EXPECT_EQ(pictures[0].matrixCoefficients, 6);
+    const Bytes rgb = toRGB24(pictures[0]);
+    auto pixel = [&](int x, int y) {
+        const std::uint8_t* p = rgb.data() + (static_cast<std::size_t>(y) * 322 + x) * 3;
+        return std::array<int, 3>{p[0], p[1], p[2]};
+    };
+    const auto red = pixel(60, 120);
+    const auto blue = pixel(260, 120);
+    EXPECT_GT(red[0], 235);
+    EXPECT_LT(red[1], 20);
+    EXPECT_LT(red[2], 20);
+    EXPECT_LT(blue[0], 20);
+    EXPECT_LT(blue[1], 20);
+    EXPECT_GT(blue[2], 235);
+    // The repeated edge column is blue too.
+    EXPECT_GT(pixel(321, 120)[2], 235);
+}
+
+}  // namespace
+}  // namespace vl
