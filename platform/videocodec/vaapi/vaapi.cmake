@@ -1,0 +1,4 @@
+pkg_check_modules(LIBAV_ENCODE REQUIRED IMPORTED_TARGET libavcodec libavutil)
+
+add_library(vl_videocodec_vaapi STATIC ${CMAKE_CURRENT_LIST_DIR}/VaapiCompressionSession.cpp)
+target_link_libraries(vl_videocodec_vaapi PUBLIC vl_videocodec PRIVATE PkgConfig::LIBAV_ENCODE)
