@@ -878,6 +878,29 @@ void ControlServer::handleRdpVideo(const Packet& packet) {
         });
 }
 
+void ControlServer::handleActiveWindowDisplayChanged(DisplayID display) {
+    std::optional<std::string> shareID;
+    {
+        std::lock_guard lock(mutex_);
+        if (!rdpStarted_) return;
+        for (const auto& [id, item] : sharingItems_) {
+            const bool isDisplay =
+                std::holds_alternative<SharedType::Display>(item.sharedType.value) ||
+                std::holds_alternative<SharedType::LeafDisplay>(item.sharedType.value);
+            if (isDisplay && item.sharedType.displayID() == display) {
+                shareID = id;
+                break;
+            }
+        }
+    }
+    if (!shareID) {
+        SystemInfo::logMsg("handleActiveWindowDisplayChanged: no shared item for display " +
+                           std::to_string(display));
+        return;
+    }
+    sendActiveWindowToActiveClient(ActiveWindowInfo{*shareID});
+}
+
 // MARK: - Session read-outs
 
 std::optional<std::string> ControlServer::currentResolution() const {

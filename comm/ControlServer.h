@@ -68,6 +68,9 @@ public:
     void handleDisplayStart(const std::shared_ptr<Connection>& connection, const Packet& packet);
     void handleDisplayStop(const Packet& packet);
     void handleRdpVideo(const Packet& packet);
+    // The window manager's callback: tells the client which shared display the active window
+    // is on now.
+    void handleActiveWindowDisplayChanged(DisplayID display);
 
     // The media servers of a session.
     void startVideo();

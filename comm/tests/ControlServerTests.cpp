@@ -824,3 +824,22 @@ TEST_F(SharingSessionTest, TheClientVanishingMidStreamLeavesNoCaptureOrEncoderRu
     EXPECT_FALSE(server->videoServer());
     EXPECT_EQ(PhantomScreenInf::findPS(), std::nullopt);
 }
+
+TEST_F(SharingSessionTest, TheActiveWindowsDisplayIsNamedToTheClientByItsSharedItem) {
+    server->handleActiveWindowDisplayChanged(5);  // no session: nothing
+    EXPECT_TRUE(packetsSent(*connection).empty());
+    SharedItem item = startMainSession();
+    auto extra = startExtraDisplay("1280x720");
+    ASSERT_TRUE(extra);
+    connection->clearSent();
+
+    server->handleActiveWindowDisplayChanged(displayOf(*extra));
+    server->handleActiveWindowDisplayChanged(displayOf(item));
+    server->handleActiveWindowDisplayChanged(1);  // the physical display is not shared
+    EXPECT_TRUE(logged("handleActiveWindowDisplayChanged: no shared item for display 1"));
+    auto sent = packetsSent(*connection);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].subType, InteractionType::activeWindowOnDisplay);
+    EXPECT_EQ(ActiveWindowInfo::fromJson(*sent[0].data)->shareId, extra->sharedID);
+    EXPECT_EQ(ActiveWindowInfo::fromJson(*sent[1].data)->shareId, item.sharedID);
+}
