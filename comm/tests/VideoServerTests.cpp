@@ -287,7 +287,12 @@ TEST_F(VideoServerTest, AClientThatStopsReadingCostsBoundedMemoryAndResumesAtAKe
 
     // The client reads again; deltas stay dropped until a key frame gets through.
     client.startReading();
-    std::this_thread::sleep_for(300ms);
+    // Let the queued frames drain: until nothing new arrives for a while.
+    for (std::size_t before = 0, now = 1; before != now;) {
+        before = client.waitForPackets(0, 0ms).size();
+        std::this_thread::sleep_for(250ms);
+        now = client.waitForPackets(0, 0ms).size();
+    }
     handler(deltaFrame);
     handler(keyFrame);
     handler(deltaFrame);
