@@ -78,8 +78,9 @@ void ZuAudioDecoder::start() {
     if (isRunning()) return;
     if (createDecoder()) {
         {
+            // A stop() that came in meanwhile wins.
             std::lock_guard lock(mutex_);
-            isRunning_ = true;
+            isRunning_ = decoder_ != nullptr;
         }
         SystemInfo::logMsg("✅ ZuAudioDecoder started (" + std::to_string(channelCount) + "ch, " +
                            description(channels) + ")");
