@@ -73,9 +73,10 @@ class VNSCapture : public std::enable_shared_from_this<VNSCapture> {
     VNSCapture& operator=(const VNSCapture&) = delete;
 
     // Asynchronous: the completion runs once, on the capture queue or (when the capture is
-    // already running, or the display is unknown) on the calling thread. A capture that is
-    // already running or starting stays as it is and keeps its handler. The handler is called
-    // on the encode queue, one access unit at a time.
+    // already running, or the display is unknown) on the calling thread; not at all when the
+    // capture is released before its stream has started. A capture that is already running or
+    // starting stays as it is and keeps its handler. A stop while starting completes without
+    // error. The handler is called on the encode queue, one access unit at a time.
     void startCapture(DisplayID displayID, EncodedFrameHandler handler,
                       StartCompletion completion = {});
     // Stops the stream and discards the encoder; no frame reaches the handler afterwards.
