@@ -182,6 +182,8 @@ void ControlServer::dispatch(const std::shared_ptr<Connection>& connection, Pack
         case displayStart: handleDisplayStart(connection, packet); break;
         case displayStop: handleDisplayStop(packet); break;
         case rdpVideo: handleRdpVideo(packet); break;
+        case moveWindowToVDIfNotOnVD: handleMoveWindowToVDIfNotOnVD(packet); break;
+        case jumpToDisplay: handleJumpToDisplay(packet); break;
         case speedTest: handleSpeedTest(packet, connection); break;
         case speedTestStart:
             SystemInfo::logMsg("[" + connection->description() +
@@ -876,6 +878,54 @@ void ControlServer::handleRdpVideo(const Packet& packet) {
                 if (noneLeft) self->stopConstrainingCursor();
             });
         });
+}
+
+void ControlServer::handleMoveWindowToVDIfNotOnVD(const Packet&) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!rdpStarted_) return;
+    }
+    auto display = PhantomScreenInf::findPS();
+    if (!display || *display == nullDisplayID) return;
+    std::weak_ptr<ControlServer> weak = weakSelf();
+    DispatchQueue::main().async([weak, id = *display] {
+        auto self = weak.lock();
+        if (!self) return;
+        const int moved = self->moveWindowsToVDIfNotOnVD(id);
+        SystemInfo::logMsg("handleMoveWindowToVDIfNotOnVD: relocated " + std::to_string(moved) +
+                           " window(s) to VD " + std::to_string(id));
+    });
+}
+
+void ControlServer::handleJumpToDisplay(const Packet& packet) {
+    std::optional<JumpToDisplayInfo> info;
+    if (packet.data) info = JumpToDisplayInfo::fromJson(*packet.data);
+    if (!info) {
+        SystemInfo::logMsg("handleJumpToDisplay: undecodable request; ignored");
+        return;
+    }
+    std::optional<DisplayID> display;
+    {
+        std::lock_guard lock(mutex_);
+        if (auto found = sharingItems_.find(info->shareId); found != sharingItems_.end()) {
+            const auto& type = found->second.sharedType.value;
+            if (std::holds_alternative<SharedType::Display>(type) ||
+                std::holds_alternative<SharedType::LeafDisplay>(type))
+                display = found->second.sharedType.displayID();
+        }
+    }
+    if (!display) {
+        SystemInfo::logMsg("handleJumpToDisplay: unknown shared item id " + info->shareId);
+        return;
+    }
+    std::weak_ptr<ControlServer> weak = weakSelf();
+    DispatchQueue::main().async([weak, id = *display] {
+        auto self = weak.lock();
+        if (!self) return;
+        const bool moved = self->moveActiveWindowToDisplay(id, false);
+        SystemInfo::logMsg("handleJumpToDisplay: moved active window to display " +
+                           std::to_string(id) + ": " + text(moved));
+    });
 }
 
 void ControlServer::handleActiveWindowDisplayChanged(DisplayID display) {

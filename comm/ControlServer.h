@@ -68,6 +68,9 @@ public:
     void handleDisplayStart(const std::shared_ptr<Connection>& connection, const Packet& packet);
     void handleDisplayStop(const Packet& packet);
     void handleRdpVideo(const Packet& packet);
+    // Window commands, control side: the window moves themselves belong to the window manager.
+    void handleMoveWindowToVDIfNotOnVD(const Packet& packet);
+    void handleJumpToDisplay(const Packet& packet);
     // The window manager's callback: tells the client which shared display the active window
     // is on now.
     void handleActiveWindowDisplayChanged(DisplayID display);
@@ -125,6 +128,9 @@ protected:
     virtual void stopNewWindowObserver() {}
     virtual void restoreMainDisplay() {}
     virtual void restoreAllWindows() {}
+    // How many windows were moved onto the virtual display; whether the active window moved.
+    virtual int moveWindowsToVDIfNotOnVD(DisplayID) { return 0; }
+    virtual bool moveActiveWindowToDisplay(DisplayID, bool /*alignRight*/) { return false; }
     // The audio layout for a resolution; none until the audio server exists.
     virtual std::optional<int> audioChannels(Resolution) { return std::nullopt; }
     virtual void startAudio(std::optional<int> /*channels*/) {}

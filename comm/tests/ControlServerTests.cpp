@@ -843,3 +843,26 @@ TEST_F(SharingSessionTest, TheActiveWindowsDisplayIsNamedToTheClientByItsSharedI
     EXPECT_EQ(ActiveWindowInfo::fromJson(*sent[0].data)->shareId, extra->sharedID);
     EXPECT_EQ(ActiveWindowInfo::fromJson(*sent[1].data)->shareId, item.sharedID);
 }
+
+TEST_F(SharingSessionTest, WindowCommandsReachTheWindowManagerOnlyForSharedDisplays) {
+    connection->deliver(framed(InteractionType::moveWindowToVDIfNotOnVD));  // no session
+    SharedItem item = startMainSession();
+    connection->deliver(framed(InteractionType::moveWindowToVDIfNotOnVD));
+    EXPECT_TRUE(logged("handleMoveWindowToVDIfNotOnVD: relocated 0 window(s) to VD " +
+                       std::to_string(displayOf(item))));
+
+    connection->deliver(
+        framed(InteractionType::jumpToDisplay, JumpToDisplayInfo{item.sharedID}.toJson()));
+    EXPECT_TRUE(logged("handleJumpToDisplay: moved active window to display " +
+                       std::to_string(displayOf(item)) + ": false"));
+    connection->deliver(framed(InteractionType::jumpToDisplay, JumpToDisplayInfo{"nope"}.toJson()));
+    EXPECT_TRUE(logged("handleJumpToDisplay: unknown shared item id nope"));
+    Logger::shared().flush();
+    std::lock_guard lock(linesMutex);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                                return line.find("handleMoveWindowToVDIfNotOnVD: relocated") !=
+                                       std::string::npos;
+                            }),
+              1);
+}
