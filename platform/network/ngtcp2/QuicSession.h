@@ -101,7 +101,6 @@ class QuicSession : public std::enable_shared_from_this<QuicSession> {
     std::vector<std::shared_ptr<StreamConnection>> waitingStreams_;  // client, not yet opened
     std::vector<std::shared_ptr<StreamConnection>> newStreams_;      // server, to hand out
     std::vector<std::shared_ptr<StreamConnection>> touched_;         // data or state arrived
-    std::int64_t nextStreamToWrite_ = 0;
     bool waitingForSocket_ = false;
     std::vector<std::uint8_t> pendingDatagrams_;  // unsent after the socket filled up
     std::size_t pendingSegment_ = 0;
