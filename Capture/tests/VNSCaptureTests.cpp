@@ -37,6 +37,16 @@ std::vector<int> nalTypes(const Bytes& accessUnit) {
 
 constexpr int vps = 32, sps = 33, pps = 34, idr = 19, trail = 1;
 
+// The NAL unit after the last start code.
+ByteView lastUnit(const Bytes& accessUnit) {
+    for (std::size_t i = accessUnit.size(); i-- > 3;) {
+        if (accessUnit[i] == 1 && accessUnit[i - 1] == 0 && accessUnit[i - 2] == 0 &&
+            accessUnit[i - 3] == 0)
+            return ByteView(accessUnit).subspan(i + 1);
+    }
+    return {};
+}
+
 class VNSCaptureTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -254,7 +264,7 @@ TEST_F(VNSCaptureTest, ASizeChangeMakesANewEncoderWhoseFirstOutputIsAKeyFrame) {
     auto out = output();
     ASSERT_EQ(out.size(), 3u);
     EXPECT_EQ(nalTypes(out[2]), (std::vector{vps, sps, pps, idr}));
-    auto picture = parseFakePicture(ByteView(out[2]).subspan(out[2].size() - 14));
+    auto picture = parseFakePicture(lastUnit(out[2]));
     ASSERT_TRUE(picture);
     EXPECT_EQ(picture->width, 1280);
 }
