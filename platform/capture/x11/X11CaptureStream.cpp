@@ -425,6 +425,7 @@ void X11CaptureStream::State::onTick() {
         needsCompleteFrame = true;
         return;
     }
+    const auto grabStart = Clock::now();
     const std::uint8_t* pixels = grab();
     if (!pixels) {
         // The rectangle may have just left the screen; the next look at RandR decides.
@@ -445,6 +446,7 @@ void X11CaptureStream::State::onTick() {
         convertBGRAToNV12(pixels, bytesPerRow, rect.width, rect.height, *buffer);
     }
     needsCompleteFrame = false;
+    statistics.completeFrameTime += Clock::now() - grabStart;
     frame.status = FrameStatus::complete;
     frame.pixelBuffer = buffer;
     ++statistics.completeFrames;

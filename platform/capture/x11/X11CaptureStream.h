@@ -5,6 +5,7 @@
 
 #include "platform/capture/Interface.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -30,6 +31,8 @@ class X11CaptureStream final : public CaptureStream {
         std::uint64_t idleFrames = 0;
         std::uint64_t skippedFrames = 0;  // consumer held queueDepth buffers
         std::uint64_t missedDeadlines = 0;
+        // Time spent making complete frames: grab, cursor, conversion.
+        std::chrono::nanoseconds completeFrameTime{0};
         bool sharedMemory = false;
     };
     Statistics statistics() const;
