@@ -97,6 +97,33 @@ void HdrConverter::convert(const std::uint8_t* bgra, std::size_t bytesPerRow, in
         at[0] = static_cast<std::uint8_t>(word & 0xff);
         at[1] = static_cast<std::uint8_t>(word >> 8);
     };
+    // Desktops are mostly runs of one colour: a pixel equal to the one before reuses its result.
+    struct Mapped {
+        std::uint32_t bgra = 0;
+        double yPrime = 0, cb = 0, cr = 0;
+    };
+    Mapped last;
+    bool haveLast = false;
+    auto map = [&](const std::uint8_t* p) -> const Mapped& {
+        std::uint32_t bgra;
+        std::memcpy(&bgra, p, 4);
+        bgra &= 0x00ffffff;
+        if (haveLast && bgra == last.bgra) return last;
+        const float b = srgbToLinear_[p[0]];
+        const float g = srgbToLinear_[p[1]];
+        const float r = srgbToLinear_[p[2]];
+        // BT.709 primaries into BT.2020 (BT.2087).
+        const float r2 = pq(0.6274f * r + 0.3293f * g + 0.0433f * b);
+        const float g2 = pq(0.0691f * r + 0.9195f * g + 0.0114f * b);
+        const float b2 = pq(0.0164f * r + 0.0880f * g + 0.8956f * b);
+        // BT.2020 non-constant luminance.
+        last.bgra = bgra;
+        last.yPrime = 0.2627 * r2 + 0.6780 * g2 + 0.0593 * b2;
+        last.cb = (b2 - last.yPrime) / 1.8814;
+        last.cr = (r2 - last.yPrime) / 1.4746;
+        haveLast = true;
+        return last;
+    };
     // Two rows at a time: each 2x2 block shares one Cb/Cr pair (the mean of its four pixels).
     for (int y = 0; y < height; y += 2) {
         const int rows = std::min(2, height - y);
@@ -108,19 +135,10 @@ void HdrConverter::convert(const std::uint8_t* bgra, std::size_t bytesPerRow, in
                 std::uint8_t* lumaRow =
                     luma.bytes.data() + static_cast<std::size_t>(y + dy) * luma.bytesPerRow;
                 for (int dx = 0; dx < columns; ++dx) {
-                    const std::uint8_t* p = row + static_cast<std::size_t>(x + dx) * 4;
-                    const float b = srgbToLinear_[p[0]];
-                    const float g = srgbToLinear_[p[1]];
-                    const float r = srgbToLinear_[p[2]];
-                    // BT.709 primaries into BT.2020 (BT.2087).
-                    const float r2 = pq(0.6274f * r + 0.3293f * g + 0.0433f * b);
-                    const float g2 = pq(0.0691f * r + 0.9195f * g + 0.0114f * b);
-                    const float b2 = pq(0.0164f * r + 0.0880f * g + 0.8956f * b);
-                    // BT.2020 non-constant luminance.
-                    const double yPrime = 0.2627 * r2 + 0.6780 * g2 + 0.0593 * b2;
-                    cbSum += (b2 - yPrime) / 1.8814;
-                    crSum += (r2 - yPrime) / 1.4746;
-                    write(lumaRow + static_cast<std::size_t>(x + dx) * 2, 64 + 876 * yPrime);
+                    const Mapped& m = map(row + static_cast<std::size_t>(x + dx) * 4);
+                    cbSum += m.cb;
+                    crSum += m.cr;
+                    write(lumaRow + static_cast<std::size_t>(x + dx) * 2, 64 + 876 * m.yPrime);
                 }
             }
             const double count = rows * columns;
