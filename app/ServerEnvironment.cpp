@@ -2,10 +2,13 @@
 
 #include "app/AppDelegate.h"
 #include "app/SystemInfo.h"
+#include "Capture/VNSCapture.h"
+#include "phantomScreen/DisplayArrangement.h"
 #include "phantomScreen/PhantomScreenInf.h"
 #include "phantomScreen/PhantomScreenService.h"
 #include "platform/defaults/json/JsonFileDefaults.h"
 #include "platform/desktop/HeadlessDesktop.h"
+#include "platform/capture/x11/X11CaptureService.h"
 #include "platform/display/x11/X11DisplayService.h"
 #include "platform/discovery/avahi/AvahiDiscovery.h"
 #include "platform/host/linux/LinuxHostFacts.h"
@@ -14,6 +17,8 @@
 #include "platform/power/x11/X11Power.h"
 #include "platform/security/file/FileKeychain.h"
 #include "platform/session/xdg/XdgAutostartLoginItem.h"
+#include "platform/videocodec/vaapi/VaapiCompressionSession.h"
+#include "platform/videocodec/x265/X265VideoCodecService.h"
 #include "workers/ControlRequestService.h"
 #include "workers/ServicesHub.h"
 
@@ -72,8 +77,18 @@ void ServerEnvironment::configureServer() {
     Logger::shared().setLogFile((dataDir_ / "vantrel-link.log").string());
     configureSettingsOnly();
 
-    displays_ = std::make_unique<X11DisplayService>(std::string{}, report);
+    displays_ = std::make_shared<X11DisplayService>(std::string{}, report);
     PhantomScreenInf::setDisplayService(displays_.get());
+    // Sessions capture the X display and encode with the hardware tier where a render node
+    // exists, else x265.
+    sharing_ = std::make_shared<SharingServices>(SharingServices{
+        std::make_shared<X11CaptureService>(std::string{}, report),
+        std::make_shared<X265VideoCodecService>(
+            [](int width, int height, const EncoderSpecification& specification) {
+                return VaapiCompressionSession::create(width, height, specification);
+            }),
+        DisplayArrangement::make(*displays_)});
+    VNSCapture::logAvailableEncoders(*sharing_->codec);
     ServicesHub::setVirtualDisplayHooks(&PhantomScreenService::initService,
                                         &PhantomScreenService::destroyService);
 
@@ -81,8 +96,9 @@ void ServerEnvironment::configureServer() {
     ControlRequestService::configureShared({
         std::make_shared<AvahiDiscovery>(),
         [] { return std::make_unique<NetlinkPathMonitor>(); },
-        [keepalive](const std::shared_ptr<ControlServer>& server) {
+        [keepalive, sharing = sharing_](const std::shared_ptr<ControlServer>& server) {
             if (keepalive) server->setKeepaliveInterval(*keepalive);
+            server->setSharingServices(*sharing);
         },
     });
 }
@@ -110,6 +126,7 @@ void ServerEnvironment::shutdown() {
     ControlRequestService::shutdownShared();
     setApp(nullptr);
     PhantomScreenInf::setDisplayService(nullptr);
+    sharing_.reset();
     displays_.reset();
     if (desktop_) desktop_->stop();
 }

@@ -11,6 +11,7 @@ namespace vl {
 class AppDelegate;
 class DisplayService;
 class HeadlessDesktop;
+struct SharingServices;
 
 struct ServerOptions {
     std::optional<std::filesystem::path> configDir;  // default $XDG_CONFIG_HOME/vantrel-link
@@ -45,7 +46,8 @@ private:
     std::filesystem::path configDir_;
     std::filesystem::path dataDir_;
     std::unique_ptr<HeadlessDesktop> desktop_;
-    std::unique_ptr<DisplayService> displays_;
+    std::shared_ptr<DisplayService> displays_;
+    std::shared_ptr<SharingServices> sharing_;
     bool haveDisplay_ = false;
 };
 

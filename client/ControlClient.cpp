@@ -4,6 +4,7 @@
 #include "comm/DisplayDescriptor.h"
 
 #include <atomic>
+#include <mutex>
 #include <charconv>
 #include <thread>
 
@@ -128,6 +129,66 @@ std::optional<SpeedTestResult> ControlClient::speedTest(
     if (progress) progress(payload, length);
     stream_->send(Packet(PacketType::pktInteractiveTap, InteractionType::speedTestStop));
     if (result.payloadBytes < length && error) *error = "the data stream ended early";
+    return result;
+}
+
+namespace {
+
+// A key frame's access unit starts with its parameter sets (VPS, NAL type 32) or an IDR slice.
+bool startsWithKeyFrame(ByteView unit) {
+    std::size_t at = unit.size() >= 4 && unit[2] == 0 && unit[3] == 1 ? 4 : 3;
+    if (unit.size() <= at) return false;
+    int type = (unit[at] >> 1) & 0x3f;
+    return type == 32 || type == 19 || type == 20;
+}
+
+}  // namespace
+
+std::optional<ShareResult> ControlClient::share(const std::string& descriptor, double duration,
+                                               const std::function<void(ByteView)>& onFrame,
+                                               std::string* error) {
+    using namespace std::chrono;
+    Packet ask(PacketType::pktInteractiveTap, InteractionType::rdpStart,
+               bytesOf(base64Encode(descriptor)));
+    stream_->send(ask);
+    // Making a virtual display and extending the desktop onto it takes a few seconds.
+    auto answer = stream_->waitFor([&](const Packet& p) { return p.packetId == ask.packetId; },
+                                   seconds(30));
+    std::optional<SharedItem> item;
+    if (answer && answer->data) item = SharedItem::fromJson(*answer->data);
+    if (!item || item->sharedVideoPort <= 0 || item->sharedVideoPort > 65535) {
+        if (error) *error = answer ? "the server could not start the session" : "no answer to rdpStart";
+        return std::nullopt;
+    }
+
+    ShareResult result;
+    result.item = *item;
+    auto video = StreamClient::open(host_, static_cast<std::uint16_t>(item->sharedVideoPort),
+                                    seconds(10), error, false);
+    if (!video) {
+        stream_->send(Packet(PacketType::pktInteractiveTap, InteractionType::rdpStop));
+        return std::nullopt;
+    }
+    std::mutex mutex;
+    video->setPacketHandler([&](Packet&& packet) {
+        if (packet.type != PacketType::pktVideoStreamData || !packet.data) return;
+        std::lock_guard lock(mutex);
+        ++result.frames;
+        result.bytes += packet.data->size();
+        if (startsWithKeyFrame(*packet.data)) ++result.keyFrames;
+        if (onFrame) onFrame(*packet.data);
+    });
+    // Register on the video port first, then ask for the stream of this item.
+    video->send(Packet(PacketType::pktVideoStreamData, InteractionType::rdpVideo));
+    std::this_thread::sleep_for(milliseconds(300));
+    auto start = steady_clock::now();
+    stream_->send(Packet(PacketType::pktInteractiveTap, InteractionType::rdpVideo,
+                         bytesOf(item->sharedID)));
+    std::this_thread::sleep_for(std::chrono::duration<double>(duration));
+    stream_->send(Packet(PacketType::pktInteractiveTap, InteractionType::rdpStop));
+    video->setPacketHandler(nullptr);
+    std::lock_guard lock(mutex);
+    result.seconds = std::chrono::duration<double>(steady_clock::now() - start).count();
     return result;
 }
 

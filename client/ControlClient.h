@@ -31,6 +31,14 @@ struct SpeedTestResult {
     double gigabitsPerSecond() const { return seconds > 0 ? payloadBytes * 8 / seconds / 1e9 : 0; }
 };
 
+struct ShareResult {
+    SharedItem item;           // the server's answer to the session request
+    std::uint64_t frames = 0;  // access units received
+    std::uint64_t keyFrames = 0;
+    std::uint64_t bytes = 0;
+    double seconds = 0;
+};
+
 class ControlClient {
 public:
     static std::unique_ptr<ControlClient> open(const std::string& host, std::uint16_t port,
@@ -45,6 +53,13 @@ public:
     // announced length has arrived. `progress` gets (payload bytes so far, total).
     std::optional<SpeedTestResult> speedTest(
         std::string* error, const std::function<void(std::uint64_t, std::uint64_t)>& progress = {});
+
+    // Runs a sharing session like a headset: asks for a virtual display by its descriptor
+    // ("2560x1440@60", "1920x1080@30;hdr", ...), registers on the video port, receives the
+    // stream for `seconds` — each access unit handed to `onFrame` — then ends the session.
+    std::optional<ShareResult> share(const std::string& descriptor, double seconds,
+                                     const std::function<void(ByteView)>& onFrame,
+                                     std::string* error);
 
     StreamClient& stream() { return *stream_; }
 

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -21,6 +22,8 @@ void usage(std::FILE* out) {
                  "       vantrel-link-client connect HOST[:PORT] --password P [--device-id ID]\n"
                  "                                   [--device-name NAME] [--hold SECONDS]\n"
                  "       vantrel-link-client speedtest HOST[:PORT] --password P [--device-id ID]\n"
+                 "       vantrel-link-client share HOST[:PORT] --password P [--size WxH@FPS]\n"
+                 "                                 [--seconds N] [--out FILE.hevc]\n"
                  "\n"
                  "PORT is the server's control port (default 8788).\n");
 }
@@ -32,6 +35,8 @@ struct Options {
     ClientIdentity identity;
     double seconds = 3;
     double hold = 0;
+    std::string size = "1920x1080@30";
+    std::string out;
 };
 
 std::optional<Options> parse(int argc, char** argv) {
@@ -50,6 +55,8 @@ std::optional<Options> parse(int argc, char** argv) {
         else if (arg == "--device-name" && (v = value())) o.identity.deviceName = *v;
         else if (arg == "--seconds" && (v = value())) o.seconds = std::atof(v->c_str());
         else if (arg == "--hold" && (v = value())) o.hold = std::atof(v->c_str());
+        else if (arg == "--size" && (v = value())) o.size = *v;
+        else if (arg == "--out" && (v = value())) o.out = *v;
         else if (!arg.starts_with("--") && o.target.empty()) o.target = arg;
         else return std::nullopt;
     }
@@ -139,6 +146,39 @@ int speedtest(const Options& o) {
     return error.empty() ? 0 : 1;
 }
 
+int share(const Options& o) {
+    int status = 0;
+    auto client = connectOrExplain(o, &status);
+    if (!client) return status;
+    std::ofstream file;
+    if (!o.out.empty()) {
+        file.open(o.out, std::ios::binary);
+        if (!file) {
+            std::cerr << "cannot write " << o.out << "\n";
+            return 1;
+        }
+    }
+    std::string error;
+    auto result = client->share(o.size, o.seconds, [&](ByteView unit) {
+        if (file) file.write(reinterpret_cast<const char*>(unit.data()), static_cast<std::streamsize>(unit.size()));
+    }, &error);
+    client->disconnect();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!result) {
+        std::cerr << "share failed: " << error << "\n";
+        return 1;
+    }
+    std::printf("display %lldx%lld video port %lld frames %llu key frames %llu bytes %llu "
+                "seconds %.2f fps %.1f\n",
+                static_cast<long long>(result->item.width), static_cast<long long>(result->item.height),
+                static_cast<long long>(result->item.sharedVideoPort),
+                static_cast<unsigned long long>(result->frames),
+                static_cast<unsigned long long>(result->keyFrames),
+                static_cast<unsigned long long>(result->bytes), result->seconds,
+                result->seconds > 0 ? result->frames / result->seconds : 0.0);
+    return result->frames > 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -150,6 +190,7 @@ int main(int argc, char** argv) {
     if (options->command == "discover") return discover(*options);
     if (options->command == "connect") return connect(*options);
     if (options->command == "speedtest") return speedtest(*options);
+    if (options->command == "share") return share(*options);
     usage(stderr);
     return 2;
 }

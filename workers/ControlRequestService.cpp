@@ -137,7 +137,12 @@ void ControlRequestService::pathUpdate() {
 }
 
 void ControlRequestService::stopServerLocked() {
-    if (controlServer_) controlServer_->stop();
+    // A session of the server being replaced ends here: its displays and captures would
+    // otherwise outlive it.
+    if (controlServer_) {
+        controlServer_->handleRdpStop();
+        controlServer_->stop();
+    }
     if (vntMDnsServer_) vntMDnsServer_->stop();
     controlServer_.reset();
     vntMDnsServer_.reset();
