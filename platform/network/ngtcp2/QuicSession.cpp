@@ -469,17 +469,28 @@ void QuicSession::armTimer() {
         timerExpiry_ = 0;
         return;
     }
+    ngtcp2_tstamp current = now();
+    // The expiry includes the next pacing slot even when nothing waits to be sent. Loss and
+    // acknowledgement timers never need more than the 1 ms timer granularity, so with no stream
+    // data waiting a sooner slot would only cost a wake-up per write.
+    if (handshakeCompleted_ && expiry < current + NGTCP2_MILLISECONDS && !hasDataToWrite())
+        expiry = current + NGTCP2_MILLISECONDS;
     // A timer already due no later is kept: when it fires early, the expiry is asked again. Moving
     // it on every write would cost a timer reprogramming per batch of datagrams.
     if (timerExpiry_ != 0 && timerExpiry_ <= expiry) return;
     timerExpiry_ = expiry;
-    ngtcp2_tstamp current = now();
     auto delay = std::chrono::nanoseconds(expiry > current ? expiry - current : 0);
     timer_.expires_after(delay);
     timer_.async_wait([weak = weak_from_this()](const asio::error_code& ec) {
         if (ec) return;
         if (auto self = weak.lock()) self->timerFired();
     });
+}
+
+bool QuicSession::hasDataToWrite() const {
+    if (!pendingDatagrams_.empty()) return true;
+    return std::any_of(streams_.begin(), streams_.end(),
+                       [](const auto& entry) { return entry.second->wantsToWrite(); });
 }
 
 void QuicSession::timerFired() {

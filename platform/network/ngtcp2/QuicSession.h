@@ -72,6 +72,7 @@ class QuicSession : public std::enable_shared_from_this<QuicSession> {
     bool flushPending();
     bool transmit(const std::uint8_t* data, std::size_t total, std::size_t segment);
     void armTimer();
+    bool hasDataToWrite() const;
     void timerFired();
     void handleReadError(int error);
     void closeWithError(int libraryError);
