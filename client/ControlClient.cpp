@@ -1,10 +1,8 @@
 #include "client/ControlClient.h"
 
 #include "base/Base64.h"
-#include "comm/DisplayDescriptor.h"
 
 #include <atomic>
-#include <mutex>
 #include <charconv>
 #include <thread>
 
@@ -57,8 +55,8 @@ std::optional<ConnectAnswer> ControlClient::connect(const std::string& password,
     request.clientDeviceID = identity_.deviceID;
     request.clientDeviceName = identity_.deviceName;
     request.password = base64Encode(std::string_view(password));
-    stream_->send(Packet(PacketType::pktInteractiveTap, InteractionType::connect,
-                         bytesOf(request.toJson())));
+    stream_->send(
+        Packet(PacketType::pktInteractiveTap, InteractionType::connect, bytesOf(request.toJson())));
     auto answer = stream_->waitFor(isAnswer, timeout);
     if (!answer) return std::nullopt;
     return ConnectAnswer{answer->subType, answer->data ? stringOf(*answer->data) : ""};
@@ -93,8 +91,8 @@ std::optional<SpeedTestResult> ControlClient::speedTest(
         return std::nullopt;
     }
 
-    auto data = StreamClient::open(host_, static_cast<std::uint16_t>(port), std::chrono::seconds(10),
-                                   error, false);
+    auto data = StreamClient::open(host_, static_cast<std::uint16_t>(port),
+                                   std::chrono::seconds(10), error, false);
     if (!data) return std::nullopt;
     std::atomic<std::uint64_t> packets{0}, payload{0};
     data->setPacketHandler([&](Packet&& p) {
@@ -122,73 +120,14 @@ std::optional<SpeedTestResult> ControlClient::speedTest(
         }
     }
     SpeedTestResult result;
-    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     data->setPacketHandler(nullptr);
     result.packets = packets;
     result.payloadBytes = payload;
     if (progress) progress(payload, length);
     stream_->send(Packet(PacketType::pktInteractiveTap, InteractionType::speedTestStop));
     if (result.payloadBytes < length && error) *error = "the data stream ended early";
-    return result;
-}
-
-namespace {
-
-// A key frame's access unit starts with its parameter sets (VPS, NAL type 32) or an IDR slice.
-bool startsWithKeyFrame(ByteView unit) {
-    std::size_t at = unit.size() >= 4 && unit[2] == 0 && unit[3] == 1 ? 4 : 3;
-    if (unit.size() <= at) return false;
-    int type = (unit[at] >> 1) & 0x3f;
-    return type == 32 || type == 19 || type == 20;
-}
-
-}  // namespace
-
-std::optional<ShareResult> ControlClient::share(const std::string& descriptor, double duration,
-                                               const std::function<void(ByteView)>& onFrame,
-                                               std::string* error) {
-    using namespace std::chrono;
-    Packet ask(PacketType::pktInteractiveTap, InteractionType::rdpStart,
-               bytesOf(base64Encode(descriptor)));
-    stream_->send(ask);
-    // Making a virtual display and extending the desktop onto it takes a few seconds.
-    auto answer = stream_->waitFor([&](const Packet& p) { return p.packetId == ask.packetId; },
-                                   seconds(30));
-    std::optional<SharedItem> item;
-    if (answer && answer->data) item = SharedItem::fromJson(*answer->data);
-    if (!item || item->sharedVideoPort <= 0 || item->sharedVideoPort > 65535) {
-        if (error) *error = answer ? "the server could not start the session" : "no answer to rdpStart";
-        return std::nullopt;
-    }
-
-    ShareResult result;
-    result.item = *item;
-    auto video = StreamClient::open(host_, static_cast<std::uint16_t>(item->sharedVideoPort),
-                                    seconds(10), error, false);
-    if (!video) {
-        stream_->send(Packet(PacketType::pktInteractiveTap, InteractionType::rdpStop));
-        return std::nullopt;
-    }
-    std::mutex mutex;
-    video->setPacketHandler([&](Packet&& packet) {
-        if (packet.type != PacketType::pktVideoStreamData || !packet.data) return;
-        std::lock_guard lock(mutex);
-        ++result.frames;
-        result.bytes += packet.data->size();
-        if (startsWithKeyFrame(*packet.data)) ++result.keyFrames;
-        if (onFrame) onFrame(*packet.data);
-    });
-    // Register on the video port first, then ask for the stream of this item.
-    video->send(Packet(PacketType::pktVideoStreamData, InteractionType::rdpVideo));
-    std::this_thread::sleep_for(milliseconds(300));
-    auto start = steady_clock::now();
-    stream_->send(Packet(PacketType::pktInteractiveTap, InteractionType::rdpVideo,
-                         bytesOf(item->sharedID)));
-    std::this_thread::sleep_for(std::chrono::duration<double>(duration));
-    stream_->send(Packet(PacketType::pktInteractiveTap, InteractionType::rdpStop));
-    video->setPacketHandler(nullptr);
-    std::lock_guard lock(mutex);
-    result.seconds = std::chrono::duration<double>(steady_clock::now() - start).count();
     return result;
 }
 

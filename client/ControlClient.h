@@ -1,5 +1,5 @@
 // client: the control connection as a headset uses it — connect with the password, ask for a
-// speed test, say goodbye.
+// speed test, say goodbye. Sharing sessions run over it through SessionClient.
 #pragma once
 
 #include "client/StreamClient.h"
@@ -31,22 +31,14 @@ struct SpeedTestResult {
     double gigabitsPerSecond() const { return seconds > 0 ? payloadBytes * 8 / seconds / 1e9 : 0; }
 };
 
-struct ShareResult {
-    SharedItem item;           // the server's answer to the session request
-    std::uint64_t frames = 0;  // access units received
-    std::uint64_t keyFrames = 0;
-    std::uint64_t bytes = 0;
-    double seconds = 0;
-};
-
 class ControlClient {
-public:
+  public:
     static std::unique_ptr<ControlClient> open(const std::string& host, std::uint16_t port,
                                                ClientIdentity identity, std::string* error);
 
     // Sends connect with the password and waits for the answer.
-    std::optional<ConnectAnswer> connect(const std::string& password,
-                                         std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    std::optional<ConnectAnswer> connect(
+        const std::string& password, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     void disconnect();
 
     // Runs a whole speed test: ask on the control port, then read the data port until the
@@ -54,16 +46,10 @@ public:
     std::optional<SpeedTestResult> speedTest(
         std::string* error, const std::function<void(std::uint64_t, std::uint64_t)>& progress = {});
 
-    // Runs a sharing session like a headset: asks for a virtual display by its descriptor
-    // ("2560x1440@60", "1920x1080@30;hdr", ...), registers on the video port, receives the
-    // stream for `seconds` — each access unit handed to `onFrame` — then ends the session.
-    std::optional<ShareResult> share(const std::string& descriptor, double seconds,
-                                     const std::function<void(ByteView)>& onFrame,
-                                     std::string* error);
-
     StreamClient& stream() { return *stream_; }
+    const std::string& host() const { return host_; }
 
-private:
+  private:
     std::string host_;
     std::uint16_t port_ = 0;
     ClientIdentity identity_;

@@ -1,7 +1,15 @@
-// vantrel-link-client: finds servers, connects with the password, and measures throughput.
+// vantrel-link-client: finds servers, connects with the password, measures throughput and runs
+// sharing sessions.
 #include "client/ControlClient.h"
+#include "client/PngFile.h"
+#include "client/SessionClient.h"
+#include "client/ShareRequest.h"
+#include "client/VideoSink.h"
+#include "comm/DisplayDescriptor.h"
 #include "platform/discovery/avahi/AvahiDiscovery.h"
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -23,9 +31,11 @@ void usage(std::FILE* out) {
                  "                                   [--device-name NAME] [--hold SECONDS]\n"
                  "       vantrel-link-client speedtest HOST[:PORT] --password P [--device-id ID]\n"
                  "       vantrel-link-client share HOST[:PORT] --password P [--size WxH@FPS]\n"
-                 "                                 [--seconds N] [--out FILE.hevc]\n"
+                 "                                 [--hdr] [--extra WxH[@FPS]] [--seconds N]\n"
+                 "                                 [--record FILE.hevc] [--snapshot FILE.png]\n"
                  "\n"
-                 "PORT is the server's control port (default 8788).\n");
+                 "PORT is the server's control port (default 8788). share records the main\n"
+                 "display's stream to FILE.hevc and an extra display's to FILE-extra.hevc.\n");
 }
 
 struct Options {
@@ -36,7 +46,10 @@ struct Options {
     double seconds = 3;
     double hold = 0;
     std::string size = "1920x1080@30";
-    std::string out;
+    bool hdr = false;
+    std::optional<std::string> extra;
+    std::string record;
+    std::string snapshot;
 };
 
 std::optional<Options> parse(int argc, char** argv) {
@@ -50,15 +63,30 @@ std::optional<Options> parse(int argc, char** argv) {
             return std::string(argv[++i]);
         };
         std::optional<std::string> v;
-        if (arg == "--password" && (v = value())) o.password = *v;
-        else if (arg == "--device-id" && (v = value())) o.identity.deviceID = *v;
-        else if (arg == "--device-name" && (v = value())) o.identity.deviceName = *v;
-        else if (arg == "--seconds" && (v = value())) o.seconds = std::atof(v->c_str());
-        else if (arg == "--hold" && (v = value())) o.hold = std::atof(v->c_str());
-        else if (arg == "--size" && (v = value())) o.size = *v;
-        else if (arg == "--out" && (v = value())) o.out = *v;
-        else if (!arg.starts_with("--") && o.target.empty()) o.target = arg;
-        else return std::nullopt;
+        if (arg == "--password" && (v = value()))
+            o.password = *v;
+        else if (arg == "--device-id" && (v = value()))
+            o.identity.deviceID = *v;
+        else if (arg == "--device-name" && (v = value()))
+            o.identity.deviceName = *v;
+        else if (arg == "--seconds" && (v = value()))
+            o.seconds = std::atof(v->c_str());
+        else if (arg == "--hold" && (v = value()))
+            o.hold = std::atof(v->c_str());
+        else if (arg == "--size" && (v = value()))
+            o.size = *v;
+        else if ((arg == "--record" || arg == "--out") && (v = value()))
+            o.record = *v;
+        else if (arg == "--snapshot" && (v = value()))
+            o.snapshot = *v;
+        else if (arg == "--extra" && (v = value()))
+            o.extra = *v;
+        else if (arg == "--hdr")
+            o.hdr = true;
+        else if (!arg.starts_with("--") && o.target.empty())
+            o.target = arg;
+        else
+            return std::nullopt;
     }
     return o;
 }
@@ -66,8 +94,9 @@ std::optional<Options> parse(int argc, char** argv) {
 int discover(const Options& o) {
     AvahiDiscovery discovery;
     std::string error;
-    auto found = discovery.browse("_corvanevantrellink._tcp.",
-                                  std::chrono::milliseconds(static_cast<int>(o.seconds * 1000)), &error);
+    auto found =
+        discovery.browse("_corvanevantrellink._tcp.",
+                         std::chrono::milliseconds(static_cast<int>(o.seconds * 1000)), &error);
     if (!found) {
         std::cerr << "discover: " << error << "\n";
         return 1;
@@ -146,37 +175,171 @@ int speedtest(const Options& o) {
     return error.empty() ? 0 : 1;
 }
 
+std::atomic<bool> interrupted{false};
+
+extern "C" void onInterrupt(int) {
+    interrupted = true;
+}
+
+// One stream of the session: the item the server answered and where its units go.
+struct SharedStream {
+    std::string name;  // "display" or "extra"
+    SharedItem item;
+    std::unique_ptr<VideoSink> sink;
+};
+
+void printProgress(const std::vector<SharedStream>& streams, double elapsed, double total) {
+    std::string line = "\r" + std::to_string(static_cast<int>(elapsed)) + "/" +
+                       std::to_string(static_cast<int>(total + 0.5)) + " s";
+    char part[160];
+    for (const auto& s : streams) {
+        auto stats = s.sink->stats();
+        std::snprintf(part, sizeof part, "  %s: %llu frames %.1f fps %.2f Mbit/s %llu key",
+                      s.name.c_str(), static_cast<unsigned long long>(stats.frames),
+                      stats.fps(elapsed), stats.megabitsPerSecond(elapsed),
+                      static_cast<unsigned long long>(stats.keyFrames));
+        line += part;
+    }
+    std::fprintf(stderr, "%s   ", line.c_str());
+    std::fflush(stderr);
+}
+
 int share(const Options& o) {
+    std::string error;
+    auto request = ShareRequest::make(o.size, o.hdr, o.extra, &error);
+    if (!request) {
+        std::cerr << "share: " << error << "\n";
+        return 2;
+    }
+    // The files are opened before the session starts, so that a bad path costs the server nothing.
+    std::vector<SharedStream> streams;
+    for (bool extra : {false, true}) {
+        if (extra && !request->extraDescriptor) break;
+        VideoSink::Options options;
+        if (!o.record.empty()) options.recordPath = extra ? extraRecordPath(o.record) : o.record;
+        options.decode = true;
+        options.keepLastPicture = !extra && !o.snapshot.empty();
+        auto sink = VideoSink::open(options, &error);
+        if (!sink) {
+            std::cerr << "share: " << error << "\n";
+            return 1;
+        }
+        streams.push_back({extra ? "extra" : "display", {}, std::move(sink)});
+    }
+
     int status = 0;
     auto client = connectOrExplain(o, &status);
     if (!client) return status;
-    std::ofstream file;
-    if (!o.out.empty()) {
-        file.open(o.out, std::ios::binary);
-        if (!file) {
-            std::cerr << "cannot write " << o.out << "\n";
-            return 1;
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+
+    SessionClient session(*client);
+    auto end = [&](int code) {
+        session.stop();
+        for (auto& s : streams) s.sink->finish();
+        client->disconnect();
+        // Let the stop and goodbye leave before the connection closes.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        return code;
+    };
+    auto main = session.startMain(request->descriptor, &error);
+    if (!main) {
+        std::cerr << "share: " << error << "\n";
+        return end(1);
+    }
+    streams[0].item = *main;
+    if (request->extraDescriptor) {
+        auto extra = session.startExtra(*request->extraDescriptor, &error);
+        if (!extra) {
+            std::cerr << "share: " << error << "\n";
+            return end(1);
+        }
+        streams[1].item = *extra;
+    }
+    for (auto& s : streams) {
+        // The server rounds an unsupported size to one it supports.
+        auto asked = parseDisplayDescriptor(s.name == "display" ? request->descriptor
+                                                                : *request->extraDescriptor);
+        if (asked && (asked->width != s.item.width || asked->height != s.item.height))
+            std::cerr << "share: the server gave the " << s.name << " " << s.item.width << "x"
+                      << s.item.height << " for " << asked->width << "x" << asked->height << "\n";
+        std::printf("%s %lldx%lld video port %lld id %s\n", s.name.c_str(),
+                    static_cast<long long>(s.item.width), static_cast<long long>(s.item.height),
+                    static_cast<long long>(s.item.sharedVideoPort), s.item.sharedID.c_str());
+        VideoSink* sink = s.sink.get();
+        if (!session.receiveVideo(
+                s.item, [sink](ByteView unit) { sink->push(unit); }, &error)) {
+            std::cerr << "share: video port " << s.item.sharedVideoPort << ": " << error << "\n";
+            return end(1);
         }
     }
-    std::string error;
-    auto result = client->share(o.size, o.seconds, [&](ByteView unit) {
-        if (file) file.write(reinterpret_cast<const char*>(unit.data()), static_cast<std::streamsize>(unit.size()));
-    }, &error);
-    client->disconnect();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (!result) {
-        std::cerr << "share failed: " << error << "\n";
-        return 1;
+    std::fflush(stdout);
+
+    using namespace std::chrono;
+    const auto start = steady_clock::now();
+    auto elapsed = [&] { return duration<double>(steady_clock::now() - start).count(); };
+    bool lost = false;
+    while (elapsed() < o.seconds && !interrupted) {
+        std::this_thread::sleep_for(
+            milliseconds(std::min(250, static_cast<int>((o.seconds - elapsed()) * 1000) + 1)));
+        printProgress(streams, elapsed(), o.seconds);
+        if (!session.videoOpen(streams[0].item)) {
+            lost = true;
+            break;
+        }
     }
-    std::printf("display %lldx%lld video port %lld frames %llu key frames %llu bytes %llu "
-                "seconds %.2f fps %.1f\n",
-                static_cast<long long>(result->item.width), static_cast<long long>(result->item.height),
-                static_cast<long long>(result->item.sharedVideoPort),
-                static_cast<unsigned long long>(result->frames),
-                static_cast<unsigned long long>(result->keyFrames),
-                static_cast<unsigned long long>(result->bytes), result->seconds,
-                result->seconds > 0 ? result->frames / result->seconds : 0.0);
-    return result->frames > 0 ? 0 : 1;
+    const double seconds = elapsed();
+    end(0);
+    printProgress(streams, seconds, o.seconds);
+    std::fprintf(stderr, "\n");
+    if (lost) {
+        std::cerr << "share: the video connection closed\n";
+        status = 1;
+    }
+    if (interrupted) std::cerr << "share: interrupted; session stopped\n";
+
+    for (auto& s : streams) {
+        auto stats = s.sink->stats();
+        std::printf(
+            "%s %lldx%lld video port %lld frames %llu key frames %llu bytes %llu "
+            "seconds %.2f fps %.1f bitrate %.3f Mbit/s decoded %llu decode errors %d\n",
+            s.name.c_str(), static_cast<long long>(s.item.width),
+            static_cast<long long>(s.item.height), static_cast<long long>(s.item.sharedVideoPort),
+            static_cast<unsigned long long>(stats.frames),
+            static_cast<unsigned long long>(stats.keyFrames),
+            static_cast<unsigned long long>(stats.bytes), seconds, stats.fps(seconds),
+            stats.megabitsPerSecond(seconds),
+            static_cast<unsigned long long>(s.sink->picturesDecoded()), s.sink->decodeErrors());
+        if (stats.frames == 0) {
+            std::cerr << "share: no video arrived for the " << s.name << "\n";
+            // A still extra display sends its first frame only; the main one must send something.
+            if (s.name == "display") status = 1;
+        }
+        if (s.sink->decodeErrors() > 0) {
+            std::cerr << "share: " << s.name << " stream: " << s.sink->decodeErrors()
+                      << " access units did not decode (" << s.sink->lastDecodeError() << ")\n";
+            status = 1;
+        }
+        if (!s.sink->recordOk()) {
+            std::cerr << "share: writing the recording of the " << s.name << " failed\n";
+            status = 1;
+        }
+    }
+
+    if (!o.snapshot.empty()) {
+        auto picture = streams[0].sink->lastPicture();
+        if (!picture) {
+            std::cerr << "share: no picture decoded; no snapshot written\n";
+            status = 1;
+        } else if (!writePng(o.snapshot, picture->width, picture->height, toRGB24(*picture),
+                             &error)) {
+            std::cerr << "share: snapshot: " << error << "\n";
+            status = 1;
+        } else {
+            std::printf("snapshot %s %dx%d\n", o.snapshot.c_str(), picture->width, picture->height);
+        }
+    }
+    return status;
 }
 
 }  // namespace
