@@ -44,8 +44,10 @@ std::string fileName(const char* path) {
 }  // namespace
 
 Logger& Logger::shared() {
-    static Logger logger("com.corvane.vantrellink.mac.Vantrel.log");
-    return logger;
+    // Never destroyed: worker threads still report while the process exits, after the statics
+    // made later than this one are gone. Programs flush before returning from main.
+    static auto* logger = new Logger("com.corvane.vantrellink.mac.Vantrel.log");
+    return *logger;
 }
 
 Logger::Logger(std::string queueLabel, std::size_t capacity)
