@@ -5,7 +5,7 @@ set -euo pipefail
 : "${VL_BIN:?VL_BIN must name the build folder holding vantrel-link and vantrel-link-client}"
 SERVER="$VL_BIN/app/vantrel-link"
 CLIENT="$VL_BIN/client/vantrel-link-client"
-WORK=$(mktemp -d /tmp/vl-e2e.XXXXXX)
+WORK=$(mktemp -d "${VL_E2E_TMP:-/tmp}/vl-e2e.XXXXXX")
 SERVER_PID=""
 FAILURES=0
 CHECKS=0
@@ -43,11 +43,27 @@ PY
 
 server_config() { "$SERVER" --config-dir "$WORK/config" config "$@"; }
 
-start_server() {
-  "$SERVER" --config-dir "$WORK/config" --data-dir "$WORK/data" --no-login-item --no-desktop "$@" \
+# The server without a desktop of its own (the control tests need none).
+start_server() { launch_server --no-desktop "$@"; }
+
+# The server with its own headless desktop: DISPLAY unset, so it starts Xorg with the dummy driver
+# and a window manager; the cookie lands under $WORK/runtime. Sets DESKTOP_DISPLAY (":N") and
+# DESKTOP_XAUTHORITY for test X clients.
+start_server_with_desktop() {
+  mkdir -p "$WORK/runtime" && chmod 700 "$WORK/runtime"
+  SERVER_ENV=(env -u DISPLAY -u XAUTHORITY "XDG_RUNTIME_DIR=$WORK/runtime")
+  launch_server "$@"
+  DESKTOP_DISPLAY=$(sed -n 's/.*Desktop on display \(:[0-9]*\).*/\1/p' "$WORK/server.out" | head -n1)
+  if [ -z "$DESKTOP_DISPLAY" ]; then echo "server started no desktop:"; cat "$WORK/server.out"; exit 1; fi
+  DESKTOP_XAUTHORITY="$WORK/runtime/vantrel-link-desktop/xauthority-${DESKTOP_DISPLAY#:}"
+}
+
+SERVER_ENV=()
+launch_server() {
+  "${SERVER_ENV[@]}" "$SERVER" --config-dir "$WORK/config" --data-dir "$WORK/data" --no-login-item "$@" \
     >"$WORK/server.out" 2>&1 &
   SERVER_PID=$!
-  for _ in $(seq 100); do
+  for _ in $(seq 300); do
     grep -q "ControlServer is ready and listening on" "$WORK/server.out" 2>/dev/null && return 0
     kill -0 "$SERVER_PID" 2>/dev/null || break
     sleep 0.1
