@@ -1,0 +1,680 @@
+// Sharing-session benchmarks on a private Xvfb (:90 to :94), each beside its baseline in the
+// same run:
+// - throughput: the whole pipeline — X11 grab, BGRA → NV12, x265, Annex-B, packets, loopback
+//   QUIC to a receiving client — unpaced (the screen changes as soon as the previous change has
+//   been grabbed), beside raw x265 encoding the very frames the pipeline encoded with the
+//   session's settings;
+// - latency, glass to glass: a square toggles between black and white; from the X server having
+//   drawn it to the client having decoded a picture that shows it (sampled beside the pointer);
+//   median and p99, beside the target of one frame time plus the mean encode time;
+// - static desktop: CPU time of this process and of the X server while nothing changes, beside
+//   the same pipeline while the screen scrolls at the frame rate.
+#include "Capture/VNSCapture.h"
+#include "app/SystemInfo.h"
+#include "base/Logger.h"
+#include "base/Uuid.h"
+#include "client/StreamClient.h"
+#include "client/VideoSink.h"
+#include "comm/VideoServer.h"
+#include "platform/capture/tests/XvfbServer.h"
+#include "platform/capture/x11/X11CaptureService.h"
+#include "platform/defaults/fake/MemoryDefaults.h"
+#include "platform/host/fake/FakeHostFacts.h"
+#include "platform/power/fake/FakePower.h"
+#include "platform/security/fake/MemoryKeychain.h"
+#include "platform/videocodec/x265/X265VideoCodecService.h"
+
+#include <x265.h>
+#include <xcb/xcb.h>
+
+#include <unistd.h>
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <numeric>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace vl;
+using namespace std::chrono_literals;
+
+namespace {
+
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+double ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double processCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// CPU seconds of another process (user + system), from /proc.
+double otherCpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::vector<std::string> fields;
+    std::string field;
+    for (char c : text.substr(close + 2)) {
+        if (c == ' ') {
+            fields.push_back(field);
+            field.clear();
+        } else {
+            field += c;
+        }
+    }
+    // After the name: state is field 0, utime 11, stime 12.
+    if (fields.size() < 13) return 0;
+    return (std::stod(fields[11]) + std::stod(fields[12])) /
+           static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The X server's process id, from its lock file.
+pid_t xServerPid(const std::string& display) {
+    std::ifstream lock("/tmp/.X" + display.substr(1) + "-lock");
+    long pid = 0;
+    lock >> pid;
+    return static_cast<pid_t>(pid);
+}
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const double rank = p / 100 * static_cast<double>(values.size() - 1);
+    const auto low = static_cast<std::size_t>(std::floor(rank));
+    const auto high = std::min(low + 1, values.size() - 1);
+    return values[low] + (values[high] - values[low]) * (rank - static_cast<double>(low));
+}
+
+// A desktop-like picture: flat panels, text-like stripes and a gradient.
+std::vector<std::uint8_t> desktopBGRA(int width, int height) {
+    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            std::uint8_t* p = pixels.data() + (static_cast<std::size_t>(y) * width + x) * 4;
+            const bool panel = (x / 256 + y / 256) % 2 == 0;
+            const bool stripe = (y % 16) < 2 && (x % 200) < 150;
+            const bool glyph =
+                (y % 16) > 4 && (y % 16) < 13 && ((x * 7 + y * 3) % 11) < 4 && (x % 200) < 150;
+            std::uint8_t v = panel ? 240 : static_cast<std::uint8_t>(x & 0xff);
+            if (stripe || glyph) v = 20;
+            p[0] = v;
+            p[1] = panel ? 240 : static_cast<std::uint8_t>((stripe || glyph) ? 20 : y & 0xff);
+            p[2] = panel ? 245 : static_cast<std::uint8_t>((stripe || glyph) ? 20 : 128);
+            p[3] = 255;
+        }
+    }
+    return pixels;
+}
+
+// The codec the pipeline encodes with: x265, with each encode timed and the first frames kept,
+// so that the baseline can encode exactly those frames with exactly these properties.
+class ObservedCodec : public VideoCodecService {
+  public:
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::optional<CompressionProperties> properties;
+        std::vector<PixelBuffer> kept;
+        std::size_t keep = 0;
+        std::vector<double> encodeMs;
+        std::uint64_t started = 0;  // frames handed to the encoder
+    };
+
+    explicit ObservedCodec(std::size_t keep) { shared_->keep = keep; }
+    std::shared_ptr<Shared> shared() const { return shared_; }
+
+    CodecResult<std::unique_ptr<CompressionSession>> createCompressionSession(
+        int width, int height, const EncoderSpecification& specification) override {
+        auto inner = x265_.createCompressionSession(width, height, specification);
+        if (!inner.value) return inner;
+        CodecResult<std::unique_ptr<CompressionSession>> result;
+        result.status = inner.status;
+        result.value = std::make_unique<Session>(std::move(inner.value), shared_);
+        return result;
+    }
+    CodecResult<std::vector<VideoEncoderInfo>> listEncoders() override {
+        return x265_.listEncoders();
+    }
+
+  private:
+    class Session : public CompressionSession {
+      public:
+        Session(std::unique_ptr<CompressionSession> inner, std::shared_ptr<Shared> shared)
+            : inner_(std::move(inner)), shared_(std::move(shared)) {}
+        CodecStatus setProperties(const CompressionProperties& properties) override {
+            std::lock_guard lock(shared_->mutex);
+            shared_->properties = properties;
+            return inner_->setProperties(properties);
+        }
+        CodecStatus prepareToEncodeFrames() override { return inner_->prepareToEncodeFrames(); }
+        CodecResult<std::string> encoderID() const override { return inner_->encoderID(); }
+        CodecStatus encodeFrame(const PixelBuffer& frame, MediaTime presentationTime,
+                                MediaTime duration, FrameOptions options,
+                                const EncodeCompletion& completion) override {
+            {
+                std::lock_guard lock(shared_->mutex);
+                if (shared_->kept.size() < shared_->keep) shared_->kept.push_back(frame);
+                ++shared_->started;
+            }
+            shared_->changed.notify_all();
+            const auto start = Clock::now();
+            const auto status =
+                inner_->encodeFrame(frame, presentationTime, duration, options, completion);
+            const double took = ms(Clock::now() - start);
+            std::lock_guard lock(shared_->mutex);
+            shared_->encodeMs.push_back(took);
+            return status;
+        }
+        CodecStatus completeFrames() override { return inner_->completeFrames(); }
+        void invalidate() override { inner_->invalidate(); }
+
+      private:
+        std::unique_ptr<CompressionSession> inner_;
+        std::shared_ptr<Shared> shared_;
+    };
+
+    X265VideoCodecService x265_;
+    std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
+};
+
+// The baseline: x265 driven directly, configured as the session configures it from the same
+// properties, fed planar copies of the frames the pipeline encoded (prepared before timing).
+class RawX265 {
+  public:
+    RawX265(int width, int height, const CompressionProperties& properties) : width_(width) {
+        const double fps = properties.expectedFrameRate > 0 ? properties.expectedFrameRate : 60;
+        p_ = x265_param_alloc();
+        x265_param_default_preset(p_, "ultrafast", "zerolatency");
+        p_->logLevel = X265_LOG_ERROR;
+        p_->sourceWidth = width;
+        p_->sourceHeight = height;
+        p_->internalCsp = X265_CSP_I420;
+        p_->fpsNum = static_cast<std::uint32_t>(std::lround(fps * 1000));
+        p_->fpsDenom = 1000;
+        p_->bframes = 0;
+        p_->lookaheadDepth = 0;
+        p_->frameNumThreads = 1;
+        p_->maxSlices = 1;
+        p_->bOpenGOP = 0;
+        p_->scenecutThreshold = 0;
+        p_->bRepeatHeaders = 1;
+        p_->bAnnexB = 0;
+        p_->bEmitInfoSEI = 0;
+        int keyInterval = properties.maxKeyFrameInterval;
+        if (properties.maxKeyFrameIntervalDuration > 0) {
+            const int byDuration = static_cast<int>(fps * properties.maxKeyFrameIntervalDuration);
+            keyInterval = keyInterval > 0 ? std::min(keyInterval, byDuration) : byDuration;
+        }
+        p_->keyframeMax = keyInterval > 0 ? keyInterval : -1;
+        p_->keyframeMin = 1;
+        if (properties.averageBitRate > 0) {
+            p_->rc.rateControlMode = X265_RC_ABR;
+            p_->rc.bitrate = static_cast<int>(properties.averageBitRate / 1000);
+        }
+        if (properties.dataRateLimitBytes > 0 && properties.dataRateLimitSeconds > 0) {
+            const double peak = static_cast<double>(properties.dataRateLimitBytes) * 8 /
+                                properties.dataRateLimitSeconds;
+            p_->rc.vbvMaxBitrate = static_cast<int>(peak / 1000);
+            p_->rc.vbvBufferSize = static_cast<int>(peak / 1000 / fps * 1.5);
+            p_->rc.vbvBufferInit = 0.9;
+        }
+        if (properties.minAllowedFrameQP > 0) p_->rc.qpMin = properties.minAllowedFrameQP;
+        x265_param_apply_profile(p_, "main");
+        encoder_ = x265_encoder_open(p_);
+        x265_picture_init(p_, &picture_);
+    }
+    ~RawX265() {
+        if (encoder_) x265_encoder_close(encoder_);
+        x265_param_free(p_);
+    }
+    bool ok() const { return encoder_ != nullptr; }
+    std::size_t encode(const std::vector<std::uint8_t>& planar) {
+        const std::size_t luma = static_cast<std::size_t>(width_) * height();
+        picture_.planes[0] = const_cast<std::uint8_t*>(planar.data());
+        picture_.planes[1] = const_cast<std::uint8_t*>(planar.data() + luma);
+        picture_.planes[2] = const_cast<std::uint8_t*>(planar.data() + luma + luma / 4);
+        picture_.stride[0] = width_;
+        picture_.stride[1] = width_ / 2;
+        picture_.stride[2] = width_ / 2;
+        picture_.pts = pts_++;
+        x265_nal* nals = nullptr;
+        std::uint32_t count = 0;
+        x265_encoder_encode(encoder_, &nals, &count, &picture_, nullptr);
+        std::size_t bytes = 0;
+        for (std::uint32_t i = 0; i < count; ++i) bytes += nals[i].sizeBytes;
+        return bytes;
+    }
+    static std::vector<std::uint8_t> planar(const PixelBuffer& nv12) {
+        const std::size_t luma = static_cast<std::size_t>(nv12.width) * nv12.height;
+        std::vector<std::uint8_t> out(luma + luma / 2);
+        for (int y = 0; y < nv12.height; ++y)
+            std::copy_n(nv12.planes[0].bytes.data() + y * nv12.planes[0].bytesPerRow, nv12.width,
+                        out.data() + static_cast<std::size_t>(y) * nv12.width);
+        std::uint8_t* cb = out.data() + luma;
+        std::uint8_t* cr = cb + luma / 4;
+        for (int y = 0; y < nv12.height / 2; ++y) {
+            const std::uint8_t* row = nv12.planes[1].bytes.data() + y * nv12.planes[1].bytesPerRow;
+            for (int x = 0; x < nv12.width / 2; ++x) {
+                *cb++ = row[2 * x];
+                *cr++ = row[2 * x + 1];
+            }
+        }
+        return out;
+    }
+
+  private:
+    int height() const { return p_->sourceHeight; }
+    int width_;
+    x265_param* p_ = nullptr;
+    x265_encoder* encoder_ = nullptr;
+    x265_picture picture_;
+    std::int64_t pts_ = 0;
+};
+
+// A test X client on the display: a desktop picture that scrolls, and a square that toggles.
+class Painter {
+  public:
+    Painter(const std::string& display, int width, int height) : width_(width), height_(height) {
+        connection_ = xcb_connect(display.c_str(), nullptr);
+        screen_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+        gc_ = xcb_generate_id(connection_);
+        xcb_create_gc(connection_, gc_, screen_->root, 0, nullptr);
+        // Twice as wide as the screen, so that any scroll offset shows a whole screen.
+        pixmap_ = xcb_generate_id(connection_);
+        xcb_create_pixmap(connection_, screen_->root_depth, pixmap_, screen_->root,
+                          static_cast<std::uint16_t>(2 * width),
+                          static_cast<std::uint16_t>(height));
+        const auto pixels = desktopBGRA(2 * width, height);
+        const int rows = std::max(1, 240000 / (2 * width * 4));
+        for (int y = 0; y < height; y += rows) {
+            const int n = std::min(rows, height - y);
+            xcb_put_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap_, gc_,
+                          static_cast<std::uint16_t>(2 * width), static_cast<std::uint16_t>(n), 0,
+                          static_cast<std::int16_t>(y), 0, screen_->root_depth,
+                          static_cast<std::uint32_t>(2 * width * 4 * n),
+                          pixels.data() + static_cast<std::size_t>(y) * 2 * width * 4);
+        }
+        sync();
+    }
+    ~Painter() { xcb_disconnect(connection_); }
+    bool ok() const { return xcb_connection_has_error(connection_) == 0; }
+
+    // Shows the desktop scrolled by `step` columns; returns once the server has drawn it.
+    void scroll(int step) {
+        const int offset = (step * 4) % width_;
+        xcb_copy_area(connection_, pixmap_, screen_->root, gc_, static_cast<std::int16_t>(offset),
+                      0, 0, 0, static_cast<std::uint16_t>(width_),
+                      static_cast<std::uint16_t>(height_));
+        sync();
+    }
+    // A 256x256 square in the middle, white or black; returns once the server has drawn it.
+    void square(bool white) {
+        const std::uint32_t colour = white ? 0xffffff : 0x000000;
+        xcb_change_gc(connection_, gc_, XCB_GC_FOREGROUND, &colour);
+        const xcb_rectangle_t r{static_cast<std::int16_t>(width_ / 2 - 128),
+                                static_cast<std::int16_t>(height_ / 2 - 128), 256, 256};
+        xcb_poly_fill_rectangle(connection_, screen_->root, gc_, 1, &r);
+        sync();
+    }
+
+  private:
+    void sync() {
+        std::free(
+            xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+    }
+
+    int width_, height_;
+    xcb_connection_t* connection_ = nullptr;
+    xcb_screen_t* screen_ = nullptr;
+    xcb_gcontext_t gc_ = 0;
+    xcb_pixmap_t pixmap_ = 0;
+};
+
+// The server half of a session's video — capture, encoder, video server — and a client that
+// registers on the video port and hands each access unit to `onUnit`.
+class Pipeline {
+  public:
+    Pipeline(const std::string& display, int fps, std::shared_ptr<ObservedCodec> codec,
+             std::function<void(ByteView)> onUnit)
+        : codec_(std::move(codec)) {
+        server_ = std::make_shared<VideoServer>(
+            0, std::make_shared<DispatchQueue>("VideoServerQueue"), "VideoServer");
+        server_->start();
+        for (int i = 0; i < 100 && !server_->boundPort(); ++i) std::this_thread::sleep_for(20ms);
+        std::string error;
+        client_ = StreamClient::open("127.0.0.1", server_->boundPort(), 10s, &error, false);
+        if (!client_) {
+            error_ = "client: " + error;
+            return;
+        }
+        client_->setPacketHandler([onUnit = std::move(onUnit)](Packet&& packet) {
+            if (packet.type == PacketType::pktVideoStreamData && packet.data) onUnit(*packet.data);
+        });
+        client_->send(Packet(PacketType::pktVideoStreamData, InteractionType::rdpVideo));
+        for (int i = 0; i < 250 && !server_->clientConnection(); ++i)
+            std::this_thread::sleep_for(20ms);
+        if (!server_->clientConnection()) {
+            error_ = "the client did not register";
+            return;
+        }
+        auto captureService = std::make_shared<X11CaptureService>(display);
+        const auto displays = captureService->shareableDisplays();
+        if (displays.empty()) {
+            error_ = "no display to capture";
+            return;
+        }
+        VNSCaptureConfig config;
+        config.fps = fps;
+        capture_ = VNSCapture::make(config, {captureService, codec_});
+        std::promise<std::optional<VNSCaptureError>> started;
+        capture_->startCapture(displays[0].displayID, server_->frameHandler(Uuid::random()),
+                               [&](std::optional<VNSCaptureError> e) { started.set_value(e); });
+        if (auto e = started.get_future().get()) error_ = "capture: " + e->description();
+    }
+    ~Pipeline() {
+        if (capture_) capture_->stopCapture();
+        if (client_) client_->setPacketHandler(nullptr);
+        client_.reset();
+        server_->stop();
+    }
+    const std::string& error() const { return error_; }
+
+  private:
+    std::shared_ptr<ObservedCodec> codec_;
+    std::shared_ptr<VideoServer> server_;
+    std::unique_ptr<StreamClient> client_;
+    std::shared_ptr<VNSCapture> capture_;
+    std::string error_;
+};
+
+struct Counter {
+    std::atomic<std::uint64_t> frames{0};
+    std::atomic<std::uint64_t> bytes{0};
+    void add(ByteView unit) {
+        ++frames;
+        bytes += unit.size();
+    }
+};
+
+// Waits until the encoder has started more than `seen` frames (or the timeout passes).
+std::uint64_t waitForEncodeStart(ObservedCodec::Shared& shared, std::uint64_t seen,
+                                 std::chrono::milliseconds timeout) {
+    std::unique_lock lock(shared.mutex);
+    shared.changed.wait_for(lock, timeout, [&] { return shared.started > seen; });
+    return shared.started;
+}
+
+int throughput(int width, int height, int rounds, double windowSeconds) {
+    test::XvfbServer x(width, height, 90, 94);
+    if (!x.running()) {
+        std::fprintf(stderr, "no free display :90 to :94 for Xvfb\n");
+        return 1;
+    }
+    Painter painter(x.name(), width, height);
+    if (!painter.ok()) return 1;
+    std::printf(
+        "throughput %dx%d on %s (unpaced: capture at up to 240 fps, the screen scrolls as "
+        "soon as a frame is taken)\n",
+        width, height, x.name().c_str());
+    double pipelineFps = 0, rawFps = 0;
+    for (int round = 0; round < rounds; ++round) {
+        auto codec = std::make_shared<ObservedCodec>(90);
+        auto shared = codec->shared();
+        Counter received;
+        std::atomic<bool> painting{true};
+        double fps = 0, cpu = 0, xcpu = 0, mbps = 0;
+        {
+            Pipeline pipeline(x.name(), 240, codec, [&](ByteView unit) { received.add(unit); });
+            if (!pipeline.error().empty()) {
+                std::fprintf(stderr, "pipeline: %s\n", pipeline.error().c_str());
+                return 1;
+            }
+            // The screen changes as soon as the encoder has taken the previous picture.
+            std::thread paint([&] {
+                std::uint64_t seen = 0;
+                for (int step = 1; painting; ++step) {
+                    painter.scroll(step);
+                    seen = waitForEncodeStart(*shared, seen, 200ms);
+                }
+            });
+            std::this_thread::sleep_for(1s);  // warm up
+            const auto f0 = received.frames.load();
+            const auto b0 = received.bytes.load();
+            const double c0 = processCpuSeconds();
+            const double x0 = otherCpuSeconds(xServerPid(x.name()));
+            const auto t0 = Clock::now();
+            std::this_thread::sleep_for(std::chrono::duration<double>(windowSeconds));
+            const double took = seconds(Clock::now() - t0);
+            fps = static_cast<double>(received.frames - f0) / took;
+            mbps = static_cast<double>(received.bytes - b0) * 8 / took / 1e6;
+            cpu = (processCpuSeconds() - c0) / took;
+            xcpu = (otherCpuSeconds(xServerPid(x.name())) - x0) / took;
+            painting = false;
+            paint.join();
+        }
+        std::vector<PixelBuffer> frames;
+        std::optional<CompressionProperties> properties;
+        double encodeMean = 0;
+        {
+            std::lock_guard lock(shared->mutex);
+            frames = shared->kept;
+            properties = shared->properties;
+            encodeMean = std::accumulate(shared->encodeMs.begin(), shared->encodeMs.end(), 0.0) /
+                         static_cast<double>(std::max<std::size_t>(1, shared->encodeMs.size()));
+        }
+        if (frames.empty() || !properties) {
+            std::fprintf(stderr, "the pipeline encoded nothing\n");
+            return 1;
+        }
+        std::vector<std::vector<std::uint8_t>> planar;
+        for (const auto& frame : frames) planar.push_back(RawX265::planar(frame));
+        RawX265 raw(frames[0].width, frames[0].height, *properties);
+        if (!raw.ok()) return 1;
+        std::size_t rawBytes = 0, n = 0;
+        const double c0 = processCpuSeconds();
+        const auto t0 = Clock::now();
+        while (seconds(Clock::now() - t0) < windowSeconds)
+            rawBytes += raw.encode(planar[n++ % planar.size()]);
+        const double took = seconds(Clock::now() - t0);
+        const double rfps = static_cast<double>(n) / took;
+        const double rcpu = (processCpuSeconds() - c0) / took;
+        std::printf(
+            "  round %d: pipeline %.1f fps %.1f Mbit/s (mean encode %.2f ms, CPU %.0f %% "
+            "+ X server %.0f %%) | raw x265 on the same %zu frames %.1f fps %.1f Mbit/s "
+            "(CPU %.0f %%) | ratio %.3f\n",
+            round + 1, fps, mbps, encodeMean, cpu * 100, xcpu * 100, frames.size(), rfps,
+            static_cast<double>(rawBytes) * 8 / took / 1e6, rcpu * 100, fps / rfps);
+        pipelineFps += fps;
+        rawFps += rfps;
+    }
+    std::printf(
+        "RESULT throughput %dx%d: pipeline %.1f fps, raw x265 %.1f fps, ratio %.3f "
+        "(target >= 0.9)\n",
+        width, height, pipelineFps / rounds, rawFps / rounds, pipelineFps / rawFps);
+    return 0;
+}
+
+int latency(int width, int height, int fps, int samples) {
+    test::XvfbServer x(width, height, 90, 94);
+    if (!x.running()) {
+        std::fprintf(stderr, "no free display :90 to :94 for Xvfb\n");
+        return 1;
+    }
+    Painter painter(x.name(), width, height);
+    painter.scroll(0);
+    painter.square(false);
+    auto codec = std::make_shared<ObservedCodec>(0);
+
+    // The client decodes every picture and looks at the middle of the square.
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::optional<bool> shownWhite;
+    Clock::time_point shownAt;
+    std::string error;
+    VideoSink::Options options;
+    options.decode = true;
+    options.onPicture = [&](const DecodedPicture& picture, Clock::time_point) {
+        // Up and left of the middle, where the pointer (in the middle) does not cover it.
+        const bool white = picture.luma(picture.width / 2 - 64, picture.height / 2 - 64) > 128;
+        const auto now = Clock::now();
+        std::lock_guard lock(mutex);
+        if (!shownWhite || *shownWhite != white) {
+            shownWhite = white;
+            shownAt = now;
+        }
+        changed.notify_all();
+    };
+    auto sink = VideoSink::open(options, &error);
+    if (!sink) return 1;
+    Pipeline pipeline(x.name(), fps, codec, [&](ByteView unit) { sink->push(unit); });
+    if (!pipeline.error().empty()) {
+        std::fprintf(stderr, "pipeline: %s\n", pipeline.error().c_str());
+        return 1;
+    }
+    {
+        std::unique_lock lock(mutex);
+        if (!changed.wait_for(lock, 5s, [&] { return shownWhite.has_value(); })) {
+            std::fprintf(stderr, "no first picture\n");
+            return 1;
+        }
+    }
+    std::vector<double> latencies;
+    int missed = 0;
+    std::mt19937 random(7);
+    bool white = false;
+    for (int i = 0; i < samples; ++i) {
+        // Changes at random phases of the capture's frame clock.
+        std::this_thread::sleep_for(std::chrono::milliseconds(60 + random() % 90));
+        white = !white;
+        painter.square(white);
+        const auto drawn = Clock::now();
+        std::unique_lock lock(mutex);
+        if (changed.wait_for(lock, 2s, [&] { return shownWhite == white; }))
+            latencies.push_back(ms(shownAt - drawn));
+        else
+            ++missed;
+    }
+    sink->finish();
+    double encodeMean = 0;
+    {
+        auto shared = codec->shared();
+        std::lock_guard lock(shared->mutex);
+        encodeMean = std::accumulate(shared->encodeMs.begin(), shared->encodeMs.end(), 0.0) /
+                     static_cast<double>(std::max<std::size_t>(1, shared->encodeMs.size()));
+    }
+    const double target = 1000.0 / fps + encodeMean;
+    std::printf(
+        "RESULT latency %dx%d@%d: median %.1f ms, p99 %.1f ms, min %.1f, max %.1f over %zu "
+        "changes (%d missed); target one frame + mean encode = %.1f + %.1f = %.1f ms; "
+        "median / target %.2f\n",
+        width, height, fps, percentile(latencies, 50), percentile(latencies, 99),
+        percentile(latencies, 0), percentile(latencies, 100), latencies.size(), missed,
+        1000.0 / fps, encodeMean, target, percentile(latencies, 50) / target);
+    return missed == 0 ? 0 : 1;
+}
+
+int staticDesktop(int width, int height, int fps, double windowSeconds) {
+    test::XvfbServer x(width, height, 90, 94);
+    if (!x.running()) {
+        std::fprintf(stderr, "no free display :90 to :94 for Xvfb\n");
+        return 1;
+    }
+    Painter painter(x.name(), width, height);
+    painter.scroll(0);
+    auto codec = std::make_shared<ObservedCodec>(0);
+    Counter received;
+    Pipeline pipeline(x.name(), fps, codec, [&](ByteView unit) { received.add(unit); });
+    if (!pipeline.error().empty()) {
+        std::fprintf(stderr, "pipeline: %s\n", pipeline.error().c_str());
+        return 1;
+    }
+    std::this_thread::sleep_for(1s);  // the first frame goes out
+    const pid_t xpid = xServerPid(x.name());
+    auto measure = [&](bool scrolling, double* cpu, double* xcpu, std::uint64_t* frames) {
+        std::atomic<bool> running{scrolling};
+        std::thread paint([&] {
+            auto next = Clock::now();
+            for (int step = 1; running; ++step) {
+                painter.scroll(step);
+                next += std::chrono::microseconds(1'000'000 / fps);
+                std::this_thread::sleep_until(next);
+            }
+        });
+        const auto f0 = received.frames.load();
+        const double c0 = processCpuSeconds();
+        const double x0 = otherCpuSeconds(xpid);
+        const auto t0 = Clock::now();
+        std::this_thread::sleep_for(std::chrono::duration<double>(windowSeconds));
+        const double took = seconds(Clock::now() - t0);
+        *cpu = (processCpuSeconds() - c0) / took;
+        *xcpu = (otherCpuSeconds(xpid) - x0) / took;
+        *frames = received.frames - f0;
+        running = false;
+        paint.join();
+        std::this_thread::sleep_for(500ms);
+    };
+    double cpuStill = 0, xStill = 0, cpuMoving = 0, xMoving = 0;
+    std::uint64_t framesStill = 0, framesMoving = 0;
+    measure(false, &cpuStill, &xStill, &framesStill);
+    measure(true, &cpuMoving, &xMoving, &framesMoving);
+    std::printf(
+        "RESULT static %dx%d@%d over %.0f s: still desktop CPU %.2f %% of a core "
+        "(+ X server %.2f %%), %llu frames sent | scrolling desktop CPU %.1f %% "
+        "(+ X server %.1f %%), %llu frames | still / scrolling %.4f\n",
+        width, height, fps, windowSeconds, cpuStill * 100, xStill * 100,
+        static_cast<unsigned long long>(framesStill), cpuMoving * 100, xMoving * 100,
+        static_cast<unsigned long long>(framesMoving), cpuMoving > 0 ? cpuStill / cpuMoving : 0.0);
+    return framesStill == 0 ? 0 : 1;
+}
+
+void usage() {
+    std::fprintf(stderr,
+                 "usage: bench_session throughput [ROUNDS] [SECONDS]\n"
+                 "       bench_session latency [SAMPLES]\n"
+                 "       bench_session static [SECONDS]\n"
+                 "       bench_session all\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Logger::shared().setWritesToStderr(false);
+    SystemInfo::configure({std::make_shared<MemoryDefaults>(), std::make_shared<MemoryKeychain>(),
+                           std::make_shared<FakePower>(), std::make_shared<FakeHostFacts>()});
+    const std::string what = argc > 1 ? argv[1] : "all";
+    auto arg = [&](int i, double fallback) { return argc > i ? std::atof(argv[i]) : fallback; };
+    int status = 0;
+    if (what == "throughput" || what == "all") {
+        const int rounds = static_cast<int>(arg(2, 2));
+        const double window = arg(3, 4);
+        status |= throughput(1280, 720, rounds, window);
+        status |= throughput(1920, 1080, rounds, window);
+    }
+    if (what == "latency" || what == "all") {
+        const int samples = static_cast<int>(arg(2, 100));
+        status |= latency(1280, 720, 60, samples);
+        status |= latency(1920, 1080, 30, samples);
+    }
+    if (what == "static" || what == "all") status |= staticDesktop(1920, 1080, 60, arg(2, 10));
+    if (what != "throughput" && what != "latency" && what != "static" && what != "all") {
+        usage();
+        return 2;
+    }
+    return status;
+}

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Runs the sharing-session benchmarks (a few minutes): throughput against raw x265 at 720p and
+# 1080p, glass-to-glass latency at 720p60 and 1080p30, CPU on a still desktop at 1080p60.
+# Usage: bench/session/run.sh [BUILD_DIR]   (default: build). Needs Xvfb and a free :90 to :94.
+set -euo pipefail
+BUILD=${1:-build}
+BIN="$BUILD/bench/bench_session"
+[ -x "$BIN" ] || { echo "build bench_session first: cmake --build $BUILD --target bench_session"; exit 1; }
+echo "== $(date -u +%FT%TZ) on $(nproc) CPUs"
+"$BIN" throughput 3 5
+"$BIN" latency 100
+"$BIN" static 10
