@@ -7,6 +7,7 @@ BUILD=${1:-build}
 BIN="$BUILD/bench/bench_session"
 [ -x "$BIN" ] || { echo "build bench_session first: cmake --build $BUILD --target bench_session"; exit 1; }
 echo "== $(date -u +%FT%TZ) on $(nproc) CPUs"
-"$BIN" throughput 3 5
+"$BIN" throughput 3 5          # baseline beside the same X drawing load
+"$BIN" throughput 3 5 alone    # baseline with the machine to itself
 "$BIN" latency 100
 "$BIN" static 10
