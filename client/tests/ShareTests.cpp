@@ -26,11 +26,21 @@ using namespace vl;
 
 namespace {
 
-std::string scratch(const std::string& name) {
-    auto dir = std::filesystem::path("/tmp/vl-share/client-tests-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    return (dir / name).string();
+std::filesystem::path scratchDirectory() {
+    return "/tmp/vl-share/client-tests-" + std::to_string(getpid());
 }
+
+std::string scratch(const std::string& name) {
+    std::filesystem::create_directories(scratchDirectory());
+    return (scratchDirectory() / name).string();
+}
+
+class ScratchCleanup : public ::testing::Environment {
+  public:
+    void TearDown() override { std::filesystem::remove_all(scratchDirectory()); }
+};
+[[maybe_unused]] const auto* scratchCleanup =
+    ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
 
 Bytes readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -225,5 +235,4 @@ TEST(PngFile, WritesAPictureThatDecodesBackToTheSamePixels) {
     EXPECT_FALSE(writePng(path, 0, 0, {}, &error));
     EXPECT_FALSE(writePng("/nonexistent-dir/p.png", width, height, rgb, &error));
     EXPECT_FALSE(std::filesystem::exists("/nonexistent-dir/p.png"));
-    std::filesystem::remove_all(std::filesystem::path(path).parent_path());
 }
