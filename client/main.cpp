@@ -12,11 +12,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 using namespace vl;
 
@@ -211,7 +214,16 @@ int share(const Options& o) {
         std::cerr << "share: " << error << "\n";
         return 2;
     }
-    // The files are opened before the session starts, so that a bad path costs the server nothing.
+    // The files are opened (or checked) before the session starts, so that a bad path costs the
+    // server nothing.
+    if (!o.snapshot.empty()) {
+        auto folder = std::filesystem::path(o.snapshot).parent_path();
+        if (folder.empty()) folder = ".";
+        if (access(folder.c_str(), W_OK) != 0) {
+            std::cerr << "share: cannot write the snapshot into " << folder.string() << "\n";
+            return 1;
+        }
+    }
     std::vector<SharedStream> streams;
     for (bool extra : {false, true}) {
         if (extra && !request->extraDescriptor) break;
