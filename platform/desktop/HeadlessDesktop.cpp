@@ -333,8 +333,15 @@ void HeadlessDesktop::watch() {
         }
         say(what + " died; starting it again");
         windowManager_.stop(1000ms);
-        if (!socketLive(number)) unlink(socketFile(number).c_str());
-        if (!launch(running_->server, number)) {
+        // The dead server's listening sockets can outlive it for a moment (a child it spawned
+        // may still hold them): try a few times before giving up.
+        bool launched = false;
+        for (int attempt = 0; attempt < 5 && !launched && !stopping_; ++attempt) {
+            if (attempt > 0) wake_.wait_for(lock, 300ms);
+            if (!socketLive(number)) unlink(socketFile(number).c_str());
+            launched = launch(running_->server, number).has_value();
+        }
+        if (!launched) {
             say("could not start " + what + " again; see the logs in " + directory_);
             return;
         }
