@@ -371,8 +371,8 @@ void VNSCapture::encodeFrame(std::uint64_t generation,
 CodecResult<std::unique_ptr<CompressionSession>> VNSCapture::createCompressionSession(
     int width, int height, EncoderTier* tier) {
     for (EncoderTier candidate : encoderTiers) {
-        const EncoderSpecification specification = EncoderSpecification::forTier(candidate);
-        auto result = services_.codec->createCompressionSession(width, height, specification);
+        const EncoderRequirements requirements = EncoderRequirements::forTier(candidate);
+        auto result = services_.codec->createCompressionSession(width, height, requirements);
         if (result.ok() && result.value) {
             *tier = candidate;
             return result;
@@ -380,7 +380,7 @@ CodecResult<std::unique_ptr<CompressionSession>> VNSCapture::createCompressionSe
         const CodecStatus status =
             result.ok() ? CodecStatus::couldNotCreateInstance : result.status;
         log("Session create failed (status=" + std::to_string(code(status)) +
-            ") for spec: " + specification.description());
+            ") for spec: " + requirements.description());
     }
     return {nullptr, CodecStatus::propertyNotSupported};
 }

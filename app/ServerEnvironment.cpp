@@ -84,8 +84,8 @@ void ServerEnvironment::configureServer() {
     sharing_ = std::make_shared<SharingServices>(SharingServices{
         std::make_shared<X11CaptureService>(std::string{}, report),
         std::make_shared<X265VideoCodecService>(
-            [](int width, int height, const EncoderSpecification& specification) {
-                return VaapiCompressionSession::create(width, height, specification);
+            [](int width, int height, const EncoderRequirements& requirements) {
+                return VaapiCompressionSession::create(width, height, requirements);
             }),
         DisplayArrangement::make(*displays_)});
     VNSCapture::logAvailableEncoders(*sharing_->codec);

@@ -212,7 +212,7 @@ TEST_F(VNSCaptureTest, HardwareTiersAreTriedFirstAndReported) {
     EXPECT_EQ(countLogged("Session create failed"), 1);
     EXPECT_TRUE(logged("[HW=true, tier=HW, encoder=fake.hevc.hardware]"));
     ASSERT_EQ(codec->sessions().size(), 1u);
-    EXPECT_TRUE(codec->sessions()[0]->specification.requireHardwareAcceleratedVideoEncoder);
+    EXPECT_TRUE(codec->sessions()[0]->requirements.requireHardwareAcceleratedVideoEncoder);
 }
 
 TEST_F(VNSCaptureTest, WhenEveryTierFailsEachFrameIsDroppedAndRetriesTheSetup) {

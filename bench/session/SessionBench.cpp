@@ -140,8 +140,8 @@ class ObservedCodec : public VideoCodecService {
     std::shared_ptr<Shared> shared() const { return shared_; }
 
     CodecResult<std::unique_ptr<CompressionSession>> createCompressionSession(
-        int width, int height, const EncoderSpecification& specification) override {
-        auto inner = x265_.createCompressionSession(width, height, specification);
+        int width, int height, const EncoderRequirements& requirements) override {
+        auto inner = x265_.createCompressionSession(width, height, requirements);
         if (!inner.value) return inner;
         CodecResult<std::unique_ptr<CompressionSession>> result;
         result.status = inner.status;

@@ -44,12 +44,12 @@ enum class EncoderTier { hwLowLatency, hwOnly, hwPreferred, software };
 // "HW + low-latency RC", "HW", "HW preferred", "SW fallback".
 const char* description(EncoderTier tier);
 
-struct EncoderSpecification {
+struct EncoderRequirements {
     bool requireHardwareAcceleratedVideoEncoder = false;
     bool enableHardwareAcceleratedVideoEncoder = false;
     bool enableLowLatencyRateControl = false;
 
-    static EncoderSpecification forTier(EncoderTier tier);
+    static EncoderRequirements forTier(EncoderTier tier);
     // "{RequireHardwareAcceleratedVideoEncoder: true, ...}"; "{}" when nothing is specified.
     std::string description() const;
 };
@@ -138,10 +138,10 @@ class VideoCodecService {
   public:
     virtual ~VideoCodecService() = default;
 
-    // An HEVC session of width x height; fails with a status where the specification cannot be
+    // An HEVC session of width x height; fails with a status where the requirements cannot be
     // met (e.g. hardware required and none present).
     virtual CodecResult<std::unique_ptr<CompressionSession>> createCompressionSession(
-        int width, int height, const EncoderSpecification& specification) = 0;
+        int width, int height, const EncoderRequirements& requirements) = 0;
     virtual CodecResult<std::vector<VideoEncoderInfo>> listEncoders() = 0;
 };
 

@@ -42,26 +42,26 @@ const char* description(EncoderTier tier) {
     return "unknown";
 }
 
-EncoderSpecification EncoderSpecification::forTier(EncoderTier tier) {
-    EncoderSpecification specification;
+EncoderRequirements EncoderRequirements::forTier(EncoderTier tier) {
+    EncoderRequirements requirements;
     switch (tier) {
         case EncoderTier::hwLowLatency:
-            specification.requireHardwareAcceleratedVideoEncoder = true;
-            specification.enableLowLatencyRateControl = true;
+            requirements.requireHardwareAcceleratedVideoEncoder = true;
+            requirements.enableLowLatencyRateControl = true;
             break;
         case EncoderTier::hwOnly:
-            specification.requireHardwareAcceleratedVideoEncoder = true;
+            requirements.requireHardwareAcceleratedVideoEncoder = true;
             break;
         case EncoderTier::hwPreferred:
-            specification.enableHardwareAcceleratedVideoEncoder = true;
+            requirements.enableHardwareAcceleratedVideoEncoder = true;
             break;
         case EncoderTier::software:
             break;
     }
-    return specification;
+    return requirements;
 }
 
-std::string EncoderSpecification::description() const {
+std::string EncoderRequirements::description() const {
     std::string text;
     auto add = [&](const char* key) {
         text += text.empty() ? "{" : ", ";

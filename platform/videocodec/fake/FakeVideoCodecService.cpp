@@ -149,24 +149,24 @@ class FakeCompressionSession : public CompressionSession {
 }  // namespace
 
 CodecResult<std::unique_ptr<CompressionSession>> FakeVideoCodecService::createCompressionSession(
-    int width, int height, const EncoderSpecification& specification) {
+    int width, int height, const EncoderRequirements& requirements) {
     std::lock_guard lock(shared_->mutex);
     ++shared_->creationAttempts;
     if (shared_->creationStatus) return {nullptr, *shared_->creationStatus};
     if (width <= 0 || height <= 0) return {nullptr, CodecStatus::parameterError};
-    const bool wantsHardware = specification.requireHardwareAcceleratedVideoEncoder;
+    const bool wantsHardware = requirements.requireHardwareAcceleratedVideoEncoder;
     if (wantsHardware && !shared_->hardware)
         return {nullptr, CodecStatus::couldNotFindVideoEncoder};
-    if (wantsHardware && specification.enableLowLatencyRateControl &&
+    if (wantsHardware && requirements.enableLowLatencyRateControl &&
         !shared_->lowLatencyRateControl) {
         return {nullptr, CodecStatus::couldNotFindVideoEncoder};
     }
     auto record = std::make_shared<FakeSessionRecord>();
     record->width = width;
     record->height = height;
-    record->specification = specification;
+    record->requirements = requirements;
     record->hardware =
-        shared_->hardware && (wantsHardware || specification.enableHardwareAcceleratedVideoEncoder);
+        shared_->hardware && (wantsHardware || requirements.enableHardwareAcceleratedVideoEncoder);
     shared_->sessions.push_back(record);
     return {std::make_unique<FakeCompressionSession>(shared_, record), CodecStatus::noErr};
 }

@@ -16,7 +16,7 @@ namespace vl {
 struct FakeSessionRecord {
     int width = 0;
     int height = 0;
-    EncoderSpecification specification;
+    EncoderRequirements requirements;
     bool hardware = false;
     std::optional<CompressionProperties> properties;
     bool prepared = false;
@@ -37,7 +37,7 @@ struct FakeSessionRecord {
 class FakeVideoCodecService : public VideoCodecService {
   public:
     CodecResult<std::unique_ptr<CompressionSession>> createCompressionSession(
-        int width, int height, const EncoderSpecification& specification) override;
+        int width, int height, const EncoderRequirements& requirements) override;
     CodecResult<std::vector<VideoEncoderInfo>> listEncoders() override;
 
     // --- test controls

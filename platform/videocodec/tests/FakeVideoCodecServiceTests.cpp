@@ -21,8 +21,8 @@ struct Collected {
 
 TEST(FakeVideoCodecService, TiersFollowTheHardwareOnOffer) {
     FakeVideoCodecService service;
-    const auto lowLatency = EncoderSpecification::forTier(EncoderTier::hwLowLatency);
-    const auto hwOnly = EncoderSpecification::forTier(EncoderTier::hwOnly);
+    const auto lowLatency = EncoderRequirements::forTier(EncoderTier::hwLowLatency);
+    const auto hwOnly = EncoderRequirements::forTier(EncoderTier::hwOnly);
     EXPECT_EQ(service.createCompressionSession(64, 64, lowLatency).status,
               CodecStatus::couldNotFindVideoEncoder);
     EXPECT_TRUE(service.createCompressionSession(64, 64, {}).ok());

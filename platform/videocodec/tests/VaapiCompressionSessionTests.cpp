@@ -22,9 +22,9 @@ class VaapiTier : public ::testing::Test {
 };
 
 TEST_F(VaapiTier, IsTriedOnlyWhereARenderNodeExistsAndFailsWithoutADevice) {
-    const auto spec = EncoderSpecification::forTier(EncoderTier::hwLowLatency);
+    const auto requirements = EncoderRequirements::forTier(EncoderTier::hwLowLatency);
     EXPECT_TRUE(renderNodes(directory_.string()).empty());
-    EXPECT_EQ(VaapiCompressionSession::create(1920, 1080, spec, directory_.string()).status,
+    EXPECT_EQ(VaapiCompressionSession::create(1920, 1080, requirements, directory_.string()).status,
               CodecStatus::couldNotFindVideoEncoder);
 
     // A node that is no device: found, tried, refused.
@@ -34,7 +34,7 @@ TEST_F(VaapiTier, IsTriedOnlyWhereARenderNodeExistsAndFailsWithoutADevice) {
     EXPECT_EQ(renderNodes(directory_.string()),
               (std::vector<std::string>{(directory_ / "renderD128").string(),
                                         (directory_ / "renderD129").string()}));
-    EXPECT_EQ(VaapiCompressionSession::create(1920, 1080, spec, directory_.string()).status,
+    EXPECT_EQ(VaapiCompressionSession::create(1920, 1080, requirements, directory_.string()).status,
               CodecStatus::couldNotFindVideoEncoder);
 }
 
@@ -43,16 +43,16 @@ TEST_F(VaapiTier, ServiceFallsBackToSoftwareWhereTheHardwareTiersFail) {
     X265VideoCodecService service(createVaapiSession);
     EXPECT_EQ(service
                   .createCompressionSession(
-                      1280, 720, EncoderSpecification::forTier(EncoderTier::hwLowLatency))
+                      1280, 720, EncoderRequirements::forTier(EncoderTier::hwLowLatency))
                   .status,
               CodecStatus::couldNotFindVideoEncoder);
     EXPECT_EQ(
         service
-            .createCompressionSession(1280, 720, EncoderSpecification::forTier(EncoderTier::hwOnly))
+            .createCompressionSession(1280, 720, EncoderRequirements::forTier(EncoderTier::hwOnly))
             .status,
         CodecStatus::couldNotFindVideoEncoder);
     auto preferred = service.createCompressionSession(
-        1280, 720, EncoderSpecification::forTier(EncoderTier::hwPreferred));
+        1280, 720, EncoderRequirements::forTier(EncoderTier::hwPreferred));
     ASSERT_TRUE(preferred.ok());
     EXPECT_NE(preferred.value->encoderID().value.find("x265"), std::string::npos);
     const auto encoders = service.listEncoders();

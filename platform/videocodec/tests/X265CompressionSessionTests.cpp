@@ -232,13 +232,13 @@ TEST(X265VideoCodecService, TiersWithoutHardwareFallToSoftware) {
     X265VideoCodecService service;
     for (EncoderTier tier : {EncoderTier::hwLowLatency, EncoderTier::hwOnly}) {
         auto result =
-            service.createCompressionSession(640, 480, EncoderSpecification::forTier(tier));
+            service.createCompressionSession(640, 480, EncoderRequirements::forTier(tier));
         EXPECT_EQ(result.status, CodecStatus::couldNotFindVideoEncoder) << description(tier);
         EXPECT_FALSE(result.value);
     }
     for (EncoderTier tier : {EncoderTier::hwPreferred, EncoderTier::software}) {
         auto result =
-            service.createCompressionSession(640, 480, EncoderSpecification::forTier(tier));
+            service.createCompressionSession(640, 480, EncoderRequirements::forTier(tier));
         ASSERT_TRUE(result.ok()) << description(tier);
         EXPECT_NE(result.value->encoderID().value.find("x265"), std::string::npos);
     }
@@ -253,14 +253,14 @@ TEST(X265VideoCodecService, TiersWithoutHardwareFallToSoftware) {
 
 TEST(X265VideoCodecService, HardwareFactoryServesTheHardwareTiers) {
     int asked = 0;
-    X265VideoCodecService service([&](int width, int height, const EncoderSpecification&) {
+    X265VideoCodecService service([&](int width, int height, const EncoderRequirements&) {
         ++asked;
         return CodecResult<std::unique_ptr<CompressionSession>>{
             std::make_unique<X265CompressionSession>(width, height), CodecStatus::noErr};
     });
     EXPECT_TRUE(service
                     .createCompressionSession(
-                        640, 480, EncoderSpecification::forTier(EncoderTier::hwLowLatency))
+                        640, 480, EncoderRequirements::forTier(EncoderTier::hwLowLatency))
                     .ok());
     EXPECT_EQ(asked, 1);
     EXPECT_TRUE(service.createCompressionSession(640, 480, {}).ok());
@@ -270,9 +270,9 @@ TEST(X265VideoCodecService, HardwareFactoryServesTheHardwareTiers) {
     EXPECT_TRUE(encoders.value[0].isHardwareAccelerated);
 }
 
-TEST(EncoderSpecification, DescribesWhatItAsksFor) {
-    EXPECT_EQ(EncoderSpecification::forTier(EncoderTier::software).description(), "{}");
-    EXPECT_EQ(EncoderSpecification::forTier(EncoderTier::hwLowLatency).description(),
+TEST(EncoderRequirements, DescribesWhatItAsksFor) {
+    EXPECT_EQ(EncoderRequirements::forTier(EncoderTier::software).description(), "{}");
+    EXPECT_EQ(EncoderRequirements::forTier(EncoderTier::hwLowLatency).description(),
               "{RequireHardwareAcceleratedVideoEncoder: true, EnableLowLatencyRateControl: true}");
     EXPECT_STREQ(description(EncoderTier::hwLowLatency), "HW + low-latency RC");
     EXPECT_STREQ(description(EncoderTier::software), "SW fallback");

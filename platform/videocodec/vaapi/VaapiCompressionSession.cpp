@@ -128,13 +128,13 @@ std::vector<std::string> renderNodes(const std::string& directory) {
 }
 
 CodecResult<std::unique_ptr<CompressionSession>> VaapiCompressionSession::create(
-    int width, int height, const EncoderSpecification& specification,
+    int width, int height, const EncoderRequirements& requirements,
     const std::string& nodeDirectory) {
     const auto nodes = renderNodes(nodeDirectory);
     if (nodes.empty()) return {nullptr, CodecStatus::couldNotFindVideoEncoder};
     const AVCodec* codec = avcodec_find_encoder_by_name("hevc_vaapi");
     if (!codec) return {nullptr, CodecStatus::couldNotFindVideoEncoder};
-    const bool lowPower = specification.enableLowLatencyRateControl;
+    const bool lowPower = requirements.enableLowLatencyRateControl;
     for (const auto& node : nodes) {
         AVBufferRef* device = nullptr;
         if (av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_VAAPI, node.c_str(), nullptr, 0) < 0) {
@@ -330,8 +330,8 @@ void VaapiCompressionSession::invalidate() {
 }
 
 CodecResult<std::unique_ptr<CompressionSession>> createVaapiSession(
-    int width, int height, const EncoderSpecification& specification) {
-    return VaapiCompressionSession::create(width, height, specification);
+    int width, int height, const EncoderRequirements& requirements) {
+    return VaapiCompressionSession::create(width, height, requirements);
 }
 
 }  // namespace vl

@@ -24,7 +24,7 @@ class VaapiCompressionSession : public CompressionSession {
     // Fails with couldNotFindVideoEncoder without a render node, a VA-API device or the encoder,
     // and where low-latency rate control is asked for but the device has no low-power encoder.
     static CodecResult<std::unique_ptr<CompressionSession>> create(
-        int width, int height, const EncoderSpecification& specification,
+        int width, int height, const EncoderRequirements& requirements,
         const std::string& nodeDirectory = "/dev/dri");
     ~VaapiCompressionSession() override;
 
@@ -71,6 +71,6 @@ class VaapiCompressionSession : public CompressionSession {
 
 // The hardware factory for X265VideoCodecService.
 CodecResult<std::unique_ptr<CompressionSession>> createVaapiSession(
-    int width, int height, const EncoderSpecification& specification);
+    int width, int height, const EncoderRequirements& requirements);
 
 }  // namespace vl
