@@ -2,6 +2,7 @@
 
 #include "app/SystemInfo.h"
 #include "base/Logger.h"
+#include "base/testing/LogCapture.h"
 #include "comm/ControlRecords.h"
 #include "comm/ControlServer.h"
 #include "platform/defaults/fake/MemoryDefaults.h"
@@ -24,16 +25,7 @@ class AppDelegateTest : public ::testing::Test {
         host->name = "atelier";
         SystemInfo::configure({defaults, std::make_shared<MemoryKeychain>(),
                                std::make_shared<FakePower>(), host});
-        Logger::shared().setCaptureHook([this](const std::string& line) {
-            std::lock_guard lock(linesMutex);
-            lines.push_back(line);
-        });
     }
-    void TearDown() override {
-        Logger::shared().flush();
-        Logger::shared().setCaptureHook(nullptr);
-    }
-
     AppDelegate::Hooks recordingHooks() {
         AppDelegate::Hooks hooks;
         hooks.prepareServices = [this] { steps.push_back("prepare"); };
@@ -46,20 +38,13 @@ class AppDelegateTest : public ::testing::Test {
         };
         return hooks;
     }
-    bool logged(const std::string& text) {
-        Logger::shared().flush();
-        std::lock_guard lock(linesMutex);
-        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
-            return line.find(text) != std::string::npos;
-        });
-    }
+    bool logged(const std::string& text) { return log.contains(text); }
 
     std::shared_ptr<MemoryDefaults> defaults = std::make_shared<MemoryDefaults>();
     std::shared_ptr<FakeHostFacts> host = std::make_shared<FakeHostFacts>();
     std::vector<std::string> steps;
     std::optional<std::string> loginItemError;
-    std::mutex linesMutex;
-    std::vector<std::string> lines;
+    vl::testing::LogCapture log;
 };
 
 TEST_F(AppDelegateTest, LaunchAndTerminationRunTheirStepsInOrder) {

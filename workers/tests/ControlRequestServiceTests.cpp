@@ -2,6 +2,7 @@
 
 #include "app/SystemInfo.h"
 #include "base/Logger.h"
+#include "base/testing/LogCapture.h"
 #include "platform/defaults/fake/MemoryDefaults.h"
 #include "platform/discovery/fake/FakeDiscovery.h"
 #include "platform/host/fake/FakeHostFacts.h"
@@ -49,10 +50,6 @@ class ControlRequestServiceTest : public ::testing::Test {
         SystemInfo::configure({defaults, keychain, power, host});
         port = freeUdpPort();
         defaults->set(SystemInfoKeys::controlport, std::to_string(port));
-        Logger::shared().setCaptureHook([this](const std::string& line) {
-            std::lock_guard lock(linesMutex);
-            lines.push_back(line);
-        });
         service = std::make_unique<ControlRequestService>(ControlRequestService::Environment{
             discovery,
             [this] {
@@ -64,21 +61,13 @@ class ControlRequestServiceTest : public ::testing::Test {
     }
     void TearDown() override {
         service.reset();
-        Logger::shared().flush();
-        Logger::shared().setCaptureHook(nullptr);
     }
 
     void setAddress(std::optional<std::string> ipv4) {
         host->list = std::vector<NetworkInterface>{{"lo", true, true, true, "127.0.0.1"},
                                                    {"eth0", true, true, false, ipv4}};
     }
-    bool logged(const std::string& text) {
-        Logger::shared().flush();
-        std::lock_guard lock(linesMutex);
-        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
-            return line.find(text) != std::string::npos;
-        });
-    }
+    bool logged(const std::string& text) { return log.contains(text); }
 
     std::shared_ptr<MemoryDefaults> defaults = std::make_shared<MemoryDefaults>();
     std::shared_ptr<MemoryKeychain> keychain = std::make_shared<MemoryKeychain>();
@@ -88,8 +77,7 @@ class ControlRequestServiceTest : public ::testing::Test {
     std::vector<FakePathMonitor*> monitors;
     std::unique_ptr<ControlRequestService> service;
     int port = 0;
-    std::mutex linesMutex;
-    std::vector<std::string> lines;
+    vl::testing::LogCapture log;
 };
 
 TEST_F(ControlRequestServiceTest, StartListensAndAdvertisesTheRealAddressAndPort) {
