@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -54,7 +55,9 @@ class XvfbServer {
         const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
         for (int i = 0; i < 100; ++i) {
             struct stat info;
-            if (stat(socket.c_str(), &info) == 0) {
+            // Another test may have started a server on this number a moment earlier: the socket
+            // is ours only when the lock file names our process.
+            if (stat(socket.c_str(), &info) == 0 && lockOwner(number) == pid) {
                 pid_ = pid;
                 name_ = display;
                 return;
@@ -64,6 +67,13 @@ class XvfbServer {
         }
         kill(pid, SIGTERM);
         waitpid(pid, nullptr, 0);
+    }
+
+    static pid_t lockOwner(int number) {
+        std::ifstream lock("/tmp/.X" + std::to_string(number) + "-lock");
+        long owner = -1;
+        lock >> owner;
+        return lock ? static_cast<pid_t>(owner) : -1;
     }
 
     pid_t pid_ = -1;
