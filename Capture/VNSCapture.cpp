@@ -1,7 +1,7 @@
 #include "Capture/VNSCapture.h"
 
 #include "Capture/AnnexB.h"
-#include "app/SystemInfo.h"
+#include "base/Log.h"
 
 #include <array>
 #include <cstdio>
@@ -11,7 +11,7 @@ namespace vl {
 namespace {
 
 void log(const std::string& message) {
-    SystemInfo::logMsg("[VNSCapture] " + message);
+    logMsg("[VNSCapture] " + message);
 }
 
 const char* text(bool value) {

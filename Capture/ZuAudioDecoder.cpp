@@ -5,7 +5,7 @@
 
 #include "aac/AacEldDecoder.h"
 #include "aac/AacEldEncoder.h"
-#include "app/SystemInfo.h"
+#include "base/Log.h"
 
 namespace vl {
 namespace {
@@ -49,17 +49,17 @@ bool ZuAudioDecoder::isRunning() const {
 
 bool ZuAudioDecoder::createDecoder() {
     const Bytes config = aac::audioSpecificConfig(aac::EldChannelLayout::stereo);
-    SystemInfo::logMsg("🔊 createDecoder in:  48000 Hz AAC-ELD (object type 39, config " +
+    logMsg("🔊 createDecoder in:  48000 Hz AAC-ELD (object type 39, config " +
                        hex(config) + "), 480 frames per packet, " + std::to_string(channelCount) +
                        " ch");
-    SystemInfo::logMsg(
+    logMsg(
         "🔊 createDecoder out: 48000 Hz 32-bit float deinterleaved, 4 bytes per "
         "frame and channel, " +
         std::to_string(channelCount) + " ch");
     std::string why;
     auto decoder = aac::AacEldDecoder::create(config, &why);
     if (!decoder) {
-        SystemInfo::logMsg("❌ ZuAudioRender: decoder creation failed: " + why + " — AAC-ELD " +
+        logMsg("❌ ZuAudioRender: decoder creation failed: " + why + " — AAC-ELD " +
                                std::to_string(channelCount) + "ch decode likely unsupported",
                            LogLevel::error);
         return false;
@@ -67,7 +67,7 @@ bool ZuAudioDecoder::createDecoder() {
     // Failures are counted and reported here at a cadence; the codec's own line per bad unit
     // would let a client flood stderr.
     decoder->quietCodecMessages();
-    SystemInfo::logMsg("✅ ZuAudioRender: AAC-ELD decoder created (" + std::to_string(channelCount) +
+    logMsg("✅ ZuAudioRender: AAC-ELD decoder created (" + std::to_string(channelCount) +
                        "ch, " + joined(decoder->channelNames()) + ")");
     std::lock_guard lock(mutex_);
     decoder_ = std::move(decoder);
@@ -82,11 +82,11 @@ void ZuAudioDecoder::start() {
             std::lock_guard lock(mutex_);
             isRunning_ = decoder_ != nullptr;
         }
-        SystemInfo::logMsg("✅ ZuAudioDecoder started (" + std::to_string(channelCount) + "ch, " +
+        logMsg("✅ ZuAudioDecoder started (" + std::to_string(channelCount) + "ch, " +
                            description(channels) + ")");
         return;
     }
-    SystemInfo::logMsg("❌ ZuAudioDecoder: not started; probing AAC-ELD channel configurations",
+    logMsg("❌ ZuAudioDecoder: not started; probing AAC-ELD channel configurations",
                        LogLevel::error);
     using aac::EldChannelLayout;
     for (EldChannelLayout layout :
@@ -95,7 +95,7 @@ void ZuAudioDecoder::start() {
         std::string why;
         const bool ok =
             aac::AacEldDecoder::create(aac::audioSpecificConfig(layout), &why) != nullptr;
-        SystemInfo::logMsg("🔍   AAC-ELD → " + std::to_string(aac::channelCount(layout)) + "ch (" +
+        logMsg("🔍   AAC-ELD → " + std::to_string(aac::channelCount(layout)) + "ch (" +
                            aac::description(layout) +
                            "): " + (ok ? std::string("decodable") : "not decodable (" + why + ")"));
     }
@@ -117,20 +117,20 @@ void ZuAudioDecoder::handleAudioPacket(ByteView payload) {
     if (!buffer) {
         const std::int64_t failures = ++decodeFailures_;
         if (failures == 1 || failures % 100 == 0)
-            SystemInfo::logMsg("❌ ZuAudioRender: decode returned nil (" + std::to_string(failures) +
+            logMsg("❌ ZuAudioRender: decode returned nil (" + std::to_string(failures) +
                                    " failures so far)",
                                LogLevel::error);
         return;
     }
     const std::int64_t decoded = ++decodedCount_;
     if (decoded == 1) {
-        SystemInfo::logMsg("✅ ZuAudioRender: FIRST packet decoded → " +
+        logMsg("✅ ZuAudioRender: FIRST packet decoded → " +
                            std::to_string(buffer->frameLength) + " frames, " +
                            std::to_string(buffer->channelCount) + "ch");
     } else if (decoded % logEvery == 0) {
         char peak[32];
         std::snprintf(peak, sizeof peak, "%.4f", double(buffer->peak()));
-        SystemInfo::logMsg("🔊 ZuAudioDecoder: decoded " + std::to_string(decoded) + ", delivered " +
+        logMsg("🔊 ZuAudioDecoder: decoded " + std::to_string(decoded) + ", delivered " +
                            std::to_string(scheduledCount_.load()) + ", failures " +
                            std::to_string(decodeFailures_.load()) + ", peak=" + peak);
     }
@@ -158,7 +158,7 @@ std::optional<ZuAudioBuffer> ZuAudioDecoder::decodeLocked(ByteView payload) {
     }
     const std::int64_t failures = decodeFailures_;
     if (failures == 0 || failures % 100 == 0)
-        SystemInfo::logMsg(std::string("❌ ZuAudioDecoder: decode status=") +
+        logMsg(std::string("❌ ZuAudioDecoder: decode status=") +
                                aac::description(decoder_->lastError()) +
                                " outPackets=" + std::to_string(audio ? audio->frames : 0) +
                                " — expected " + std::to_string(channelCount) + "ch (" +

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "aac/AacEldEncoder.h"
-#include "app/SystemInfo.h"
+#include "base/Log.h"
 
 namespace vl {
 namespace {
@@ -43,7 +43,7 @@ std::unique_ptr<ZuAudioEncoder> ZuAudioEncoder::create(ZuChannels channels, int 
         auto encoder = std::make_unique<aac::AacEldEncoder>(eldLayoutOf(channels), bitRate);
         return std::unique_ptr<ZuAudioEncoder>(new ZuAudioEncoder(channels, std::move(encoder)));
     } catch (const std::exception& e) {
-        SystemInfo::logMsg(std::string("❌ ZuAudioEncoder: encoder creation failed (") + e.what() +
+        logMsg(std::string("❌ ZuAudioEncoder: encoder creation failed (") + e.what() +
                                ", channels=" + std::to_string(channelCount(channels)) + ")",
                            LogLevel::error);
         return nullptr;
@@ -74,7 +74,7 @@ std::vector<Bytes> ZuAudioEncoder::encode(const ZuAudioBuffer& pcmBuffer) {
     std::vector<Bytes> packets;
     const std::uint32_t c = channelCount(channels_);
     if (pcmBuffer.channelCount != c) {
-        SystemInfo::logMsg("🔇 ZuAudioEncoder: dropping buffer — " +
+        logMsg("🔇 ZuAudioEncoder: dropping buffer — " +
                            std::to_string(pcmBuffer.channelCount) + "ch buffer vs " +
                            std::to_string(c) + "ch encoder (device not settled)");
         return packets;

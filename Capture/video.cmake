@@ -4,7 +4,7 @@ add_library(vl_videocapture STATIC
   ${CMAKE_CURRENT_LIST_DIR}/VNSCaptureConfig.cpp
   ${CMAKE_CURRENT_LIST_DIR}/AnnexB.cpp)
 target_include_directories(vl_videocapture PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(vl_videocapture PUBLIC vl_capture vl_videocodec vl_base vl_systeminfo)
+target_link_libraries(vl_videocapture PUBLIC vl_capture vl_videocodec vl_base)
 
 vantrel_add_tests(capture_video_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/VNSCaptureAnnexBTests.cpp
