@@ -84,6 +84,10 @@ bool ChildProcess::waitFor(std::chrono::milliseconds limit) {
     return true;
 }
 
+void ChildProcess::terminate() {
+    if (running()) kill(pid_, SIGTERM);
+}
+
 void ChildProcess::stop(std::chrono::milliseconds grace) {
     if (!running()) return;
     kill(pid_, SIGTERM);

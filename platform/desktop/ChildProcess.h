@@ -34,6 +34,8 @@ class ChildProcess {
     // True while it runs; reaps it once it has exited.
     bool running();
     std::optional<int> exitStatus() const { return status_; }
+    // Sends SIGTERM without waiting, so that several children can wind down together.
+    void terminate();
     // SIGTERM, then SIGKILL after the grace period; waits for it. Does nothing when not running.
     void stop(std::chrono::milliseconds grace = std::chrono::milliseconds(3000));
 

@@ -3,9 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
@@ -24,6 +22,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// How long a child gets between SIGTERM and SIGKILL when we stop it.
+constexpr auto stopGrace = 300ms;
+
 const char* describe(HeadlessDesktop::Server kind) {
     switch (kind) {
         case HeadlessDesktop::Server::existing:
@@ -34,45 +35,6 @@ const char* describe(HeadlessDesktop::Server kind) {
             return "Xvfb";
     }
     return "?";
-}
-
-std::string lockFile(int number) {
-    return "/tmp/.X" + std::to_string(number) + "-lock";
-}
-
-std::string socketFile(int number) {
-    return "/tmp/.X11-unix/X" + std::to_string(number);
-}
-
-// The process id an X server wrote into its lock file.
-std::optional<pid_t> lockHolder(int number) {
-    std::ifstream lock(lockFile(number));
-    long pid = 0;
-    if (!(lock >> pid) || pid <= 0) return std::nullopt;
-    return pid_t(pid);
-}
-
-// Whether a server accepts connections on the number's socket; a socket left by a server that
-// died refuses them.
-bool socketLive(int number) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return true;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    auto path = socketFile(number);
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    bool live = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ||
-                (errno != ECONNREFUSED && errno != ENOENT);
-    close(fd);
-    return live;
-}
-
-// A number is taken while a live server holds its lock or listens on its socket. What a server
-// that died left behind does not count: the next server replaces it.
-bool displayNumberTaken(int number) {
-    if (auto holder = lockHolder(number); holder && (kill(*holder, 0) == 0 || errno != ESRCH))
-        return true;
-    return socketLive(number);
 }
 
 std::vector<std::string> environmentFor(const std::string& display, const std::string& xauthority) {
@@ -153,6 +115,15 @@ std::optional<HeadlessDesktop::Running> HeadlessDesktop::start() {
         return std::nullopt;
     }
     cookie_ = *cookie;
+    if (!claim_.held()) {
+        auto claim = DisplayClaim::claim(options_.firstDisplay, options_.lastDisplay);
+        if (!claim) {
+            say("no free display number between :" + std::to_string(options_.firstDisplay) +
+                " and :" + std::to_string(options_.lastDisplay));
+            return std::nullopt;
+        }
+        claim_ = std::move(*claim);
+    }
     auto started = startServer(Server::xorgDummy);
     if (!started) {
         started = startServer(Server::xvfb);
@@ -163,6 +134,7 @@ std::optional<HeadlessDesktop::Running> HeadlessDesktop::start() {
     }
     if (!started) {
         say("neither Xorg nor Xvfb could start; see the logs in " + directory_);
+        claim_.release();
         return std::nullopt;
     }
     running_ = started;
@@ -197,18 +169,9 @@ bool HeadlessDesktop::prepareWorkDirectory() {
 }
 
 std::optional<HeadlessDesktop::Running> HeadlessDesktop::startServer(Server kind) {
-    for (int number = options_.firstDisplay; number <= options_.lastDisplay; ++number) {
-        if (displayNumberTaken(number)) continue;
-        if (auto ready = launch(kind, number))
-            return Running{":" + std::to_string(*ready),
-                           path("xauthority-" + std::to_string(*ready)), kind};
-        // Lost a race for the number to another server: try the next. Anything else is this
-        // server failing, and more numbers will not help.
-        if (!displayNumberTaken(number)) return std::nullopt;
-    }
-    say("no free display number between :" + std::to_string(options_.firstDisplay) +
-        " and :" + std::to_string(options_.lastDisplay));
-    return std::nullopt;
+    int number = claim_.number();
+    if (!launch(kind, number)) return std::nullopt;
+    return Running{claim_.display(), path("xauthority-" + std::to_string(number)), kind};
 }
 
 std::optional<int> HeadlessDesktop::launch(Server kind, int number) {
@@ -239,6 +202,7 @@ std::optional<int> HeadlessDesktop::launch(Server kind, int number) {
     // The server writes its display number to the pipe once it accepts clients.
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0) return std::nullopt;
+    claim_.handOver();
     ChildProcess::Spawn spawn;
     spawn.arguments = arguments;
     spawn.environment = environmentFor(":" + n, xauthority);
@@ -248,6 +212,7 @@ std::optional<int> HeadlessDesktop::launch(Server kind, int number) {
     close(ready[1]);
     if (!child) {
         close(ready[0]);
+        claim_.takeBack();
         return std::nullopt;
     }
 
@@ -267,12 +232,12 @@ std::optional<int> HeadlessDesktop::launch(Server kind, int number) {
     close(ready[0]);
     if (written.find('\n') == std::string::npos || !child->running() ||
         !reachable(":" + n, &cookie_)) {
-        child->stop(1000ms);
+        child->stop(stopGrace);
+        claim_.takeBack();
         unlink(xauthority.c_str());
         return std::nullopt;
     }
     server_ = std::move(*child);
-    serverPid_ = server_.pid();
     return number;
 }
 
@@ -332,13 +297,13 @@ void HeadlessDesktop::watch() {
             return;
         }
         say(what + " died; starting it again");
-        windowManager_.stop(1000ms);
-        // The dead server's listening sockets can outlive it for a moment (a child it spawned
-        // may still hold them): try a few times before giving up.
+        windowManager_.stop(stopGrace);
+        // The number stays ours meanwhile (the claim), but the dead server's listening sockets
+        // can outlive it for a moment (a child it spawned may still hold them): try a few times.
+        claim_.takeBack();
         bool launched = false;
         for (int attempt = 0; attempt < 5 && !launched && !stopping_; ++attempt) {
             if (attempt > 0) wake_.wait_for(lock, 300ms);
-            if (!socketLive(number)) unlink(socketFile(number).c_str());
             launched = launch(running_->server, number).has_value();
         }
         if (!launched) {
@@ -357,15 +322,17 @@ void HeadlessDesktop::stop() {
     }
     wake_.notify_all();
     if (watcher_.joinable()) watcher_.join();
-    windowManager_.stop();
+    // Both told at once and given little time: nothing they hold needs a slow goodbye, and the
+    // user waits on this after Ctrl-C.
+    windowManager_.terminate();
+    server_.terminate();
+    windowManager_.stop(stopGrace);
+    server_.stop(stopGrace);
     bool ours = running_ && running_->server != Server::existing;
-    server_.stop();
     if (ours) {
-        int number = std::stoi(running_->display.substr(1));
-        // A server that died (rather than being stopped) left its lock and socket behind.
-        if (lockHolder(number) == serverPid_) unlink(lockFile(number).c_str());
-        if (!socketLive(number)) unlink(socketFile(number).c_str());
-        auto n = std::to_string(number);
+        // Removes what a killed server left behind; the number stays claimed until we go.
+        claim_.takeBack();
+        auto n = running_->display.substr(1);
         unlink(running_->xauthority.c_str());
         unlink(path("xorg-" + n + ".conf").c_str());
         say("stopped " + std::string(describe(running_->server)) + " on " + running_->display);

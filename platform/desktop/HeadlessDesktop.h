@@ -10,6 +10,7 @@
 #pragma once
 
 #include "platform/desktop/ChildProcess.h"
+#include "platform/desktop/DisplayClaim.h"
 #include "platform/desktop/XAuthority.h"
 #include "platform/desktop/XorgConfiguration.h"
 
@@ -28,7 +29,7 @@ class HeadlessDesktop {
 
     struct Options {
         DesktopGeometry geometry;
-        int firstDisplay = 20;  // display numbers tried, in order
+        int firstDisplay = 20;  // display numbers tried, in order (see DisplayClaim)
         int lastDisplay = 69;
         // Configuration, cookie and logs. Empty: $XDG_RUNTIME_DIR/vantrel-link-desktop, else
         // /tmp/vantrel-link-desktop-<uid>.
@@ -61,7 +62,8 @@ class HeadlessDesktop {
     std::optional<Running> startIfNeeded();
     // Starts our own desktop whatever $DISPLAY says.
     std::optional<Running> start();
-    // Window manager first, then the X server; removes the cookie and configuration.
+    // Stops the window manager and the X server (promptly: a short grace, then SIGKILL) and
+    // removes the cookie and configuration. The display number stays claimed until destruction.
     void stop();
 
     // Whether the X server we started still runs (false for an existing display or after stop).
@@ -90,8 +92,10 @@ class HeadlessDesktop {
     Options options_;
     Report report_;
     std::string directory_;
+    // Held from start until we are destroyed, across restarts of the server; declared before
+    // the children so that it is released after they are gone.
+    DisplayClaim claim_;
     ChildProcess server_;
-    pid_t serverPid_ = -1;
     ChildProcess windowManager_;
     std::optional<Running> running_;
     XCookie cookie_{};
