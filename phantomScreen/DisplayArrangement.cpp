@@ -1,8 +1,8 @@
 #include "phantomScreen/DisplayArrangement.h"
 
-#include "app/SystemInfo.h"
 #include "base/DispatchQueue.h"
-#include "phantomScreen/PhantomScreenInf.h"
+#include "base/Log.h"
+#include "phantomScreen/PhantomScreenService.h"
 
 #include <algorithm>
 
@@ -11,29 +11,9 @@ namespace vl {
 namespace {
 
 constexpr auto retryInterval = std::chrono::milliseconds(250);
-constexpr auto pollInterval = std::chrono::milliseconds(200);
 
 void finish(const std::function<void(bool)>& completion, bool success) {
     if (completion) completion(success);
-}
-
-struct Poll {
-    Clock::time_point deadline;
-    std::function<void(std::optional<DisplayID>)> completion;
-};
-
-void schedulePoll(std::shared_ptr<Poll> poll) {
-    DispatchQueue::global().asyncAfter(pollInterval, [poll] {
-        if (auto id = PhantomScreenInf::findPS(); id && *id != nullDisplayID) {
-            poll->completion(id);
-            return;
-        }
-        if (Clock::now() >= poll->deadline) {
-            poll->completion(std::nullopt);
-            return;
-        }
-        schedulePoll(poll);
-    });
 }
 
 }  // namespace
@@ -46,7 +26,7 @@ void DisplayArrangement::setDisplayExtended(DisplayID display, int retriesRemain
                                             std::function<void(bool)> completion) {
     const std::string id = std::to_string(display);
     if (!displays_.isOnline(display)) {
-        SystemInfo::logMsg("⚠️ setDisplayExtended: display " + id + " is not online");
+        logMsg("⚠️ setDisplayExtended: display " + id + " is not online");
         return finish(completion, false);
     }
     auto begun = displays_.beginConfiguration();
@@ -56,7 +36,7 @@ void DisplayArrangement::setDisplayExtended(DisplayID display, int retriesRemain
     if (auto error = configuration.configureMirrorOfDisplay(display, nullDisplayID);
         error != DisplayError::success) {
         configuration.cancel();
-        SystemInfo::logMsg(
+        logMsg(
             std::string("⚠️ setDisplayExtended: CGConfigureDisplayMirrorOfDisplay failed: ") +
             description(error));
         return finish(completion, false);
@@ -68,30 +48,27 @@ void DisplayArrangement::setDisplayExtended(DisplayID display, int retriesRemain
                                                           std::int32_t(main.minY()));
         error != DisplayError::success) {
         configuration.cancel();
-        SystemInfo::logMsg(
-            std::string("⚠️ setDisplayExtended: CGConfigureDisplayOrigin failed: ") +
-            description(error));
+        logMsg(std::string("⚠️ setDisplayExtended: CGConfigureDisplayOrigin failed: ") +
+               description(error));
         return finish(completion, false);
     }
     if (auto error = configuration.complete(ConfigureOption::permanently);
         error != DisplayError::success) {
         configuration.cancel();
-        SystemInfo::logMsg(
-            std::string("⚠️ setDisplayExtended: CGCompleteDisplayConfiguration failed: ") +
-            description(error));
+        logMsg(std::string("⚠️ setDisplayExtended: CGCompleteDisplayConfiguration failed: ") +
+               description(error));
         return finish(completion, false);
     }
 
     auto now = displays_.bounds(display);
     DisplayPoint movedTo{now.x, now.y};
     if (!displays_.isInMirrorSet(display) && displays_.mirrorsDisplay(display) == nullDisplayID) {
-        SystemInfo::logMsg("✅ setDisplayExtended: virtual display set to extended mode at " +
-                           describe(movedTo));
+        logMsg("✅ setDisplayExtended: virtual display set to extended mode at " +
+               describe(movedTo));
         return finish(completion, true);
     }
     if (retriesRemaining > 1) {
-        SystemInfo::logMsg("⚠️ setDisplayExtended: display " + id +
-                           " still mirrored, retrying");
+        logMsg("⚠️ setDisplayExtended: display " + id + " still mirrored, retrying");
         std::weak_ptr<DisplayArrangement> weak = weak_from_this();
         DispatchQueue::main().asyncAfter(
             retryInterval, [weak, display, retriesRemaining, completion = std::move(completion)] {
@@ -100,21 +77,14 @@ void DisplayArrangement::setDisplayExtended(DisplayID display, int retriesRemain
             });
         return;
     }
-    SystemInfo::logMsg("⚠️ setDisplayExtended: display " + id +
-                       " still mirrored after moving from " + describe(movedFrom) + " to " +
-                       describe(movedTo));
+    logMsg("⚠️ setDisplayExtended: display " + id + " still mirrored after moving from " +
+           describe(movedFrom) + " to " + describe(movedTo));
     finish(completion, false);
 }
 
 void DisplayArrangement::waitForPhantomScreen(
     double timeout, std::function<void(std::optional<DisplayID>)> completion) {
-    // Bounded so that no caller's value overflows the clock.
-    double seconds = timeout > 0 ? std::min(timeout, 86400.0) : 0.0;
-    auto poll = std::make_shared<Poll>();
-    poll->deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                        std::chrono::duration<double>(seconds));
-    poll->completion = completion ? std::move(completion) : [](std::optional<DisplayID>) {};
-    schedulePoll(std::move(poll));
+    PhantomScreenService::shared().waitForPhantomScreen(timeout, std::move(completion));
 }
 
 }  // namespace vl

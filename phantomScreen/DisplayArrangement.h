@@ -1,7 +1,7 @@
-// phantomScreen: the control server's two display operations of a sharing session — taking a new
+// phantomScreen: the control server's display operation of a sharing session — taking a new
 // virtual display out of mirroring and placing it beside the main display (retried while the
-// platform still reports it mirrored), and waiting for a virtual display to come online. The
-// control server owns one and calls it; retries hold it weakly, as they hold the server.
+// platform still reports it mirrored). The control server owns one and calls it; retries hold it
+// weakly, as they hold the server.
 #pragma once
 
 #include "platform/display/Interface.h"
@@ -19,8 +19,7 @@ class DisplayArrangement : public std::enable_shared_from_this<DisplayArrangemen
     // Runs on the main queue; retries 0.25 s apart on the main queue while still mirrored.
     void setDisplayExtended(DisplayID display, int retriesRemaining,
                             std::function<void(bool)> completion = {});
-    // Polls every 0.2 s on the global queue (first poll after 0.2 s) and calls the completion
-    // there exactly once: with the first online virtual display, or none after the timeout.
+    // transitional: PhantomScreenService::shared().waitForPhantomScreen.
     static void waitForPhantomScreen(double timeout,
                                      std::function<void(std::optional<DisplayID>)> completion);
 

@@ -1,13 +1,13 @@
 #include "phantomScreen/PhantomScreenInf.h"
 
-#include "app/SystemInfo.h"
 #include "base/DispatchQueue.h"
+#include "base/Log.h"
 
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cassert>
 #include <filesystem>
-#include <mutex>
 
 namespace vl {
 
@@ -20,48 +20,9 @@ using InitLibFunction = std::int32_t (*)();
 using AddDisplayFunction = std::int32_t (*)(std::int32_t, std::int32_t, std::uint32_t*);
 using StopFunction = std::int32_t (*)(std::int32_t);
 
-// addDisplayEx is reached from the control connection's thread as well as the main queue.
-struct State {
-    std::mutex mutex;
-    void* libHandle = nullptr;
-    std::map<DisplayID, std::int32_t> addedDisplays;
-    DisplayService* displays = nullptr;
-    std::optional<std::string> pathOverride;
-};
-
-State& state() {
-    static State s;
-    return s;
-}
-
-template <typename Function>
-Function bind(const char* name) {
-    auto& s = state();
-    std::lock_guard lock(s.mutex);
-    if (!s.libHandle) return nullptr;
-    return reinterpret_cast<Function>(dlsym(s.libHandle, name));
-}
-
-DisplayService* displays() {
-    auto& s = state();
-    std::lock_guard lock(s.mutex);
-    return s.displays;
-}
-
 }  // namespace
 
-void PhantomScreenInf::setDisplayService(DisplayService* service) {
-    auto& s = state();
-    std::lock_guard lock(s.mutex);
-    s.displays = service;
-}
-
 std::string PhantomScreenInf::libraryPath() {
-    auto& s = state();
-    {
-        std::lock_guard lock(s.mutex);
-        if (s.pathOverride) return *s.pathOverride;
-    }
     std::error_code error;
     auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
     if (error) return "libPhantomScreen.so";
@@ -70,62 +31,97 @@ std::string PhantomScreenInf::libraryPath() {
         .string();
 }
 
+PhantomScreenInf::PhantomScreenInf(DisplayService& displays, std::string path)
+    : PhantomScreenInf(&displays, std::move(path)) {}
+
+PhantomScreenInf::PhantomScreenInf(DisplayService* displays, std::string path)
+    : displays_(displays), path_(std::move(path)) {}
+
+PhantomScreenInf::~PhantomScreenInf() {
+    release();
+}
+
+PhantomScreenInf& PhantomScreenInf::shared() {
+    // Never destroyed: pool threads may still reach it while the process exits.
+    static auto* instance =
+        new std::shared_ptr<PhantomScreenInf>(new PhantomScreenInf(nullptr, libraryPath()));
+    return **instance;
+}
+
+void PhantomScreenInf::setDisplayService(DisplayService* service) {
+    auto& inf = shared();
+    std::lock_guard lock(inf.mutex_);
+    inf.displays_ = service;
+}
+
 void PhantomScreenInf::setLibraryPath(std::optional<std::string> path) {
-    auto& s = state();
-    std::lock_guard lock(s.mutex);
-    s.pathOverride = std::move(path);
+    auto& inf = shared();
+    std::lock_guard lock(inf.mutex_);
+    inf.path_ = path ? std::move(*path) : libraryPath();
+}
+
+template <typename Function>
+Function PhantomScreenInf::bind(const char* name) const {
+    std::lock_guard lock(mutex_);
+    if (!libHandle_) return nullptr;
+    return reinterpret_cast<Function>(dlsym(libHandle_, name));
+}
+
+DisplayService* PhantomScreenInf::displays() const {
+    std::lock_guard lock(mutex_);
+    return displays_;
 }
 
 void PhantomScreenInf::initLib() {
-    auto path = libraryPath();
+    std::string path;
+    {
+        std::lock_guard lock(mutex_);
+        path = path_;
+    }
     void* handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
     const char* loadError = handle ? nullptr : dlerror();
     {
-        auto& s = state();
-        std::lock_guard lock(s.mutex);
+        std::lock_guard lock(mutex_);
         // Loading again must not leave an extra reference that release() would not drop.
-        if (s.libHandle) dlclose(s.libHandle);
-        s.libHandle = handle;
+        if (libHandle_) dlclose(libHandle_);
+        libHandle_ = handle;
     }
     if (!handle) {
-        SystemInfo::logMsg("PhantomScreenInf: cannot load " + path + ": " +
-                               (loadError ? loadError : "unknown error"),
-                           LogLevel::error);
+        logMsg("PhantomScreenInf: cannot load " + path + ": " +
+                   (loadError ? loadError : "unknown error"),
+               LogLevel::error);
         return;
     }
     auto init = bind<InitLibFunction>("initLib");
     if (!init) {
-        SystemInfo::logMsg("PhantomScreenInf: " + path + " has no initLib", LogLevel::error);
+        logMsg("PhantomScreenInf: " + path + " has no initLib", LogLevel::error);
         return;
     }
     if (auto result = init(); result < 0)
-        SystemInfo::logMsg("PhantomScreenInf: initLib returned " + std::to_string(result),
-                           LogLevel::error);
+        logMsg("PhantomScreenInf: initLib returned " + std::to_string(result), LogLevel::error);
 }
 
-bool PhantomScreenInf::isLoaded() {
-    auto& s = state();
-    std::lock_guard lock(s.mutex);
-    return s.libHandle != nullptr;
+bool PhantomScreenInf::isLoaded() const {
+    std::lock_guard lock(mutex_);
+    return libHandle_ != nullptr;
 }
 
 std::optional<DisplayID> PhantomScreenInf::addDisplay(Resolution resolution, bool portrait) {
     int index = resolution.modeIndex();
     if (index < 0) {
-        SystemInfo::logMsg("addDisplay: unknown resolution " + resolution.description());
+        logMsg("addDisplay: unknown resolution " + resolution.description());
         return std::nullopt;
     }
     std::uint32_t displayID = 0;
     auto add = bind<AddDisplayFunction>("addDisplay");
     std::int32_t slot = add ? add(index, portrait ? 1 : 0, &displayID) : -1;
     if (slot < 0) {
-        SystemInfo::logMsg("addDisplay failed for " + resolution.description() +
-                           ", portrait: " + (portrait ? "true" : "false"));
+        logMsg("addDisplay failed for " + resolution.description() +
+               ", portrait: " + (portrait ? "true" : "false"));
         return std::nullopt;
     }
-    auto& s = state();
-    std::lock_guard lock(s.mutex);
-    s.addedDisplays[displayID] = slot;
+    std::lock_guard lock(mutex_);
+    addedDisplays_[displayID] = slot;
     return displayID;
 }
 
@@ -137,10 +133,15 @@ std::optional<DisplayID> PhantomScreenInf::addDisplayEx(Resolution resolution, b
     auto size = resolution.resolution();
     int width = portrait ? size.second : size.first;
     int height = portrait ? size.first : size.second;
-    DispatchQueue::main().asyncAfter(std::chrono::milliseconds(200), [id = *id, width, height] {
-        setResolution(id, width, height);
-        placeToRightOfExisting(id);
-    });
+    std::weak_ptr<PhantomScreenInf> weak = weak_from_this();
+    assert(!weak.expired() && "PhantomScreenInf is made with std::make_shared");
+    DispatchQueue::main().asyncAfter(std::chrono::milliseconds(200),
+                                     [weak, id = *id, width, height] {
+                                         if (auto self = weak.lock()) {
+                                             self->setResolution(id, width, height);
+                                             self->placeToRightOfExisting(id);
+                                         }
+                                     });
     return id;
 }
 
@@ -149,7 +150,7 @@ void PhantomScreenInf::setResolution(DisplayID display, int width, int height) {
     if (!service) return;
     auto modes = service->modes(display);
     if (modes.empty()) {
-        SystemInfo::logMsg("No display modes for " + std::to_string(display));
+        logMsg("No display modes for " + std::to_string(display));
         return;
     }
     auto chosen = std::find_if(modes.begin(), modes.end(), [&](const DisplayMode& m) {
@@ -160,8 +161,8 @@ void PhantomScreenInf::setResolution(DisplayID display, int width, int height) {
             return m.width == width && m.height == height;
         });
     if (chosen == modes.end()) {
-        SystemInfo::logMsg("No " + std::to_string(width) + "x" + std::to_string(height) +
-                           " mode for display " + std::to_string(display));
+        logMsg("No " + std::to_string(width) + "x" + std::to_string(height) + " mode for display " +
+               std::to_string(display));
         return;
     }
     auto configuration = service->beginConfiguration();
@@ -169,8 +170,8 @@ void PhantomScreenInf::setResolution(DisplayID display, int width, int height) {
     configuration.value->configureDisplayWithMode(display, *chosen);
     if (configuration.value->complete(ConfigureOption::permanently) != DisplayError::success) {
         configuration.value->cancel();
-        SystemInfo::logMsg("Failed to set " + std::to_string(width) + "x" + std::to_string(height) +
-                           " on display " + std::to_string(display));
+        logMsg("Failed to set " + std::to_string(width) + "x" + std::to_string(height) +
+               " on display " + std::to_string(display));
     }
 }
 
@@ -189,20 +190,19 @@ void PhantomScreenInf::placeToRightOfExisting(DisplayID display) {
     configuration.value->configureDisplayOrigin(display, x, y);
     if (configuration.value->complete(ConfigureOption::permanently) != DisplayError::success) {
         configuration.value->cancel();
-        SystemInfo::logMsg("Failed to position display " + std::to_string(display) + " at x " +
-                           std::to_string(x) + ".");
+        logMsg("Failed to position display " + std::to_string(display) + " at x " +
+               std::to_string(x) + ".");
     }
 }
 
 bool PhantomScreenInf::removeDisplay(DisplayID displayID) {
     std::int32_t slot;
     {
-        auto& s = state();
-        std::lock_guard lock(s.mutex);
-        auto it = s.addedDisplays.find(displayID);
-        if (it == s.addedDisplays.end()) return false;
+        std::lock_guard lock(mutex_);
+        auto it = addedDisplays_.find(displayID);
+        if (it == addedDisplays_.end()) return false;
         slot = it->second;
-        s.addedDisplays.erase(it);
+        addedDisplays_.erase(it);
     }
     auto stop = bind<StopFunction>("stop");
     return stop && stop(slot) == 0;
@@ -213,8 +213,7 @@ std::optional<DisplayID> PhantomScreenInf::findPS() {
     if (!service) return std::nullopt;
     auto active = service->activeDisplayList(maxDisplays);
     if (!active.ok()) {
-        SystemInfo::logMsg(std::string("Error fetching active displays: ") +
-                           description(active.error));
+        logMsg(std::string("Error fetching active displays: ") + description(active.error));
         return std::nullopt;
     }
     for (auto id : active.value)
@@ -224,13 +223,12 @@ std::optional<DisplayID> PhantomScreenInf::findPS() {
 }
 
 void PhantomScreenInf::release() {
-    auto& s = state();
-    std::lock_guard lock(s.mutex);
-    if (!s.libHandle) return;
-    dlclose(s.libHandle);
-    s.libHandle = nullptr;
+    std::lock_guard lock(mutex_);
+    if (!libHandle_) return;
+    dlclose(libHandle_);
+    libHandle_ = nullptr;
     // The slots died with the library; a later load must not stop its new displays by them.
-    s.addedDisplays.clear();
+    addedDisplays_.clear();
 }
 
 }  // namespace vl

@@ -1,38 +1,64 @@
 // phantomScreen: the server's side of virtual displays — loads the virtual display library by
 // path, creates displays at a supported resolution, gives them their exact mode, places them to
-// the right of the others, finds them again and removes them. Type-level only.
+// the right of the others, finds them again and removes them.
 #pragma once
 
 #include "phantomScreen/Resolution.h"
 #include "platform/display/Interface.h"
 
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
 namespace vl {
 
-class PhantomScreenInf {
+// Create with std::make_shared: the mode and placement that addDisplayEx posts to the main queue
+// hold it weakly. The display service must outlive it. Thread safe: addDisplayEx is reached from
+// the control connection's queue as well as the main queue.
+class PhantomScreenInf : public std::enable_shared_from_this<PhantomScreenInf> {
   public:
-    PhantomScreenInf() = delete;
     using Resolution = vl::Resolution;
 
-    // The composition root hands in the display arrangement before the first use.
-    static void setDisplayService(DisplayService* service);
-    // <folder of the executable>/../lib/vantrel-link/libPhantomScreen.so unless overridden
-    // (relocated installs, tests).
+    // <folder of the executable>/../lib/vantrel-link/libPhantomScreen.so.
     static std::string libraryPath();
+
+    explicit PhantomScreenInf(DisplayService& displays, std::string path = libraryPath());
+    ~PhantomScreenInf();
+    PhantomScreenInf(const PhantomScreenInf&) = delete;
+    PhantomScreenInf& operator=(const PhantomScreenInf&) = delete;
+
+    void initLib();
+    bool isLoaded() const;
+    std::optional<DisplayID> addDisplayEx(Resolution resolution, bool portrait);
+    std::optional<DisplayID> addDisplay(Resolution resolution, bool portrait);
+    void setResolution(DisplayID display, int width, int height);
+    void placeToRightOfExisting(DisplayID display);
+    bool removeDisplay(DisplayID displayID);
+    std::optional<DisplayID> findPS();
+    void release();
+
+    // transitional: the process default instance for callers not yet handed one; it has no
+    // display service until one is set.
+    static PhantomScreenInf& shared();
+    // transitional: configure the process default instance.
+    static void setDisplayService(DisplayService* service);
+    // transitional: none restores libraryPath().
     static void setLibraryPath(std::optional<std::string> path);
 
-    static void initLib();
-    static bool isLoaded();
-    static std::optional<DisplayID> addDisplayEx(Resolution resolution, bool portrait);
-    static std::optional<DisplayID> addDisplay(Resolution resolution, bool portrait);
-    static void setResolution(DisplayID display, int width, int height);
-    static void placeToRightOfExisting(DisplayID display);
-    static bool removeDisplay(DisplayID displayID);
-    static std::optional<DisplayID> findPS();
-    static void release();
+  private:
+    PhantomScreenInf(DisplayService* displays, std::string path);
+
+    template <typename Function>
+    Function bind(const char* name) const;
+    DisplayService* displays() const;
+
+    mutable std::mutex mutex_;
+    DisplayService* displays_;
+    std::string path_;
+    void* libHandle_ = nullptr;
+    std::map<DisplayID, std::int32_t> addedDisplays_;
 };
 
 }  // namespace vl

@@ -1,66 +1,105 @@
 #include "phantomScreen/PhantomScreenService.h"
 
+#include "base/DispatchQueue.h"
+
 #include <algorithm>
-#include <mutex>
+#include <cassert>
 
 namespace vl {
 
 namespace {
 
-struct State {
-    std::mutex mutex;
-    std::vector<std::optional<DisplayID>> extraDisplayIDs;
-};
-
-State& state() {
-    static State s;
-    return s;
-}
+constexpr auto pollInterval = std::chrono::milliseconds(200);
 
 }  // namespace
 
+struct PhantomScreenService::Poll {
+    Clock::time_point deadline;
+    std::function<void(std::optional<DisplayID>)> completion;
+};
+
+PhantomScreenService::PhantomScreenService(std::shared_ptr<PhantomScreenInf> inf)
+    : inf_(std::move(inf)) {
+    assert(inf_);
+}
+
+PhantomScreenService& PhantomScreenService::shared() {
+    // Never destroyed: pool threads may still reach it while the process exits.
+    static auto* instance = new std::shared_ptr<PhantomScreenService>(
+        std::make_shared<PhantomScreenService>(PhantomScreenInf::shared().shared_from_this()));
+    return **instance;
+}
+
 void PhantomScreenService::startService(Resolution resolution) {
-    if (auto id = PhantomScreenInf::addDisplayEx(resolution, false)) appendExtraDisplayID(*id);
+    if (auto id = inf_->addDisplayEx(resolution, false)) appendExtraDisplayID(*id);
 }
 
 void PhantomScreenService::stopService() {
     std::vector<std::optional<DisplayID>> ids;
     {
-        auto& s = state();
-        std::lock_guard lock(s.mutex);
-        ids = std::exchange(s.extraDisplayIDs, {});
+        std::lock_guard lock(mutex_);
+        ids = std::exchange(extraDisplayIDs_, {});
     }
     for (const auto& id : ids)
-        if (id) PhantomScreenInf::removeDisplay(*id);
+        if (id) inf_->removeDisplay(*id);
 }
 
 void PhantomScreenService::stopPS(DisplayID display) {
-    PhantomScreenInf::removeDisplay(display);
-    auto& s = state();
-    std::lock_guard lock(s.mutex);
-    auto it = std::find(s.extraDisplayIDs.begin(), s.extraDisplayIDs.end(),
+    inf_->removeDisplay(display);
+    std::lock_guard lock(mutex_);
+    auto it = std::find(extraDisplayIDs_.begin(), extraDisplayIDs_.end(),
                         std::optional<DisplayID>(display));
-    if (it != s.extraDisplayIDs.end()) s.extraDisplayIDs.erase(it);
+    if (it != extraDisplayIDs_.end()) extraDisplayIDs_.erase(it);
 }
 
 void PhantomScreenService::initService() {
-    if (!PhantomScreenInf::isLoaded()) PhantomScreenInf::initLib();
+    if (!inf_->isLoaded()) inf_->initLib();
 }
 
 void PhantomScreenService::destroyService() {
-    PhantomScreenInf::release();
+    inf_->release();
 }
 
-std::vector<std::optional<DisplayID>> PhantomScreenService::extraDisplayIDs() {
-    auto& s = state();
-    std::lock_guard lock(s.mutex);
-    return s.extraDisplayIDs;
+std::vector<std::optional<DisplayID>> PhantomScreenService::extraDisplayIDs() const {
+    std::lock_guard lock(mutex_);
+    return extraDisplayIDs_;
 }
 
 void PhantomScreenService::appendExtraDisplayID(std::optional<DisplayID> display) {
-    auto& s = state();
-    std::lock_guard lock(s.mutex);
-    s.extraDisplayIDs.push_back(display);
+    std::lock_guard lock(mutex_);
+    extraDisplayIDs_.push_back(display);
+}
+
+std::optional<DisplayID> PhantomScreenService::findPS() {
+    return inf_->findPS();
+}
+
+std::optional<DisplayID> PhantomScreenService::addDisplayEx(Resolution resolution, bool portrait) {
+    return inf_->addDisplayEx(resolution, portrait);
+}
+
+void PhantomScreenService::waitForPhantomScreen(
+    double timeout, std::function<void(std::optional<DisplayID>)> completion) {
+    // Bounded so that no caller's value overflows the clock.
+    double seconds = timeout > 0 ? std::min(timeout, 86400.0) : 0.0;
+    auto poll = std::make_shared<Poll>();
+    poll->deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(seconds));
+    poll->completion = completion ? std::move(completion) : [](std::optional<DisplayID>) {};
+    schedulePoll(std::move(poll));
+}
+
+void PhantomScreenService::schedulePoll(std::shared_ptr<Poll> poll) {
+    std::weak_ptr<PhantomScreenService> weak = weak_from_this();
+    assert(!weak.expired() && "PhantomScreenService is made with std::make_shared");
+    DispatchQueue::global().asyncAfter(pollInterval, [weak, poll] {
+        auto self = weak.lock();
+        // A service that is gone finds nothing; the caller still hears once.
+        if (!self) return poll->completion(std::nullopt);
+        if (auto id = self->findPS(); id && *id != nullDisplayID) return poll->completion(id);
+        if (Clock::now() >= poll->deadline) return poll->completion(std::nullopt);
+        self->schedulePoll(poll);
+    });
 }
 
 }  // namespace vl

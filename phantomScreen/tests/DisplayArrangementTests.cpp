@@ -17,9 +17,7 @@ class DisplayArrangementTest : public ::testing::Test {
         mirrored.vendor = 2028;
         mirrored.model = 1217;
         arrangement.addDisplay(mirrored);
-        PhantomScreenInf::setDisplayService(&arrangement);
     }
-    void TearDown() override { PhantomScreenInf::setDisplayService(nullptr); }
 
     // Runs setDisplayExtended on the main queue and waits for its completion.
     std::optional<bool> extend(DisplayID display, int retries) {
@@ -93,70 +91,6 @@ TEST_F(DisplayArrangementTest, RetriesStopWhenTheOwnerIsGone) {
     DispatchQueue::main().sync([] {});
     EXPECT_EQ(calls, 0);
     EXPECT_EQ(arrangement.counters().begun, 1);
-}
-
-struct Waited {
-    std::optional<DisplayID> id;
-    Clock::duration elapsed;
-};
-
-// One wait's own call count and result; shared with the completion so that a late second call
-// is counted instead of touching a finished frame.
-struct Wait {
-    std::atomic<int> calls{0};
-    std::promise<Waited> done;
-};
-
-std::shared_ptr<Wait> startWait(double timeout) {
-    auto wait = std::make_shared<Wait>();
-    auto started = Clock::now();
-    DisplayArrangement::waitForPhantomScreen(timeout, [wait, started](std::optional<DisplayID> id) {
-        if (++wait->calls == 1) wait->done.set_value({id, Clock::now() - started});
-    });
-    return wait;
-}
-
-std::optional<Waited> result(Wait& wait, Clock::duration limit) {
-    auto future = wait.done.get_future();
-    if (future.wait_for(limit) != std::future_status::ready) return std::nullopt;
-    return future.get();
-}
-
-TEST_F(DisplayArrangementTest, WaitingTimesOutAfterTheTimeoutAndNeverBeforeTheFirstPoll) {
-    arrangement.removeDisplay(5);
-    auto immediate = startWait(0.0);
-    auto full = startWait(5.0);
-
-    auto waited = result(*immediate, 2s);
-    ASSERT_TRUE(waited);
-    EXPECT_EQ(waited->id, std::nullopt);
-    EXPECT_GE(waited->elapsed, 200ms);
-
-    waited = result(*full, 10s);
-    ASSERT_TRUE(waited);
-    EXPECT_EQ(waited->id, std::nullopt);
-    EXPECT_GE(waited->elapsed, 5s);
-    EXPECT_LT(waited->elapsed, 7s);
-    std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(immediate->calls, 1);
-    EXPECT_EQ(full->calls, 1);
-}
-
-TEST_F(DisplayArrangementTest, WaitingFindsADisplayThatComesOnline) {
-    arrangement.update(5, [](FakeDisplayService::Display& d) { d.online = false; });
-    std::thread later([&] {
-        std::this_thread::sleep_for(500ms);
-        arrangement.update(5, [](FakeDisplayService::Display& d) { d.online = true; });
-    });
-    auto wait = startWait(5.0);
-    auto waited = result(*wait, 10s);
-    later.join();
-    ASSERT_TRUE(waited);
-    EXPECT_EQ(waited->id, 5u);
-    EXPECT_GE(waited->elapsed, 500ms);
-    EXPECT_LT(waited->elapsed, 2s);
-    std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(wait->calls, 1);
 }
 
 }  // namespace

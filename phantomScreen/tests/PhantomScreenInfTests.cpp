@@ -1,6 +1,9 @@
 #include "phantomScreen/tests/TestSupport.h"
 
+#include "phantomScreen/DisplayArrangement.h"
+
 #include <filesystem>
+#include <future>
 
 namespace vl {
 namespace {
@@ -8,7 +11,7 @@ namespace {
 using testing::FakeLibraryTest;
 
 TEST_F(FakeLibraryTest, PortraitDisplayGetsItsModeAndGoesRightOfTheOthers) {
-    auto id = PhantomScreenInf::addDisplayEx(Resolution::RES_XS, true);
+    auto id = inf->addDisplayEx(Resolution::RES_XS, true);
     ASSERT_TRUE(id);
     // The library made it in portrait, listing the landscape mode too.
     auto settings = virtuals->settings(*id);
@@ -21,90 +24,141 @@ TEST_F(FakeLibraryTest, PortraitDisplayGetsItsModeAndGoesRightOfTheOthers) {
     auto counters = arrangement.counters();
     EXPECT_EQ(counters.completed, completedBefore + 2);  // mode, then origin
     EXPECT_EQ(counters.completeOptions.back(), ConfigureOption::permanently);
-    EXPECT_EQ(PhantomScreenInf::findPS(), id);
+    EXPECT_EQ(inf->findPS(), id);
 }
 
 TEST_F(FakeLibraryTest, SetResolutionFallsBackToPointSizes) {
     auto hiDPI = FakeDisplayService::make(7, {0, 1440, 1280, 720});
     hiDPI.modes = {{1, 2560, 1440, 1280, 720, 60}, {2, 3840, 2160, 1920, 1080, 60}};
     arrangement.addDisplay(hiDPI);
-    PhantomScreenInf::setResolution(7, 1920, 1080);
+    inf->setResolution(7, 1920, 1080);
     EXPECT_EQ(arrangement.bounds(7).width, 1920);
 
-    PhantomScreenInf::setResolution(7, 5000, 5000);
+    inf->setResolution(7, 5000, 5000);
     EXPECT_EQ(reports.count("No 5000x5000 mode for display 7"), 1);
-    PhantomScreenInf::setResolution(2, 1920, 1080);
+    inf->setResolution(2, 1920, 1080);
     EXPECT_EQ(reports.count("No display modes for 2"), 1);
 
     FakeDisplayService::Faults faults;
     faults.complete = DisplayError::failure;
     arrangement.setFaults(faults);
-    PhantomScreenInf::setResolution(7, 1280, 720);
+    inf->setResolution(7, 1280, 720);
     EXPECT_EQ(reports.count("Failed to set 1280x720 on display 7"), 1);
-    PhantomScreenInf::placeToRightOfExisting(7);
+    inf->placeToRightOfExisting(7);
     EXPECT_EQ(reports.count("Failed to position display 7 at x 4481."), 1);
     EXPECT_EQ(arrangement.counters().cancelled, 2);
 }
 
 TEST_F(FakeLibraryTest, RemovingDisplaysTheServerCreated) {
-    PhantomScreenService::startService(Resolution::RES_S);
-    auto ids = PhantomScreenService::extraDisplayIDs();
+    service->startService(Resolution::RES_S);
+    auto ids = service->extraDisplayIDs();
     ASSERT_EQ(ids.size(), 1u);
     ASSERT_TRUE(ids[0]);
-    auto extra = PhantomScreenInf::addDisplayEx(Resolution::RES_XSS, false);
+    auto extra = inf->addDisplayEx(Resolution::RES_XSS, false);
     ASSERT_TRUE(extra);
 
-    EXPECT_FALSE(PhantomScreenInf::removeDisplay(2));  // not ours
+    EXPECT_FALSE(inf->removeDisplay(2));  // not ours
     EXPECT_TRUE(arrangement.display(2));
-    PhantomScreenService::stopPS(*extra);  // not in the session's list, still stopped
+    service->stopPS(*extra);  // not in the session's list, still stopped
     EXPECT_FALSE(arrangement.display(*extra));
-    EXPECT_EQ(PhantomScreenService::extraDisplayIDs().size(), 1u);
-    EXPECT_FALSE(PhantomScreenInf::removeDisplay(*extra));  // already gone
+    EXPECT_EQ(service->extraDisplayIDs().size(), 1u);
+    EXPECT_FALSE(inf->removeDisplay(*extra));  // already gone
 
-    PhantomScreenService::stopService();
+    service->stopService();
     EXPECT_FALSE(arrangement.display(*ids[0]));
-    EXPECT_TRUE(PhantomScreenService::extraDisplayIDs().empty());
-    EXPECT_EQ(PhantomScreenInf::findPS(), std::nullopt);
+    EXPECT_TRUE(service->extraDisplayIDs().empty());
+    EXPECT_EQ(inf->findPS(), std::nullopt);
 }
 
 TEST_F(FakeLibraryTest, FindPSReturnsTheFirstVirtualDisplayListed) {
-    auto first = PhantomScreenInf::addDisplayEx(Resolution::RES_XSS, false);
-    auto second = PhantomScreenInf::addDisplayEx(Resolution::RES_XSS, false);
+    auto first = inf->addDisplayEx(Resolution::RES_XSS, false);
+    auto second = inf->addDisplayEx(Resolution::RES_XSS, false);
     ASSERT_TRUE(first && second);
-    EXPECT_TRUE(PhantomScreenInf::removeDisplay(*first));
-    auto third = PhantomScreenInf::addDisplayEx(Resolution::RES_XSS, false);  // reuses slot 0
+    EXPECT_TRUE(inf->removeDisplay(*first));
+    auto third = inf->addDisplayEx(Resolution::RES_XSS, false);  // reuses slot 0
     ASSERT_TRUE(third);
-    EXPECT_EQ(PhantomScreenInf::findPS(), second);
+    EXPECT_EQ(inf->findPS(), second);
 
     FakeDisplayService::Faults faults;
     faults.list = DisplayError::invalidConnection;
     arrangement.setFaults(faults);
-    EXPECT_EQ(PhantomScreenInf::findPS(), std::nullopt);
+    EXPECT_EQ(inf->findPS(), std::nullopt);
     EXPECT_EQ(reports.count("Error fetching active displays: invalid connection"), 1);
 }
 
 TEST_F(FakeLibraryTest, FailedLoadIsRetriedByEachAddDisplayEx) {
-    PhantomScreenInf::setLibraryPath("/nonexistent/libPhantomScreen.so");
-    PhantomScreenInf::initLib();
-    EXPECT_FALSE(PhantomScreenInf::isLoaded());
+    auto missing =
+        std::make_shared<PhantomScreenInf>(arrangement, "/nonexistent/libPhantomScreen.so");
+    missing->initLib();
+    EXPECT_FALSE(missing->isLoaded());
     EXPECT_EQ(reports.count("cannot load /nonexistent/libPhantomScreen.so"), 1);
-    EXPECT_EQ(PhantomScreenInf::addDisplayEx(Resolution::RES_XS, false), std::nullopt);
+    EXPECT_EQ(missing->addDisplayEx(Resolution::RES_XS, false), std::nullopt);
     EXPECT_EQ(reports.count("cannot load"), 2);
-    EXPECT_EQ(PhantomScreenInf::addDisplay(Resolution::RES_XS, false), std::nullopt);
+    EXPECT_EQ(missing->addDisplay(Resolution::RES_XS, false), std::nullopt);
     EXPECT_EQ(reports.count("addDisplay failed for HD-1920x1080, portrait: false"), 1);
 
-    PhantomScreenInf::setLibraryPath(FAKE_LIBRARY_PATH);
-    PhantomScreenService::initService();
-    EXPECT_TRUE(PhantomScreenInf::isLoaded());
-    PhantomScreenService::destroyService();
-    EXPECT_FALSE(PhantomScreenInf::isLoaded());
-    EXPECT_TRUE(PhantomScreenInf::addDisplayEx(Resolution::RES_XS, false));
+    service->initService();
+    EXPECT_TRUE(inf->isLoaded());
+    service->destroyService();
+    EXPECT_FALSE(inf->isLoaded());
+    EXPECT_TRUE(service->addDisplayEx(Resolution::RES_XS, false));
 }
 
 TEST_F(FakeLibraryTest, LibraryRefusalIsReported) {
     virtuals->setRefusesSettings(true);
-    EXPECT_EQ(PhantomScreenInf::addDisplayEx(Resolution::RES_M, true), std::nullopt);
+    EXPECT_EQ(inf->addDisplayEx(Resolution::RES_M, true), std::nullopt);
     EXPECT_EQ(reports.count("addDisplay failed for 4K-3840x2160, portrait: true"), 1);
+}
+
+TEST_F(FakeLibraryTest, EachInstanceRemovesOnlyTheDisplaysItCreated) {
+    auto other = std::make_shared<PhantomScreenInf>(arrangement, FAKE_LIBRARY_PATH);
+    auto mine = inf->addDisplayEx(Resolution::RES_XSS, false);
+    auto theirs = other->addDisplayEx(Resolution::RES_XSS, false);
+    ASSERT_TRUE(mine && theirs);
+    EXPECT_FALSE(inf->removeDisplay(*theirs));
+    EXPECT_TRUE(arrangement.display(*theirs));
+
+    // Releasing one instance's library leaves the other's loaded and working.
+    other->release();
+    EXPECT_FALSE(other->isLoaded());
+    EXPECT_TRUE(inf->isLoaded());
+    EXPECT_TRUE(inf->removeDisplay(*mine));
+    EXPECT_FALSE(arrangement.display(*mine));
+}
+
+TEST_F(FakeLibraryTest, TheDelayedModeAndPlacementOfAnInstanceThatIsGoneDoNothing) {
+    auto other = std::make_shared<PhantomScreenInf>(arrangement, FAKE_LIBRARY_PATH);
+    auto id = other->addDisplayEx(Resolution::RES_XS, true);
+    ASSERT_TRUE(id);
+    auto completedBefore = arrangement.counters().completed;
+    other.reset();
+    settle();
+    EXPECT_EQ(arrangement.counters().completed, completedBefore);
+    EXPECT_EQ(arrangement.bounds(*id).x, 4480);  // where the library put it, not moved
+}
+
+// transitional: callers not yet handed an instance reach the process default one.
+TEST_F(FakeLibraryTest, TheProcessDefaultInstancesServeTheStaticCallers) {
+    PhantomScreenInf::setDisplayService(&arrangement);
+    PhantomScreenInf::setLibraryPath(FAKE_LIBRARY_PATH);
+    PhantomScreenService::shared().startService(Resolution::RES_XSS);
+    auto ids = PhantomScreenService::shared().extraDisplayIDs();
+    ASSERT_EQ(ids.size(), 1u);
+    ASSERT_TRUE(ids[0]);
+    settle();
+    EXPECT_EQ(arrangement.bounds(*ids[0]), (DisplayRect{4481, 0, 1280, 720}));
+    EXPECT_EQ(PhantomScreenInf::shared().findPS(), ids[0]);
+    std::promise<std::optional<DisplayID>> found;
+    DisplayArrangement::waitForPhantomScreen(
+        1.0, [&](std::optional<DisplayID> id) { found.set_value(id); });
+    EXPECT_EQ(found.get_future().get(), ids[0]);
+
+    PhantomScreenService::shared().stopService();
+    EXPECT_FALSE(arrangement.display(*ids[0]));
+    PhantomScreenService::shared().destroyService();
+    EXPECT_FALSE(PhantomScreenInf::shared().isLoaded());
+    PhantomScreenInf::setDisplayService(nullptr);
+    PhantomScreenInf::setLibraryPath(std::nullopt);
 }
 
 TEST(PhantomScreenInfPath, DefaultPathIsTheInstalledLibraryFolderBesideTheProgram) {

@@ -74,17 +74,13 @@ class FakeLibraryTest : public ::testing::Test {
         ASSERT_NE(install, nullptr);
         std::shared_ptr<ps::VirtualDisplayPlatform> platform = virtuals;
         install(&platform);
-        PhantomScreenInf::setDisplayService(&arrangement);
-        PhantomScreenInf::setLibraryPath(FAKE_LIBRARY_PATH);
     }
 
     void TearDown() override {
         settle();
-        PhantomScreenService::stopService();
-        PhantomScreenInf::release();
+        service->stopService();
+        inf->release();
         if (install) install(nullptr);
-        PhantomScreenInf::setDisplayService(nullptr);
-        PhantomScreenInf::setLibraryPath(std::nullopt);
         if (handle) dlclose(handle);
     }
 
@@ -98,6 +94,9 @@ class FakeLibraryTest : public ::testing::Test {
     FakeDisplayService arrangement;
     std::shared_ptr<ps::FakeVirtualDisplays> virtuals =
         std::make_shared<ps::FakeVirtualDisplays>(arrangement);
+    std::shared_ptr<PhantomScreenInf> inf =
+        std::make_shared<PhantomScreenInf>(arrangement, FAKE_LIBRARY_PATH);
+    std::shared_ptr<PhantomScreenService> service = std::make_shared<PhantomScreenService>(inf);
     void* handle = nullptr;
     InstallFunction install = nullptr;
 };

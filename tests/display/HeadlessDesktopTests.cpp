@@ -79,10 +79,10 @@ TEST_F(HeadlessDesktopTest, FallsBackToXvfbAndSaysVirtualDisplaysCannotBeAdded) 
 
     // The virtual display library finds no output to use there and refuses.
     PhantomScreenInf::setLibraryPath(LIBRARY_PATH);
-    PhantomScreenInf::initLib();
-    ASSERT_TRUE(PhantomScreenInf::isLoaded());
-    EXPECT_EQ(PhantomScreenInf::addDisplay(Resolution::RES_XS, false), std::nullopt);
-    PhantomScreenInf::release();
+    PhantomScreenInf::shared().initLib();
+    ASSERT_TRUE(PhantomScreenInf::shared().isLoaded());
+    EXPECT_EQ(PhantomScreenInf::shared().addDisplay(Resolution::RES_XS, false), std::nullopt);
+    PhantomScreenInf::shared().release();
     desktop.stop();
     EXPECT_FALSE(socketExists(running->display));
 }

@@ -47,18 +47,21 @@ class VirtualDisplayTest : public testing::DesktopTest {
         DesktopTest::SetUp();
         if (HasFatalFailure()) return;
         displays = std::make_unique<X11DisplayService>(std::string{}, reports.sink());
-        PhantomScreenInf::setDisplayService(displays.get());
-        PhantomScreenInf::setLibraryPath(LIBRARY_PATH);
-        PhantomScreenService::initService();
-        ASSERT_TRUE(PhantomScreenInf::isLoaded());
+        inf = std::make_shared<PhantomScreenInf>(*displays, LIBRARY_PATH);
+        service = std::make_shared<PhantomScreenService>(inf);
+        service->initService();
+        ASSERT_TRUE(inf->isLoaded());
         before = testing::xrandr();
         ASSERT_EQ(before.enabled.size(), 1u);
     }
     void TearDown() override {
         settle();
-        PhantomScreenService::stopService();
-        PhantomScreenService::destroyService();
-        PhantomScreenInf::setDisplayService(nullptr);
+        if (service) {
+            service->stopService();
+            service->destroyService();
+        }
+        service.reset();
+        inf.reset();
         displays.reset();
         DesktopTest::TearDown();
     }
@@ -78,11 +81,13 @@ class VirtualDisplayTest : public testing::DesktopTest {
     }
 
     std::unique_ptr<X11DisplayService> displays;
+    std::shared_ptr<PhantomScreenInf> inf;
+    std::shared_ptr<PhantomScreenService> service;
     testing::XrandrState before;
 };
 
 TEST_F(VirtualDisplayTest, ADisplayAppearsRightOfTheOthersIsFoundAndGoesAgain) {
-    auto id = PhantomScreenInf::addDisplayEx(Resolution::RES_S, false);
+    auto id = inf->addDisplayEx(Resolution::RES_S, false);
     ASSERT_TRUE(id) << reports.all();
     settle();
 
@@ -97,7 +102,7 @@ TEST_F(VirtualDisplayTest, ADisplayAppearsRightOfTheOthersIsFoundAndGoesAgain) {
     EXPECT_GE(screen.screenWidth, 1921 + 2560);
     EXPECT_GE(screen.screenHeight, 1440);
 
-    EXPECT_EQ(PhantomScreenInf::findPS(), id);
+    EXPECT_EQ(inf->findPS(), id);
     EXPECT_EQ(displays->vendorNumber(*id), 2028u);
     EXPECT_EQ(displays->modelNumber(*id), 1217u);
     // Another X client reads the same identity from the server.
@@ -106,13 +111,13 @@ TEST_F(VirtualDisplayTest, ADisplayAppearsRightOfTheOthersIsFoundAndGoesAgain) {
     // The main display keeps the identity of its own (empty) EDID.
     EXPECT_NE(displays->vendorNumber(displays->mainDisplay()), 2028u);
 
-    EXPECT_TRUE(PhantomScreenInf::removeDisplay(*id));
+    EXPECT_TRUE(inf->removeDisplay(*id));
     EXPECT_EQ(testing::xrandr(), before) << testing::run("xrandr");
-    EXPECT_EQ(PhantomScreenInf::findPS(), std::nullopt);
+    EXPECT_EQ(inf->findPS(), std::nullopt);
 }
 
 TEST_F(VirtualDisplayTest, APortraitRequestGivesThePortraitMode) {
-    auto id = PhantomScreenInf::addDisplayEx(Resolution::RES_XS, true);
+    auto id = inf->addDisplayEx(Resolution::RES_XS, true);
     ASSERT_TRUE(id) << reports.all();
     settle();
     auto now = added();
@@ -128,7 +133,7 @@ TEST_F(VirtualDisplayTest, APortraitRequestGivesThePortraitMode) {
 TEST_F(VirtualDisplayTest, FiveCoexistASixthIsRefusedAndAllGoAgain) {
     std::vector<DisplayID> ids;
     for (int i = 0; i < 5; ++i) {
-        auto id = PhantomScreenInf::addDisplayEx(Resolution::RES_XSS, false);
+        auto id = inf->addDisplayEx(Resolution::RES_XSS, false);
         ASSERT_TRUE(id) << "display " << i << "\n" << reports.all();
         ids.push_back(*id);
         settle();
@@ -145,9 +150,9 @@ TEST_F(VirtualDisplayTest, FiveCoexistASixthIsRefusedAndAllGoAgain) {
     std::sort(xs.begin(), xs.end());
     for (std::size_t i = 1; i < xs.size(); ++i) EXPECT_GE(xs[i] - xs[i - 1], 1280);
 
-    EXPECT_EQ(PhantomScreenInf::addDisplayEx(Resolution::RES_XSS, false), std::nullopt);
+    EXPECT_EQ(inf->addDisplayEx(Resolution::RES_XSS, false), std::nullopt);
 
-    for (auto id : ids) EXPECT_TRUE(PhantomScreenInf::removeDisplay(id));
+    for (auto id : ids) EXPECT_TRUE(inf->removeDisplay(id));
     EXPECT_EQ(testing::xrandr(), before) << testing::run("xrandr");
 }
 
@@ -195,7 +200,7 @@ TEST_F(VirtualDisplayTest, ADisplayBeyondXsLimitIsRefusedWithAReportAndLeavesNot
     ASSERT_EQ(before.enabled.begin()->second.x, 30000);
 
     CapturedStderr library;
-    EXPECT_EQ(PhantomScreenInf::addDisplayEx(Resolution::RES_S, false), std::nullopt);
+    EXPECT_EQ(inf->addDisplayEx(Resolution::RES_S, false), std::nullopt);
     auto text = library.text();
     EXPECT_NE(text.find("2560x1440 does not fit in the X screen (32767x32767 at most)"),
               std::string::npos)
@@ -215,7 +220,7 @@ TEST_F(VirtualDisplayTest, WithoutASpareOutputADisplayIsAMonitorInAnEnlargedFram
             if (output.crtc == 0) list.push_back({output.id, 1, 1, 1, "elsewhere"});
     });
 
-    auto id = PhantomScreenInf::addDisplayEx(Resolution::RES_S, false);
+    auto id = inf->addDisplayEx(Resolution::RES_S, false);
     ASSERT_TRUE(id) << reports.all();
     settle();
     EXPECT_TRUE(added().empty());  // no output switched on
@@ -227,25 +232,25 @@ TEST_F(VirtualDisplayTest, WithoutASpareOutputADisplayIsAMonitorInAnEnlargedFram
     auto state = testing::xrandr();
     EXPECT_EQ(state.screenWidth, 1921 + 2560);
     EXPECT_EQ(state.screenHeight, 1440);
-    EXPECT_EQ(PhantomScreenInf::findPS(), id);
+    EXPECT_EQ(inf->findPS(), id);
     EXPECT_EQ(displays->bounds(*id), (DisplayRect{1921, 0, 2560, 1440}));
 
-    EXPECT_TRUE(PhantomScreenInf::removeDisplay(*id));
+    EXPECT_TRUE(inf->removeDisplay(*id));
     EXPECT_EQ(testing::xrandr(), before);
     EXPECT_EQ(testing::run("xrandr --listmonitors").find("VL-"), std::string::npos);
-    EXPECT_EQ(PhantomScreenInf::findPS(), std::nullopt);
+    EXPECT_EQ(inf->findPS(), std::nullopt);
 }
 
 // The order in which the sharing session starts its main display.
 TEST_F(VirtualDisplayTest, TheSessionWaitsForItsDisplayThenExtendsBesideTheMainDisplay) {
-    PhantomScreenService::stopService();
-    PhantomScreenService::startService(Resolution::from(2560, 1440));
+    service->stopService();
+    service->startService(Resolution::from(2560, 1440));
     std::promise<std::optional<DisplayID>> online;
-    DisplayArrangement::waitForPhantomScreen(
+    service->waitForPhantomScreen(
         5.0, [&](std::optional<DisplayID> id) { online.set_value(id); });
     auto id = online.get_future().get();
     ASSERT_TRUE(id) << reports.all();
-    EXPECT_EQ(PhantomScreenService::extraDisplayIDs().front(), id);
+    EXPECT_EQ(service->extraDisplayIDs().front(), id);
 
     auto arrangement = DisplayArrangement::make(*displays);
     std::promise<bool> extended;
@@ -259,7 +264,7 @@ TEST_F(VirtualDisplayTest, TheSessionWaitsForItsDisplayThenExtendsBesideTheMainD
 }
 
 TEST_F(VirtualDisplayTest, AnXServerThatDiesIsReportedRestartedAndTheNextSessionRecreates) {
-    PhantomScreenService::startService(Resolution::RES_XSS);
+    service->startService(Resolution::RES_XSS);
     settle();
     ASSERT_EQ(added().size(), 1u) << reports.all();
 
@@ -271,8 +276,8 @@ TEST_F(VirtualDisplayTest, AnXServerThatDiesIsReportedRestartedAndTheNextSession
 
     // The session's displays go without a crash.
     std::this_thread::sleep_for(100ms);
-    PhantomScreenService::stopService();
-    EXPECT_EQ(PhantomScreenInf::findPS(), std::nullopt);
+    service->stopService();
+    EXPECT_EQ(inf->findPS(), std::nullopt);
 
     // The desktop starts it again on the same display.
     for (int i = 0; i < 100 && desktop->serverPid().value_or(*server) == *server; ++i)
@@ -283,14 +288,14 @@ TEST_F(VirtualDisplayTest, AnXServerThatDiesIsReportedRestartedAndTheNextSession
     EXPECT_EQ(desktop->running()->display, display);
 
     // The next session creates its display again.
-    PhantomScreenService::startService(Resolution::RES_XSS);
+    service->startService(Resolution::RES_XSS);
     settle();
     auto now = added();
     ASSERT_EQ(now.size(), 1u) << reports.all() << testing::run("xrandr");
     EXPECT_EQ(now.begin()->second, (testing::XrandrOutput{1280, 720, 1921, 0}));
-    auto found = PhantomScreenInf::findPS();
+    auto found = inf->findPS();
     ASSERT_TRUE(found);
-    EXPECT_EQ(PhantomScreenService::extraDisplayIDs().back(), found);
+    EXPECT_EQ(service->extraDisplayIDs().back(), found);
     // The arrangement reported the loss and the return.
     EXPECT_EQ(reports.count("X server " + display + " went away"), 1) << reports.all();
     EXPECT_EQ(reports.count("X server " + display + " is back"), 1) << reports.all();
