@@ -1,8 +1,11 @@
 #include "base/DispatchQueue.h"
 
 #include "base/DispatchQueueImpl.h"
+#include "base/Logger.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <thread>
 #include <vector>
@@ -14,18 +17,15 @@ namespace {
 thread_local const DispatchQueue::Impl* currentQueue = nullptr;
 
 // The threads behind the global queue and every serial queue. Blocks may wait on each other
-// (sync, network completions), so the pool is never smaller than four threads.
+// (sync, network completions), so the pool is never smaller than four threads. Never destroyed:
+// at exit its threads may be running blocks that wait on queues, so joining them could hang.
 class Pool {
   public:
     Pool() : guard_(asio::make_work_guard(context_)) {
         unsigned count = std::max(4u, std::thread::hardware_concurrency());
         for (unsigned i = 0; i < count; ++i) threads_.emplace_back([this] { context_.run(); });
     }
-    ~Pool() {
-        guard_.reset();
-        context_.stop();
-        for (auto& t : threads_) t.join();
-    }
+    ~Pool() = delete;
     asio::io_context& context() { return context_; }
 
   private:
@@ -35,8 +35,8 @@ class Pool {
 };
 
 Pool& pool() {
-    static Pool instance;
-    return instance;
+    static auto* instance = new Pool;
+    return *instance;
 }
 
 struct MainLoop {
@@ -45,12 +45,23 @@ struct MainLoop {
         asio::make_work_guard(context)};
 };
 
+// Never destroyed, like the pool: blocks still post to it while the process exits.
 MainLoop& mainLoop() {
-    static MainLoop instance;
-    return instance;
+    static auto* instance = new MainLoop;
+    return *instance;
 }
 
 }  // namespace
+
+DispatchQueue::Impl::~Impl() {
+    if (!ownThread) return;
+    // Nothing of this queue is left to run: let the thread's run() return once idle.
+    ownThread->guard.reset();
+    if (ownThread->thread.get_id() == std::this_thread::get_id())
+        ownThread->thread.detach();
+    else
+        ownThread->thread.join();
+}
 
 void DispatchQueue::Impl::run(const Block& block) const {
     const Impl* previous = currentQueue;
@@ -81,16 +92,31 @@ DispatchQueue::DispatchQueue(std::string label, Kind kind) {
     }
 }
 
+DispatchQueue::DispatchQueue(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
 DispatchQueue::~DispatchQueue() = default;
 
+std::shared_ptr<DispatchQueue> DispatchQueue::dedicated(std::string label) {
+    auto owned = std::make_shared<DedicatedThread>();
+    auto executor = owned->context.get_executor();
+    owned->thread = std::thread([owned] { owned->context.run(); });
+    return std::shared_ptr<DispatchQueue>(new DispatchQueue(
+        std::make_shared<Impl>(std::move(label), Kind::serial, executor, std::move(owned))));
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::retain() const {
+    return std::shared_ptr<DispatchQueue>(new DispatchQueue(impl_));
+}
+
+// The global and main queues are never destroyed either: pool threads use them during exit.
 DispatchQueue& DispatchQueue::global() {
-    static DispatchQueue queue("com.apple.root.default-qos", Kind::concurrent);
-    return queue;
+    static auto* queue = new DispatchQueue("com.apple.root.default-qos", Kind::concurrent);
+    return *queue;
 }
 
 DispatchQueue& DispatchQueue::main() {
-    static DispatchQueue queue("com.apple.main-thread", Kind::main);
-    return queue;
+    static auto* queue = new DispatchQueue("com.apple.main-thread", Kind::main);
+    return *queue;
 }
 
 void DispatchQueue::runMain() {
@@ -140,6 +166,21 @@ void DispatchQueue::sync(const Block& block) {
 
 bool DispatchQueue::isCurrent() const {
     return currentQueue == impl_.get();
+}
+
+void DispatchQueue::assertCurrent(SourceLocation where) const {
+    if (isCurrent()) return;
+    const std::string message = "not on queue " + impl_->label + " (on " +
+                                (currentQueue ? currentQueue->label : std::string("no queue")) +
+                                ")";
+#ifdef NDEBUG
+    if (!impl_->violationReported.exchange(true))
+        Logger::shared().log(message, LogLevel::error, where);
+#else
+    std::fprintf(stderr, "%s:%d %s: %s\n", where.file_name(), where.line(), where.function_name(),
+                 message.c_str());
+    std::abort();
+#endif
 }
 
 }  // namespace vl

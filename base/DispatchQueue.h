@@ -1,6 +1,8 @@
 // base: dispatch queues — serial labelled queues, the global concurrent queue and the main queue.
 #pragma once
 
+#include "base/SourceLocation.h"
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -13,7 +15,8 @@ using Clock = std::chrono::steady_clock;
 
 // A queue of blocks. Serial queues run one block at a time, in the order they were submitted; the
 // global queue runs blocks concurrently on the shared thread pool; the main queue runs on the
-// thread that calls DispatchQueue::runMain().
+// thread that calls DispatchQueue::runMain(). The pool and the main loop are never destroyed, so
+// process exit never waits for blocks that can no longer run.
 class DispatchQueue {
   public:
     enum class Kind { serial, concurrent, main };
@@ -23,6 +26,12 @@ class DispatchQueue {
     ~DispatchQueue();
     DispatchQueue(const DispatchQueue&) = delete;
     DispatchQueue& operator=(const DispatchQueue&) = delete;
+
+    // A serial queue with a thread of its own, for long blocks (encoding) that would otherwise hold
+    // a thread of the shared pool. The thread ends once every handle on the queue and every block
+    // and timer submitted to it are gone: it is joined then, or detached when that happens on the
+    // thread itself. Asio objects bound to its executor must not outlive it.
+    static std::shared_ptr<DispatchQueue> dedicated(std::string label);
 
     static DispatchQueue& global();
     static DispatchQueue& main();
@@ -41,12 +50,20 @@ class DispatchQueue {
     void sync(const Block& block);
     // True when the calling thread is running a block of this queue.
     bool isCurrent() const;
+    // Checks that the caller runs on this queue. Without NDEBUG a violation aborts; with NDEBUG
+    // (release builds) the first violation on each queue is logged with where it happened.
+    void assertCurrent(SourceLocation where = SourceLocation::current()) const;
+
+    // Another handle on this queue, for holders that may outlive this object (blocks queued by
+    // a stream after its owner let go of the queue).
+    std::shared_ptr<DispatchQueue> retain() const;
 
     struct Impl;
     Impl& impl() { return *impl_; }
 
   private:
     DispatchQueue(std::string label, Kind kind);
+    explicit DispatchQueue(std::shared_ptr<Impl> impl);
     std::shared_ptr<Impl> impl_;
 };
 

@@ -1,53 +1,58 @@
 #include "base/DispatchTimer.h"
 
-#include "base/DispatchQueueImpl.h"
-
 #include <atomic>
 #include <mutex>
 
 namespace vl {
 
 struct DispatchTimer::Impl : std::enable_shared_from_this<DispatchTimer::Impl> {
-    // The timer has its own strand on the queue, so that its firings never overlap each other and
-    // its Asio object is only touched from one place, even on the concurrent queue.
-    explicit Impl(std::shared_ptr<DispatchQueue::Impl> queue)
-        : queue(std::move(queue)), timer(asio::make_strand(this->queue->executor)) {}
+    Impl(std::shared_ptr<DispatchQueue> queue, TimerClock& clock)
+        : queue(std::move(queue)), clock(clock), first(clock.now()) {}
 
+    // One firing is scheduled at a time, the next one only once a handler has returned, so
+    // firings never overlap, even on the concurrent queue.
     void arm(Clock::time_point deadline) {
-        timer.expires_at(deadline);
-        timer.async_wait([self = shared_from_this(), deadline](const asio::error_code& error) {
-            if (!error) self->queue->run([&] { self->fire(deadline); });
-        });
+        std::lock_guard lock(mutex);
+        if (cancelled) return;
+        pending = clock.schedule(*queue, deadline,
+                                 [self = shared_from_this(), deadline] { self->fire(deadline); });
     }
 
     void fire(Clock::time_point deadline) {
         if (cancelled) return;
         Block handler;
+        std::optional<Clock::duration> interval;
         {
             std::lock_guard lock(mutex);
             handler = this->handler;
+            interval = repeat;
         }
         if (handler) handler();
-        if (cancelled || !repeat) return;
-        auto next = deadline + *repeat;
+        if (cancelled || !interval) return;
+        auto next = deadline + *interval;
         // After a long stall, skip the missed firings instead of bursting through them.
-        auto now = Clock::now();
+        auto now = clock.now();
         if (next < now) next = now;
         arm(next);
     }
 
-    std::shared_ptr<DispatchQueue::Impl> queue;
-    asio::steady_timer timer;
-    std::mutex mutex;
+    const std::shared_ptr<DispatchQueue> queue;
+    TimerClock& clock;
+    std::mutex mutex;  // guards the fields below
     Block handler;
-    Clock::time_point first = Clock::now();
+    Clock::time_point first;
     std::optional<Clock::duration> repeat;
     bool resumed = false;
+    TimerClock::Cancel pending;
     std::atomic<bool> cancelled{false};
 };
 
 std::shared_ptr<DispatchTimer> DispatchTimer::make(DispatchQueue& queue) {
-    auto impl = std::make_shared<Impl>(queue.impl().shared_from_this());
+    return make(queue, TimerClock::real());
+}
+
+std::shared_ptr<DispatchTimer> DispatchTimer::make(DispatchQueue& queue, TimerClock& clock) {
+    auto impl = std::make_shared<Impl>(queue.retain(), clock);
     return std::shared_ptr<DispatchTimer>(new DispatchTimer(std::move(impl)));
 }
 
@@ -77,12 +82,18 @@ void DispatchTimer::resume() {
         impl_->resumed = true;
         first = impl_->first;
     }
-    asio::post(impl_->timer.get_executor(), [impl = impl_, first] { impl->arm(first); });
+    impl_->arm(first);
 }
 
 void DispatchTimer::cancel() {
-    if (impl_->cancelled.exchange(true)) return;
-    asio::post(impl_->timer.get_executor(), [impl = impl_] { impl->timer.cancel(); });
+    TimerClock::Cancel pending;
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->cancelled.exchange(true)) return;
+        pending = std::move(impl_->pending);
+    }
+    // Lets go of the scheduled firing, and with it the timer's state.
+    if (pending) pending();
 }
 
 bool DispatchTimer::isCancelled() const {

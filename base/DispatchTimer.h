@@ -2,6 +2,7 @@
 #pragma once
 
 #include "base/DispatchQueue.h"
+#include "base/TimerClock.h"
 
 #include <memory>
 #include <optional>
@@ -15,6 +16,8 @@ namespace vl {
 class DispatchTimer {
   public:
     static std::shared_ptr<DispatchTimer> make(DispatchQueue& queue);
+    // A timer on the given clock (tests pass a manual one); the clock must outlive the timer.
+    static std::shared_ptr<DispatchTimer> make(DispatchQueue& queue, TimerClock& clock);
     ~DispatchTimer();
 
     void schedule(Clock::time_point first, std::optional<Clock::duration> repeat = std::nullopt);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -43,6 +44,15 @@ class LogCapture {
             if (std::chrono::steady_clock::now() >= deadline) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
+    }
+
+    // How many written lines contain the text, once every report made so far is written.
+    std::size_t count(const std::string& text) {
+        Logger::shared().flush();
+        std::lock_guard lock(mutex_);
+        return static_cast<std::size_t>(std::count_if(
+            lines_.begin(), lines_.end(),
+            [&](const std::string& line) { return line.find(text) != std::string::npos; }));
     }
 
   private:

@@ -1,30 +1,22 @@
 #include "base/DispatchQueue.h"
 #include "base/DispatchTimer.h"
+#include "base/testing/Eventually.h"
+#include "base/testing/LogCapture.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
+#include <future>
 #include <mutex>
+#include <set>
 #include <thread>
 
 using namespace vl;
 using namespace std::chrono_literals;
-
-namespace {
-
-// Waits (bounded) until the predicate holds.
-template <class Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds limit = 5s) {
-    auto deadline = Clock::now() + limit;
-    while (!predicate()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-}  // namespace
+using vl::testing::eventually;
 
 TEST(DispatchQueue, SerialQueueRunsOneBlockAtATimeInOrder) {
     DispatchQueue queue("test.serial");
@@ -99,57 +91,135 @@ TEST(DispatchQueue, MainQueueRunsOnTheThreadThatRunsTheMainLoop) {
     EXPECT_EQ(ranOn, std::this_thread::get_id());
 }
 
-TEST(DispatchTimer, RepeatsOnItsQueueUntilCancelled) {
-    DispatchQueue queue("test.timer");
-    auto timer = DispatchTimer::make(queue);
+TEST(DispatchQueue, ADedicatedQueueRunsWhileEveryPoolThreadIsBlocked) {
+    // Far more waiting blocks than the pool has threads: every pool thread ends up waiting until
+    // the dedicated queue releases them (or the 5 s safety limit passes).
+    std::mutex m;
+    std::condition_variable cv;
+    bool released = false;
+    std::atomic<int> waiting{0};
+    for (int i = 0; i < 64; ++i) {
+        DispatchQueue::global().async([&] {
+            ++waiting;
+            std::unique_lock lock(m);
+            cv.wait_for(lock, 5s, [&] { return released; });
+            --waiting;
+        });
+    }
+    ASSERT_TRUE(eventually([&] { return waiting >= 4; }));
+    auto queue = DispatchQueue::dedicated("test.dedicated");
+    const auto start = Clock::now();
+    std::atomic<bool> ran{false};
+    queue->async([&] {
+        ran = true;
+        std::lock_guard lock(m);
+        released = true;
+        cv.notify_all();
+    });
+    EXPECT_TRUE(eventually([&] { return ran.load(); }, 3s));
+    EXPECT_LT(Clock::now() - start, 3s);
+    EXPECT_TRUE(eventually([&] { return waiting == 0; }));
+}
+
+TEST(DispatchQueue, ADedicatedQueueIsSerialOnOneThreadAndWorksWithSyncAndTimers) {
+    auto queue = DispatchQueue::dedicated("test.dedicated.serial");
+    EXPECT_EQ(queue->kind(), DispatchQueue::Kind::serial);
+    EXPECT_EQ(queue->label(), "test.dedicated.serial");
+    std::set<std::thread::id> threads;
+    std::vector<int> order;
+    for (int i = 0; i < 100; ++i) {
+        queue->async([&, i] {
+            threads.insert(std::this_thread::get_id());
+            order.push_back(i);
+        });
+    }
+    bool nested = false;
+    queue->sync([&] {
+        EXPECT_TRUE(queue->isCurrent());
+        queue->sync([&] { nested = true; });
+    });
+    EXPECT_TRUE(nested);
+    EXPECT_EQ(threads.size(), 1u);
+    ASSERT_EQ(order.size(), 100u);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
+
     std::atomic<int> fires{0};
-    std::atomic<bool> onQueue{true};
-    timer->schedule(Clock::now(), 8ms);
+    auto timer = DispatchTimer::make(*queue);
+    timer->schedule(Clock::now(), 2ms);
     timer->setEventHandler([&] {
-        if (!queue.isCurrent()) onQueue = false;
-        ++fires;
+        if (queue->isCurrent()) ++fires;
     });
     timer->resume();
-    ASSERT_TRUE(eventually([&] { return fires >= 5; }));
+    EXPECT_TRUE(eventually([&] { return fires >= 3; }));
     timer->cancel();
-    queue.sync([] {});
-    int after = fires;
-    std::this_thread::sleep_for(40ms);
-    EXPECT_EQ(fires.load(), after);
-    EXPECT_TRUE(onQueue);
 }
 
-TEST(DispatchTimer, OneShotFiresOnceAndAnEmptyHandlerSilencesIt) {
-    DispatchQueue queue("test.timer.once");
-    auto once = DispatchTimer::make(queue);
-    std::atomic<int> fires{0};
-    once->schedule(Clock::now() + 5ms);
-    once->setEventHandler([&] { ++fires; });
-    once->resume();
-    ASSERT_TRUE(eventually([&] { return fires == 1; }));
-    std::this_thread::sleep_for(30ms);
-    EXPECT_EQ(fires.load(), 1);
-
-    auto silenced = DispatchTimer::make(queue);
-    std::atomic<int> silencedFires{0};
-    silenced->schedule(Clock::now() + 20ms, 5ms);
-    silenced->setEventHandler([&] { ++silencedFires; });
-    silenced->resume();
-    silenced->setEventHandler({});
-    std::this_thread::sleep_for(60ms);
-    EXPECT_EQ(silencedFires.load(), 0);
-    EXPECT_FALSE(silenced->isCancelled());
-}
-
-TEST(DispatchTimer, ReleasingTheTimerStopsIt) {
-    DispatchQueue queue("test.timer.release");
-    std::atomic<int> fires{0};
+TEST(DispatchQueue, ADedicatedQueueLivesOnForItsBlocksAndMayBeReleasedOnItsOwnThread) {
+    // Released by its owner while a block is still due: the block runs all the same.
+    std::atomic<bool> late{false};
     {
-        auto timer = DispatchTimer::make(queue);
-        timer->schedule(Clock::now() + 20ms, 5ms);
-        timer->setEventHandler([&] { ++fires; });
-        timer->resume();
+        auto queue = DispatchQueue::dedicated("test.dedicated.late");
+        queue->asyncAfter(20ms, [&] { late = true; });
     }
-    std::this_thread::sleep_for(60ms);
-    EXPECT_EQ(fires.load(), 0);
+    EXPECT_TRUE(eventually([&] { return late.load(); }));
+
+    // The last handle let go inside its own block: the thread cannot join itself.
+    std::promise<void> released;
+    auto queue = DispatchQueue::dedicated("test.dedicated.self");
+    auto* raw = queue.get();
+    raw->async([queue = std::move(queue), &released]() mutable {
+        queue.reset();
+        released.set_value();
+    });
+    EXPECT_EQ(released.get_future().wait_for(5s), std::future_status::ready);
+}
+
+TEST(DispatchQueue, ARetainedHandleKeepsTheQueueAfterItsOwnerIsGone) {
+    std::shared_ptr<DispatchQueue> handle;
+    std::atomic<bool> sameQueue{false};
+    {
+        DispatchQueue queue("test.retain");
+        handle = queue.retain();
+        queue.sync([&] { sameQueue = handle->isCurrent(); });
+    }
+    EXPECT_TRUE(sameQueue);
+    EXPECT_EQ(handle->label(), "test.retain");
+    bool ran = false;
+    handle->sync([&] { ran = handle->isCurrent(); });
+    EXPECT_TRUE(ran);
+}
+
+TEST(DispatchQueue, AssertCurrentPassesOnTheQueueAndCatchesOtherThreads) {
+    DispatchQueue queue("test.assert");
+    queue.sync([&] { queue.assertCurrent(); });
+#ifdef NDEBUG
+    // Release builds report the first violation on each queue, with the caller's place.
+    vl::testing::LogCapture log;
+    queue.assertCurrent();
+    queue.assertCurrent();
+    EXPECT_TRUE(log.contains("not on queue test.assert (on no queue)"));
+    EXPECT_TRUE(log.contains("DispatchQueueTests.cpp"));
+    EXPECT_EQ(log.count("not on queue test.assert"), 1u);
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(queue.assertCurrent(), "not on queue test.assert");
+#endif
+}
+
+TEST(DispatchQueue, ExitDoesNotWaitForBlocksThatCanNoLongerRun) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // A pool thread stuck for good, and a block waiting on the main queue, which nobody runs: the
+    // process still ends at once (the alarm turns a hang into a failure).
+    EXPECT_EXIT(
+        {
+            alarm(10);
+            std::promise<void> started;
+            DispatchQueue::global().async([&] {
+                started.set_value();
+                DispatchQueue::main().sync([] {});
+            });
+            started.get_future().wait();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
