@@ -62,7 +62,7 @@ bool SessionClient::receiveVideo(const SharedItem& item, UnitHandler onUnit, std
     // The server takes the first packet on the port as the registration; it sends no reply, so
     // give it a moment before asking for the video — frames sent before it are dropped, and the
     // first one is the key frame.
-    stream->send(Packet(PacketType::pktVideoStreamData, InteractionType::rdpVideo));
+    stream->registerForVideo();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     control_.stream().send(
         Packet(PacketType::pktInteractiveTap, InteractionType::rdpVideo, bytesOf(item.sharedID)));

@@ -2,6 +2,7 @@
 
 #include "app/SystemInfo.h"
 #include "base/Logger.h"
+#include "client/StreamClient.h"
 #include "platform/defaults/fake/MemoryDefaults.h"
 #include "platform/host/fake/FakeHostFacts.h"
 #include "platform/network/fake/FakeConnection.h"
@@ -42,32 +43,11 @@ class KeepingServer : public QuicServer {
     std::vector<std::shared_ptr<Connection>> accepted;
 };
 
-// A client stream and its latest state.
-struct Client {
-    explicit Client(std::shared_ptr<Connection> c) : connection(std::move(c)) {
-        connection->setStateUpdateHandler([this](ConnectionState s, std::optional<NetworkError>) {
-            std::lock_guard lock(mutex);
-            state = s;
-            everReady = everReady || s == ConnectionState::ready;
-            changed.notify_all();
-        });
-        connection->start(queue);
-    }
-    ~Client() {
-        connection->setStateUpdateHandler(nullptr);
-        connection->cancel();
-    }
-    bool waitFor(ConnectionState wanted) {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, 10s, [&] { return state == wanted; });
-    }
-    DispatchQueue queue{"ClientQueue"};
-    std::shared_ptr<Connection> connection;
-    std::mutex mutex;
-    std::condition_variable changed;
-    ConnectionState state = ConnectionState::setup;
-    bool everReady = false;
-};
+std::unique_ptr<StreamClient> connectTo(std::uint16_t port, QuicParameters parameters = {}) {
+    StreamOptions options;
+    options.parameters = std::move(parameters);
+    return StreamClient::connect("127.0.0.1", port, std::move(options));
+}
 
 class QuicServerTest : public ::testing::Test {
   protected:
@@ -124,17 +104,17 @@ TEST_F(QuicServerTest, StopIsHarmlessAndStartAfterStopListensAgainOnTheSamePort)
     again->start();
     EXPECT_EQ(again->boundPort(), port);
     EXPECT_TRUE(logged("TestServer is ready and listening on "));
-    Client client(connectQuic("127.0.0.1", port, QuicParameters{}));
-    EXPECT_TRUE(client.waitFor(ConnectionState::ready));
+    auto client = connectTo(port);
+    EXPECT_TRUE(client->waitForState(ConnectionState::ready));
 }
 
 TEST_F(QuicServerTest, DefaultLoopDecodesOnePacketPerReceiveAndSendReportsTheOutcome) {
     auto server = makeServer();
     server->start();
-    Client client(connectQuic("127.0.0.1", server->boundPort(), QuicParameters{}));
-    ASSERT_TRUE(client.waitFor(ConnectionState::ready));
+    auto client = connectTo(server->boundPort());
+    ASSERT_TRUE(client->waitForState(ConnectionState::ready));
     Packet hello(PacketType::pktInteractiveTap, InteractionType::keepLive, bytesOf("hi"));
-    client.connection->send(hello.encode(), false, nullptr);
+    client->send(hello);
     auto accepted = server->waitForConnection();
     ASSERT_TRUE(accepted);
     EXPECT_TRUE(logged("🆕 Listener accepted new connection ["));
@@ -172,8 +152,8 @@ TEST_F(QuicServerTest, WithoutAnIdentityTheServerSaysSoAndItsListenerFails) {
     EXPECT_TRUE(logged("TestServer on port 0 failed with error: "));
     QuicParameters quick;
     quick.idleTimeout = 1000ms;
-    Client client(connectQuic("127.0.0.1", server->boundPort(), quick));
-    EXPECT_TRUE(client.waitFor(ConnectionState::failed));
+    auto client = connectTo(server->boundPort(), quick);
+    EXPECT_TRUE(client->waitForState(ConnectionState::failed));
     server->stop();
 }
 
@@ -183,11 +163,9 @@ TEST_F(QuicServerTest, AnEndedConnectionOfTheDefaultLifeCycleLetsGoOfItselfAndIt
     std::weak_ptr<QuicServer> watch = server;
     server->start();
     {
-        Client client(connectQuic("127.0.0.1", server->boundPort(), QuicParameters{}));
-        ASSERT_TRUE(client.waitFor(ConnectionState::ready));
-        client.connection->send(
-            Packet(PacketType::pktInteractiveTap, InteractionType::keepLive).encode(), false,
-            nullptr);
+        auto client = connectTo(server->boundPort());
+        ASSERT_TRUE(client->waitForState(ConnectionState::ready));
+        client->send(Packet(PacketType::pktInteractiveTap, InteractionType::keepLive));
         ASSERT_TRUE(logged("Received packet: "));
     }
     EXPECT_TRUE(logged("Connection failed on port 0 with error: "));
@@ -206,10 +184,9 @@ TEST_F(QuicServerTest, EventsQueuedForAReleasedServerFindNoServer) {
     queue->async([&gate] { std::lock_guard wait(gate); });
     server->start();
     std::uint16_t port = server->boundPort();
-    Client client(connectQuic("127.0.0.1", port, QuicParameters{}));
-    ASSERT_TRUE(client.waitFor(ConnectionState::ready));
-    client.connection->send(
-        Packet(PacketType::pktInteractiveTap, InteractionType::keepLive).encode(), false, nullptr);
+    auto client = connectTo(port);
+    ASSERT_TRUE(client->waitForState(ConnectionState::ready));
+    client->send(Packet(PacketType::pktInteractiveTap, InteractionType::keepLive));
     std::this_thread::sleep_for(200ms);  // the stream reaches the server and is queued for it
     server.reset();
     closed.unlock();
@@ -228,16 +205,15 @@ TEST_F(QuicServerTest, AClientOfferingAnotherAlpnIsRefusedAndAReleasedServerStop
     std::uint16_t port = server->boundPort();
     QuicParameters other;
     other.alpn = {"h3"};
-    Client stranger(connectQuic("127.0.0.1", port, other));
-    EXPECT_TRUE(stranger.waitFor(ConnectionState::failed));
+    auto stranger = connectTo(port, other);
+    EXPECT_TRUE(stranger->waitForState(ConnectionState::failed));
 
     server.reset();  // its listener goes with it; late events find no server
     QuicParameters quick;
     quick.idleTimeout = 1000ms;
-    Client late(connectQuic("127.0.0.1", port, quick));
-    EXPECT_TRUE(late.waitFor(ConnectionState::failed));
-    std::lock_guard lock(late.mutex);
-    EXPECT_FALSE(late.everReady);
+    auto late = connectTo(port, quick);
+    EXPECT_TRUE(late->waitForState(ConnectionState::failed));
+    EXPECT_FALSE(late->wasReady());
 }
 
 }  // namespace

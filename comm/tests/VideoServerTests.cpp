@@ -2,6 +2,7 @@
 
 #include "app/SystemInfo.h"
 #include "base/Logger.h"
+#include "client/StreamClient.h"
 #include "platform/defaults/fake/MemoryDefaults.h"
 #include "platform/host/fake/FakeHostFacts.h"
 #include "platform/network/fake/FakeConnection.h"
@@ -25,79 +26,12 @@ const Bytes keyFrame = {0, 0,    0,    1, 0x40, 0x01, 0x0c, 0,    0,   0,
 const Bytes deltaFrame = {0, 0, 0, 1, 0x02, 0x01, 0xd0, 0x10};
 
 // A video client over real QUIC: connects, may register, and collects the packets that arrive.
-class VideoClient {
-  public:
-    VideoClient(std::uint16_t port, bool reading = true)
-        : connection_(connectQuic("127.0.0.1", port, QuicParameters{})), shared_(new Shared) {
-        auto shared = shared_;
-        connection_->setStateUpdateHandler(
-            [shared](ConnectionState s, std::optional<NetworkError>) {
-                std::lock_guard lock(shared->mutex);
-                shared->state = s;
-                shared->changed.notify_all();
-            });
-        connection_->start(queue_);
-        if (reading) startReading();
-    }
-    ~VideoClient() {
-        connection_->setStateUpdateHandler(nullptr);
-        connection_->cancel();
-    }
-    bool waitReady() { return waitForState(ConnectionState::ready); }
-    bool waitForState(ConnectionState wanted) {
-        std::unique_lock lock(shared_->mutex);
-        return shared_->changed.wait_for(lock, 10s, [&] { return shared_->state == wanted; });
-    }
-    void registerForVideo() {
-        send(Packet(PacketType::pktVideoStreamData, InteractionType::rdpVideo).encode());
-    }
-    void send(Bytes bytes) { connection_->send(std::move(bytes), false, nullptr); }
-    void startReading() { arm(connection_, shared_); }
-
-    // Waits until at least n packets have arrived; returns them all.
-    std::vector<Packet> waitForPackets(std::size_t n, std::chrono::milliseconds timeout = 10s) {
-        return waitUntil([n](const auto& packets) { return packets.size() >= n; }, timeout);
-    }
-    std::vector<Packet> waitUntil(const std::function<bool(const std::vector<Packet>&)>& done,
-                                  std::chrono::milliseconds timeout = 10s) {
-        std::unique_lock lock(shared_->mutex);
-        shared_->changed.wait_for(lock, timeout, [&] { return done(shared_->packets); });
-        return shared_->packets;
-    }
-
-  private:
-    struct Shared {
-        std::mutex mutex;
-        std::condition_variable changed;
-        ConnectionState state = ConnectionState::setup;
-        Bytes buffer;
-        std::vector<Packet> packets;
-    };
-    static void arm(const std::shared_ptr<Connection>& connection,
-                    const std::shared_ptr<Shared>& shared) {
-        std::weak_ptr<Connection> weak = connection;
-        connection->receive(
-            1, 65536,
-            [weak, shared](std::optional<Bytes> data, bool, std::optional<NetworkError> error) {
-                if (data) {
-                    std::lock_guard lock(shared->mutex);
-                    shared->buffer.insert(shared->buffer.end(), data->begin(), data->end());
-                    while (auto packet = Packet::decode(shared->buffer)) {
-                        shared->buffer.erase(shared->buffer.begin(),
-                                             shared->buffer.begin() + packet->frameSize());
-                        shared->packets.push_back(std::move(*packet));
-                    }
-                    shared->changed.notify_all();
-                }
-                auto connection = weak.lock();
-                if (connection && !error && data && !data->empty()) arm(connection, shared);
-            });
-    }
-
-    DispatchQueue queue_{"VideoClientQueue"};
-    std::shared_ptr<Connection> connection_;
-    std::shared_ptr<Shared> shared_;
-};
+std::unique_ptr<StreamClient> videoClient(std::uint16_t port, bool reading = true) {
+    StreamOptions options;
+    options.skipKeepalives = false;
+    options.reading = reading;
+    return StreamClient::connect("127.0.0.1", port, std::move(options));
+}
 
 class VideoServerTest : public ::testing::Test {
   protected:
@@ -146,14 +80,14 @@ class VideoServerTest : public ::testing::Test {
 
 TEST_F(VideoServerTest, RegisteredClientReceivesEveryLaterFrameAsOnePacketWithTheItemsId) {
     server->start();
-    VideoClient client(server->boundPort());
-    ASSERT_TRUE(client.waitReady());
+    auto client = videoClient(server->boundPort());
+    ASSERT_TRUE(client->waitForState(ConnectionState::ready));
 
     auto send = server->frameHandler(Uuid::random());
     send(deltaFrame);  // nobody registered yet: dropped
     EXPECT_TRUE(logged("VideoServer: frame dropped, no video client registered"));
 
-    client.registerForVideo();
+    client->registerForVideo();
     ASSERT_TRUE(waitForClient(true));
     EXPECT_TRUE(logged("🚩 Received packet: Packet("));
     EXPECT_TRUE(logged("Custom server: Connection is ready on port "));
@@ -163,7 +97,7 @@ TEST_F(VideoServerTest, RegisteredClientReceivesEveryLaterFrameAsOnePacketWithTh
     handler(keyFrame);
     handler(deltaFrame);
     handler(deltaFrame);
-    auto packets = client.waitForPackets(3);
+    auto packets = client->waitForPackets(3);
     ASSERT_EQ(packets.size(), 3u);
     for (const Packet& packet : packets) {
         EXPECT_EQ(packet.packetId, item);
@@ -179,46 +113,46 @@ TEST_F(VideoServerTest, RegisteredClientReceivesEveryLaterFrameAsOnePacketWithTh
 
 TEST_F(VideoServerTest, ClientThatSendsNothingOrAnotherTypeOrGarbageGetsNoVideo) {
     server->start();
-    VideoClient silent(server->boundPort());
-    VideoClient control(server->boundPort());
-    VideoClient garbage(server->boundPort());
-    ASSERT_TRUE(silent.waitReady());
-    ASSERT_TRUE(control.waitReady());
-    ASSERT_TRUE(garbage.waitReady());
-    control.send(Packet(PacketType::pktInteractiveTap, InteractionType::rdpVideo).encode());
-    garbage.send(bytesOf("not a packet"));
+    auto silent = videoClient(server->boundPort());
+    auto control = videoClient(server->boundPort());
+    auto garbage = videoClient(server->boundPort());
+    ASSERT_TRUE(silent->waitForState(ConnectionState::ready));
+    ASSERT_TRUE(control->waitForState(ConnectionState::ready));
+    ASSERT_TRUE(garbage->waitForState(ConnectionState::ready));
+    control->send(Packet(PacketType::pktInteractiveTap, InteractionType::rdpVideo));
+    garbage->sendBytes(bytesOf("not a packet"));
     EXPECT_TRUE(logged("🚩 Received packet: Packet("));
     EXPECT_TRUE(logged("does not decode (12 bytes); no video for it"));
 
     // A client that registers afterwards shows that frames flow at all.
-    VideoClient receiver(server->boundPort());
-    ASSERT_TRUE(receiver.waitReady());
-    receiver.registerForVideo();
+    auto receiver = videoClient(server->boundPort());
+    ASSERT_TRUE(receiver->waitForState(ConnectionState::ready));
+    receiver->registerForVideo();
     ASSERT_TRUE(waitForClient(true));
     server->frameHandler(Uuid::random())(keyFrame);
-    EXPECT_EQ(receiver.waitForPackets(1).size(), 1u);
-    EXPECT_TRUE(silent.waitForPackets(1, 200ms).empty());
-    EXPECT_TRUE(control.waitForPackets(1, 10ms).empty());
-    EXPECT_TRUE(garbage.waitForPackets(1, 10ms).empty());
+    EXPECT_EQ(receiver->waitForPackets(1).size(), 1u);
+    EXPECT_TRUE(silent->waitForPackets(1, 200ms).empty());
+    EXPECT_TRUE(control->waitForPackets(1, 10ms).empty());
+    EXPECT_TRUE(garbage->waitForPackets(1, 10ms).empty());
 }
 
 TEST_F(VideoServerTest, ASecondRegistrationReplacesTheFirstAndAnEndedConnectionIsForgotten) {
     server->start();
-    auto first = std::make_unique<VideoClient>(server->boundPort());
-    ASSERT_TRUE(first->waitReady());
+    auto first = videoClient(server->boundPort());
+    ASSERT_TRUE(first->waitForState(ConnectionState::ready));
     first->registerForVideo();
     ASSERT_TRUE(waitForClient(true));
     auto firstConnection = server->clientConnection();
 
-    VideoClient second(server->boundPort());
-    ASSERT_TRUE(second.waitReady());
-    second.registerForVideo();
+    auto second = videoClient(server->boundPort());
+    ASSERT_TRUE(second->waitForState(ConnectionState::ready));
+    second->registerForVideo();
     for (int i = 0; i < 500 && server->clientConnection() == firstConnection; ++i)
         std::this_thread::sleep_for(10ms);
     EXPECT_NE(server->clientConnection(), firstConnection);
     auto handler = server->frameHandler(Uuid::random());
     handler(keyFrame);
-    EXPECT_EQ(second.waitForPackets(1).size(), 1u);
+    EXPECT_EQ(second->waitForPackets(1).size(), 1u);
     EXPECT_TRUE(first->waitForPackets(1, 200ms).empty());
 
     // The registered connection goes away (the client closes it): frames are dropped again.
@@ -269,9 +203,9 @@ TEST_F(VideoServerTest, WhileAClientIsKnownOnlyItsAddressMayRegister) {
 TEST_F(VideoServerTest, AClientThatStopsReadingCostsBoundedMemoryAndResumesAtAKeyFrame) {
     server->setBacklogLimit(256 * 1024);
     server->start();
-    VideoClient client(server->boundPort(), /*reading=*/false);
-    ASSERT_TRUE(client.waitReady());
-    client.registerForVideo();
+    auto client = videoClient(server->boundPort(), /*reading=*/false);
+    ASSERT_TRUE(client->waitForState(ConnectionState::ready));
+    client->registerForVideo();
     ASSERT_TRUE(waitForClient(true));
 
     // Flow control stops the transport at the client's window (512 KiB); the backlog above it
@@ -286,17 +220,17 @@ TEST_F(VideoServerTest, AClientThatStopsReadingCostsBoundedMemoryAndResumesAtAKe
     EXPECT_TRUE(logged("frame dropped, the client is not keeping up"));
 
     // The client reads again; deltas stay dropped until a key frame gets through.
-    client.startReading();
+    client->startReading();
     // Let the queued frames drain: until nothing new arrives for a while.
     for (std::size_t before = 0, now = 1; before != now;) {
-        before = client.waitForPackets(0, 0ms).size();
+        before = client->packets().size();
         std::this_thread::sleep_for(250ms);
-        now = client.waitForPackets(0, 0ms).size();
+        now = client->packets().size();
     }
     handler(deltaFrame);
     handler(keyFrame);
     handler(deltaFrame);
-    auto packets = client.waitUntil(
+    auto packets = client->waitUntil(
         [](const auto& packets) { return !packets.empty() && packets.back().data == deltaFrame; });
     ASSERT_GE(packets.size(), 3u);
     EXPECT_LT(packets.size(), 40u);  // some of the big frames were refused
