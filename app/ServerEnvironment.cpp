@@ -3,6 +3,8 @@
 #include "app/AppDelegate.h"
 #include "app/SystemInfo.h"
 #include "Capture/VNSCapture.h"
+#include "comm/KeychainIdentityManager.h"
+#include "comm/SessionEnvironment.h"
 #include "phantomScreen/DisplayArrangement.h"
 #include "phantomScreen/PhantomScreenInf.h"
 #include "phantomScreen/PhantomScreenService.h"
@@ -31,6 +33,29 @@ namespace vl {
 namespace {
 
 void report(const std::string& text) { SystemInfo::logMsg(text, LogLevel::warning); }
+
+// The settings and identity the control server answers with, from the settings store and the
+// keychain.
+class SystemControlSettings final : public ControlSettings {
+  public:
+    std::string password() override { return SystemInfo::password(); }
+    std::string appUniqueID() override { return SystemInfo::appUniqueID(); }
+    std::string machineName() override { return SystemInfo::machineName(); }
+    std::optional<std::string> machineIPAddress() override {
+        return SystemInfo::machineIPAddress();
+    }
+    std::optional<TlsIdentity> tlsIdentity() override {
+        auto keychain = SystemInfo::keychain();
+        if (!keychain) return std::nullopt;
+        return KeychainIdentityManager::getOrCreateIdentity(*keychain);
+    }
+};
+
+class SystemSleepControl final : public SleepControl {
+  public:
+    void preventSystemSleepOrLock() override { SystemInfo::preventSystemSleepOrLock(); }
+    void restoreSystemSleepOrLock() override { SystemInfo::restoreSystemSleepOrLock(); }
+};
 
 std::filesystem::path executablePath() {
     std::error_code error;
@@ -78,29 +103,24 @@ void ServerEnvironment::configureServer() {
     configureSettingsOnly();
 
     displays_ = std::make_shared<X11DisplayService>(std::string{}, report);
-    PhantomScreenInf::setDisplayService(displays_.get());
+    virtualDisplays_ =
+        std::make_shared<PhantomScreenService>(std::make_shared<PhantomScreenInf>(*displays_));
+    ServicesHub::setVirtualDisplayHooks([displays = virtualDisplays_] { displays->initService(); },
+                                        [displays = virtualDisplays_] { displays->destroyService(); });
+
+    session_ = std::make_unique<SessionEnvironment>();
+    session_->settings = std::make_shared<SystemControlSettings>();
+    session_->power = std::make_shared<SystemSleepControl>();
     // Sessions capture the X display and encode with the hardware tier where a render node
     // exists, else x265.
-    sharing_ = std::make_shared<SharingServices>(SharingServices{
-        std::make_shared<X11CaptureService>(std::string{}, report),
-        std::make_shared<X265VideoCodecService>(
-            [](int width, int height, const EncoderRequirements& requirements) {
-                return VaapiCompressionSession::create(width, height, requirements);
-            }),
-        DisplayArrangement::make(*displays_)});
-    VNSCapture::logAvailableEncoders(*sharing_->codec);
-    ServicesHub::setVirtualDisplayHooks(&PhantomScreenService::initService,
-                                        &PhantomScreenService::destroyService);
-
-    auto keepalive = options_.keepaliveInterval;
-    ControlRequestService::configureShared({
-        std::make_shared<AvahiDiscovery>(),
-        [] { return std::make_unique<NetlinkPathMonitor>(); },
-        [keepalive, sharing = sharing_](const std::shared_ptr<ControlServer>& server) {
-            if (keepalive) server->setKeepaliveInterval(*keepalive);
-            server->setSharingServices(*sharing);
-        },
-    });
+    session_->capture = std::make_shared<X11CaptureService>(std::string{}, report);
+    session_->codec = std::make_shared<X265VideoCodecService>(
+        [](int width, int height, const EncoderRequirements& requirements) {
+            return VaapiCompressionSession::create(width, height, requirements);
+        });
+    session_->displayArrangement = DisplayArrangement::make(*displays_);
+    session_->virtualDisplays = virtualDisplays_;
+    VNSCapture::logAvailableEncoders(*session_->codec);
 }
 
 std::shared_ptr<AppDelegate> ServerEnvironment::makeAppDelegate() {
@@ -118,15 +138,23 @@ std::shared_ptr<AppDelegate> ServerEnvironment::makeAppDelegate() {
         hooks.enableOpenAtLogin = [item] { return item->enable(); };
     }
     auto app = std::make_shared<AppDelegate>(std::move(hooks));
-    setApp(app);
+
+    SessionEnvironment session = *session_;
+    session.shell = app;
+    ControlRequestService::configureShared({
+        std::make_shared<AvahiDiscovery>(),
+        [] { return std::make_unique<NetlinkPathMonitor>(); },
+        std::move(session),
+        options_.keepaliveInterval,
+    });
     return app;
 }
 
 void ServerEnvironment::shutdown() {
     ControlRequestService::shutdownShared();
-    setApp(nullptr);
-    PhantomScreenInf::setDisplayService(nullptr);
-    sharing_.reset();
+    ServicesHub::setVirtualDisplayHooks({}, {});
+    session_.reset();
+    virtualDisplays_.reset();
     displays_.reset();
     if (desktop_) desktop_->stop();
 }

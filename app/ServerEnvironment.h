@@ -11,7 +11,8 @@ namespace vl {
 class AppDelegate;
 class DisplayService;
 class HeadlessDesktop;
-struct SharingServices;
+class PhantomScreenService;
+struct SessionEnvironment;
 
 struct ServerOptions {
     std::optional<std::filesystem::path> configDir;  // default $XDG_CONFIG_HOME/vantrel-link
@@ -33,7 +34,7 @@ public:
     void startDesktop();
     // Settings and keychain only, for the config command.
     void configureSettingsOnly();
-    // Everything the running server needs.
+    // Everything the running server needs; the control service is wired to the delegate.
     void configureServer();
     std::shared_ptr<AppDelegate> makeAppDelegate();
     void shutdown();
@@ -47,7 +48,8 @@ private:
     std::filesystem::path dataDir_;
     std::unique_ptr<HeadlessDesktop> desktop_;
     std::shared_ptr<DisplayService> displays_;
-    std::shared_ptr<SharingServices> sharing_;
+    std::shared_ptr<PhantomScreenService> virtualDisplays_;
+    std::unique_ptr<SessionEnvironment> session_;
     bool haveDisplay_ = false;
 };
 

@@ -1,21 +1,35 @@
 // comm: what the control server needs of the application shell — the connected client's device.
 #pragma once
 
-#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
 namespace vl {
 
 class AppShell {
-public:
+  public:
     virtual ~AppShell() = default;
     virtual std::optional<std::string> currentConnectedClient() const = 0;
     virtual void setCurrentConnectedClient(std::optional<std::string> deviceID) = 0;
 };
 
-// The shell of this process (the application delegate); tests install their own.
-std::shared_ptr<AppShell> getApp();
-void setApp(std::shared_ptr<AppShell> app);
+// A shell that only remembers the connected device: where no application shell runs, the
+// one-device rule still holds (a second device is refused, not admitted).
+class BasicAppShell final : public AppShell {
+  public:
+    std::optional<std::string> currentConnectedClient() const override {
+        std::lock_guard lock(mutex_);
+        return client_;
+    }
+    void setCurrentConnectedClient(std::optional<std::string> deviceID) override {
+        std::lock_guard lock(mutex_);
+        client_ = std::move(deviceID);
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::optional<std::string> client_;
+};
 
 }  // namespace vl

@@ -1,12 +1,11 @@
 #include "comm/ControlServer.h"
 
-#include "app/SystemInfo.h"
 #include "base/Base64.h"
-#include "comm/AppShell.h"
+#include "base/Log.h"
 #include "comm/DisplayDescriptor.h"
 #include "comm/SpeedTestServer.h"
-#include "phantomScreen/PhantomScreenInf.h"
-#include "phantomScreen/PhantomScreenService.h"
+
+#include <cassert>
 
 namespace vl {
 
@@ -31,9 +30,27 @@ bool constantTimeEquals(std::string_view a, std::string_view b) {
     return difference == 0;
 }
 
+std::shared_ptr<ControlServer> ControlServer::make(std::uint16_t port,
+                                                   std::shared_ptr<DispatchQueue> queue,
+                                                   std::string name,
+                                                   SessionEnvironment environment) {
+    std::shared_ptr<ControlServer> server(
+        new ControlServer(port, std::move(queue), std::move(name), std::move(environment)));
+    server->session_ = server->makeSession();
+    server->observeClientDisconnect();
+    return server;
+}
+
 ControlServer::ControlServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue,
-                             std::string name)
-    : QuicServer(port, std::move(queue), std::move(name)) {}
+                             std::string name, SessionEnvironment environment)
+    : QuicServer(port, std::move(queue), std::move(name),
+                 [settings = environment.settings] {
+                     return settings ? settings->tlsIdentity() : std::nullopt;
+                 }),
+      environment_(environment.completed()) {
+    assert(environment_.settings && environment_.capture && environment_.codec &&
+           environment_.displayArrangement && environment_.virtualDisplays);
+}
 
 ControlServer::~ControlServer() {
     if (disconnectObserver_) NotificationCenter::defaultCenter().removeObserver(*disconnectObserver_);
@@ -44,82 +61,113 @@ std::weak_ptr<ControlServer> ControlServer::weakSelf() {
     return std::static_pointer_cast<ControlServer>(shared_from_this());
 }
 
+std::shared_ptr<SharingSession> ControlServer::makeSession() {
+    return SharingSession::make({weakSelf(), environment_, sharedQueue(), ports(),
+                                 identitySource(), gate_});
+}
+
+template <typename Result>
+Result ControlServer::onQueue(const std::function<Result()>& block) const {
+    if (queue().isCurrent()) return block();
+    if constexpr (std::is_void_v<Result>) {
+        queue().sync(block);
+    } else {
+        Result result{};
+        queue().sync([&] { result = block(); });
+        return result;
+    }
+}
+
+void ControlServer::assertOnQueue() const {
+    assert(queue().isCurrent() && "control state touched off the control queue");
+}
+
 void ControlServer::observeClientDisconnect() {
     std::weak_ptr<ControlServer> weak = weakSelf();
     disconnectObserver_ = NotificationCenter::defaultCenter().addObserver(
         clientDisconnectNotification, [weak](const std::any&) {
-            if (auto self = weak.lock()) self->onClientDisconnect();
+            auto self = weak.lock();
+            if (!self) return;
+            // Posted by this server on its queue, or by the shell (do-not-disturb) elsewhere.
+            if (self->queue().isCurrent()) {
+                self->onClientDisconnect();
+            } else {
+                self->queue().async([weak] {
+                    if (auto self = weak.lock()) self->onClientDisconnect();
+                });
+            }
         });
+}
+
+std::string ControlServer::listeningHost() const {
+    return environment_.settings->machineIPAddress().value_or("");
 }
 
 // MARK: - Accepting and connection states
 
 void ControlServer::handleConnection(const std::shared_ptr<Connection>& connection) {
-    {
-        std::lock_guard lock(mutex_);
+    onQueue<void>([&] {
         ++connectionCount_;
-        SystemInfo::logMsg("🔗 New connection #" + std::to_string(connectionCount_) +
-                           " accepted: " + connection->description() +
-                           ", endpoint: " + connection->remoteAddress());
-    }
-    // Only a connection that authenticates becomes the active one (see handleConnect): a
-    // stranger's connection must not displace the known client's.
-    std::weak_ptr<ControlServer> weak = weakSelf();
-    std::weak_ptr<Connection> weakConnection = connection;
-    connection->setStateUpdateHandler(
-        [weak, weakConnection](ConnectionState state, std::optional<NetworkError> error) {
-            auto self = weak.lock();
-            auto connection = weakConnection.lock();
-            if (self && connection) self->onConnectionState(connection, state, error);
-        });
-    connection->start(DispatchQueue::global());
+        logMsg("🔗 New connection #" + std::to_string(connectionCount_) +
+               " accepted: " + connection->description() +
+               ", endpoint: " + connection->remoteAddress());
+        // Only a connection that authenticates becomes the active one (see handleConnect): a
+        // stranger's connection must not displace the known client's.
+        std::weak_ptr<ControlServer> weak = weakSelf();
+        std::weak_ptr<Connection> weakConnection = connection;
+        connection->setStateUpdateHandler(
+            [weak, weakConnection](ConnectionState state, std::optional<NetworkError> error) {
+                auto self = weak.lock();
+                auto connection = weakConnection.lock();
+                if (self && connection) self->onConnectionState(connection, state, error);
+            });
+        connection->start(queue());
+    });
 }
 
 void ControlServer::onConnectionState(const std::shared_ptr<Connection>& connection,
                                       ConnectionState state,
                                       const std::optional<NetworkError>& error) {
+    assertOnQueue();
     std::string port = std::to_string(getPort());
     std::string tag = "[" + connection->description() + "] ";
     switch (state) {
         case ConnectionState::ready:
-            SystemInfo::logMsg(tag + "Connection is ready on port " + port);
+            logMsg(tag + "Connection is ready on port " + port);
             receivePacket(connection);
             return;
         case ConnectionState::waiting:
-            SystemInfo::logMsg("Connection waiting on port " + port + " with error: " + errorText(error));
+            logMsg("Connection waiting on port " + port + " with error: " + errorText(error));
             return;
         case ConnectionState::preparing:
-            SystemInfo::logMsg("Connection preparing on port " + port);
+            logMsg("Connection preparing on port " + port);
             return;
         case ConnectionState::setup:
-            SystemInfo::logMsg("Connection setup on port " + port);
+            logMsg("Connection setup on port " + port);
             return;
         case ConnectionState::failed:
         case ConnectionState::cancelled: break;
     }
 
-    std::lock_guard lock(mutex_);
+    const bool sharing = session_->rdpStarted();
     if (state == ConnectionState::failed)
-        SystemInfo::logMsg(tag + "Connection failed on port " + port + " with error: " +
-                           errorText(error) + ", rdpStarted: " + text(rdpStarted_));
+        logMsg(tag + "Connection failed on port " + port + " with error: " + errorText(error) +
+               ", rdpStarted: " + text(sharing));
     else
-        SystemInfo::logMsg(tag + "Connection cancelled on port " + port +
-                           ", rdpStarted: " + text(rdpStarted_));
+        logMsg(tag + "Connection cancelled on port " + port + ", rdpStarted: " + text(sharing));
 
     // A finished connection keeps no buffer or credentials, whoever it was.
     receiveBuffers_.remove(connection->id());
     authenticated_.erase(connection->id());
     if (connection != activeConnection_) return;
 
-    SystemInfo::restoreSystemSleepOrLock();
+    environment_.power->restoreSystemSleepOrLock();
     handleRdpStop();  // ends the main session and any extra display alike
     activeConnection_.reset();
-    if (keepaliveTimer_) {
-        keepaliveTimer_->cancel();
-        keepaliveTimer_.reset();
-    }
-    if (auto app = getApp(); app && app->currentConnectedClient()) {
-        app->setCurrentConnectedClient(std::nullopt);
+    gate_->setAuthorizedClientAddress(std::nullopt);
+    stopKeepalive();
+    if (environment_.shell->currentConnectedClient()) {
+        environment_.shell->setCurrentConnectedClient(std::nullopt);
         NotificationCenter::defaultCenter().post(clientDisconnectNotification);
     }
 }
@@ -127,7 +175,7 @@ void ControlServer::onConnectionState(const std::shared_ptr<Connection>& connect
 // MARK: - Receive loop
 
 void ControlServer::receivePacket(const std::shared_ptr<Connection>& connection) {
-    SystemInfo::logMsg("[" + connection->description() + "] Starting continuous receive loop");
+    logMsg("[" + connection->description() + "] Starting continuous receive loop");
     armReceive(connection);
 }
 
@@ -143,8 +191,8 @@ void ControlServer::armReceive(const std::shared_ptr<Connection>& connection) {
         if (state == ConnectionState::ready || state == ConnectionState::preparing) {
             self->armReceive(connection);
         } else if (!error) {
-            SystemInfo::logMsg("[" + connection->description() +
-                               "] Stopping receive loop, connection state: " + description(state));
+            logMsg("[" + connection->description() +
+                   "] Stopping receive loop, connection state: " + description(state));
         }
     });
 }
@@ -152,14 +200,13 @@ void ControlServer::armReceive(const std::shared_ptr<Connection>& connection) {
 void ControlServer::handleReceive(const std::shared_ptr<Connection>& connection,
                                   std::optional<Bytes> data,
                                   const std::optional<NetworkError>& error) {
+    assertOnQueue();
     if (error) {
-        SystemInfo::logMsg("[" + connection->description() + "] Receive error: " +
-                           error->description() +
-                           ", connection state: " + description(connection->state()));
+        logMsg("[" + connection->description() + "] Receive error: " + error->description() +
+               ", connection state: " + description(connection->state()));
         return;
     }
     if (!data || data->empty()) return;
-    std::lock_guard lock(mutex_);
     receiveBuffers_.append(connection->id(), connection->description(), *data,
                            [&](Packet&& packet) { dispatch(connection, std::move(packet)); });
 }
@@ -167,30 +214,38 @@ void ControlServer::handleReceive(const std::shared_ptr<Connection>& connection,
 // MARK: - Dispatch
 
 void ControlServer::dispatch(const std::shared_ptr<Connection>& connection, Packet&& packet) {
+    assertOnQueue();
     using enum InteractionType;
     if (packet.subType == connect) {
         handleConnect(packet, connection);
         return;
     }
     // Everything else is only for the client that gave the password.
-    if (packet.subType == keepLive || !isAuthenticated(*connection)) return;
+    if (packet.subType == keepLive || !authenticated_.contains(connection->id())) return;
 
+    // The session of this message: a teardown below replaces it.
+    auto session = session_;
     switch (packet.subType) {
         case disconnect: handleDisconnection(packet); break;
-        case rdpStart: handleRdpStart(connection, packet); break;
+        case rdpStart: session->handleRdpStart(connection, packet); break;
         case rdpStop: handleRdpStop(); break;
-        case displayStart: handleDisplayStart(connection, packet); break;
-        case displayStop: handleDisplayStop(packet); break;
-        case rdpVideo: handleRdpVideo(packet); break;
-        case moveWindowToVDIfNotOnVD: handleMoveWindowToVDIfNotOnVD(packet); break;
-        case jumpToDisplay: handleJumpToDisplay(packet); break;
+        case displayStart: session->handleDisplayStart(connection, packet); break;
+        case displayStop: session->handleDisplayStop(packet); break;
+        case rdpVideo: session->handleRdpVideo(packet); break;
+        case moveWindowToVDIfNotOnVD: session->handleMoveWindowToVDIfNotOnVD(); break;
+        case jumpToDisplay: session->handleJumpToDisplay(packet); break;
+        case mouseEvent: session->handleMouseEvent(packet); break;
+        case scroll: session->handleMiceWheel(packet); break;
+        case text: session->handleKeyboard(packet); break;
+        case clipboard: session->handleClipboard(packet); break;
+        case lookAt: session->handleLookat(packet); break;
         case speedTest: handleSpeedTest(packet, connection); break;
         case speedTestStart:
-            SystemInfo::logMsg("[" + connection->description() +
-                               "] speedTestStart belongs on the speed-test port; ignored here");
+            logMsg("[" + connection->description() +
+                   "] speedTestStart belongs on the speed-test port; ignored here");
             break;
         case speedTestStop: handleSpeedTestStop(); break;
-        default: break;  // no handler on this server yet: consumed and ignored
+        default: break;  // no handler: consumed and ignored
     }
 }
 
@@ -198,6 +253,7 @@ void ControlServer::dispatch(const std::shared_ptr<Connection>& connection, Pack
 
 void ControlServer::handleConnect(const Packet& packet,
                                   const std::shared_ptr<Connection>& connection) {
+    assertOnQueue();
     using enum InteractionType;
     std::optional<ConnectReq> request;
     if (packet.data) request = ConnectReq::fromJson(*packet.data);
@@ -205,30 +261,29 @@ void ControlServer::handleConnect(const Packet& packet,
         simplyAct(ret400, connection);
         return;
     }
-    std::string stored = SystemInfo::password();
+    const std::string stored = environment_.settings->password();
     auto decoded = base64Decode(std::string_view(request->password));
     if (!decoded || !isValidUtf8(*decoded) || !constantTimeEquals(stringOf(*decoded), stored)) {
         simplyAct(ret400, connection);
         return;
     }
-    auto app = getApp();
-    auto known = app ? app->currentConnectedClient() : std::nullopt;
+    auto known = environment_.shell->currentConnectedClient();
     if (known && *known != request->clientDeviceID) {
         simplyAct(retBusy, connection);
         return;
     }
 
-    {
-        std::lock_guard lock(mutex_);
-        authenticated_.insert(connection->id());
-        // The authenticated connection is the session's link, replacing any earlier one (the
-        // same device reconnecting) without cancelling it.
-        activeConnection_ = connection;
-        authorizeVideoClients();
-        startKeepalive(connection);
-    }
+    authenticated_.insert(connection->id());
+    // The authenticated connection is the session's link, replacing any earlier one (the same
+    // device reconnecting) without cancelling it.
+    activeConnection_ = connection;
+    gate_->setAuthorizedClientAddress(connection->remoteAddress());
+    startKeepalive(connection);
     simplyAct(ret200, connection);
-    SystemInfo::preventSystemSleepOrLock();
+    environment_.power->preventSystemSleepOrLock();
+    // Known here as well as by the shell's observer, so that the one-device rule holds without a
+    // shell.
+    environment_.shell->setCurrentConnectedClient(request->clientDeviceID);
     NotificationCenter::defaultCenter().post(clientConnectNotification, *request);
 }
 
@@ -237,49 +292,48 @@ void ControlServer::simplyAct(InteractionType subType,
     std::string tag = "[" + connection->description() + "] ";
     auto state = connection->state();
     if (state == ConnectionState::failed) {
-        SystemInfo::logMsg(tag + "Connection failed, cannot send");
+        logMsg(tag + "Connection failed, cannot send");
         return;
     }
     if (state == ConnectionState::cancelled) {
-        SystemInfo::logMsg(tag + "Connection cancelled, cannot send");
+        logMsg(tag + "Connection cancelled, cannot send");
         return;
     }
     Packet answer(PacketType::pktInteractiveTap, subType,
-                  connectAnswerText(SystemInfo::appUniqueID(), SystemInfo::machineName()));
+                  connectAnswerText(environment_.settings->appUniqueID(),
+                                    environment_.settings->machineName()));
     Bytes bytes = answer.encode();
-    SystemInfo::logMsg(tag + "Attempting to send " + std::to_string(bytes.size()) +
-                       " bytes response packet with subType: " + std::string(description(subType)) +
-                       ", packetId: " + answer.packetId.uuidString());
+    logMsg(tag + "Attempting to send " + std::to_string(bytes.size()) +
+           " bytes response packet with subType: " + std::string(description(subType)) +
+           ", packetId: " + answer.packetId.uuidString());
     connection->send(std::move(bytes), true, [tag, subType](std::optional<NetworkError> error) {
         if (error)
-            SystemInfo::logMsg(tag + "Response packet send failed: " + error->description(),
-                               LogLevel::error);
+            logMsg(tag + "Response packet send failed: " + error->description(), LogLevel::error);
         else
-            SystemInfo::logMsg(tag + "Response packet sent successfully: " +
-                               std::string(description(subType)));
+            logMsg(tag + "Response packet sent successfully: " +
+                   std::string(description(subType)));
     });
 }
 
 // MARK: - Disconnect and session end
 
 void ControlServer::handleDisconnection(const Packet& packet) {
+    assertOnQueue();
     if (!packet.data) return;
     auto request = ConnectReq::fromJson(*packet.data);
     if (!request) return;
-    std::lock_guard lock(mutex_);
-    SystemInfo::logMsg("handleDisconnection: " + request->clientDeviceID +
-                       ", rdpStarted: " + text(rdpStarted_) +
-                       ", activeConnection: " + text(activeConnection_ != nullptr));
-    auto app = getApp();
-    if (!app || app->currentConnectedClient() != request->clientDeviceID) return;
+    logMsg("handleDisconnection: " + request->clientDeviceID +
+           ", rdpStarted: " + text(session_->rdpStarted()) +
+           ", activeConnection: " + text(activeConnection_ != nullptr));
+    if (environment_.shell->currentConnectedClient() != request->clientDeviceID) return;
     handleRdpStop();  // ends the main session and any extra display alike
-    app->setCurrentConnectedClient(std::nullopt);
+    environment_.shell->setCurrentConnectedClient(std::nullopt);
     NotificationCenter::defaultCenter().post(clientDisconnectNotification);
 }
 
 void ControlServer::onClientDisconnect() {
-    SystemInfo::restoreSystemSleepOrLock();
-    std::lock_guard lock(mutex_);
+    assertOnQueue();
+    environment_.power->restoreSystemSleepOrLock();
     if (activeConnection_ && activeConnection_->state() == ConnectionState::ready) {
         Packet bye(PacketType::pktInteractiveTap, InteractionType::disconnect);
         activeConnection_->send(bye.encode(), true, nullptr);
@@ -287,11 +341,27 @@ void ControlServer::onClientDisconnect() {
     handleRdpStop();
 }
 
+void ControlServer::handleRdpStop() {
+    assertOnQueue();
+    if (!session_->holdsAnything()) return;
+    session_->handleRdpStop();
+    // Whatever the ended session still has under way finds it gone.
+    session_ = makeSession();
+}
+
+void ControlServer::endSession() {
+    onQueue<void>([this] { handleRdpStop(); });
+}
+
 // MARK: - Keepalive
 
+void ControlServer::setKeepaliveInterval(std::chrono::milliseconds interval) {
+    onQueue<void>([&] { keepaliveInterval_ = interval; });
+}
+
 void ControlServer::startKeepalive(const std::shared_ptr<Connection>& connection) {
-    if (keepaliveTimer_) keepaliveTimer_->cancel();
-    auto timer = DispatchTimer::make(DispatchQueue::global());
+    stopKeepalive();
+    auto timer = DispatchTimer::make(queue());
     timer->schedule(Clock::now() + keepaliveInterval_, keepaliveInterval_);
     std::weak_ptr<Connection> weakConnection = connection;
     std::weak_ptr<DispatchTimer> weakTimer = timer;
@@ -307,33 +377,34 @@ void ControlServer::startKeepalive(const std::shared_ptr<Connection>& connection
     keepaliveTimer_ = std::move(timer);
 }
 
+void ControlServer::stopKeepalive() {
+    if (keepaliveTimer_) keepaliveTimer_->cancel();
+    keepaliveTimer_.reset();
+}
+
 // MARK: - Speed test
 
 void ControlServer::handleSpeedTest(const Packet& packet,
                                     const std::shared_ptr<Connection>& connection) {
-    int port = getPort() + 3;
-    auto server = std::make_shared<SpeedTestServer>(
+    assertOnQueue();
+    const int port = ports().speedTest();
+    // The earlier server is replaced, not stopped: its listener goes with it.
+    speedTestServer_ = std::make_shared<SpeedTestServer>(
         static_cast<std::uint16_t>(port), std::make_shared<DispatchQueue>("SpeedTestRequestQueue"),
-        "SpeedTestServer");
-    {
-        std::lock_guard lock(mutex_);
-        // The earlier server is replaced, not stopped: its listener goes with it.
-        speedTestServer_ = server;
-    }
-    server->stopRequested = false;
+        "SpeedTestServer", identitySource());
+    speedTestServer_->stopRequested = false;
     try {
-        server->start();
+        speedTestServer_->start();
     } catch (const std::exception& error) {
-        SystemInfo::logMsg(std::string("Failed to start speed test server: ") + error.what(),
-                           LogLevel::error);
+        logMsg(std::string("Failed to start speed test server: ") + error.what(), LogLevel::error);
     }
-    std::string answer =
-        "port:" + std::to_string(port) + " length:" + std::to_string(server->testDataSize);
+    std::string answer = "port:" + std::to_string(port) +
+                         " length:" + std::to_string(speedTestServer_->testDataSize);
     sendPacket(connection, Packet::answering(packet, bytesOf(answer)));
 }
 
 void ControlServer::handleSpeedTestStop() {
-    std::lock_guard lock(mutex_);
+    assertOnQueue();
     if (!speedTestServer_) return;
     speedTestServer_->stopRequested = true;
     speedTestServer_->stop();
@@ -343,13 +414,18 @@ void ControlServer::handleSpeedTestStop() {
 // MARK: - Server-initiated messages
 
 void ControlServer::sendToActiveClient(InteractionType subType, const std::string& json) {
-    std::shared_ptr<Connection> connection;
-    {
-        std::lock_guard lock(mutex_);
-        connection = activeConnection_;
-    }
-    if (!connection || connection->state() != ConnectionState::ready) return;
-    sendPacket(connection, Packet(PacketType::pktInteractiveTap, subType, bytesOf(json)));
+    std::weak_ptr<ControlServer> weak = weakSelf();
+    auto send = [weak, subType, json] {
+        auto self = weak.lock();
+        if (!self) return;
+        auto connection = self->activeConnection_;
+        if (!connection || connection->state() != ConnectionState::ready) return;
+        self->sendPacket(connection, Packet(PacketType::pktInteractiveTap, subType, bytesOf(json)));
+    };
+    if (queue().isCurrent())
+        send();
+    else
+        queue().async(send);
 }
 
 void ControlServer::sendClipboardToActiveClient(const ClipboardEvent& event) {
@@ -360,634 +436,30 @@ void ControlServer::sendActiveWindowToActiveClient(const ActiveWindowInfo& info)
     sendToActiveClient(InteractionType::activeWindowOnDisplay, info.toJson());
 }
 
-// MARK: - Extra display slots
-
-std::optional<int> ControlServer::monitorPort(int index) const {
-    if (index < 1 || index > 4) return std::nullopt;
-    return getPort() + 6 + (index - 1);
-}
-
-std::optional<int> ControlServer::monitorIndex(int port) const {
-    int difference = port - (getPort() + 6);
-    if (difference < 0 || difference > 3) return std::nullopt;
-    return difference + 1;
-}
-
-void ControlServer::setMonitorOccupied(int index) {
-    if (index < 1 || index > 4) {
-        SystemInfo::logMsg("setMonitorOccupied: invalid display index " + std::to_string(index));
-        return;
-    }
-    std::lock_guard lock(mutex_);
-    extraDisplayMask_ |= static_cast<std::uint8_t>(1u << (index - 1));
-}
-
-void ControlServer::clearMonitorOccupied(int index) {
-    if (index < 1 || index > 4) {
-        SystemInfo::logMsg("clearMonitorOccupied: invalid display index " + std::to_string(index));
-        return;
-    }
-    std::lock_guard lock(mutex_);
-    extraDisplayMask_ &= static_cast<std::uint8_t>(~(1u << (index - 1)));
-}
-
 // MARK: - Read-outs
 
 std::shared_ptr<Connection> ControlServer::activeConnection() const {
-    std::lock_guard lock(mutex_);
-    return activeConnection_;
+    return onQueue<std::shared_ptr<Connection>>([this] { return activeConnection_; });
 }
 
 int ControlServer::connectionCount() const {
-    std::lock_guard lock(mutex_);
-    return connectionCount_;
-}
-
-bool ControlServer::rdpStarted() const {
-    std::lock_guard lock(mutex_);
-    return rdpStarted_;
-}
-
-std::uint8_t ControlServer::extraDisplayMask() const {
-    std::lock_guard lock(mutex_);
-    return extraDisplayMask_;
+    return onQueue<int>([this] { return connectionCount_; });
 }
 
 bool ControlServer::isAuthenticated(const Connection& connection) const {
-    std::lock_guard lock(mutex_);
-    return authenticated_.contains(connection.id());
+    return onQueue<bool>([&] { return authenticated_.contains(connection.id()); });
 }
 
 std::shared_ptr<SpeedTestServer> ControlServer::speedTestServer() const {
-    std::lock_guard lock(mutex_);
-    return speedTestServer_;
+    return onQueue<std::shared_ptr<SpeedTestServer>>([this] { return speedTestServer_; });
 }
 
-// MARK: - Sharing sessions
-
-namespace {
-
-constexpr int mainVideoPortOffset = 2;
-constexpr int audioPortOffset = 1;
-constexpr int micPortOffset = 4;
-constexpr int camPortOffset = 5;
-constexpr double virtualDisplayTimeout = 5.0;  // seconds
-constexpr int extendRetries = 5;
-constexpr auto secondWindowMove = std::chrono::milliseconds(350);
-
-std::string resolutionText(Resolution resolution) {
-    auto [width, height] = resolution.resolution();
-    return std::to_string(width) + "x" + std::to_string(height);
+void ControlServer::withSession(const std::function<void(SharingSession& session)>& block) const {
+    onQueue<void>([&] { block(*session_); });
 }
 
-std::string channelsText(std::optional<int> channels) {
-    return channels ? std::to_string(*channels) : std::string("none");
-}
-
-}  // namespace
-
-void ControlServer::setSharingServices(SharingServices services) {
-    std::lock_guard lock(mutex_);
-    sharingServices_ = std::move(services);
-}
-
-bool ControlServer::sessionIsCurrent(std::uint64_t session) const {
-    return rdpStarted_ && sessionGeneration_ == session;
-}
-
-void ControlServer::handleRdpStart(const std::shared_ptr<Connection>& connection,
-                                   const Packet& packet) {
-    std::lock_guard lock(mutex_);
-    rdpStarted_ = true;
-    const std::uint64_t session = ++sessionGeneration_;
-
-    std::optional<std::string> text;
-    if (packet.data) text = displayDescriptorText(*packet.data);
-    if (!text) {
-        SystemInfo::logMsg("handleRdpStart: no readable display descriptor; ignored");
-        return;
-    }
-    SystemInfo::logMsg("****** displayStr: " + *text);
-    const bool hdr = descriptorHdr(*text);
-    auto size = descriptorSize(*text);
-    if (!size) {
-        SystemInfo::logMsg("handleRdpStart: the display descriptor names no size; ignored");
-        return;
-    }
-    const Resolution resolution = Resolution::from(size->first, size->second);
-    requestedFPS_ = descriptorFrameRate(*text);
-    const std::optional<int> channels = audioChannels(resolution);
-    SystemInfo::logMsg("handleRdpStart: " + packet.debugDescription() + " clientType: " +
-                       resolution.description() + " fps: " + std::to_string(requestedFPS_) +
-                       " audioChannels: " + channelsText(channels));
-    currentResolution_ = resolutionText(resolution);
-    auto app = getApp();
-    const std::string client =
-        (app ? app->currentConnectedClient() : std::nullopt).value_or("unknown");
-
-    rememberAllDisplays();
-    PhantomScreenService::stopService();
-    PhantomScreenService::startService(resolution);
-
-    std::weak_ptr<ControlServer> weak = weakSelf();
-    DisplayArrangement::waitForPhantomScreen(
-        virtualDisplayTimeout, [weak, session, connection, request = packet, resolution, hdr,
-                                channels, client](std::optional<DisplayID> display) {
-            if (auto self = weak.lock())
-                self->virtualDisplayAppeared(session, display, connection, request, resolution, hdr,
-                                             channels, client);
-        });
-}
-
-// On the global queue, once the wait for the session's virtual display is over.
-void ControlServer::virtualDisplayAppeared(std::uint64_t session, std::optional<DisplayID> display,
-                                           const std::shared_ptr<Connection>& connection,
-                                           const Packet& request, Resolution resolution, bool hdr,
-                                           std::optional<int> channels, const std::string& client) {
-    std::lock_guard lock(mutex_);
-    if (!display || *display == nullDisplayID) {
-        SystemInfo::logMsg(
-            "handleRdpStart: no virtual display came online within 5 seconds; "
-            "no answer");
-        return;
-    }
-    // A session stopped (or started again) while it waited must not start its servers now.
-    if (!sessionIsCurrent(session)) {
-        SystemInfo::logMsg(
-            "handleRdpStart: the session ended while its display came online; "
-            "nothing started");
-        return;
-    }
-    const DisplayID id = *display;
-
-    std::weak_ptr<ControlServer> weak = weakSelf();
-    auto arrangement = sharingServices_.displayArrangement;
-    DispatchQueue::main().async([weak, arrangement, id, session, client] {
-        if (!arrangement) {
-            SystemInfo::logMsg("handleRdpStart: no display arrangement; display " +
-                               std::to_string(id) + " stays where it is");
-            return;
-        }
-        arrangement->setDisplayExtended(id, extendRetries, [weak, id, session, client](bool ok) {
-            auto self = weak.lock();
-            if (!self) return;
-            if (!ok) {
-                SystemInfo::logMsg("handleRdpStart: virtual display " + std::to_string(id) +
-                                   " could not be extended beside the main display");
-                return;
-            }
-            self->showSessionOnDisplay(session, id, client);
-        });
-    });
-
-    startAudio(channels);
-    startVideo();
-    startVisionProCam();
-    startVisionProMic();
-    DispatchQueue::main().async([weak] {
-        if (auto self = weak.lock()) self->startClipboardMonitor();
-    });
-
-    SharedItem item;
-    item.sharedType = SharedType::display(id);
-    item.sharedVideoPort = getPort() + mainVideoPortOffset;
-    item.sharedAudioPort = getPort() + audioPortOffset;
-    item.sharedMicPort = getPort() + micPortOffset;
-    item.sharedCamPort = getPort() + camPortOffset;
-    auto [width, height] = resolution.resolution();
-    item.width = width;
-    item.height = height;
-    item.fps = 30;  // the record's default, whatever was asked
-    item.hdr = hdr;
-    item.sharedID = Uuid::random().uuidString();
-    sharingItems_[item.sharedID] = item;
-    answerWithItem(connection, request, item);
-}
-
-// On the main queue, once the virtual display is extended beside the main display.
-void ControlServer::showSessionOnDisplay(std::uint64_t session, DisplayID display,
-                                         const std::string& client) {
-    {
-        std::lock_guard lock(mutex_);
-        if (!sessionIsCurrent(session)) return;
-    }
-    setMainDisplay(display);
-    moveAllWindowsToDisplay(display);
-    std::weak_ptr<ControlServer> weak = weakSelf();
-    DispatchQueue::main().asyncAfter(secondWindowMove, [weak, session, display, client] {
-        auto self = weak.lock();
-        if (!self) return;
-        std::optional<std::string> resolution;
-        {
-            std::lock_guard lock(self->mutex_);
-            if (!self->sessionIsCurrent(session)) return;
-            resolution = self->currentResolution_;
-        }
-        // Windows that appeared while the display settled follow too.
-        self->moveAllWindowsToDisplay(display);
-        if (resolution) self->restoreWindowLayout(client, *resolution);
-        self->observeActiveWindowDisplay();
-        self->startNewWindowObserver(display);
-    });
-}
-
-void ControlServer::answerWithItem(const std::shared_ptr<Connection>& connection,
-                                   const Packet& request, const SharedItem& item) {
-    sendPacket(connection, Packet::answering(request, bytesOf(item.toJson())));
-}
-
-void ControlServer::handleRdpStop() {
-    std::lock_guard lock(mutex_);
-    // An extra display can be shared without the main session; its teardown is this one too.
-    const bool holdsAnything = !portServerMap_.empty() || !spCaptures_.empty() ||
-                               !sharingItems_.empty() || videoServer_ || extraDisplayMask_ != 0;
-    if (!rdpStarted_ && !holdsAnything) return;
-    rdpStarted_ = false;
-    ++sessionGeneration_;
-
-    auto app = getApp();
-    if (auto client = app ? app->currentConnectedClient() : std::nullopt;
-        client && currentResolution_)
-        saveWindowLayout(*client, *currentResolution_);
-    currentResolution_.reset();
-
-    stopClipboardMonitor();
-    stopNewWindowObserver();
-    stopAudio();
-    stopVisionProMic();
-    stopVisionProCam();
-    stopVideo();
-
-    std::vector<int> ports;
-    for (const auto& entry : portServerMap_) ports.push_back(entry.first);
-    for (int port : ports) stopDisplay(port);
-    extraDisplayMask_ = 0;
-
-    sharingItems_.clear();
-    // Captures still starting are stopped too, so none runs after the session.
-    for (auto& entry : spCaptures_) entry.second->stopCapture();
-    spCaptures_.clear();
-
-    stopConstrainingCursor();
-    PhantomScreenService::stopService();
-    restoreMainDisplay();
-    restoreAllWindows();
-}
-
-// MARK: - Extra displays
-
-void ControlServer::handleDisplayStart(const std::shared_ptr<Connection>& connection,
-                                       const Packet& packet) {
-    std::lock_guard lock(mutex_);
-    std::optional<DisplayDescriptor> descriptor;
-    if (packet.data) descriptor = decodeDisplayDescriptor(*packet.data);
-    if (!descriptor) {
-        SystemInfo::logMsg("handleDisplayStart: no readable display size; ignored");
-        return;
-    }
-    const Resolution resolution = Resolution::from(descriptor->width, descriptor->height);
-    SystemInfo::logMsg("Parsed vdRes: " + resolution.description() +
-                       " fps:" + std::to_string(descriptor->fps) +
-                       " portrait:" + text(descriptor->portrait) + " ");
-
-    auto display = PhantomScreenInf::addDisplayEx(resolution, descriptor->portrait);
-    if (!display) {
-        SystemInfo::logMsg("handleDisplayStart: the virtual display could not be created");
-        return;
-    }
-    PhantomScreenService::appendExtraDisplayID(*display);
-
-    auto port = startDisplay();
-    if (!port) {
-        SystemInfo::logMsg("handleDisplayStart: all four extra display slots are taken");
-        return;
-    }
-
-    SharedItem item;
-    item.sharedType = SharedType::stLeafDisplay(*display);
-    item.sharedVideoPort = *port;
-    auto [width, height] = resolution.resolution();
-    if (descriptor->portrait) std::swap(width, height);
-    item.width = width;
-    item.height = height;
-    item.fps = descriptor->fps;
-    item.hdr = descriptor->hdr;
-    item.sharedID = Uuid::random().uuidString();
-    sharingItems_[item.sharedID] = item;
-    answerWithItem(connection, packet, item);
-}
-
-void ControlServer::handleDisplayStop(const Packet& packet) {
-    std::lock_guard lock(mutex_);
-    std::optional<std::string> shareID;
-    if (packet.data) shareID = decodeShareIdentityText(*packet.data);
-    if (!shareID) return;
-
-    std::string known;
-    for (const auto& entry : sharingItems_) known += (known.empty() ? "" : ", ") + entry.first;
-    SystemInfo::logMsg("handleDisplayStop: shareId=" + *shareID + ", known ids=[" + known + "]");
-
-    if (auto capture = spCaptures_.find(*shareID); capture != spCaptures_.end()) {
-        capture->second->stopCapture();
-        spCaptures_.erase(capture);
-    }
-    auto found = sharingItems_.find(*shareID);
-    if (found == sharingItems_.end()) {
-        SystemInfo::logMsg("handleDisplayStop: no shared item for shareId " + *shareID);
-        return;
-    }
-    const SharedItem item = found->second;
-    const int port = static_cast<int>(item.sharedVideoPort);
-    SystemInfo::logMsg("handleDisplayStop: stopping display server on port " +
-                       std::to_string(port));
-    stopDisplay(port);
-    if (auto slot = monitorIndex(port)) clearMonitorOccupied(*slot);
-    if (auto* leaf = std::get_if<SharedType::LeafDisplay>(&item.sharedType.value)) {
-        SystemInfo::logMsg("handleDisplayStop: removing virtual display " +
-                           std::to_string(leaf->displayID));
-        PhantomScreenService::stopPS(leaf->displayID);
-    } else {
-        SystemInfo::logMsg("handleDisplayStop: shareItem is not a leaf display, type=" +
-                           std::string(item.sharedType.description()));
-    }
-    sharingItems_.erase(*shareID);
-}
-
-std::optional<int> ControlServer::startDisplay() {
-    std::lock_guard lock(mutex_);
-    std::optional<int> slot;
-    for (int index = 1; index <= 4 && !slot; ++index)
-        if (!(extraDisplayMask_ & (1u << (index - 1)))) slot = index;
-    if (!slot) return std::nullopt;
-    const int port = *monitorPort(*slot);
-    const std::string suffix = std::to_string(port);
-    auto server = std::make_shared<VideoServer>(
-        static_cast<std::uint16_t>(port),
-        std::make_shared<DispatchQueue>("DisplayServerQueue" + suffix), "DisplayServer" + suffix);
-    startMediaServer(server);
-    portServerMap_[port] = server;
-    setMonitorOccupied(*slot);
-    return port;
-}
-
-void ControlServer::stopDisplay(int port) {
-    std::lock_guard lock(mutex_);
-    auto found = portServerMap_.find(port);
-    if (found == portServerMap_.end()) return;
-    if (found->second) found->second->stop();
-    portServerMap_.erase(found);
-}
-
-// MARK: - Video
-
-void ControlServer::startVideo() {
-    std::lock_guard lock(mutex_);
-    // A server left from an earlier session would hold the port the new one needs.
-    if (videoServer_) videoServer_->stop();
-    videoServer_ = std::make_shared<VideoServer>(
-        static_cast<std::uint16_t>(getPort() + mainVideoPortOffset),
-        std::make_shared<DispatchQueue>("VideoServerQueue"), "VideoServer");
-    startMediaServer(videoServer_);
-}
-
-void ControlServer::stopVideo() {
-    std::lock_guard lock(mutex_);
-    if (videoServer_) videoServer_->stop();
-    videoServer_.reset();
-}
-
-void ControlServer::startMediaServer(const std::shared_ptr<VideoServer>& server) {
-    server->setAuthorizedClientAddress(authorizedVideoClient());
-    try {
-        server->start();
-    } catch (const std::exception& error) {
-        SystemInfo::logMsg(std::string("Failed to start servers: ") + error.what(),
-                           LogLevel::error);
-    }
-}
-
-std::optional<std::string> ControlServer::authorizedVideoClient() const {
-    std::lock_guard lock(mutex_);
-    // Only an authenticated connection becomes the active one.
-    if (!activeConnection_) return std::nullopt;
-    return activeConnection_->remoteAddress();
-}
-
-void ControlServer::authorizeVideoClients() {
-    std::lock_guard lock(mutex_);
-    auto address = authorizedVideoClient();
-    if (videoServer_) videoServer_->setAuthorizedClientAddress(address);
-    for (auto& entry : portServerMap_)
-        if (entry.second) entry.second->setAuthorizedClientAddress(address);
-}
-
-void ControlServer::handleRdpVideo(const Packet& packet) {
-    if (packet.subType != InteractionType::rdpVideo) return;
-    std::optional<std::string> shareID;
-    if (packet.data) shareID = decodePlainShareIdentity(*packet.data);
-    if (!shareID) {
-        SystemInfo::logMsg("handleRdpVideo: no share identity in the request; ignored");
-        return;
-    }
-    std::lock_guard lock(mutex_);
-    auto found = sharingItems_.find(*shareID);
-    if (found == sharingItems_.end()) {
-        SystemInfo::logMsg("handleRdpVideo: failed to find sharedItem for sharedId: " + *shareID);
-        return;
-    }
-    const SharedItem item = found->second;
-    const bool leaf = std::holds_alternative<SharedType::LeafDisplay>(item.sharedType.value);
-    if (!leaf && !std::holds_alternative<SharedType::Display>(item.sharedType.value)) {
-        SystemInfo::logMsg("handleRdpVideo: failed to find displayId for sharedId: " + *shareID);
-        return;
-    }
-    const DisplayID display = *item.sharedType.displayID();
-    const int port = static_cast<int>(item.sharedVideoPort);
-    std::shared_ptr<VideoServer> server;
-    if (port == getPort() + mainVideoPortOffset) {
-        server = videoServer_;
-    } else if (auto entry = portServerMap_.find(port); entry != portServerMap_.end()) {
-        server = entry->second;
-    }
-    if (!server) {
-        SystemInfo::logMsg("handleRdpVideo: no video server for port " + std::to_string(port));
-        return;
-    }
-    auto packetID = Uuid::fromString(*shareID);
-    if (!packetID) {
-        SystemInfo::logMsg("handleRdpVideo: share identity " + *shareID + " is not a UUID");
-        return;
-    }
-    if (!sharingServices_.capture || !sharingServices_.codec) {
-        SystemInfo::logMsg("handleRdpVideo: no capture or codec service; no video");
-        return;
-    }
-
-    VNSCaptureConfig config;
-    config.fps = leaf && item.fps > 0 ? item.fps : requestedFPS_;
-    config.bitrateMbps = 0;
-    config.maxBitrateMbps = 0;
-    config.keyFrameIntervalSeconds = 2.0;
-    config.showsCursor = true;
-    config.hdrEnabled = item.hdr;
-
-    if (auto previous = spCaptures_.find(*shareID); previous != spCaptures_.end())
-        previous->second->stopCapture();
-    auto capture = VNSCapture::make(config, {sharingServices_.capture, sharingServices_.codec});
-    spCaptures_[*shareID] = capture;
-
-    std::weak_ptr<ControlServer> weak = weakSelf();
-    std::weak_ptr<VNSCapture> weakCapture = capture;
-    const std::uint64_t session = sessionGeneration_;
-    // Runs on the encode queue: it sends, and once asks the main queue to confine the cursor.
-    auto firstFrame = std::make_shared<std::atomic<bool>>(true);
-    auto handler = [send = server->frameHandler(*packetID), firstFrame, weak, weakCapture,
-                    shareID = *shareID, display, session](Bytes accessUnit) {
-        send(std::move(accessUnit));
-        if (!firstFrame->exchange(false)) return;
-        DispatchQueue::main().async([weak, weakCapture, shareID, display, session] {
-            auto self = weak.lock();
-            if (!self) return;
-            {
-                std::lock_guard lock(self->mutex_);
-                auto current = self->spCaptures_.find(shareID);
-                if (self->sessionGeneration_ != session || current == self->spCaptures_.end() ||
-                    current->second != weakCapture.lock())
-                    return;
-            }
-            self->startConstrainingCursor(display);
-        });
-    };
-    capture->startCapture(
-        display, std::move(handler),
-        [weak, weakCapture, shareID = *shareID](std::optional<VNSCaptureError> error) {
-            if (!error) return;
-            SystemInfo::logMsg("handleRdpVideo: startCapture failed: " + error->description());
-            DispatchQueue::main().async([weak, weakCapture, shareID] {
-                auto self = weak.lock();
-                if (!self) return;
-                bool noneLeft;
-                {
-                    std::lock_guard lock(self->mutex_);
-                    auto current = self->spCaptures_.find(shareID);
-                    // A newer capture of the same item is not this one's to remove.
-                    if (current != self->spCaptures_.end() && current->second == weakCapture.lock())
-                        self->spCaptures_.erase(current);
-                    noneLeft = self->spCaptures_.empty();
-                }
-                if (noneLeft) self->stopConstrainingCursor();
-            });
-        });
-}
-
-void ControlServer::handleMoveWindowToVDIfNotOnVD(const Packet&) {
-    {
-        std::lock_guard lock(mutex_);
-        if (!rdpStarted_) return;
-    }
-    auto display = PhantomScreenInf::findPS();
-    if (!display || *display == nullDisplayID) return;
-    std::weak_ptr<ControlServer> weak = weakSelf();
-    DispatchQueue::main().async([weak, id = *display] {
-        auto self = weak.lock();
-        if (!self) return;
-        const int moved = self->moveWindowsToVDIfNotOnVD(id);
-        SystemInfo::logMsg("handleMoveWindowToVDIfNotOnVD: relocated " + std::to_string(moved) +
-                           " window(s) to VD " + std::to_string(id));
-    });
-}
-
-void ControlServer::handleJumpToDisplay(const Packet& packet) {
-    std::optional<JumpToDisplayInfo> info;
-    if (packet.data) info = JumpToDisplayInfo::fromJson(*packet.data);
-    if (!info) {
-        SystemInfo::logMsg("handleJumpToDisplay: undecodable request; ignored");
-        return;
-    }
-    std::optional<DisplayID> display;
-    {
-        std::lock_guard lock(mutex_);
-        if (auto found = sharingItems_.find(info->shareId); found != sharingItems_.end()) {
-            const auto& type = found->second.sharedType.value;
-            if (std::holds_alternative<SharedType::Display>(type) ||
-                std::holds_alternative<SharedType::LeafDisplay>(type))
-                display = found->second.sharedType.displayID();
-        }
-    }
-    if (!display) {
-        SystemInfo::logMsg("handleJumpToDisplay: unknown shared item id " + info->shareId);
-        return;
-    }
-    std::weak_ptr<ControlServer> weak = weakSelf();
-    DispatchQueue::main().async([weak, id = *display] {
-        auto self = weak.lock();
-        if (!self) return;
-        const bool moved = self->moveActiveWindowToDisplay(id, false);
-        SystemInfo::logMsg("handleJumpToDisplay: moved active window to display " +
-                           std::to_string(id) + ": " + text(moved));
-    });
-}
-
-void ControlServer::handleActiveWindowDisplayChanged(DisplayID display) {
-    std::optional<std::string> shareID;
-    {
-        std::lock_guard lock(mutex_);
-        if (!rdpStarted_) return;
-        for (const auto& [id, item] : sharingItems_) {
-            const bool isDisplay =
-                std::holds_alternative<SharedType::Display>(item.sharedType.value) ||
-                std::holds_alternative<SharedType::LeafDisplay>(item.sharedType.value);
-            if (isDisplay && item.sharedType.displayID() == display) {
-                shareID = id;
-                break;
-            }
-        }
-    }
-    if (!shareID) {
-        SystemInfo::logMsg("handleActiveWindowDisplayChanged: no shared item for display " +
-                           std::to_string(display));
-        return;
-    }
-    sendActiveWindowToActiveClient(ActiveWindowInfo{*shareID});
-}
-
-// MARK: - Session read-outs
-
-std::optional<std::string> ControlServer::currentResolution() const {
-    std::lock_guard lock(mutex_);
-    return currentResolution_;
-}
-
-int ControlServer::requestedFPS() const {
-    std::lock_guard lock(mutex_);
-    return requestedFPS_;
-}
-
-std::map<std::string, SharedItem> ControlServer::sharingItems() const {
-    std::lock_guard lock(mutex_);
-    return sharingItems_;
-}
-
-std::shared_ptr<VNSCapture> ControlServer::capture(const std::string& sharedID) const {
-    std::lock_guard lock(mutex_);
-    auto found = spCaptures_.find(sharedID);
-    return found == spCaptures_.end() ? nullptr : found->second;
-}
-
-std::size_t ControlServer::captureCount() const {
-    std::lock_guard lock(mutex_);
-    return spCaptures_.size();
-}
-
-std::shared_ptr<VideoServer> ControlServer::videoServer() const {
-    std::lock_guard lock(mutex_);
-    return videoServer_;
-}
-
-std::shared_ptr<VideoServer> ControlServer::displayServer(int port) const {
-    std::lock_guard lock(mutex_);
-    auto found = portServerMap_.find(port);
-    return found == portServerMap_.end() ? nullptr : found->second;
+bool ControlServer::rdpStarted() const {
+    return onQueue<bool>([this] { return session_->rdpStarted(); });
 }
 
 }  // namespace vl

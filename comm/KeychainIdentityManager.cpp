@@ -1,6 +1,6 @@
 #include "comm/KeychainIdentityManager.h"
 
-#include "app/SystemInfo.h"
+#include "base/Log.h"
 #include "comm/Der.h"
 #include "platform/crypto/Rsa.h"
 #include "platform/security/Interface.h"
@@ -15,7 +15,7 @@ namespace {
 std::mutex identityMutex;
 
 void report(const std::string& text, LogLevel level = LogLevel::info) {
-    SystemInfo::logMsg(text, level);
+    logMsg(text, level);
 }
 
 Bytes concat(std::initializer_list<ByteView> parts) {
@@ -61,32 +61,25 @@ KeychainStatus storeCertificate(Keychain& keychain, ByteView certificate, ByteVi
 
 }  // namespace
 
-std::optional<TlsIdentity> getOrCreateIdentity() {
+std::optional<TlsIdentity> getOrCreateIdentity(Keychain& keychain) {
     std::lock_guard lock(identityMutex);
-    if (auto identity = findExistingIdentity()) {
+    if (auto identity = findExistingIdentity(keychain)) {
         report("KeychainIdentityManager: using the stored TLS identity");
         return identity;
     }
     report("KeychainIdentityManager: no TLS identity stored; generating one");
-    return generateAndStoreIdentity();
+    return generateAndStoreIdentity(keychain);
 }
 
-std::optional<TlsIdentity> findExistingIdentity() {
-    auto keychain = SystemInfo::keychain();
-    if (!keychain) return std::nullopt;
-    auto privateKey = keychain->copyItem(keyTag, label);
-    auto certificate = keychain->copyItem(certificateService, label);
+std::optional<TlsIdentity> findExistingIdentity(Keychain& keychain) {
+    auto privateKey = keychain.copyItem(keyTag, label);
+    auto certificate = keychain.copyItem(certificateService, label);
     if (!privateKey || !certificate || !certificateMatchesKey(*certificate, *privateKey))
         return std::nullopt;
     return TlsIdentity{std::move(*privateKey), std::move(*certificate)};
 }
 
-std::optional<TlsIdentity> generateAndStoreIdentity() {
-    auto keychain = SystemInfo::keychain();
-    if (!keychain) {
-        report("KeychainIdentityManager: no keychain service", LogLevel::error);
-        return std::nullopt;
-    }
+std::optional<TlsIdentity> generateAndStoreIdentity(Keychain& keychain) {
     CryptoError error;
     auto pair = rsa::generate(2048, &error);
     if (!pair) {
@@ -95,10 +88,10 @@ std::optional<TlsIdentity> generateAndStoreIdentity() {
         return std::nullopt;
     }
     // The key is permanent from here on; a key left by an earlier failed attempt is replaced.
-    auto keyStatus = keychain->addItem(keyTag, label, pair->privateKey);
+    auto keyStatus = keychain.addItem(keyTag, label, pair->privateKey);
     if (keyStatus == KeychainStatus::duplicateItem) {
-        keychain->deleteItem(keyTag, label);
-        keyStatus = keychain->addItem(keyTag, label, pair->privateKey);
+        keychain.deleteItem(keyTag, label);
+        keyStatus = keychain.addItem(keyTag, label, pair->privateKey);
     }
     if (keyStatus != KeychainStatus::success) {
         report("KeychainIdentityManager: storing the key failed (" +
@@ -120,14 +113,14 @@ std::optional<TlsIdentity> generateAndStoreIdentity() {
         return std::nullopt;
     }
 
-    auto status = storeCertificate(*keychain, *certificate, pair->privateKey);
+    auto status = storeCertificate(keychain, *certificate, pair->privateKey);
     if (status != KeychainStatus::success) {
         report("KeychainIdentityManager: storing certificate failed (" +
                    std::string(description(status)) + "), cleaning up and retrying",
                LogLevel::warning);
         // Only the certificate goes: the key generated a moment ago must stay to pair with it.
-        keychain->deleteItem(certificateService, label);
-        status = keychain->addItem(certificateService, label, *certificate);
+        keychain.deleteItem(certificateService, label);
+        status = keychain.addItem(certificateService, label, *certificate);
         if (status != KeychainStatus::success && status != KeychainStatus::duplicateItem) {
             report("KeychainIdentityManager: storing certificate failed after retry (" +
                        std::string(description(status)) + ")",
@@ -135,16 +128,14 @@ std::optional<TlsIdentity> generateAndStoreIdentity() {
             return std::nullopt;
         }
     }
-    return findExistingIdentity();
+    return findExistingIdentity(keychain);
 }
 
-void removeExistingItems() {
-    auto keychain = SystemInfo::keychain();
-    if (!keychain) return;
-    auto keys = keychain->deleteItem(keyTag, label);
+void removeExistingItems(Keychain& keychain) {
+    auto keys = keychain.deleteItem(keyTag, label);
     if (keys != KeychainStatus::success && keys != KeychainStatus::itemNotFound)
         report("KeychainIdentityManager: cleanup keys result " + std::string(description(keys)));
-    auto certs = keychain->deleteItem(certificateService, label);
+    auto certs = keychain.deleteItem(certificateService, label);
     if (certs != KeychainStatus::success && certs != KeychainStatus::itemNotFound)
         report("KeychainIdentityManager: cleanup certs result " + std::string(description(certs)));
 }

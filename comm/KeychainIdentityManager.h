@@ -5,6 +5,7 @@
 
 #include "base/Bytes.h"
 #include "platform/network/Interface.h"
+#include "platform/security/Interface.h"
 
 #include <chrono>
 #include <optional>
@@ -18,14 +19,13 @@ inline constexpr const char* certificateService = "com.vantrellink.server.tlscer
 inline constexpr const char* label = "VantrelLink Server TLS";
 inline constexpr const char* commonName = "VantrelLink-Server";
 
-// The stored identity, or a new one generated, stored and found again. Uses the keychain that
-// SystemInfo was configured with; callers in one process are served one at a time, so servers
-// starting together share the identity the first one made.
-std::optional<TlsIdentity> getOrCreateIdentity();
+// The stored identity, or a new one generated, stored and found again. Callers in one process are
+// served one at a time, so servers starting together share the identity the first one made.
+std::optional<TlsIdentity> getOrCreateIdentity(Keychain& keychain);
 // A key and a certificate carrying that key's public half; nothing otherwise.
-std::optional<TlsIdentity> findExistingIdentity();
-std::optional<TlsIdentity> generateAndStoreIdentity();
-void removeExistingItems();
+std::optional<TlsIdentity> findExistingIdentity(Keychain& keychain);
+std::optional<TlsIdentity> generateAndStoreIdentity(Keychain& keychain);
+void removeExistingItems(Keychain& keychain);
 
 // The DER certificate for the key pair (PKCS #1 public and private keys), valid from `now` for
 // ten calendar years; nothing when signing fails.

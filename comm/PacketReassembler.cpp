@@ -1,6 +1,6 @@
 #include "comm/PacketReassembler.h"
 
-#include "app/SystemInfo.h"
+#include "base/Log.h"
 
 #include <algorithm>
 
@@ -9,7 +9,7 @@ namespace vl {
 PacketReassembler::PacketReassembler(std::string connection, Report report)
     : connection_(std::move(connection)), report_(std::move(report)) {
     if (!report_)
-        report_ = [](std::string text) { SystemInfo::logMsg(std::move(text), LogLevel::warning); };
+        report_ = [](std::string text) { logMsg(std::move(text), LogLevel::warning); };
 }
 
 std::size_t PacketReassembler::bufferedSize() const {

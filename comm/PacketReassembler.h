@@ -27,7 +27,7 @@ public:
     static constexpr std::size_t bufferCap = 8388608;  // 8 MiB
 
     using Dispatch = std::function<void(Packet&&)>;
-    // Where the reset report goes; the default is SystemInfo::logMsg.
+    // Where the reset report goes; the default is logMsg.
     using Report = std::function<void(std::string)>;
 
     // `connection` is the connection's text, written in square brackets in the report.

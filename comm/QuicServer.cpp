@@ -1,7 +1,6 @@
 #include "comm/QuicServer.h"
 
-#include "app/SystemInfo.h"
-#include "comm/KeychainIdentityManager.h"
+#include "base/Log.h"
 
 #include <utility>
 
@@ -16,8 +15,11 @@ bool isValidIdentity(const TlsIdentity& identity) {
 }  // namespace
 
 QuicServer::QuicServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue,
-                       std::string serverName)
-    : port_(port), queue_(std::move(queue)), serverName_(std::move(serverName)) {}
+                       std::string serverName, TlsIdentitySource identity)
+    : port_(port),
+      queue_(std::move(queue)),
+      serverName_(std::move(serverName)),
+      identity_(std::move(identity)) {}
 
 QuicServer::~QuicServer() {
     std::shared_ptr<Listener> listener;
@@ -39,7 +41,7 @@ bool QuicServer::isListening() const {
 }
 
 void QuicServer::report(const std::string& message) const {
-    SystemInfo::logMsg(message);
+    logMsg(message);
 }
 
 QuicParameters QuicServer::quicParameters(const TlsIdentity& identity) {
@@ -56,7 +58,7 @@ void QuicServer::configureTLS(QuicParameters& parameters, const TlsIdentity& ide
 }
 
 QuicParameters QuicServer::createSecureQUICServerParameters() {
-    auto identity = KeychainIdentityManager::getOrCreateIdentity();
+    auto identity = identity_ ? identity_() : std::nullopt;
     if (identity && isValidIdentity(*identity)) return quicParameters(*identity);
     report(serverName_ + ": no usable TLS identity; the listener cannot complete handshakes");
     return QuicParameters{};
@@ -94,8 +96,8 @@ void QuicServer::listenerStateChanged(ListenerState state,
                                       const std::optional<NetworkError>& error) {
     switch (state) {
         case ListenerState::ready:
-            report(serverName_ + " is ready and listening on " +
-                   SystemInfo::machineIPAddress().value_or("") + ":" + std::to_string(boundPort()));
+            report(serverName_ + " is ready and listening on " + listeningHost() + ":" +
+                   std::to_string(boundPort()));
             break;
         case ListenerState::failed:
             report(serverName_ + " on port " + std::to_string(port_) + " failed with error: " +

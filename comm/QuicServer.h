@@ -8,17 +8,23 @@
 #include "platform/network/Interface.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
 namespace vl {
 
+// Where a server's TLS identity comes from (the keychain, in the program); none when it cannot
+// be had.
+using TlsIdentitySource = std::function<std::optional<TlsIdentity>()>;
+
 class QuicServer : public std::enable_shared_from_this<QuicServer> {
   public:
     // Stores the values; does not touch the network. The queue runs the listener's handlers and
     // the connections the default life cycle accepts.
-    QuicServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue, std::string serverName);
+    QuicServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue, std::string serverName,
+               TlsIdentitySource identity);
     virtual ~QuicServer();
     QuicServer(const QuicServer&) = delete;
     QuicServer& operator=(const QuicServer&) = delete;
@@ -27,6 +33,7 @@ class QuicServer : public std::enable_shared_from_this<QuicServer> {
     // The port the listener is bound to: the configured one, or the one picked for port 0.
     std::uint16_t boundPort() const;
     DispatchQueue& queue() const { return *queue_; }
+    const std::shared_ptr<DispatchQueue>& sharedQueue() const { return queue_; }
     const std::string& serverName() const { return serverName_; }
 
     virtual QuicParameters quicParameters(const TlsIdentity& identity);
@@ -46,6 +53,9 @@ class QuicServer : public std::enable_shared_from_this<QuicServer> {
 
   protected:
     void report(const std::string& message) const;
+    // The host named in the "listening" report; the machine's address where a server knows it.
+    virtual std::string listeningHost() const { return {}; }
+    const TlsIdentitySource& identitySource() const { return identity_; }
 
   private:
     QuicParameters createSecureQUICServerParameters();
@@ -55,6 +65,7 @@ class QuicServer : public std::enable_shared_from_this<QuicServer> {
     const std::uint16_t port_;
     const std::shared_ptr<DispatchQueue> queue_;
     const std::string serverName_;
+    const TlsIdentitySource identity_;
     mutable std::mutex mutex_;
     std::shared_ptr<Listener> listener_;
 };

@@ -1,6 +1,6 @@
 #include "comm/SpeedTestServer.h"
 
-#include "app/SystemInfo.h"
+#include "base/Log.h"
 
 #include <sys/random.h>
 
@@ -9,8 +9,8 @@
 namespace vl {
 
 SpeedTestServer::SpeedTestServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue,
-                                 std::string name)
-    : QuicServer(port, std::move(queue), std::move(name)) {}
+                                 std::string name, TlsIdentitySource identity)
+    : QuicServer(port, std::move(queue), std::move(name), std::move(identity)) {}
 
 std::weak_ptr<SpeedTestServer> SpeedTestServer::weakSelf() {
     return std::static_pointer_cast<SpeedTestServer>(shared_from_this());
@@ -44,16 +44,16 @@ void SpeedTestServer::handleConnection(const std::shared_ptr<Connection>& connec
             std::string port = std::to_string(self->getPort());
             switch (state) {
                 case ConnectionState::ready:
-                    SystemInfo::logMsg("Custom server: Connection is ready on port " + port);
+                    logMsg("Custom server: Connection is ready on port " + port);
                     self->receivePacket(connection);
                     break;
                 case ConnectionState::failed:
-                    SystemInfo::logMsg("Custom server: Connection failed on port " + port +
+                    logMsg("Custom server: Connection failed on port " + port +
                                        " with error: " +
                                        (error ? error->description() : std::string("unknown")));
                     break;
                 case ConnectionState::cancelled:
-                    SystemInfo::logMsg("Custom server: Connection cancelled on port " + port);
+                    logMsg("Custom server: Connection cancelled on port " + port);
                     break;
                 default: break;
             }
@@ -99,7 +99,7 @@ void SpeedTestServer::sendNextChunk(const std::shared_ptr<Connection>& connectio
         auto self = weak.lock();
         if (!self) return;
         if (error) {
-            SystemInfo::logMsg("Speed test send failed: " + error->description(), LogLevel::error);
+            logMsg("Speed test send failed: " + error->description(), LogLevel::error);
             self->sending_ = false;
             return;
         }

@@ -14,7 +14,8 @@ class SpeedTestServer : public QuicServer {
 public:
     static constexpr std::int64_t maxPayload = 4076;
 
-    SpeedTestServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue, std::string name);
+    SpeedTestServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue, std::string name,
+                    TlsIdentitySource identity);
 
     void handleConnection(const std::shared_ptr<Connection>& connection) override;
     void receivePacket(const std::shared_ptr<Connection>& connection) override;

@@ -1,12 +1,13 @@
 #include "comm/VNTmDnsServer.h"
 
-#include "app/SystemInfo.h"
+#include "base/Log.h"
 
 namespace vl {
 
-VNTmDnsServer::VNTmDnsServer(DiscoveryService& discovery, std::string quicHostName,
-                             std::string quicHostIP, int quicPort)
+VNTmDnsServer::VNTmDnsServer(DiscoveryService& discovery, std::string appUniqueID,
+                             std::string quicHostName, std::string quicHostIP, int quicPort)
     : discovery_(discovery),
+      appUniqueID_(std::move(appUniqueID)),
       quicHostName_(std::move(quicHostName)),
       quicHostIP_(std::move(quicHostIP)),
       quicPort_(quicPort) {}
@@ -18,8 +19,8 @@ std::string VNTmDnsServer::serviceName() const {
 }
 
 void VNTmDnsServer::start() {
-    std::string appID = SystemInfo::appUniqueID();
-    SystemInfo::logMsg("Server id: " + appID);
+    const std::string& appID = appUniqueID_;
+    logMsg("Server id: " + appID);
 
     ServiceRecord record;
     record.domain = serviceDomain;
@@ -33,15 +34,15 @@ void VNTmDnsServer::start() {
 
     PublicationDelegate delegate;
     delegate.willPublish = [](const std::string& name) {
-        SystemInfo::logMsg("Will publish service: " + name);
+        logMsg("Will publish service: " + name);
     };
     delegate.didPublish = [](const std::string& name) {
-        SystemInfo::logMsg("Published service: " + name);
+        logMsg("Published service: " + name);
     };
     delegate.didNotPublish = [](const std::string& error) {
-        SystemInfo::logMsg("Failed to publish: " + error, LogLevel::error);
+        logMsg("Failed to publish: " + error, LogLevel::error);
     };
-    delegate.didStop = [] { SystemInfo::logMsg("Service advertisement stopped"); };
+    delegate.didStop = [] { logMsg("Service advertisement stopped"); };
 
     service_ = discovery_.makeService(std::move(record), std::move(delegate));
     service_->publish();

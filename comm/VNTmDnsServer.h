@@ -16,8 +16,8 @@ public:
     // The port given to the service record; clients read the control port from the name or TXT.
     static constexpr int broadcastPort = 5353;
 
-    VNTmDnsServer(DiscoveryService& discovery, std::string quicHostName, std::string quicHostIP,
-                  int quicPort);
+    VNTmDnsServer(DiscoveryService& discovery, std::string appUniqueID, std::string quicHostName,
+                  std::string quicHostIP, int quicPort);
     ~VNTmDnsServer();
 
     void start();
@@ -33,6 +33,7 @@ public:
 private:
     DiscoveryService& discovery_;
     std::unique_ptr<PublishedService> service_;
+    std::string appUniqueID_;
     std::string quicHostName_;
     std::string quicHostIP_;
     int quicPort_;

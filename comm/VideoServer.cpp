@@ -1,6 +1,6 @@
 #include "comm/VideoServer.h"
 
-#include "app/SystemInfo.h"
+#include "base/Log.h"
 
 #include <utility>
 
@@ -23,26 +23,14 @@ bool isKeyFrameAccessUnit(ByteView accessUnit) {
            accessUnit[2] == 0 && accessUnit[3] == 1 && ((accessUnit[4] >> 1) & 0x3f) == 32;
 }
 
-VideoServer::VideoServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue, std::string name)
-    : QuicServer(port, std::move(queue), std::move(name)) {}
+VideoServer::VideoServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue, std::string name,
+                         TlsIdentitySource identity, std::shared_ptr<ClientGate> gate)
+    : MediaServer(port, std::move(queue), std::move(name), std::move(identity), std::move(gate)) {}
 
-std::string VideoServer::hostOf(const std::string& endpoint) {
-    if (!endpoint.empty() && endpoint.front() == '[') {
-        auto close = endpoint.find(']');
-        return close == std::string::npos ? endpoint : endpoint.substr(1, close - 1);
-    }
-    // One colon: IPv4 or a name with a port. More than one: a bare IPv6 address.
-    auto colon = endpoint.find(':');
-    if (colon == std::string::npos || endpoint.find(':', colon + 1) != std::string::npos)
-        return endpoint;
-    return endpoint.substr(0, colon);
-}
-
-void VideoServer::setAuthorizedClientAddress(std::optional<std::string> address) {
+void VideoServer::clientGateChanged() {
     std::shared_ptr<Connection> refused;
     {
         std::lock_guard lock(mutex_);
-        authorizedHost_ = address ? std::optional(hostOf(*address)) : std::nullopt;
         // A receiver registered before the client became known must come from it too.
         if (clientConnection_ && !mayRegister(*clientConnection_))
             refused = std::exchange(clientConnection_, nullptr);
@@ -54,18 +42,9 @@ void VideoServer::setAuthorizedClientAddress(std::optional<std::string> address)
     }
 }
 
-std::optional<std::string> VideoServer::authorizedClientAddress() const {
-    std::lock_guard lock(mutex_);
-    return authorizedHost_;
-}
-
 std::shared_ptr<Connection> VideoServer::clientConnection() const {
     std::lock_guard lock(mutex_);
     return clientConnection_;
-}
-
-bool VideoServer::mayRegister(const Connection& connection) const {
-    return !authorizedHost_ || hostOf(connection.remoteAddress()) == *authorizedHost_;
 }
 
 void VideoServer::handleConnection(const std::shared_ptr<Connection>& connection) {
@@ -109,18 +88,18 @@ void VideoServer::receivePacket(const std::shared_ptr<Connection>& connection) {
         1, 4096,
         [weak, connection](std::optional<Bytes> data, bool, std::optional<NetworkError> error) {
             if (error) {
-                SystemInfo::logMsg("❌Receive failed: " + error->description());
+                logMsg("❌Receive failed: " + error->description());
                 return;
             }
             if (!data || data->empty()) return;
             auto packet = Packet::decode(*data);
             if (!packet) {
-                SystemInfo::logMsg("🟨 Video port: first packet from [" +
+                logMsg("🟨 Video port: first packet from [" +
                                    connection->description() + "] does not decode (" +
                                    std::to_string(data->size()) + " bytes); no video for it");
                 return;
             }
-            SystemInfo::logMsg("🚩 Received packet: " + packet->debugDescription());
+            logMsg("🚩 Received packet: " + packet->debugDescription());
             if (packet->type != PacketType::pktVideoStreamData) return;
             if (auto self = weak.lock()) self->registerClient(connection);
             // No further receive: the video connection carries nothing else from the client.
@@ -128,6 +107,7 @@ void VideoServer::receivePacket(const std::shared_ptr<Connection>& connection) {
 }
 
 void VideoServer::registerClient(const std::shared_ptr<Connection>& connection) {
+    followGate();
     bool allowed;
     {
         std::lock_guard lock(mutex_);

@@ -8,7 +8,7 @@ add_library(vl_wire STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ControlRecords.cpp
   ${CMAKE_CURRENT_LIST_DIR}/DisplayDescriptor.cpp)
 target_include_directories(vl_wire PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(vl_wire PUBLIC vl_base vl_systeminfo PRIVATE nlohmann_json::nlohmann_json)
+target_link_libraries(vl_wire PUBLIC vl_base PRIVATE nlohmann_json::nlohmann_json)
 
 vantrel_add_tests(comm_wire_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/PacketTests.cpp

@@ -79,11 +79,10 @@ void ControlRequestService::startServerLocked() {
                            LogLevel::error);
         return;
     }
-    auto server = std::make_shared<ControlServer>(
-        static_cast<std::uint16_t>(port), std::make_shared<DispatchQueue>("ControlRequestQueue"),
-        "ControlServer");
-    server->observeClientDisconnect();
-    if (environment_.serverCreated) environment_.serverCreated(server);
+    auto server = ControlServer::make(static_cast<std::uint16_t>(port),
+                                      std::make_shared<DispatchQueue>("ControlRequestQueue"),
+                                      "ControlServer", environment_.session);
+    if (environment_.keepaliveInterval) server->setKeepaliveInterval(*environment_.keepaliveInterval);
     try {
         server->start();
     } catch (const std::exception& error) {
@@ -109,7 +108,8 @@ void ControlRequestService::startMDnsLocked(std::uint16_t port) {
     SystemInfo::logMsg("Broadcasting servers: " + hostName + " " + *address + ":" +
                        std::to_string(port));
     if (vntMDnsServer_) vntMDnsServer_->stop();
-    vntMDnsServer_ = std::make_unique<VNTmDnsServer>(*environment_.discovery, hostName, *address, port);
+    vntMDnsServer_ = std::make_unique<VNTmDnsServer>(
+        *environment_.discovery, SystemInfo::appUniqueID(), hostName, *address, port);
     vntMDnsServer_->start();
 }
 
@@ -140,7 +140,7 @@ void ControlRequestService::stopServerLocked() {
     // A session of the server being replaced ends here: its displays and captures would
     // otherwise outlive it.
     if (controlServer_) {
-        controlServer_->handleRdpStop();
+        controlServer_->endSession();
         controlServer_->stop();
     }
     if (vntMDnsServer_) vntMDnsServer_->stop();

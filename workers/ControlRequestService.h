@@ -9,6 +9,7 @@
 #include "platform/discovery/Interface.h"
 #include "platform/pathmonitor/Interface.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -21,8 +22,10 @@ public:
     struct Environment {
         std::shared_ptr<DiscoveryService> discovery;
         PathMonitorFactory makePathMonitor;
-        // Hook for observing each control server made (tests); may be empty.
-        std::function<void(const std::shared_ptr<ControlServer>&)> serverCreated;
+        // What every control server's session stands on.
+        SessionEnvironment session;
+        // The keepalive interval of the control connection, when not the protocol's.
+        std::optional<std::chrono::milliseconds> keepaliveInterval;
     };
 
     explicit ControlRequestService(Environment environment);

@@ -1,20 +1,12 @@
 #include "comm/ControlServer.h"
 
-#include "app/AppDelegate.h"
-#include "app/SystemInfo.h"
 #include "base/Base64.h"
+#include "base/testing/LogCapture.h"
 #include "comm/DisplayDescriptor.h"
 #include "comm/SpeedTestServer.h"
-#include "platform/defaults/fake/MemoryDefaults.h"
-#include "platform/host/fake/FakeHostFacts.h"
-#include "platform/network/fake/FakeConnection.h"
-#include "platform/power/fake/FakePower.h"
-#include "platform/security/fake/MemoryKeychain.h"
+#include "comm/testing/RecordingSessionEnvironment.h"
 #include "libPhantomScreen/platform/fake/FakeVirtualDisplays.h"
-#include "phantomScreen/PhantomScreenInf.h"
-#include "phantomScreen/PhantomScreenService.h"
-#include "platform/capture/fake/FakeCaptureService.h"
-#include "platform/videocodec/fake/FakeVideoCodecService.h"
+#include "platform/network/fake/FakeConnection.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -25,6 +17,7 @@
 
 using namespace vl;
 using namespace std::chrono_literals;
+using vl::testing::RecordingSessionEnvironment;
 
 namespace {
 
@@ -54,23 +47,22 @@ std::vector<Packet> packetsSent(const FakeConnection& connection) {
     return packets;
 }
 
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
+    for (auto end = Clock::now() + timeout; Clock::now() < end; std::this_thread::sleep_for(5ms))
+        if (condition()) return true;
+    return condition();
+}
+
 class ControlServerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        SystemInfo::configure({defaults, keychain, power, host});
-        host->name = "mac";
-        app->applicationDidFinishLaunching();
-        setApp(app);
-        server = std::make_shared<ControlServer>(8788, queue, "ControlServer");
-        server->observeClientDisconnect();
+        server = ControlServer::make(8788, queue, "ControlServer", fakes.environment());
         disconnectToken = NotificationCenter::defaultCenter().addObserver(
             clientDisconnectNotification, [this](const std::any&) { ++disconnectPosts; });
     }
     void TearDown() override {
         NotificationCenter::defaultCenter().removeObserver(disconnectToken);
-        app->applicationWillTerminate();
-        setApp(nullptr);
-        SystemInfo::restoreSystemSleepOrLock();
+        server.reset();
     }
 
     std::shared_ptr<FakeConnection> readyConnection(std::string remote = "127.0.0.1:50000") {
@@ -79,35 +71,33 @@ protected:
         connection->setState(ConnectionState::ready);
         return connection;
     }
+    // Waits until the work queued on the server's queue so far is done.
+    void drain() { server->withSession([](SharingSession&) {}); }
 
-    std::shared_ptr<MemoryDefaults> defaults = std::make_shared<MemoryDefaults>();
-    std::shared_ptr<MemoryKeychain> keychain = std::make_shared<MemoryKeychain>();
-    std::shared_ptr<FakePower> power = std::make_shared<FakePower>();
-    std::shared_ptr<FakeHostFacts> host = std::make_shared<FakeHostFacts>();
-    std::shared_ptr<AppDelegate> app = std::make_shared<AppDelegate>(AppDelegate::Hooks{});
+    RecordingSessionEnvironment fakes;
     std::shared_ptr<DispatchQueue> queue = std::make_shared<DispatchQueue>("ControlRequestQueue");
     std::shared_ptr<ControlServer> server;
     NotificationCenter::Token disconnectToken = 0;
-    int disconnectPosts = 0;
+    std::atomic<int> disconnectPosts = 0;
 };
 
 }  // namespace
 
 TEST_F(ControlServerTest, RightPasswordIsAnsweredWithIdentityAndMakesTheClientKnown) {
-    defaults->set("password", std::string("s3cret"));
+    fakes.settings->setPassword("s3cret");
     auto connection = readyConnection();
-    EXPECT_EQ(connection->startedOn, &DispatchQueue::global());
+    EXPECT_EQ(connection->startedOn.load(), &server->queue());
     ASSERT_TRUE(connection->deliver(connectPacket("device-A", "s3cret")));
 
     auto answers = packetsSent(*connection);
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(answers[0].type, PacketType::pktInteractiveTap);
     EXPECT_EQ(answers[0].subType, InteractionType::ret200);
-    EXPECT_EQ(stringOf(*answers[0].data), SystemInfo::appUniqueID() + "|mac");
+    EXPECT_EQ(stringOf(*answers[0].data), fakes.settings->appUniqueID() + "|mac");
     EXPECT_TRUE(connection->sent()[0].isComplete);
-    EXPECT_EQ(app->currentConnectedClient(), "device-A");
+    EXPECT_EQ(fakes.shell->currentConnectedClient(), "device-A");
     EXPECT_EQ(server->activeConnection(), connection);
-    EXPECT_EQ(power->activeDisplayAssertions(), 1u);
+    EXPECT_EQ(fakes.power->active(), 1);
 
     // The same device again, on a new connection, is accepted and takes over.
     auto again = readyConnection("127.0.0.1:50001");
@@ -129,11 +119,11 @@ TEST_F(ControlServerTest, BadCredentialsAreAnsweredRet400AndChangeNothing) {
     auto answers = packetsSent(*connection);
     ASSERT_EQ(answers.size(), 6u);
     for (const auto& answer : answers) EXPECT_EQ(answer.subType, InteractionType::ret400);
-    EXPECT_FALSE(app->currentConnectedClient());
+    EXPECT_FALSE(fakes.shell->currentConnectedClient());
     EXPECT_FALSE(server->activeConnection());
-    EXPECT_EQ(power->displayAssertionsCreated, 0);
+    EXPECT_EQ(fakes.power->prevented, 0);
 
-    // After a refusal the connection may try again; with nothing stored the default applies.
+    // After a refusal the connection may try again.
     connection->deliver(connectPacket("device-A", "Ez3Kq$vn"));
     EXPECT_EQ(packetsSent(*connection).back().subType, InteractionType::ret200);
 }
@@ -146,7 +136,7 @@ TEST_F(ControlServerTest, SecondDeviceIsBusyAndCannotDisturbTheKnownClient) {
     auto stranger = readyConnection("127.0.0.1:50002");
     stranger->deliver(connectPacket("device-B", "Ez3Kq$vn"));
     EXPECT_EQ(packetsSent(*stranger).at(0).subType, InteractionType::retBusy);
-    EXPECT_EQ(app->currentConnectedClient(), "device-A");
+    EXPECT_EQ(fakes.shell->currentConnectedClient(), "device-A");
     EXPECT_EQ(server->activeConnection(), first);
 
     // Without authentication every other message is ignored and nothing is sent back.
@@ -158,15 +148,32 @@ TEST_F(ControlServerTest, SecondDeviceIsBusyAndCannotDisturbTheKnownClient) {
     stranger->deliver(framed(InteractionType::keepLive));
     EXPECT_TRUE(stranger->sent().empty());
     EXPECT_FALSE(server->speedTestServer());
-    EXPECT_EQ(app->currentConnectedClient(), "device-A");
+    EXPECT_EQ(fakes.shell->currentConnectedClient(), "device-A");
 
     // The stranger's connection failing tears nothing down.
     stranger->setState(ConnectionState::failed, NetworkError{NetworkError::Code::timedOut, ""});
     EXPECT_EQ(server->activeConnection(), first);
-    EXPECT_EQ(app->currentConnectedClient(), "device-A");
+    EXPECT_EQ(fakes.shell->currentConnectedClient(), "device-A");
     EXPECT_EQ(disconnectPosts, 0);
-    EXPECT_EQ(power->activeDisplayAssertions(), 1u);
+    EXPECT_EQ(fakes.power->active(), 1);
     EXPECT_TRUE(first->sent().empty());
+}
+
+TEST_F(ControlServerTest, WithoutAShellASecondDeviceIsStillRefused) {
+    // No application shell runs: the server remembers the device itself.
+    auto environment = fakes.environment();
+    environment.shell = nullptr;
+    auto headless = ControlServer::make(8788, queue, "ControlServer", environment);
+    auto first = std::make_shared<FakeConnection>("127.0.0.1:50000");
+    headless->handleConnection(first);
+    first->setState(ConnectionState::ready);
+    first->deliver(connectPacket("device-A", "Ez3Kq$vn"));
+    auto second = std::make_shared<FakeConnection>("127.0.0.1:50001");
+    headless->handleConnection(second);
+    second->setState(ConnectionState::ready);
+    second->deliver(connectPacket("device-B", "Ez3Kq$vn"));
+    EXPECT_EQ(packetsSent(*first).at(0).subType, InteractionType::ret200);
+    EXPECT_EQ(packetsSent(*second).at(0).subType, InteractionType::retBusy);
 }
 
 TEST_F(ControlServerTest, DisconnectOnlyFromTheKnownDeviceEndsTheSession) {
@@ -176,13 +183,13 @@ TEST_F(ControlServerTest, DisconnectOnlyFromTheKnownDeviceEndsTheSession) {
 
     connection->deliver(framed(InteractionType::disconnect, request("device-B", "").toJson()));
     connection->deliver(framed(InteractionType::disconnect, "garbage"));
-    EXPECT_EQ(app->currentConnectedClient(), "device-A");
+    EXPECT_EQ(fakes.shell->currentConnectedClient(), "device-A");
     EXPECT_EQ(disconnectPosts, 0);
 
     connection->deliver(framed(InteractionType::disconnect, request("device-A", "").toJson()));
-    EXPECT_FALSE(app->currentConnectedClient());
+    EXPECT_FALSE(fakes.shell->currentConnectedClient());
     EXPECT_EQ(disconnectPosts, 1);
-    EXPECT_EQ(power->activeDisplayAssertions(), 0u);
+    EXPECT_EQ(fakes.power->active(), 0);
     // The session end tells the client with a bare disconnect packet; the link stays open.
     auto sent = packetsSent(*connection);
     ASSERT_EQ(sent.size(), 1u);
@@ -197,12 +204,23 @@ TEST_F(ControlServerTest, ActiveConnectionFailingEndsTheSessionAndPostsDisconnec
     connection->setState(ConnectionState::failed,
                          NetworkError{NetworkError::Code::closedByPeer, ""});
     EXPECT_EQ(disconnectPosts, 1);
-    EXPECT_FALSE(app->currentConnectedClient());
+    EXPECT_FALSE(fakes.shell->currentConnectedClient());
     EXPECT_FALSE(server->activeConnection());
-    EXPECT_EQ(power->activeDisplayAssertions(), 0u);
-    EXPECT_FALSE(app->iconConnected());
+    EXPECT_EQ(fakes.power->active(), 0);
     connection->setState(ConnectionState::cancelled);
     EXPECT_EQ(disconnectPosts, 1);
+}
+
+TEST_F(ControlServerTest, ADisconnectPostedByTheShellEndsTheSessionOnTheServersQueue) {
+    auto connection = readyConnection();
+    connection->deliver(connectPacket("device-A", "Ez3Kq$vn"));
+    connection->clearSent();
+    // Do-not-disturb in the settings window: posted on another thread.
+    std::thread([] { NotificationCenter::defaultCenter().post(clientDisconnectNotification); })
+        .join();
+    ASSERT_TRUE(eventually([&] { return packetsSent(*connection).size() == 1; }));
+    EXPECT_EQ(packetsSent(*connection)[0].subType, InteractionType::disconnect);
+    EXPECT_EQ(fakes.power->active(), 0);
 }
 
 TEST_F(ControlServerTest, ReceiveLoopStopsWhenTheConnectionEndsAndSurvivesErrorsWhileReady) {
@@ -254,6 +272,7 @@ TEST_F(ControlServerTest, ServerInitiatedMessagesGoOnlyToAReadyActiveClient) {
     connection->clearSent();
     server->sendClipboardToActiveClient(event);
     server->sendActiveWindowToActiveClient(ActiveWindowInfo{"S"});
+    drain();
     auto sent = packetsSent(*connection);
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0].subType, InteractionType::clipboard);
@@ -269,13 +288,15 @@ TEST_F(ControlServerTest, ExtraDisplaySlotsMapToPortsSixToNineAboveControl) {
     EXPECT_EQ(server->monitorIndex(8797), 4);
     EXPECT_FALSE(server->monitorIndex(8798));
     EXPECT_FALSE(server->monitorIndex(8793));
-    server->setMonitorOccupied(2);
-    server->setMonitorOccupied(4);
-    server->setMonitorOccupied(5);
-    EXPECT_EQ(server->extraDisplayMask(), 0b1010);
-    server->clearMonitorOccupied(2);
-    server->clearMonitorOccupied(0);
-    EXPECT_EQ(server->extraDisplayMask(), 0b1000);
+    server->withSession([](SharingSession& session) {
+        session.setMonitorOccupied(2);
+        session.setMonitorOccupied(4);
+        session.setMonitorOccupied(5);
+        EXPECT_EQ(session.extraDisplayMask(), 0b1010);
+        session.clearMonitorOccupied(2);
+        session.clearMonitorOccupied(0);
+        EXPECT_EQ(session.extraDisplayMask(), 0b1000);
+    });
 }
 
 TEST_F(ControlServerTest, SpeedTestRequestIsAnsweredWithPortAndLengthUnderTheRequestId) {
@@ -302,7 +323,7 @@ namespace {
 
 // The main queue runs on a thread of its own for the whole test program.
 class MainLoopEnvironment : public ::testing::Environment {
-public:
+  public:
     void SetUp() override {
         thread_ = std::thread([] { DispatchQueue::runMain(); });
     }
@@ -312,70 +333,11 @@ public:
         thread_.join();
     }
 
-private:
+  private:
     std::thread thread_;
 };
 [[maybe_unused]] auto* const mainLoop =
     ::testing::AddGlobalTestEnvironment(new MainLoopEnvironment);
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
-    for (auto end = Clock::now() + timeout; Clock::now() < end; std::this_thread::sleep_for(10ms))
-        if (condition()) return true;
-    return condition();
-}
-
-// Records the steps that other subsystems own, in the order the session takes them.
-class RecordingControlServer : public ControlServer {
-public:
-    using ControlServer::ControlServer;
-    std::vector<std::string> steps() const {
-        std::lock_guard lock(stepsMutex_);
-        return steps_;
-    }
-    int count(const std::string& step) const {
-        auto all = steps();
-        return static_cast<int>(std::count(all.begin(), all.end(), step));
-    }
-
-protected:
-    void record(std::string step) {
-        std::lock_guard lock(stepsMutex_);
-        steps_.push_back(std::move(step));
-    }
-    void rememberAllDisplays() override { record("rememberAllDisplays"); }
-    void setMainDisplay(DisplayID id) override { record("setMainDisplay " + std::to_string(id)); }
-    void moveAllWindowsToDisplay(DisplayID id) override {
-        record("moveAllWindowsToDisplay " + std::to_string(id));
-    }
-    void restoreWindowLayout(const std::string& client, const std::string& resolution) override {
-        record("restoreWindowLayout " + client + " " + resolution);
-    }
-    void saveWindowLayout(const std::string& client, const std::string& resolution) override {
-        record("saveWindowLayout " + client + " " + resolution);
-    }
-    void startNewWindowObserver(DisplayID id) override {
-        record("startNewWindowObserver " + std::to_string(id));
-    }
-    void stopNewWindowObserver() override { record("stopNewWindowObserver"); }
-    void restoreMainDisplay() override { record("restoreMainDisplay"); }
-    void restoreAllWindows() override { record("restoreAllWindows"); }
-    void startAudio(std::optional<int>) override { record("startAudio"); }
-    void stopAudio() override { record("stopAudio"); }
-    void startVisionProMic() override { record("startVisionProMic"); }
-    void stopVisionProMic() override { record("stopVisionProMic"); }
-    void startVisionProCam() override { record("startVisionProCam"); }
-    void stopVisionProCam() override { record("stopVisionProCam"); }
-    void startClipboardMonitor() override { record("startClipboardMonitor"); }
-    void stopClipboardMonitor() override { record("stopClipboardMonitor"); }
-    void startConstrainingCursor(DisplayID id) override {
-        record("startConstrainingCursor " + std::to_string(id));
-    }
-    void stopConstrainingCursor() override { record("stopConstrainingCursor"); }
-
-private:
-    mutable std::mutex stepsMutex_;
-    std::vector<std::string> steps_;
-};
 
 // A video client over real QUIC on loopback: registers and collects the packets that arrive.
 class VideoReceiver {
@@ -447,14 +409,8 @@ using InstallFunction = void (*)(const std::shared_ptr<ps::VirtualDisplayPlatfor
 // capture and codec are fakes; video ports are real QUIC listeners on a port range of this
 // process.
 class SharingSessionTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        SystemInfo::configure({std::make_shared<MemoryDefaults>(),
-                               std::make_shared<MemoryKeychain>(), std::make_shared<FakePower>(),
-                               std::make_shared<FakeHostFacts>()});
-        app->applicationDidFinishLaunching();
-        setApp(app);
-        arrangement.addDisplay(FakeDisplayService::make(1, {0, 0, 1920, 1080}));
         library = dlopen(FAKE_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(library, nullptr) << dlerror();
         install = reinterpret_cast<InstallFunction>(
@@ -462,16 +418,9 @@ protected:
         ASSERT_NE(install, nullptr);
         std::shared_ptr<ps::VirtualDisplayPlatform> platform = virtuals;
         install(&platform);
-        PhantomScreenInf::setDisplayService(&arrangement);
-        PhantomScreenInf::setLibraryPath(FAKE_LIBRARY_PATH);
 
-        Logger::shared().setCaptureHook([this](const std::string& line) {
-            std::lock_guard lock(linesMutex);
-            lines.push_back(line);
-        });
-        server = std::make_shared<RecordingControlServer>(basePort, queue, "ControlServer");
-        server->observeClientDisconnect();
-        server->setSharingServices({captureService, codec, DisplayArrangement::make(arrangement)});
+        server = ControlServer::make(static_cast<std::uint16_t>(basePort), queue, "ControlServer",
+                                     fakes.environment());
         connection = std::make_shared<FakeConnection>("127.0.0.1:50000");
         server->handleConnection(connection);
         connection->setState(ConnectionState::ready);
@@ -479,34 +428,22 @@ protected:
         connection->clearSent();
     }
     void TearDown() override {
-        if (server) server->handleRdpStop();
-        std::this_thread::sleep_for(400ms);  // work the display steps posted
-        DispatchQueue::main().sync([] {});
+        if (server) server->endSession();
+        settle();
         server.reset();
-        PhantomScreenService::stopService();
-        PhantomScreenInf::release();
+        fakes.virtualDisplays->stopService();
+        fakes.inf->release();
         if (install) install(nullptr);
-        PhantomScreenInf::setDisplayService(nullptr);
-        PhantomScreenInf::setLibraryPath(std::nullopt);
         if (library) dlclose(library);
-        Logger::shared().flush();
-        Logger::shared().setCaptureHook(nullptr);
-        app->applicationWillTerminate();
-        setApp(nullptr);
-        SystemInfo::restoreSystemSleepOrLock();
     }
 
-    bool logged(const std::string& text) {
-        return eventually(
-            [&] {
-                Logger::shared().flush();
-                std::lock_guard lock(linesMutex);
-                return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
-                    return line.find(text) != std::string::npos;
-                });
-            },
-            3s);
+    // Lets the steps posted to the main queue (and the 0.35 s second window move) run.
+    void settle() {
+        DispatchQueue::main().sync([] {});
+        std::this_thread::sleep_for(400ms);
+        DispatchQueue::main().sync([] {});
     }
+    bool logged(const std::string& text) { return log.contains(text, 3s); }
     // The answer to the request with this id, once it has been sent.
     std::optional<SharedItem> answerTo(const Packet& request,
                                        std::chrono::milliseconds timeout = 10s) {
@@ -549,22 +486,46 @@ protected:
     static DisplayID displayOf(const SharedItem& item) {
         return item.sharedType.displayID().value_or(0);
     }
+    // What the current session holds, read on the server's queue.
+    template <typename Read>
+    auto session(Read read) {
+        std::decay_t<decltype(read(std::declval<SharingSession&>()))> result{};
+        server->withSession([&](SharingSession& session) { result = read(session); });
+        return result;
+    }
+    std::shared_ptr<VideoServer> videoServer() {
+        return session([](SharingSession& s) { return s.videoServer(); });
+    }
+    std::shared_ptr<VideoServer> displayServer(int port) {
+        return session([port](SharingSession& s) { return s.displayServer(port); });
+    }
+    std::shared_ptr<VNSCapture> capture(const std::string& id) {
+        return session([&](SharingSession& s) { return s.capture(id); });
+    }
+    std::size_t captureCount() {
+        return session([](SharingSession& s) { return s.captureCount(); });
+    }
+    std::map<std::string, SharedItem> sharingItems() {
+        return session([](SharingSession& s) { return s.sharingItems(); });
+    }
+    std::optional<DisplayID> findPS() {
+        std::optional<DisplayID> display;
+        DispatchQueue::main().sync([&] { display = fakes.virtualDisplays->findPS(); });
+        return display;
+    }
+    int count(const std::string& step) { return fakes.count(step); }
 
     // Each test process takes its own ports, so runs side by side do not collide.
     const int basePort = 20000 + static_cast<int>(getpid() % 4000) * 10;
-    FakeDisplayService arrangement;
+    RecordingSessionEnvironment fakes{FAKE_LIBRARY_PATH};
     std::shared_ptr<ps::FakeVirtualDisplays> virtuals =
-        std::make_shared<ps::FakeVirtualDisplays>(arrangement);
+        std::make_shared<ps::FakeVirtualDisplays>(*fakes.displays);
     void* library = nullptr;
     InstallFunction install = nullptr;
-    std::shared_ptr<FakeCaptureService> captureService = std::make_shared<FakeCaptureService>();
-    std::shared_ptr<FakeVideoCodecService> codec = std::make_shared<FakeVideoCodecService>();
-    std::shared_ptr<AppDelegate> app = std::make_shared<AppDelegate>(AppDelegate::Hooks{});
     std::shared_ptr<DispatchQueue> queue = std::make_shared<DispatchQueue>("ControlRequestQueue");
-    std::shared_ptr<RecordingControlServer> server;
+    std::shared_ptr<ControlServer> server;
     std::shared_ptr<FakeConnection> connection;
-    std::mutex linesMutex;
-    std::vector<std::string> lines;
+    vl::testing::LogCapture log;
 };
 
 }  // namespace
@@ -583,12 +544,12 @@ TEST_F(SharingSessionTest, RdpStartAnswersTheMainItemOnAnExtendedVirtualDisplay)
     EXPECT_EQ(item.fps, 30);  // the record's default, not the request's
     EXPECT_FALSE(item.hdr);
     EXPECT_TRUE(Uuid::fromString(item.sharedID));
-    EXPECT_EQ(server->requestedFPS(), 60);
-    EXPECT_EQ(server->currentResolution(), "1920x1080");
+    EXPECT_EQ(session([](SharingSession& s) { return s.requestedFPS(); }), 60);
+    EXPECT_EQ(session([](SharingSession& s) { return s.currentResolution(); }), "1920x1080");
     EXPECT_TRUE(server->rdpStarted());
-    EXPECT_TRUE(server->sharingItems().contains(item.sharedID));
+    EXPECT_TRUE(sharingItems().contains(item.sharedID));
 
-    auto video = server->videoServer();
+    auto video = videoServer();
     ASSERT_TRUE(video);
     EXPECT_TRUE(video->isListening());
     EXPECT_EQ(video->boundPort(), basePort + 2);
@@ -596,14 +557,15 @@ TEST_F(SharingSessionTest, RdpStartAnswersTheMainItemOnAnExtendedVirtualDisplay)
 
     // The display is taken out of mirroring beside the main display, then the windows follow.
     const std::string display = std::to_string(id);
-    ASSERT_TRUE(eventually([&] { return server->count("startNewWindowObserver " + display) == 1; }));
-    EXPECT_EQ(arrangement.mirrorsDisplay(id), nullDisplayID);
-    EXPECT_GE(arrangement.bounds(id).x, 1920);  // beside the main display
-    auto steps = server->steps();
+    ASSERT_TRUE(eventually([&] { return count("startNewWindowObserver " + display) == 1; }));
+    EXPECT_EQ(fakes.displays->mirrorsDisplay(id), nullDisplayID);
+    EXPECT_GE(fakes.displays->bounds(id).x, 1920);  // beside the main display
+    auto steps = fakes.steps();
+    const auto port = [&](int offset) { return std::to_string(basePort + offset); };
     std::vector<std::string> expected = {
-        "rememberAllDisplays", "startAudio", "startVisionProCam", "startVisionProMic",
-        "startClipboardMonitor", "setMainDisplay " + display, "moveAllWindowsToDisplay " + display,
-        "moveAllWindowsToDisplay " + display, "restoreWindowLayout device-A 1920x1080",
+        "rememberAllDisplays", "startAudio 2 " + port(1), "startVisionProCam " + port(5),
+        "startVisionProMic " + port(4), "startClipboardMonitor", "setMainDisplay " + display,
+        "moveAllWindowsToDisplay " + display, "moveAllWindowsToDisplay " + display,
         "startNewWindowObserver " + display};
     // The media servers and the display steps run on different queues; compare as sets of runs.
     EXPECT_EQ(steps.front(), "rememberAllDisplays");
@@ -617,8 +579,8 @@ TEST_F(SharingSessionTest, AnHdrRequestAtAnUnsupportedSizeGetsTheDefaultResoluti
     EXPECT_EQ(item.width, 1920);
     EXPECT_EQ(item.height, 1080);
     EXPECT_TRUE(item.hdr);
-    EXPECT_EQ(server->requestedFPS(), 75);
-    EXPECT_EQ(server->currentResolution(), "1920x1080");
+    EXPECT_EQ(session([](SharingSession& s) { return s.requestedFPS(); }), 75);
+    EXPECT_EQ(session([](SharingSession& s) { return s.currentResolution(); }), "1920x1080");
 }
 
 TEST_F(SharingSessionTest, DescriptorsWithoutASizeAreDroppedWithoutAnAnswer) {
@@ -629,30 +591,30 @@ TEST_F(SharingSessionTest, DescriptorsWithoutASizeAreDroppedWithoutAnAnswer) {
     EXPECT_TRUE(logged("****** displayStr: @60 HDR"));
     std::this_thread::sleep_for(500ms);
     EXPECT_TRUE(packetsSent(*connection).empty());
-    EXPECT_FALSE(server->videoServer());
-    EXPECT_EQ(PhantomScreenInf::findPS(), std::nullopt);
+    EXPECT_FALSE(videoServer());
+    EXPECT_EQ(findPS(), std::nullopt);
     EXPECT_TRUE(server->rdpStarted());  // flagged before anything can fail
-    server->handleRdpStop();
+    server->endSession();
     EXPECT_FALSE(server->rdpStarted());
 }
 
 TEST_F(SharingSessionTest, VideoOfTheMainItemReachesItsClientUntilTheSessionStops) {
     SharedItem item = startMainSession();
     const DisplayID id = displayOf(item);
-    captureService->setDisplays({{id, 1920, 1080}});
+    fakes.capture->setDisplays({{id, 1920, 1080}});
     VideoReceiver receiver(static_cast<std::uint16_t>(item.sharedVideoPort));
     ASSERT_TRUE(receiver.registerForVideo());
-    ASSERT_TRUE(eventually([&] { return server->videoServer()->clientConnection() != nullptr; }));
+    ASSERT_TRUE(eventually([&] { return videoServer()->clientConnection() != nullptr; }));
 
     askForVideo(item);
-    ASSERT_TRUE(eventually([&] { return captureService->runningStreamCount(id) == 1; }));
-    auto capture = server->capture(item.sharedID);
-    ASSERT_TRUE(capture);
-    EXPECT_EQ(capture->config().fps, 60);  // the session's requested rate
-    EXPECT_EQ(capture->config().keyFrameIntervalSeconds, 2.0);
-    EXPECT_TRUE(capture->config().showsCursor);
-    captureService->emitFrame(id);
-    captureService->emitFrame(id);
+    ASSERT_TRUE(eventually([&] { return fakes.capture->runningStreamCount(id) == 1; }));
+    auto running = capture(item.sharedID);
+    ASSERT_TRUE(running);
+    EXPECT_EQ(running->config().fps, 60);  // the session's requested rate
+    EXPECT_EQ(running->config().keyFrameIntervalSeconds, 2.0);
+    EXPECT_TRUE(running->config().showsCursor);
+    fakes.capture->emitFrame(id);
+    fakes.capture->emitFrame(id);
     ASSERT_TRUE(eventually([&] { return receiver.packets().size() == 2; }));
     auto packets = receiver.packets();
     for (const Packet& packet : packets) {
@@ -664,26 +626,27 @@ TEST_F(SharingSessionTest, VideoOfTheMainItemReachesItsClientUntilTheSessionStop
     EXPECT_FALSE(isKeyFrameAccessUnit(*packets[1].data));
     // The cursor is confined once, with the first frame.
     const std::string confine = "startConstrainingCursor " + std::to_string(id);
-    ASSERT_TRUE(eventually([&] { return server->count(confine) == 1; }));
+    ASSERT_TRUE(eventually([&] { return count(confine) == 1; }));
     std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(server->count(confine), 1);
+    EXPECT_EQ(count(confine), 1);
 
     connection->deliver(framed(InteractionType::rdpStop));
     EXPECT_FALSE(server->rdpStarted());
-    EXPECT_EQ(captureService->runningStreamCount(id), 0);
-    EXPECT_FALSE(capture->isCapturing());
-    EXPECT_TRUE(codec->sessions().back()->invalidated);
-    EXPECT_EQ(server->captureCount(), 0u);
-    EXPECT_TRUE(server->sharingItems().empty());
-    EXPECT_FALSE(server->videoServer());
-    EXPECT_FALSE(server->currentResolution());
-    EXPECT_EQ(PhantomScreenInf::findPS(), std::nullopt);
-    EXPECT_FALSE(arrangement.display(id));
+    EXPECT_EQ(fakes.capture->runningStreamCount(id), 0);
+    EXPECT_FALSE(running->isCapturing());
+    settle();
+    EXPECT_TRUE(fakes.codec->sessions().back()->invalidated);
+    EXPECT_EQ(captureCount(), 0u);
+    EXPECT_TRUE(sharingItems().empty());
+    EXPECT_FALSE(videoServer());
+    EXPECT_FALSE(session([](SharingSession& s) { return s.currentResolution(); }));
+    EXPECT_EQ(findPS(), std::nullopt);
+    EXPECT_FALSE(fakes.displays->display(id));
     for (const char* step : {"saveWindowLayout device-A 1920x1080", "stopClipboardMonitor",
                              "stopNewWindowObserver", "stopAudio", "stopVisionProMic",
                              "stopVisionProCam", "stopConstrainingCursor", "restoreMainDisplay",
                              "restoreAllWindows"})
-        EXPECT_EQ(server->count(step), 1) << step;
+        EXPECT_EQ(count(step), 1) << step;
     EXPECT_TRUE(packetsSent(*connection).size() == 1u);  // only the rdpStart answer
 }
 
@@ -699,10 +662,10 @@ TEST_F(SharingSessionTest, ExtraDisplaysTakeTheFourSlotsAndReuseAFreedOne) {
         EXPECT_TRUE(std::holds_alternative<SharedType::LeafDisplay>(items[i].sharedType.value));
         EXPECT_EQ(items[i].sharedAudioPort, 0);
         EXPECT_EQ(items[i].fps, 48);
-        ASSERT_TRUE(server->displayServer(basePort + 6 + i));
-        EXPECT_TRUE(server->displayServer(basePort + 6 + i)->isListening());
+        ASSERT_TRUE(displayServer(basePort + 6 + i));
+        EXPECT_TRUE(displayServer(basePort + 6 + i)->isListening());
     }
-    EXPECT_EQ(server->extraDisplayMask(), 0x0f);
+    EXPECT_EQ(session([](SharingSession& s) { return s.extraDisplayMask(); }), 0x0f);
     EXPECT_FALSE(startExtraDisplay("1280x720", 300ms));  // no fifth answer
     EXPECT_TRUE(logged("handleDisplayStart: all four extra display slots are taken"));
 
@@ -712,10 +675,11 @@ TEST_F(SharingSessionTest, ExtraDisplaysTakeTheFourSlotsAndReuseAFreedOne) {
     EXPECT_TRUE(logged("handleDisplayStop: stopping display server on port " +
                        std::to_string(basePort + 7)));
     EXPECT_TRUE(logged("handleDisplayStop: removing virtual display " + std::to_string(second)));
-    EXPECT_FALSE(server->displayServer(basePort + 7));
-    EXPECT_EQ(server->extraDisplayMask(), 0x0d);
-    EXPECT_FALSE(arrangement.display(second));
-    EXPECT_FALSE(server->sharingItems().contains(items[1].sharedID));
+    settle();
+    EXPECT_FALSE(displayServer(basePort + 7));
+    EXPECT_EQ(session([](SharingSession& s) { return s.extraDisplayMask(); }), 0x0d);
+    EXPECT_FALSE(fakes.displays->display(second));
+    EXPECT_FALSE(sharingItems().contains(items[1].sharedID));
 
     auto portrait = startExtraDisplay("1920x1080@60 portrait:true");
     ASSERT_TRUE(portrait);
@@ -726,35 +690,36 @@ TEST_F(SharingSessionTest, ExtraDisplaysTakeTheFourSlotsAndReuseAFreedOne) {
     // An unknown share identity is reported and changes nothing.
     connection->deliver(framed(InteractionType::displayStop, base64Encode(std::string("nope"))));
     EXPECT_TRUE(logged("handleDisplayStop: no shared item for shareId nope"));
-    EXPECT_EQ(server->extraDisplayMask(), 0x0f);
+    EXPECT_EQ(session([](SharingSession& s) { return s.extraDisplayMask(); }), 0x0f);
 
     // The session's teardown frees every slot and display, with or without a main session.
     connection->deliver(framed(InteractionType::rdpStop));
-    EXPECT_EQ(server->extraDisplayMask(), 0);
-    for (int i = 0; i < 4; ++i) EXPECT_FALSE(server->displayServer(basePort + 6 + i));
-    EXPECT_EQ(PhantomScreenInf::findPS(), std::nullopt);
+    settle();
+    EXPECT_EQ(session([](SharingSession& s) { return s.extraDisplayMask(); }), 0);
+    for (int i = 0; i < 4; ++i) EXPECT_FALSE(displayServer(basePort + 6 + i));
+    EXPECT_EQ(findPS(), std::nullopt);
 }
 
 TEST_F(SharingSessionTest, AnExtraDisplayStreamsOnItsOwnPortAtItsOwnRate) {
     auto item = startExtraDisplay("1280x720@48");
     ASSERT_TRUE(item);
     const DisplayID id = displayOf(*item);
-    captureService->setDisplays({{id, 1280, 720}});
+    fakes.capture->setDisplays({{id, 1280, 720}});
     VideoReceiver receiver(static_cast<std::uint16_t>(item->sharedVideoPort));
     ASSERT_TRUE(receiver.registerForVideo());
     ASSERT_TRUE(eventually(
-        [&] { return server->displayServer(item->sharedVideoPort)->clientConnection() != nullptr; }));
+        [&] { return displayServer(item->sharedVideoPort)->clientConnection() != nullptr; }));
     askForVideo(*item);
-    ASSERT_TRUE(eventually([&] { return captureService->runningStreamCount(id) == 1; }));
-    EXPECT_EQ(server->capture(item->sharedID)->config().fps, 48);
-    captureService->emitFrame(id);
+    ASSERT_TRUE(eventually([&] { return fakes.capture->runningStreamCount(id) == 1; }));
+    EXPECT_EQ(capture(item->sharedID)->config().fps, 48);
+    fakes.capture->emitFrame(id);
     ASSERT_TRUE(eventually([&] { return receiver.packets().size() == 1; }));
     EXPECT_EQ(receiver.packets()[0].packetId, Uuid::fromString(item->sharedID));
 
     // displayStop ends its capture too.
     connection->deliver(framed(InteractionType::displayStop, base64Encode(item->sharedID)));
-    EXPECT_EQ(captureService->runningStreamCount(id), 0);
-    EXPECT_EQ(server->captureCount(), 0u);
+    EXPECT_EQ(fakes.capture->runningStreamCount(id), 0);
+    EXPECT_EQ(captureCount(), 0u);
 }
 
 TEST_F(SharingSessionTest, RdpVideoThatCannotBeServedIsReportedAndLeavesTheSessionIntact) {
@@ -767,75 +732,99 @@ TEST_F(SharingSessionTest, RdpVideoThatCannotBeServedIsReportedAndLeavesTheSessi
     // An extra display whose server is gone.
     auto extra = startExtraDisplay("1280x720");
     ASSERT_TRUE(extra);
-    server->stopDisplay(static_cast<int>(extra->sharedVideoPort));
+    server->withSession(
+        [&](SharingSession& s) { s.stopDisplay(static_cast<int>(extra->sharedVideoPort)); });
     askForVideo(*extra);
     EXPECT_TRUE(logged("handleRdpVideo: no video server for port " +
                        std::to_string(extra->sharedVideoPort)));
 
     // The display is not among the shareable ones: the start fails and the capture goes.
-    captureService->setDisplays({});
+    fakes.capture->setDisplays({});
     askForVideo(item);
     EXPECT_TRUE(logged("handleRdpVideo: startCapture failed: Display " +
                        std::to_string(displayOf(item)) + " not found in shareable content."));
-    ASSERT_TRUE(eventually([&] { return server->captureCount() == 0; }));
-    EXPECT_TRUE(eventually([&] { return server->count("stopConstrainingCursor") == 1; }));
+    ASSERT_TRUE(eventually([&] { return captureCount() == 0; }));
+    EXPECT_TRUE(eventually([&] { return count("stopConstrainingCursor") == 1; }));
 
     // The session is intact: once the display can be captured, video starts.
-    captureService->setDisplays({{displayOf(item), 1920, 1080}});
+    fakes.capture->setDisplays({{displayOf(item), 1920, 1080}});
     askForVideo(item);
-    EXPECT_TRUE(eventually([&] { return captureService->runningStreamCount(displayOf(item)) == 1; }));
+    EXPECT_TRUE(eventually([&] { return fakes.capture->runningStreamCount(displayOf(item)) == 1; }));
     EXPECT_TRUE(server->rdpStarted());
 }
 
 TEST_F(SharingSessionTest, RdpStopWithNothingStartedChangesNothing) {
     connection->deliver(framed(InteractionType::rdpStop));
-    server->handleRdpStop();
-    EXPECT_TRUE(server->steps().empty());
+    server->endSession();
+    EXPECT_TRUE(fakes.steps().empty());
     EXPECT_FALSE(server->rdpStarted());
 }
 
 TEST_F(SharingSessionTest, ASessionStoppedWhileItsDisplayComesOnlineStartsNothing) {
     Packet start = descriptorPacket(InteractionType::rdpStart, "1920x1080@60");
     connection->deliver(start.encode());
+    // The display exists; the wait for it polls every 0.2 s, so the stop comes first.
+    ASSERT_TRUE(eventually([&] { return findPS().has_value(); }));
     connection->deliver(framed(InteractionType::rdpStop));
-    std::this_thread::sleep_for(600ms);
+    // The teardown takes the display away, so the wait ends at its 5 s time-out.
+    EXPECT_TRUE(log.contains(
+        "handleRdpStart: the session ended while its display came online; nothing started", 8s));
+    settle();
     EXPECT_FALSE(answerTo(start, 10ms));
-    EXPECT_FALSE(server->videoServer());
-    EXPECT_EQ(server->count("startAudio"), 0);
-    EXPECT_EQ(PhantomScreenInf::findPS(), std::nullopt);
+    EXPECT_FALSE(videoServer());
+    EXPECT_EQ(count("startAudio 2 " + std::to_string(basePort + 1)), 0);
+    for (const auto& step : fakes.steps()) EXPECT_NE(step.rfind("setMainDisplay", 0), 0u) << step;
+    EXPECT_EQ(findPS(), std::nullopt);
+
+    // Stopping before the display is even made leaves nothing either.
+    Packet again = descriptorPacket(InteractionType::rdpStart, "1920x1080@60");
+    connection->deliver(again.encode());
+    connection->deliver(framed(InteractionType::rdpStop));
+    settle();
+    EXPECT_FALSE(answerTo(again, 10ms));
+    EXPECT_EQ(findPS(), std::nullopt);
 }
 
 TEST_F(SharingSessionTest, TheClientVanishingMidStreamLeavesNoCaptureOrEncoderRunning) {
     SharedItem item = startMainSession();
     const DisplayID id = displayOf(item);
-    captureService->setDisplays({{id, 1920, 1080}});
+    fakes.capture->setDisplays({{id, 1920, 1080}});
     askForVideo(item);
-    ASSERT_TRUE(eventually([&] { return captureService->runningStreamCount(id) == 1; }));
-    captureService->emitFrame(id);
-    auto capture = server->capture(item.sharedID);
-    ASSERT_TRUE(capture);
-    (void)capture->frameCount();
+    ASSERT_TRUE(eventually([&] { return fakes.capture->runningStreamCount(id) == 1; }));
+    fakes.capture->emitFrame(id);
+    auto running = capture(item.sharedID);
+    ASSERT_TRUE(running);
+    (void)running->frameCount();
 
     connection->setState(ConnectionState::failed, NetworkError{NetworkError::Code::timedOut, ""});
     EXPECT_FALSE(server->rdpStarted());
-    EXPECT_EQ(captureService->runningStreamCount(id), 0);
-    EXPECT_FALSE(capture->isCapturing());
-    for (const auto& session : codec->sessions()) EXPECT_TRUE(session->invalidated);
-    EXPECT_FALSE(server->videoServer());
-    EXPECT_EQ(PhantomScreenInf::findPS(), std::nullopt);
+    EXPECT_EQ(fakes.capture->runningStreamCount(id), 0);
+    EXPECT_FALSE(running->isCapturing());
+    for (const auto& session : fakes.codec->sessions()) EXPECT_TRUE(session->invalidated);
+    EXPECT_FALSE(videoServer());
+    settle();
+    EXPECT_EQ(findPS(), std::nullopt);
 }
 
 TEST_F(SharingSessionTest, TheActiveWindowsDisplayIsNamedToTheClientByItsSharedItem) {
-    server->handleActiveWindowDisplayChanged(5);  // no session: nothing
-    EXPECT_TRUE(packetsSent(*connection).empty());
+    server->withSession([](SharingSession& s) { s.handleActiveWindowDisplayChanged(5); });
+    EXPECT_TRUE(packetsSent(*connection).empty());  // no session: nothing
     SharedItem item = startMainSession();
     auto extra = startExtraDisplay("1280x720");
     ASSERT_TRUE(extra);
     connection->clearSent();
 
-    server->handleActiveWindowDisplayChanged(displayOf(*extra));
-    server->handleActiveWindowDisplayChanged(displayOf(item));
-    server->handleActiveWindowDisplayChanged(1);  // the physical display is not shared
+    // The window manager tells on the main queue; the callback was installed at the session's
+    // start.
+    ASSERT_TRUE(eventually([&] {
+        return count("startNewWindowObserver " + std::to_string(displayOf(item))) == 1;
+    }));
+    DispatchQueue::main().sync([&] {
+        fakes.windows->activeWindowMovedTo(displayOf(*extra));
+        fakes.windows->activeWindowMovedTo(displayOf(item));
+        fakes.windows->activeWindowMovedTo(1);  // the physical display is not shared
+    });
+    ASSERT_TRUE(eventually([&] { return packetsSent(*connection).size() == 2; }));
     EXPECT_TRUE(logged("handleActiveWindowDisplayChanged: no shared item for display 1"));
     auto sent = packetsSent(*connection);
     ASSERT_EQ(sent.size(), 2u);
@@ -857,12 +846,111 @@ TEST_F(SharingSessionTest, WindowCommandsReachTheWindowManagerOnlyForSharedDispl
                        std::to_string(displayOf(item)) + ": false"));
     connection->deliver(framed(InteractionType::jumpToDisplay, JumpToDisplayInfo{"nope"}.toJson()));
     EXPECT_TRUE(logged("handleJumpToDisplay: unknown shared item id nope"));
-    Logger::shared().flush();
-    std::lock_guard lock(linesMutex);
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string& line) {
-                                return line.find("handleMoveWindowToVDIfNotOnVD: relocated") !=
-                                       std::string::npos;
-                            }),
-              1);
+    // Only the request made during the session reached the window manager.
+    int relocations = 0;
+    for (const auto& step : fakes.steps())
+        if (step.rfind("moveWindowsToVDIfNotOnVD", 0) == 0) ++relocations;
+    EXPECT_EQ(relocations, 1);
+    EXPECT_EQ(count("moveActiveWindowToDisplay " + std::to_string(displayOf(item)) + " left"), 1);
+}
+
+TEST_F(SharingSessionTest, AClientsLayoutComesBackOnlyAtTheResolutionItWasSavedAt) {
+    startMainSession("1920x1080@60");
+    connection->deliver(framed(InteractionType::rdpStop));
+    settle();
+    EXPECT_EQ(count("saveWindowLayout device-A 1920x1080"), 1);
+
+    // Another resolution: nothing restored.
+    SharedItem smaller = startMainSession("1280x720@60");
+    ASSERT_TRUE(eventually([&] {
+        return count("startNewWindowObserver " + std::to_string(displayOf(smaller))) == 1;
+    }));
+    EXPECT_EQ(count("restoreWindowLayout device-A 1280x720"), 0);
+    connection->deliver(framed(InteractionType::rdpStop));
+    settle();
+
+    EXPECT_EQ(count("saveWindowLayout device-A 1280x720"), 1);
+
+    // The same resolution again: the layout saved at it comes back, before the observers start.
+    SharedItem again = startMainSession("1280x720@60");
+    ASSERT_TRUE(eventually([&] {
+        return count("startNewWindowObserver " + std::to_string(displayOf(again))) == 1;
+    }));
+    EXPECT_EQ(count("restoreWindowLayout device-A 1280x720"), 1);
+    EXPECT_TRUE(logged("🔄 Restoring saved window layout for device-A"));
+}
+
+TEST_F(SharingSessionTest, InputAndClipboardReachTheirRolesOnlyForKnownItems) {
+    SharedItem item = startMainSession();
+    const std::string display = std::to_string(displayOf(item));
+    MouseEvent click;
+    click.shareId = item.sharedID;
+    click.kind = MouseEventKind::down;
+    click.horzPosition = 0.5;
+    connection->deliver(framed(InteractionType::mouseEvent, click.toJson()));
+    MouseEvent stranger = click;
+    stranger.shareId = "nope";
+    connection->deliver(framed(InteractionType::mouseEvent, stranger.toJson()));
+    EXPECT_TRUE(logged("🟥 handleMouseEvent: unknown shared item id nope"));
+
+    KeyboardEvent key;
+    key.shareId = item.sharedID;
+    key.characters = "a";
+    key.isKeyDown = true;
+    connection->deliver(framed(InteractionType::text, key.toJson()));
+    MouseScroll scroll;
+    scroll.shareId = item.sharedID;
+    scroll.delta = 12;
+    connection->deliver(framed(InteractionType::scroll, scroll.toJson()));
+    ClipboardEvent copy;
+    copy.data = bytesOf("hello");
+    connection->deliver(framed(InteractionType::clipboard, copy.toJson()));
+
+    ASSERT_TRUE(eventually([&] { return count("handleClipboard 5") == 1; }));
+    EXPECT_EQ(count("handleMouseEvent " + display + " " + click.toJson()), 1);
+    EXPECT_EQ(count("handleKeyboard " + key.toJson()), 1);
+    EXPECT_EQ(count("handleMiceWheel " + scroll.toJson()), 1);
+    for (const auto& step : fakes.steps()) EXPECT_EQ(step.find("nope"), std::string::npos);
+
+    // A local copy goes to the client as a clipboard message.
+    connection->clearSent();
+    DispatchQueue::main().sync([&] { fakes.clipboard->upload(copy); });
+    ASSERT_TRUE(eventually([&] { return packetsSent(*connection).size() == 1; }));
+    EXPECT_EQ(packetsSent(*connection)[0].subType, InteractionType::clipboard);
+}
+
+TEST_F(SharingSessionTest, LookingAwayPausesEveryCaptureAndLookingBackResumesOne) {
+    SharedItem item = startMainSession();
+    fakes.capture->setDisplays({{displayOf(item), 1920, 1080}});
+    askForVideo(item);
+    ASSERT_TRUE(eventually([&] { return fakes.capture->runningStreamCount(displayOf(item)) == 1; }));
+    auto running = capture(item.sharedID);
+    ASSERT_TRUE(eventually([&] { return running->isCapturing(); }));
+
+    connection->deliver(framed(InteractionType::lookAt, LookAtInfo{""}.toJson()));
+    EXPECT_TRUE(running->isPaused());
+    connection->deliver(framed(InteractionType::lookAt, LookAtInfo{"nope"}.toJson()));
+    EXPECT_TRUE(logged("🟥 handleLookat: unknown shared item id nope"));
+    EXPECT_TRUE(running->isPaused());
+    connection->deliver(framed(InteractionType::lookAt, LookAtInfo{item.sharedID}.toJson()));
+    EXPECT_FALSE(running->isPaused());
+}
+
+// The main queue's steps of a session and the client's messages run on different queues: a
+// step waiting on the main queue for the client's message must see it answered.
+TEST_F(SharingSessionTest, AMainQueueStepCompletesWhileAClientMessageArrives) {
+    auto second = std::make_shared<FakeConnection>("127.0.0.1:50009");
+    server->handleConnection(second);
+    second->setState(ConnectionState::ready);
+    std::atomic<bool> answeredDuringStep = false;
+    fakes.recorder->onStep("rememberAllDisplays", [&] {
+        // On the main queue, in the middle of the session's start.
+        std::thread client([&] { second->deliver(connectPacket("device-B", "wrong")); });
+        answeredDuringStep = eventually([&] { return packetsSent(*second).size() == 1; }, 5s);
+        client.join();
+    });
+    SharedItem item = startMainSession();
+    EXPECT_TRUE(answeredDuringStep);
+    EXPECT_EQ(packetsSent(*second).at(0).subType, InteractionType::ret400);
+    EXPECT_NE(displayOf(item), 0u);
 }

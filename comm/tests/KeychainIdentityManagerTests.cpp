@@ -1,12 +1,8 @@
 #include "comm/KeychainIdentityManager.h"
 
-#include "app/SystemInfo.h"
 #include "base/Logger.h"
 #include "comm/Der.h"
 #include "platform/crypto/Rsa.h"
-#include "platform/defaults/fake/MemoryDefaults.h"
-#include "platform/host/fake/FakeHostFacts.h"
-#include "platform/power/fake/FakePower.h"
 #include "platform/security/fake/MemoryKeychain.h"
 
 #include <gtest/gtest.h>
@@ -70,10 +66,7 @@ class KeychainIdentityManagerTest : public ::testing::Test {
         Logger::shared().flush();
         Logger::shared().setCaptureHook(nullptr);
     }
-    void use(std::shared_ptr<Keychain> service) {
-        SystemInfo::configure({std::make_shared<MemoryDefaults>(), std::move(service),
-                               std::make_shared<FakePower>(), std::make_shared<FakeHostFacts>()});
-    }
+    void use(std::shared_ptr<Keychain> service) { store = std::move(service); }
     bool logged(const std::string& text) {
         Logger::shared().flush();
         std::lock_guard lock(linesMutex);
@@ -90,25 +83,26 @@ class KeychainIdentityManagerTest : public ::testing::Test {
     }
 
     std::shared_ptr<MemoryKeychain> keychain = std::make_shared<MemoryKeychain>();
+    std::shared_ptr<Keychain> store;  // the keychain the manager is handed
     std::mutex linesMutex;
     std::vector<std::string> lines;
 };
 
 TEST_F(KeychainIdentityManagerTest, FirstStartMakesOneIdentityAndLaterStartsFindIt) {
-    auto identity = kim::getOrCreateIdentity();
+    auto identity = kim::getOrCreateIdentity(*store);
     ASSERT_TRUE(identity);
     EXPECT_FALSE(identity->privateKey.empty());
     EXPECT_EQ(identity->certificate.size(), 695u);
     EXPECT_EQ(keychain->addCalls, 2);  // one key, one certificate
 
-    auto again = kim::getOrCreateIdentity();
+    auto again = kim::getOrCreateIdentity(*store);
     ASSERT_TRUE(again);
     EXPECT_EQ(again->certificate, identity->certificate);
     EXPECT_EQ(again->privateKey, identity->privateKey);
     EXPECT_EQ(keychain->addCalls, 2);  // nothing generated or written
 
-    kim::removeExistingItems();
-    EXPECT_FALSE(kim::findExistingIdentity());
+    kim::removeExistingItems(*store);
+    EXPECT_FALSE(kim::findExistingIdentity(*store));
 }
 
 TEST_F(KeychainIdentityManagerTest, CertificateIsTheExactSelfSignedVersion3Certificate) {
@@ -163,7 +157,7 @@ TEST_F(KeychainIdentityManagerTest, CertificateIsTheExactSelfSignedVersion3Certi
 
 TEST_F(KeychainIdentityManagerTest, TheRetriedCertificateStoreKeepsTheKeyJustGenerated) {
     use(std::make_shared<FailingCertificateStore>(keychain, 1));
-    auto identity = kim::getOrCreateIdentity();
+    auto identity = kim::getOrCreateIdentity(*store);
     EXPECT_TRUE(
         logged("KeychainIdentityManager: storing certificate failed (I/O error), cleaning "
                "up and retrying"));
@@ -175,26 +169,26 @@ TEST_F(KeychainIdentityManagerTest, TheRetriedCertificateStoreKeepsTheKeyJustGen
 
 TEST_F(KeychainIdentityManagerTest, ACertificateStoreFailingTwiceGivesNothingAndTheNextStartMends) {
     use(std::make_shared<FailingCertificateStore>(keychain, 2));
-    EXPECT_FALSE(kim::getOrCreateIdentity());
+    EXPECT_FALSE(kim::getOrCreateIdentity(*store));
     EXPECT_TRUE(
         logged("KeychainIdentityManager: storing certificate failed after retry (I/O error)"));
     // The key stays behind; it is replaced, not paired with a later certificate of another key.
     EXPECT_TRUE(keychain->copyItem(kim::keyTag, kim::label));
-    EXPECT_FALSE(kim::findExistingIdentity());
-    auto identity = kim::getOrCreateIdentity();
+    EXPECT_FALSE(kim::findExistingIdentity(*store));
+    auto identity = kim::getOrCreateIdentity(*store);
     ASSERT_TRUE(identity);
     EXPECT_TRUE(belongTogether(*identity));
 }
 
 TEST_F(KeychainIdentityManagerTest, AFailedKeyStoreGivesNothingAndTheNextStartSucceeds) {
     keychain->failAdds = true;
-    EXPECT_FALSE(kim::getOrCreateIdentity());
+    EXPECT_FALSE(kim::getOrCreateIdentity(*store));
     keychain->failAdds = false;
     // Nothing half-made is taken for an identity, and the next start succeeds.
-    EXPECT_FALSE(kim::findExistingIdentity());
-    auto identity = kim::getOrCreateIdentity();
+    EXPECT_FALSE(kim::findExistingIdentity(*store));
+    auto identity = kim::getOrCreateIdentity(*store);
     ASSERT_TRUE(identity);
-    EXPECT_TRUE(kim::findExistingIdentity());
+    EXPECT_TRUE(kim::findExistingIdentity(*store));
 }
 
 TEST_F(KeychainIdentityManagerTest, ACertificateOfAnotherKeyIsReplacedNotPairedWithTheNewKey) {
@@ -205,8 +199,8 @@ TEST_F(KeychainIdentityManagerTest, ACertificateOfAnotherKeyIsReplacedNotPairedW
     ASSERT_TRUE(stale);
     keychain->addItem(kim::certificateService, kim::label, *stale);
 
-    EXPECT_FALSE(kim::findExistingIdentity());
-    auto identity = kim::getOrCreateIdentity();
+    EXPECT_FALSE(kim::findExistingIdentity(*store));
+    auto identity = kim::getOrCreateIdentity(*store);
     ASSERT_TRUE(identity);
     EXPECT_NE(identity->certificate, *stale);
     EXPECT_TRUE(belongTogether(*identity));

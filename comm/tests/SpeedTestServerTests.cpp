@@ -31,7 +31,7 @@ Tally tally(const FakeConnection& connection) {
 class SpeedTestServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        server = std::make_shared<SpeedTestServer>(0, queue, "SpeedTestServer");
+        server = std::make_shared<SpeedTestServer>(0, queue, "SpeedTestServer", nullptr);
         server->testDataSize = 10000;  // 4076 + 4076 + 1848
         server->handleConnection(connection);
         connection->setState(ConnectionState::ready);

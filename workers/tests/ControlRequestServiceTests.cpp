@@ -3,6 +3,7 @@
 #include "app/SystemInfo.h"
 #include "base/Logger.h"
 #include "base/testing/LogCapture.h"
+#include "comm/testing/RecordingSessionEnvironment.h"
 #include "platform/defaults/fake/MemoryDefaults.h"
 #include "platform/discovery/fake/FakeDiscovery.h"
 #include "platform/host/fake/FakeHostFacts.h"
@@ -57,7 +58,8 @@ class ControlRequestServiceTest : public ::testing::Test {
                 monitors.push_back(monitor.get());
                 return monitor;
             },
-            nullptr});
+            fakes.environment(),
+            std::nullopt});
     }
     void TearDown() override {
         service.reset();
@@ -74,6 +76,7 @@ class ControlRequestServiceTest : public ::testing::Test {
     std::shared_ptr<FakePower> power = std::make_shared<FakePower>();
     std::shared_ptr<FakeHostFacts> host = std::make_shared<FakeHostFacts>();
     std::shared_ptr<FakeDiscovery> discovery = std::make_shared<FakeDiscovery>();
+    vl::testing::RecordingSessionEnvironment fakes;
     std::vector<FakePathMonitor*> monitors;
     std::unique_ptr<ControlRequestService> service;
     int port = 0;

@@ -1,6 +1,7 @@
 // platform/network/fake: a stream connection driven by the test — it delivers chunks, changes
-// state and reads back what was sent. Handlers and completions run synchronously on the test's
-// thread, so a test sees their effects as soon as its call returns.
+// state and reads back what was sent. Handlers and completions run on the queue the connection
+// was started on, as the transport's do, and the test's call waits for them, so a test sees
+// their effects as soon as its call returns.
 #pragma once
 
 #include "platform/network/Interface.h"
@@ -31,6 +32,14 @@ class FakeConnection final : public Connection {
     void start(DispatchQueue& queue) override {
         startedOn = &queue;
         setState(ConnectionState::preparing);
+    }
+    // Runs the block where the connection's handlers run, and waits for it.
+    void onStartQueue(const std::function<void()>& block) {
+        DispatchQueue* queue = startedOn.load();
+        if (queue && !queue->isCurrent())
+            queue->sync(block);
+        else
+            block();
     }
     void receive(std::size_t, std::size_t maximumLength, ReceiveCompletion completion) override {
         std::lock_guard lock(mutex_);
@@ -63,7 +72,7 @@ class FakeConnection final : public Connection {
             state_ = state;
             handler = stateHandler_;
         }
-        if (handler) handler(state, error);
+        if (handler) onStartQueue([&] { handler(state, error); });
         if (state == ConnectionState::failed || state == ConnectionState::cancelled)
             failReceive(error.value_or(NetworkError{NetworkError::Code::cancelled, ""}));
     }
@@ -81,7 +90,8 @@ class FakeConnection final : public Connection {
                 maximum = pendingMaximum_;
             }
             std::size_t n = std::min(maximum, bytes.size());
-            completion(Bytes(bytes.begin(), bytes.begin() + n), false, std::nullopt);
+            onStartQueue(
+                [&] { completion(Bytes(bytes.begin(), bytes.begin() + n), false, std::nullopt); });
             bytes.erase(bytes.begin(), bytes.begin() + n);
         }
         return true;
@@ -94,7 +104,7 @@ class FakeConnection final : public Connection {
             if (!pending_) return false;
             completion = std::exchange(pending_, nullptr);
         }
-        completion(std::nullopt, false, error);
+        onStartQueue([&] { completion(std::nullopt, false, error); });
         return true;
     }
     bool hasPendingReceive() const {
@@ -110,7 +120,7 @@ class FakeConnection final : public Connection {
         sent_.clear();
     }
 
-    DispatchQueue* startedOn = nullptr;
+    std::atomic<DispatchQueue*> startedOn = nullptr;
     int receivesArmed = 0;
     std::optional<NetworkError> sendError;
     std::function<void()> onSend;  // runs after each send is recorded, before its completion
