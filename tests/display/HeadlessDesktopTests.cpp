@@ -1,6 +1,7 @@
 // The server's own desktop on a machine without one: Xorg with the dummy driver and openbox, or
 // Xvfb, started and stopped by the desktop itself.
 #include "phantomScreen/PhantomScreenInf.h"
+#include "platform/display/x11/X11DisplayService.h"
 #include "tests/display/TestDesktop.h"
 
 #include <sys/stat.h>
@@ -78,11 +79,14 @@ TEST_F(HeadlessDesktopTest, FallsBackToXvfbAndSaysVirtualDisplaysCannotBeAdded) 
     EXPECT_TRUE(HeadlessDesktop::reachable(running->display));
 
     // The virtual display library finds no output to use there and refuses.
-    PhantomScreenInf::setLibraryPath(LIBRARY_PATH);
-    PhantomScreenInf::shared().initLib();
-    ASSERT_TRUE(PhantomScreenInf::shared().isLoaded());
-    EXPECT_EQ(PhantomScreenInf::shared().addDisplay(Resolution::RES_XS, false), std::nullopt);
-    PhantomScreenInf::shared().release();
+    {
+        X11DisplayService displays(running->display, reports.sink());
+        auto inf = std::make_shared<PhantomScreenInf>(displays, LIBRARY_PATH);
+        inf->initLib();
+        ASSERT_TRUE(inf->isLoaded());
+        EXPECT_EQ(inf->addDisplay(Resolution::RES_XS, false), std::nullopt);
+        inf->release();
+    }
     desktop.stop();
     EXPECT_FALSE(socketExists(running->display));
 }
