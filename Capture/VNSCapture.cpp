@@ -64,9 +64,12 @@ std::shared_ptr<VNSCapture> VNSCapture::make(VNSCaptureConfig config,
 VNSCapture::VNSCapture(VNSCaptureConfig config, VideoCaptureServices services)
     : config_(config),
       services_(std::move(services)),
-      captureQueue_(std::make_shared<DispatchQueue>(captureQueueLabel)),
-      encodeQueue_(std::make_shared<DispatchQueue>(encodeQueueLabel)) {}
+      // Threads of their own: a large frame holds the encoder for tens of milliseconds, which
+      // must not delay the control and network work on the shared pool.
+      captureQueue_(DispatchQueue::dedicated(captureQueueLabel)),
+      encodeQueue_(DispatchQueue::dedicated(encodeQueueLabel)) {}
 
+// Never waits on a queue: it may run on any thread, the encode queue's own included.
 VNSCapture::~VNSCapture() {
     std::unique_ptr<CaptureStream> stream;
     {
@@ -78,11 +81,17 @@ VNSCapture::~VNSCapture() {
     isCapturing_ = false;
     if (stream) {
         stream->stop([](std::optional<CaptureError>) {});
-        releaseStream(std::move(stream));
+        stream.reset();
     }
-    // Runs in place when the last owner let go on the encode queue; never inside an encode call,
-    // since every encode block holds the capture while it runs.
-    encodeQueue_->sync([this] { teardownEncoder(); });
+    // No encode block is running (each holds the capture while it runs), so the encoder can be
+    // taken here; it is finished behind whatever is still queued.
+    if (compressionSession_) {
+        encodeQueue_->async(
+            [session = std::shared_ptr<CompressionSession>(std::move(compressionSession_))] {
+                session->completeFrames();
+                session->invalidate();
+            });
+    }
 }
 
 std::optional<DisplayID> VNSCapture::targetDisplayID() const {
@@ -244,7 +253,7 @@ void VNSCapture::streamStarted(std::uint64_t generation, const ShareableDisplay&
         return;
     }
     if (error) {
-        releaseStream(std::move(failed));
+        failed.reset();
         if (completion) completion(VNSCaptureError::captureStartFailed(error->description()));
         return;
     }
@@ -265,6 +274,11 @@ void VNSCapture::stopCapture() {
     std::unique_ptr<CaptureStream> stream;
     bool wasRunning;
     {
+        // A hand-off under way finishes first, so no frame reaches the handler after this
+        // returns. Only the hand-off is waited for, never the queue; on the encode queue (from
+        // the handler itself) there is none to wait for.
+        std::unique_lock handing(handoffMutex_, std::defer_lock);
+        if (!encodeQueue_->isCurrent()) handing.lock();
         std::lock_guard lock(mutex_);
         wasRunning = isCapturing_ || starting_;
         stream = std::move(stream_);
@@ -278,16 +292,13 @@ void VNSCapture::stopCapture() {
         stream->stop([](std::optional<CaptureError> error) {
             if (error) log("Stop error: " + error->description());
         });
-        releaseStream(std::move(stream));
+        stream.reset();
     }
-    if (encodeQueue_->isCurrent()) {
-        // Called from the frame handler: the encoder is mid-call, so it goes after this block.
-        encodeQueue_->async([weak = weak_from_this()] {
-            if (auto self = weak.lock()) self->teardownEncoder();
-        });
-    } else {
-        encodeQueue_->sync([this] { teardownEncoder(); });
-    }
+    // Queued behind the frames already there, which the new generation drops; nothing waits for
+    // the encoder (it may be mid-call, and from the frame handler it is).
+    encodeQueue_->async([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->teardownEncoder();
+    });
     if (wasRunning) log("Stopped");
 }
 
@@ -302,18 +313,9 @@ void VNSCapture::streamStoppedWithError(std::uint64_t generation, const CaptureE
     if (generation_ != generation) return;
     log("Stream stopped with error: " + error.description());
     isCapturing_ = false;
-    encodeQueue_->sync([this] { teardownEncoder(); });
-}
-
-void VNSCapture::releaseStream(std::unique_ptr<CaptureStream> stream) {
-    if (!stream) return;
-    if (captureQueue_->isCurrent()) {
-        // A stream's destruction waits for its callbacks, which run on this very queue.
-        DispatchQueue::global().async(
-            [queue = captureQueue_, stream = std::shared_ptr<CaptureStream>(std::move(stream))] {});
-    } else {
-        stream.reset();
-    }
+    encodeQueue_->async([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->teardownEncoder();
+    });
 }
 
 // MARK: - Frames
@@ -353,13 +355,13 @@ void VNSCapture::encodeFrame(std::uint64_t generation,
     std::weak_ptr<VNSCapture> weak = weak_from_this();
     CodecStatus status = compressionSession_->encodeFrame(
         *pixelBuffer, timeStamp, duration, options,
-        [weak](CodecStatus status, std::optional<EncodedSample> sample) {
+        [weak, generation](CodecStatus status, std::optional<EncodedSample> sample) {
             if (status != CodecStatus::noErr) {
                 log("Encode error: " + std::to_string(code(status)));
                 return;
             }
             if (!sample) return;
-            if (auto self = weak.lock()) self->handleEncodedSampleBuffer(*sample);
+            if (auto self = weak.lock()) self->handleEncodedSampleBuffer(generation, *sample);
         });
     if (status != CodecStatus::noErr)
         log("EncodeFrame submit error: " + std::to_string(code(status)));
@@ -426,7 +428,10 @@ void VNSCapture::teardownEncoder() {
     encoderHeight_ = 0;
 }
 
-void VNSCapture::handleEncodedSampleBuffer(const EncodedSample& sample) {
+void VNSCapture::handleEncodedSampleBuffer(std::uint64_t generation, const EncodedSample& sample) {
+    std::lock_guard handing(handoffMutex_);
+    // A stop that came while this frame was being encoded wins.
+    if (generation_ != generation) return;
     std::shared_ptr<const EncodedFrameHandler> handler;
     {
         std::lock_guard lock(mutex_);

@@ -79,7 +79,9 @@ class VNSCapture : public std::enable_shared_from_this<VNSCapture> {
     // error. The handler is called on the encode queue, one access unit at a time.
     void startCapture(DisplayID displayID, EncodedFrameHandler handler,
                       StartCompletion completion = {});
-    // Stops the stream and discards the encoder; no frame reaches the handler afterwards.
+    // Stops the stream and discards the encoder (on the encode queue, behind the frames already
+    // there); no frame reaches the handler afterwards. Waits for no queue, only for a hand-off to
+    // the handler already under way on another thread.
     void stopCapture();
     // Leaves the paused state and forces a key frame.
     void resumeCapture();
@@ -96,6 +98,9 @@ class VNSCapture : public std::enable_shared_from_this<VNSCapture> {
     // frames submitted since the stream started.
     std::pair<int, int> encoderSize();
     std::int64_t frameCount();
+    // The queue frames are encoded and handed out on (a thread of its own). Tests and benchmarks
+    // wait on it for the encoder's work, which stops and releases never wait for.
+    const std::shared_ptr<DispatchQueue>& encodeQueue() const { return encodeQueue_; }
 
     // Asks once for the shareable content so that the platform may ask the user for permission;
     // the answer is not used.
@@ -117,8 +122,6 @@ class VNSCapture : public std::enable_shared_from_this<VNSCapture> {
                        const std::optional<CaptureError>& error, const StartCompletion& completion);
     void frameArrived(std::uint64_t generation, const CapturedFrame& frame);
     void streamStoppedWithError(std::uint64_t generation, const CaptureError& error);
-    // Destroys a stream where it cannot wait for its own callback.
-    void releaseStream(std::unique_ptr<CaptureStream> stream);
 
     // Encode queue only.
     void encodeFrame(std::uint64_t generation, std::shared_ptr<const PixelBuffer> pixelBuffer,
@@ -127,7 +130,7 @@ class VNSCapture : public std::enable_shared_from_this<VNSCapture> {
     CodecResult<std::unique_ptr<CompressionSession>> createCompressionSession(int width, int height,
                                                                               EncoderTier* tier);
     void teardownEncoder();
-    void handleEncodedSampleBuffer(const EncodedSample& sample);
+    void handleEncodedSampleBuffer(std::uint64_t generation, const EncodedSample& sample);
 
     const VNSCaptureConfig config_;
     const VideoCaptureServices services_;
@@ -141,6 +144,8 @@ class VNSCapture : public std::enable_shared_from_this<VNSCapture> {
     // Frames of an earlier stream are recognised and dropped by this.
     std::atomic<std::uint64_t> generation_{0};
 
+    // Held while a frame is handed to the handler (taken before mutex_).
+    std::mutex handoffMutex_;
     mutable std::mutex mutex_;  // guards the fields below
     bool starting_ = false;
     std::unique_ptr<CaptureStream> stream_;

@@ -9,7 +9,7 @@ target_link_libraries(vl_videocapture PUBLIC vl_capture vl_videocodec vl_base)
 vantrel_add_tests(capture_video_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/VNSCaptureAnnexBTests.cpp
           ${CMAKE_CURRENT_LIST_DIR}/tests/VNSCaptureTests.cpp
-  LIBS vl_videocapture vl_capture_fake vl_videocodec_fake)
+  LIBS vl_videocapture vl_capture_fake vl_videocodec_fake vl_testing)
 
 # The same capture over the real software encoder, checked with an independent decoder.
 if(TARGET vl_videocodec_x265 AND TARGET vl_videocodec_decoder)

@@ -1,6 +1,7 @@
 #include "Capture/VNSCapture.h"
 
 #include "base/Logger.h"
+#include "base/testing/Eventually.h"
 #include "platform/capture/fake/FakeCaptureService.h"
 #include "platform/videocodec/fake/FakeVideoCodecService.h"
 
@@ -10,6 +11,7 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <thread>
 
 using namespace vl;
 using namespace std::chrono_literals;
@@ -360,8 +362,8 @@ TEST_F(VNSCaptureTest, StoppingEndsTheStreamAndTheEncoderAndNothingFollows) {
     EXPECT_FALSE(capture->isCapturing());
     EXPECT_FALSE(capture->isPaused());
     EXPECT_EQ(captureService->runningStreamCount(display), 0);
+    EXPECT_EQ(capture->encoderSize(), (std::pair{0, 0}));  // also waits for the teardown
     EXPECT_TRUE(codec->sessions()[0]->invalidated);
-    EXPECT_EQ(capture->encoderSize(), (std::pair{0, 0}));
     EXPECT_EQ(captureService->emitFrame(display), 0);
     EXPECT_EQ(output().size(), 1u);
 
@@ -387,9 +389,68 @@ TEST_F(VNSCaptureTest, ReleasingARunningCaptureStopsIt) {
     auto capture = make();
     ASSERT_FALSE(start(*capture));
     emit(*capture);
+    auto encodeQueue = capture->encodeQueue();
     capture.reset();
     EXPECT_EQ(captureService->runningStreamCount(display), 0);
+    encodeQueue->sync([] {});  // the encoder is finished behind the frames on its queue
     EXPECT_TRUE(codec->sessions()[0]->invalidated);
+}
+
+// The deadlock of a stop behind a busy encoder: stopping and releasing return while the encode
+// queue is still taken, and no frame of the stopped stream reaches the handler afterwards.
+TEST_F(VNSCaptureTest, StoppingAndReleasingNeverWaitForABusyEncoder) {
+    auto capture = make();
+    ASSERT_FALSE(start(*capture));
+    emit(*capture);
+    auto encodeQueue = capture->encodeQueue();
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    encodeQueue->async([released] { released.wait_for(5s); });
+    captureService->emitFrame(display);  // queued behind the busy block
+
+    const auto start = std::chrono::steady_clock::now();
+    capture->stopCapture();
+    capture.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    release.set_value();
+    encodeQueue->sync([] {});
+    EXPECT_EQ(output().size(), 1u);
+    EXPECT_TRUE(codec->sessions()[0]->invalidated);
+    EXPECT_EQ(captureService->runningStreamCount(display), 0);
+}
+
+// Capture and encoding have threads of their own: frames are encoded while every thread of the
+// shared pool is held (as the control server's once were, waiting on a lock).
+TEST_F(VNSCaptureTest, FramesAreEncodedWhileEveryPoolThreadIsBusy) {
+    auto capture = make();
+    ASSERT_FALSE(start(*capture));
+    std::mutex m;
+    std::condition_variable cv;
+    bool released = false;
+    std::atomic<int> waiting{0};
+    // More than the pool has threads, so every one of them waits.
+    const unsigned blocks = std::max(4u, std::thread::hardware_concurrency()) + 4;
+    for (unsigned i = 0; i < blocks; ++i) {
+        DispatchQueue::global().async([&] {
+            ++waiting;
+            std::unique_lock lock(m);
+            cv.wait_for(lock, 5s, [&] { return released; });
+            --waiting;
+        });
+    }
+    ASSERT_TRUE(vl::testing::eventually([&] { return waiting >= 4; }));
+    const auto start = std::chrono::steady_clock::now();
+    emit(*capture);
+    emit(*capture);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_EQ(output().size(), 2u);
+    {
+        std::lock_guard lock(m);
+        released = true;
+    }
+    cv.notify_all();
+    // Each block gives up after 5 s at most, so this ends whatever happened above.
+    while (waiting > 0) std::this_thread::sleep_for(1ms);
 }
 
 TEST_F(VNSCaptureTest, AvailableEncodersAreListedForHevcOnly) {

@@ -92,13 +92,15 @@ TEST(DispatchQueue, MainQueueRunsOnTheThreadThatRunsTheMainLoop) {
 }
 
 TEST(DispatchQueue, ADedicatedQueueRunsWhileEveryPoolThreadIsBlocked) {
-    // Far more waiting blocks than the pool has threads: every pool thread ends up waiting until
-    // the dedicated queue releases them (or the 5 s safety limit passes).
+    // Every pool thread ends up waiting until the dedicated queue releases them (or the 5 s
+    // safety limit passes).
     std::mutex m;
     std::condition_variable cv;
     bool released = false;
     std::atomic<int> waiting{0};
-    for (int i = 0; i < 64; ++i) {
+    // More than the pool has threads, so every one of them waits.
+    const unsigned blocks = std::max(4u, std::thread::hardware_concurrency()) + 4;
+    for (unsigned i = 0; i < blocks; ++i) {
         DispatchQueue::global().async([&] {
             ++waiting;
             std::unique_lock lock(m);

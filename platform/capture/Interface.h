@@ -82,8 +82,11 @@ struct CaptureStreamOutput {
 
 using CaptureCompletion = std::function<void(std::optional<CaptureError>)>;
 
-// One display's stream. Completions run on the capture queue. After stop's completion no output
-// is called; destroying a running stream stops it and waits for its last callback.
+// One display's stream. Completions run on the capture queue, each exactly once, also when the
+// stream is destroyed first. After stop's completion no output is called. Destroying a stream
+// stops it without waiting on the capture queue: no output starts once the destructor has
+// returned (it waits only for one already under way on another thread), and a start still queued
+// then completes with notRunning.
 class CaptureStream {
   public:
     virtual ~CaptureStream() = default;
@@ -100,9 +103,9 @@ class CaptureService {
     virtual std::vector<ShareableDisplay> shareableDisplays(
         std::optional<CaptureError>* error = nullptr) = 0;
 
-    // A stream of one display; never null (start reports what goes wrong). The capture queue
-    // must outlive the stream. Frames follow the display: when its size changes, later frames
-    // have the new size (rounded up to even).
+    // A stream of one display; never null (start reports what goes wrong). The stream keeps its
+    // own handle on the capture queue. Frames follow the display: when its size changes, later
+    // frames have the new size (rounded up to even).
     virtual std::unique_ptr<CaptureStream> makeStream(DisplayID display,
                                                       const StreamConfiguration& configuration,
                                                       DispatchQueue& captureQueue,

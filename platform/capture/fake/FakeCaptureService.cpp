@@ -1,5 +1,6 @@
 #include "platform/capture/fake/FakeCaptureService.h"
 
+#include "base/CallbackGate.h"
 #include "base/DispatchQueue.h"
 #include "platform/capture/PixelBufferPool.h"
 
@@ -40,8 +41,10 @@ void fillTestPattern(PixelBuffer& buffer, std::uint64_t frameNumber) {
 struct FakeCaptureService::StreamState {
     DisplayID display = 0;
     StreamConfiguration configuration;
-    DispatchQueue* captureQueue = nullptr;
+    std::shared_ptr<DispatchQueue> captureQueue;
     CaptureStreamOutput output;
+    // Closed when the stream is released: no output starts after that.
+    CallbackGate gate;
     std::weak_ptr<Shared> service;
     // Touched on the capture queue only.
     bool running = false;
@@ -93,8 +96,9 @@ bool deliver(FakeCaptureService::StreamState& state, FrameStatus status,
         fillTestPattern(*buffer, state.frameNumber++);
         frame.pixelBuffer = buffer;
     }
-    if (state.output.didOutputFrame) state.output.didOutputFrame(frame);
-    return true;
+    return state.gate.pass([&] {
+        if (state.output.didOutputFrame) state.output.didOutputFrame(frame);
+    });
 }
 
 void scheduleAutomatic(const std::shared_ptr<FakeCaptureService::StreamState>& state) {
@@ -118,9 +122,10 @@ class FakeCaptureStream : public CaptureStream {
     explicit FakeCaptureStream(std::shared_ptr<FakeCaptureService::StreamState> state)
         : state_(std::move(state)) {}
 
+    // Never waits on the capture queue: the stop is queued behind the stream's other blocks.
     ~FakeCaptureStream() override {
-        auto state = state_;
-        state->captureQueue->sync([state] { state->running = false; });
+        state_->gate.close();
+        state_->captureQueue->async([state = state_] { state->running = false; });
     }
 
     void start(CaptureCompletion completion) override {
@@ -128,7 +133,9 @@ class FakeCaptureStream : public CaptureStream {
         state->captureQueue->async([state, completion = std::move(completion)] {
             std::optional<CaptureError> error;
             bool automatic = false;
-            if (state->running) {
+            if (state->gate.isClosed()) {
+                error = CaptureError{CaptureErrorCode::notRunning, "released before it started"};
+            } else if (state->running) {
                 error = CaptureError{CaptureErrorCode::alreadyRunning, {}};
             } else if (auto service = state->service.lock()) {
                 std::lock_guard lock(service->mutex);
@@ -192,7 +199,7 @@ std::unique_ptr<CaptureStream> FakeCaptureService::makeStream(
     state->configuration = configuration;
     state->configuration.width = roundedUpToEven(configuration.width);
     state->configuration.height = roundedUpToEven(configuration.height);
-    state->captureQueue = &captureQueue;
+    state->captureQueue = captureQueue.retain();
     state->output = std::move(output);
     state->service = shared_;
     state->pool = PixelBufferPool(configuration.queueDepth);
@@ -269,7 +276,9 @@ void FakeCaptureService::stopStreamsWithError(DisplayID display, const CaptureEr
         state->captureQueue->sync([&] {
             if (!state->running) return;
             state->running = false;
-            if (state->output.didStopWithError) state->output.didStopWithError(error);
+            state->gate.pass([&] {
+                if (state->output.didStopWithError) state->output.didStopWithError(error);
+            });
         });
     }
 }

@@ -234,5 +234,35 @@ TEST(FakeCaptureService, AutomaticFramesArriveAtTheFrameInterval) {
     EXPECT_EQ(count, after);
 }
 
+TEST(FakeCaptureService, ReleasingStreamsNeverWaitsForTheirBusyQueueAndNothingFollows) {
+    FakeCaptureService service;
+    service.setDisplays({{1, 32, 32}});
+    auto queue = DispatchQueue::dedicated("capture");
+    Received received;
+    auto running = service.makeStream(1, {}, *queue, received.output());
+    ASSERT_FALSE(startAndWait(*running));
+    auto starting = service.makeStream(1, {}, *queue, received.output());
+
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    queue->async([released] { released.wait_for(std::chrono::seconds(5)); });
+    std::promise<std::optional<CaptureError>> lateStart;
+    starting->start([&](std::optional<CaptureError> error) { lateStart.set_value(error); });
+    const auto begin = std::chrono::steady_clock::now();
+    running.reset();
+    starting.reset();
+    queue.reset();  // the streams' blocks keep the queue
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
+    release.set_value();
+
+    // The start queued before the release still completes, and says it never started.
+    auto late = lateStart.get_future().get();
+    ASSERT_TRUE(late);
+    EXPECT_EQ(late->code, CaptureErrorCode::notRunning);
+    EXPECT_EQ(service.runningStreamCount(1), 0);
+    EXPECT_EQ(service.emitFrame(1), 0);
+    EXPECT_TRUE(received.frames.empty());
+}
+
 }  // namespace
 }  // namespace vl

@@ -309,6 +309,30 @@ TEST_F(X11Capture, ServerThatGoesAwayStopsTheStreamWithAnError) {
     EXPECT_EQ(stopAndWait(*stream)->code, CaptureErrorCode::notRunning);
 }
 
+// Releasing a stream waits for nothing on its queue (it may be busy, or waiting for the releaser);
+// the connection is closed behind the busy block and no frame is delivered after the release.
+TEST_F(X11Capture, ReleasingAStreamNeverWaitsForItsBusyQueueAndNoFrameFollows) {
+    Collector collector;
+    auto stream = service_->makeStream(display_.displayID, configurationFor(display_, 100), queue_,
+                                       collector.output());
+    ASSERT_FALSE(startAndWait(*stream));
+    ASSERT_TRUE(
+        collector.waitFor([](int complete, int idle) { return complete >= 1 && idle >= 2; }));
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    queue_.async([released] { released.wait_for(5s); });
+    const auto begin = std::chrono::steady_clock::now();
+    stream.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
+    const int complete = collector.complete(), idle = collector.idle();
+    release.set_value();
+    queue_.sync([] {});
+    painter_->fill(0xffffff, 0, 0, 320, 240);
+    std::this_thread::sleep_for(100ms);  // ten frame intervals
+    EXPECT_EQ(collector.complete(), complete);
+    EXPECT_EQ(collector.idle(), idle);
+}
+
 TEST_F(X11Capture, HdrFramesArePqP010) {
     painter_->fill(0xffffff, 0, 0, 320, 240);
     Collector collector;

@@ -1,5 +1,6 @@
 #include "platform/capture/x11/X11CaptureStream.h"
 
+#include "base/CallbackGate.h"
 #include "base/DispatchQueue.h"
 #include "platform/capture/ColorConversion.h"
 #include "platform/capture/PixelBufferPool.h"
@@ -83,9 +84,11 @@ struct X11CaptureStream::State {
     std::string displayName;
     DisplayID display = 0;
     StreamConfiguration configuration;
-    DispatchQueue* queue = nullptr;
+    std::shared_ptr<DispatchQueue> queue;
     CaptureStreamOutput output;
     Report report;
+    // Closed when the stream is released: no output starts after that.
+    CallbackGate gate;
 
     // Everything below is touched on the capture queue only.
     bool running = false;
@@ -131,7 +134,14 @@ struct X11CaptureStream::State {
     }
     void stopWithError(CaptureError error) {
         close();
-        if (output.didStopWithError) output.didStopWithError(error);
+        gate.pass([&] {
+            if (output.didStopWithError) output.didStopWithError(error);
+        });
+    }
+    void deliver(const CapturedFrame& frame) {
+        gate.pass([&] {
+            if (output.didOutputFrame) output.didOutputFrame(frame);
+        });
     }
 };
 
@@ -311,6 +321,7 @@ void X11CaptureStream::State::scheduleNext(const std::shared_ptr<State>& self) {
     queue->asyncAt(deadline, [weak, expected] {
         auto state = weak.lock();
         if (!state || !state->running || state->generation != expected) return;
+        if (state->gate.isClosed()) return;  // released; the close is queued behind this
         state->onTick();
         if (state->running && state->generation == expected) state->scheduleNext(state);
     });
@@ -406,7 +417,7 @@ void X11CaptureStream::State::onTick() {
     if (!changed) {
         frame.status = FrameStatus::idle;
         ++statistics.idleFrames;
-        if (output.didOutputFrame) output.didOutputFrame(frame);
+        deliver(frame);
         return;
     }
 
@@ -450,7 +461,7 @@ void X11CaptureStream::State::onTick() {
     frame.status = FrameStatus::complete;
     frame.pixelBuffer = buffer;
     ++statistics.completeFrames;
-    if (output.didOutputFrame) output.didOutputFrame(frame);
+    deliver(frame);
 }
 
 X11CaptureStream::X11CaptureStream(std::string displayName, DisplayID display,
@@ -461,15 +472,17 @@ X11CaptureStream::X11CaptureStream(std::string displayName, DisplayID display,
     state_->displayName = std::move(displayName);
     state_->display = display;
     state_->configuration = configuration;
-    state_->queue = &captureQueue;
+    state_->queue = captureQueue.retain();
     state_->output = std::move(output);
     state_->report = std::move(report);
     state_->pool = PixelBufferPool(configuration.queueDepth);
 }
 
+// Never waits on the capture queue (it may be busy, or waiting for the caller): the connection is
+// closed by a block queued behind the stream's others, which keeps the state alive.
 X11CaptureStream::~X11CaptureStream() {
-    auto state = state_;
-    state->queue->sync([state] {
+    state_->gate.close();
+    state_->queue->async([state = state_] {
         if (state->connection) state->close();
     });
 }
@@ -477,6 +490,13 @@ X11CaptureStream::~X11CaptureStream() {
 void X11CaptureStream::start(CaptureCompletion completion) {
     auto state = state_;
     state->queue->async([state, completion = std::move(completion)] {
+        if (state->gate.isClosed()) {
+            if (completion) {
+                completion(
+                    CaptureError{CaptureErrorCode::notRunning, "released before it started"});
+            }
+            return;
+        }
         if (state->running) {
             if (completion) completion(CaptureError{CaptureErrorCode::alreadyRunning, {}});
             return;
