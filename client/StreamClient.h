@@ -25,6 +25,13 @@ struct StreamOptions {
     // False leaves the stream unread (the transport's flow control holds the server back) until
     // startReading().
     bool reading = true;
+
+    // A media port's stream (video, speed-test data): packets only, no keepalive bytes.
+    static StreamOptions media() {
+        StreamOptions options;
+        options.skipKeepalives = false;
+        return options;
+    }
 };
 
 class StreamClient {

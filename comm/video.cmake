@@ -5,7 +5,7 @@ target_include_directories(vl_video PUBLIC ${CMAKE_SOURCE_DIR})
 
 vantrel_add_tests(comm_video_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/VideoServerTests.cpp
-  LIBS vl_video vl_client)
+  LIBS vl_video vl_client vl_testing)
 
 # The sharing sessions of the control server capture displays and serve their video.
 if(TARGET vl_control)

@@ -107,8 +107,7 @@ TEST(StreamClient, KeepsArrivingPacketsAcrossKeepalivesAndSplitWritesAndHandsOut
 
 TEST(StreamClient, AStreamLeftUnreadReceivesNothingUntilItStartsReading) {
     RawServer server;
-    StreamOptions options;
-    options.skipKeepalives = false;
+    auto options = StreamOptions::media();
     options.reading = false;
     auto client = StreamClient::connect("127.0.0.1", server.port(), options);
     ASSERT_TRUE(client->waitForState(ConnectionState::ready));

@@ -1,12 +1,9 @@
 #include "comm/QuicServer.h"
 
-#include "app/SystemInfo.h"
-#include "base/Logger.h"
+#include "base/testing/LogCapture.h"
 #include "client/StreamClient.h"
-#include "platform/defaults/fake/MemoryDefaults.h"
-#include "platform/host/fake/FakeHostFacts.h"
+#include "comm/KeychainIdentityManager.h"
 #include "platform/network/fake/FakeConnection.h"
-#include "platform/power/fake/FakePower.h"
 #include "platform/security/fake/MemoryKeychain.h"
 
 #include <gtest/gtest.h>
@@ -49,42 +46,25 @@ std::unique_ptr<StreamClient> connectTo(std::uint16_t port, QuicParameters param
     return StreamClient::connect("127.0.0.1", port, std::move(options));
 }
 
+// One TLS identity per test program: generating a key takes a while.
+std::optional<TlsIdentity> testIdentity() {
+    static const std::optional<TlsIdentity> identity = [] {
+        MemoryKeychain keychain;
+        return KeychainIdentityManager::getOrCreateIdentity(keychain);
+    }();
+    return identity;
+}
+
 class QuicServerTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        SystemInfo::configure({std::make_shared<MemoryDefaults>(),
-                               std::make_shared<MemoryKeychain>(), std::make_shared<FakePower>(),
-                               std::make_shared<FakeHostFacts>()});
-        Logger::shared().setCaptureHook([this](const std::string& line) {
-            std::lock_guard lock(linesMutex);
-            lines.push_back(line);
-        });
-    }
-    void TearDown() override {
-        Logger::shared().flush();
-        Logger::shared().setCaptureHook(nullptr);
-    }
-    bool logged(const std::string& text) {
-        for (int i = 0; i < 100; ++i) {
-            Logger::shared().flush();
-            {
-                std::lock_guard lock(linesMutex);
-                if (std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
-                        return line.find(text) != std::string::npos;
-                    }))
-                    return true;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
-    }
-    std::shared_ptr<KeepingServer> makeServer(std::uint16_t port = 0) {
+    bool logged(const std::string& text) { return log.contains(text, 2s); }
+    std::shared_ptr<KeepingServer> makeServer(std::uint16_t port = 0,
+                                              TlsIdentitySource identity = testIdentity) {
         return std::make_shared<KeepingServer>(
-            port, std::make_shared<DispatchQueue>("TestServerQueue"), "TestServer");
+            port, std::make_shared<DispatchQueue>("TestServerQueue"), "TestServer", identity);
     }
 
-    std::mutex linesMutex;
-    std::vector<std::string> lines;
+    vl::testing::LogCapture log;
 };
 
 TEST_F(QuicServerTest, StopIsHarmlessAndStartAfterStopListensAgainOnTheSamePort) {
@@ -141,11 +121,7 @@ TEST_F(QuicServerTest, SendOnAConnectionThatIsNotReadySendsNothingAndSaysWhy) {
 }
 
 TEST_F(QuicServerTest, WithoutAnIdentityTheServerSaysSoAndItsListenerFails) {
-    auto keychain = std::make_shared<MemoryKeychain>();
-    keychain->failAdds = true;
-    SystemInfo::configure({std::make_shared<MemoryDefaults>(), keychain,
-                           std::make_shared<FakePower>(), std::make_shared<FakeHostFacts>()});
-    auto server = makeServer();
+    auto server = makeServer(0, [] { return std::optional<TlsIdentity>(); });
     server->start();
     EXPECT_TRUE(server->isListening());
     EXPECT_TRUE(logged("TestServer: no usable TLS identity"));
@@ -159,7 +135,7 @@ TEST_F(QuicServerTest, WithoutAnIdentityTheServerSaysSoAndItsListenerFails) {
 
 TEST_F(QuicServerTest, AnEndedConnectionOfTheDefaultLifeCycleLetsGoOfItselfAndItsServer) {
     auto server = std::make_shared<QuicServer>(0, std::make_shared<DispatchQueue>("PlainQueue"),
-                                               "PlainServer");
+                                               "PlainServer", testIdentity);
     std::weak_ptr<QuicServer> watch = server;
     server->start();
     {
@@ -177,7 +153,7 @@ TEST_F(QuicServerTest, AnEndedConnectionOfTheDefaultLifeCycleLetsGoOfItselfAndIt
 
 TEST_F(QuicServerTest, EventsQueuedForAReleasedServerFindNoServer) {
     auto queue = std::make_shared<DispatchQueue>("TestServerQueue");
-    auto server = std::make_shared<KeepingServer>(0, queue, "LateServer");
+    auto server = std::make_shared<KeepingServer>(0, queue, "LateServer", testIdentity);
     // Hold the server's queue so the listener's events wait behind the release.
     std::mutex gate;
     std::unique_lock closed(gate);
@@ -191,12 +167,8 @@ TEST_F(QuicServerTest, EventsQueuedForAReleasedServerFindNoServer) {
     server.reset();
     closed.unlock();
     queue->sync([] {});
-    Logger::shared().flush();
-    std::lock_guard lock(linesMutex);
-    for (const auto& line : lines) {
-        EXPECT_EQ(line.find("LateServer is ready"), std::string::npos) << line;
-        EXPECT_EQ(line.find("🆕 Listener accepted"), std::string::npos) << line;
-    }
+    EXPECT_EQ(log.count("LateServer is ready"), 0u);
+    EXPECT_EQ(log.count("🆕 Listener accepted"), 0u);
 }
 
 TEST_F(QuicServerTest, AClientOfferingAnotherAlpnIsRefusedAndAReleasedServerStopsListening) {

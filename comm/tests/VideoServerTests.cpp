@@ -1,19 +1,15 @@
 #include "comm/VideoServer.h"
 
-#include "app/SystemInfo.h"
-#include "base/Logger.h"
+#include "base/testing/Eventually.h"
+#include "base/testing/LogCapture.h"
 #include "client/StreamClient.h"
-#include "platform/defaults/fake/MemoryDefaults.h"
-#include "platform/host/fake/FakeHostFacts.h"
+#include "comm/KeychainIdentityManager.h"
 #include "platform/network/fake/FakeConnection.h"
-#include "platform/power/fake/FakePower.h"
 #include "platform/security/fake/MemoryKeychain.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 using namespace vl;
@@ -27,55 +23,32 @@ const Bytes deltaFrame = {0, 0, 0, 1, 0x02, 0x01, 0xd0, 0x10};
 
 // A video client over real QUIC: connects, may register, and collects the packets that arrive.
 std::unique_ptr<StreamClient> videoClient(std::uint16_t port, bool reading = true) {
-    StreamOptions options;
-    options.skipKeepalives = false;
+    auto options = StreamOptions::media();
     options.reading = reading;
     return StreamClient::connect("127.0.0.1", port, std::move(options));
 }
 
+// One TLS identity per test program: generating a key takes a while.
+std::optional<TlsIdentity> testIdentity() {
+    static const std::optional<TlsIdentity> identity = [] {
+        MemoryKeychain keychain;
+        return KeychainIdentityManager::getOrCreateIdentity(keychain);
+    }();
+    return identity;
+}
+
 class VideoServerTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        SystemInfo::configure({std::make_shared<MemoryDefaults>(),
-                               std::make_shared<MemoryKeychain>(), std::make_shared<FakePower>(),
-                               std::make_shared<FakeHostFacts>()});
-        Logger::shared().setCaptureHook([this](const std::string& line) {
-            std::lock_guard lock(linesMutex);
-            lines.push_back(line);
-        });
-        server = std::make_shared<VideoServer>(
-            0, std::make_shared<DispatchQueue>("VideoServerQueue"), "VideoServer");
-    }
-    void TearDown() override {
-        server->stop();
-        Logger::shared().flush();
-        Logger::shared().setCaptureHook(nullptr);
-    }
-    bool logged(const std::string& text) {
-        for (int i = 0; i < 250; ++i) {
-            Logger::shared().flush();
-            {
-                std::lock_guard lock(linesMutex);
-                if (std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
-                        return line.find(text) != std::string::npos;
-                    }))
-                    return true;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
-    }
+    void TearDown() override { server->stop(); }
+    bool logged(const std::string& text) { return log.contains(text, 5s); }
     bool waitForClient(bool present) {
-        for (int i = 0; i < 500; ++i) {
-            if ((server->clientConnection() != nullptr) == present) return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
+        return vl::testing::eventually(
+            [&] { return (server->clientConnection() != nullptr) == present; }, 5s);
     }
 
-    std::mutex linesMutex;
-    std::vector<std::string> lines;
-    std::shared_ptr<VideoServer> server;
+    vl::testing::LogCapture log;
+    std::shared_ptr<VideoServer> server = std::make_shared<VideoServer>(
+        0, std::make_shared<DispatchQueue>("VideoServerQueue"), "VideoServer", testIdentity);
 };
 
 TEST_F(VideoServerTest, RegisteredClientReceivesEveryLaterFrameAsOnePacketWithTheItemsId) {
