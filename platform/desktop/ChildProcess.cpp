@@ -44,6 +44,12 @@ std::optional<ChildProcess> ChildProcess::start(const Spawn& spawn) {
         return std::nullopt;
     }
     if (pid == 0) {
+        // Signals we block (the server waits for SIGINT and SIGTERM on a thread) or ignore would
+        // stay so across exec: the child would sleep through our SIGTERM and only die by SIGKILL.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int s : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGQUIT}) signal(s, SIG_DFL);
         // Our desktop must not outlive us, even when we are killed.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent) _exit(127);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +29,26 @@ TEST(ChildProcess, StopsByItsIdEvenWhenSigtermIsIgnored) {
     ASSERT_TRUE(child->exitStatus());
     EXPECT_TRUE(WIFSIGNALED(*child->exitStatus()));
     EXPECT_NE(kill(pid, 0), 0);  // reaped, not a zombie
+}
+
+TEST(ChildProcess, SigtermReachesAChildStartedWhereItIsBlockedOrIgnored) {
+    // As in the server, whose signal thread waits for SIGTERM with it blocked everywhere else.
+    sigset_t term, previous;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &term, &previous);
+    auto oldHandler = signal(SIGINT, SIG_IGN);
+    ChildProcess::Spawn spawn;
+    spawn.arguments = {"sleep", "30"};
+    auto child = ChildProcess::start(spawn);
+    signal(SIGINT, oldHandler);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    ASSERT_TRUE(child);
+    std::this_thread::sleep_for(100ms);
+    child->stop(5000ms);
+    ASSERT_TRUE(child->exitStatus());
+    EXPECT_TRUE(WIFSIGNALED(*child->exitStatus()));
+    EXPECT_EQ(WTERMSIG(*child->exitStatus()), SIGTERM);  // not the SIGKILL after the grace
 }
 
 TEST(ChildProcess, PassesTheEnvironmentTheLogAndDescriptorThree) {

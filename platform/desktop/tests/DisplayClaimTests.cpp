@@ -86,6 +86,9 @@ TEST(DisplayClaim, HoldsTheLowestFreeNumberAgainstOtherClaimersUntilReleased) {
     auto again = DisplayClaim::claim(300, 303);
     ASSERT_TRUE(again);
     EXPECT_EQ(again->number(), 300);
+    again->release();
+    second->release();
+    clean(300, 303);  // the child's stale lock
 }
 
 TEST(DisplayClaim, AClaimerThatDiesLeavesNothingThatBlocksTheNumber) {
