@@ -1,82 +1,72 @@
-// Test helper: a private Xvfb on the first free display number of a range, stopped by process id.
+// Test helper: a private Xvfb on a display number claimed in a range (DisplayClaim, shared with
+// every other fixture and the headless desktop), stopped by process id.
 #pragma once
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "platform/desktop/ChildProcess.h"
+#include "platform/desktop/DisplayClaim.h"
 
 #include <chrono>
-#include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
+
+extern char** environ;
 
 namespace vl::test {
 
 class XvfbServer {
   public:
+    // Programs side by side may hold every number of the range for a while: waits for one.
     XvfbServer(int width, int height, int firstNumber = 80, int lastNumber = 84) {
-        for (int number = firstNumber; number <= lastNumber && pid_ <= 0; ++number) {
-            struct stat info;
-            const std::string lock = "/tmp/.X" + std::to_string(number) + "-lock";
-            if (stat(lock.c_str(), &info) == 0) continue;
-            tryStart(number, width, height);
+        using namespace std::chrono_literals;
+        for (int i = 0; i < 600 && !claim_.held(); ++i) {
+            if (auto claim = DisplayClaim::claim(firstNumber, lastNumber))
+                claim_ = std::move(*claim);
+            else
+                std::this_thread::sleep_for(100ms);
         }
+        if (claim_.held()) start(width, height);
     }
     ~XvfbServer() { stop(); }
     XvfbServer(const XvfbServer&) = delete;
     XvfbServer& operator=(const XvfbServer&) = delete;
 
-    bool running() const { return pid_ > 0; }
+    bool running() const { return running_; }
     const std::string& name() const { return name_; }
 
     void stop() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
+        server_.stop(std::chrono::milliseconds(1000));
+        running_ = false;
+        claim_.release();
     }
 
   private:
-    void tryStart(int number, int width, int height) {
-        const std::string display = ":" + std::to_string(number);
+    void start(int width, int height) {
+        using namespace std::chrono_literals;
+        const std::string display = claim_.display();
         const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int null = ::open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-            execlp("Xvfb", "Xvfb", display.c_str(), "-screen", "0", screen.c_str(), "-nolisten",
-                   "tcp", "-noreset", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        if (pid < 0) return;
-        const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
-        for (int i = 0; i < 100; ++i) {
-            struct stat info;
-            // Another test may have started a server on this number a moment earlier: the socket
-            // is ours only when the lock file names our process.
-            if (stat(socket.c_str(), &info) == 0 && lockOwner(number) == pid) {
-                pid_ = pid;
+        ChildProcess::Spawn spawn;
+        spawn.arguments = {"Xvfb", display, "-screen", "0", screen, "-nolisten", "tcp", "-noreset"};
+        for (char** e = environ; e && *e; ++e) spawn.environment.emplace_back(*e);
+        claim_.handOver();
+        auto child = ChildProcess::start(spawn);
+        if (!child) return;
+        for (int i = 0; i < 200 && child->running(); ++i) {
+            if (DisplayClaim::socketLive(claim_.number())) {
+                server_ = std::move(*child);
+                running_ = true;
                 name_ = display;
                 return;
             }
-            if (waitpid(pid, nullptr, WNOHANG) == pid) return;  // lost the number to another
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::this_thread::sleep_for(25ms);
         }
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
+        child->stop(1000ms);
+        claim_.takeBack();
     }
 
-    static pid_t lockOwner(int number) {
-        std::ifstream lock("/tmp/.X" + std::to_string(number) + "-lock");
-        long owner = -1;
-        lock >> owner;
-        return lock ? static_cast<pid_t>(owner) : -1;
-    }
-
-    pid_t pid_ = -1;
+    DisplayClaim claim_;  // released after the server is gone
+    ChildProcess server_;
+    bool running_ = false;
     std::string name_;
 };
 

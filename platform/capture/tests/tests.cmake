@@ -6,4 +6,4 @@ pkg_check_modules(XCB_CAPTURE_TEST REQUIRED IMPORTED_TARGET xcb xcb-xfixes)
 vantrel_add_tests(capture_x11_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/X11CaptureStreamTests.cpp
   LIBS vl_capture_x11 vl_capture_convert vl_videocodec_x265 vl_videocodec_decoder
-       PkgConfig::XCB_CAPTURE_TEST)
+       vl_desktop PkgConfig::XCB_CAPTURE_TEST)
