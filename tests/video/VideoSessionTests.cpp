@@ -2,19 +2,17 @@
 // with the X11 capture, the software encoder and the virtual display library, and a client over
 // QUIC on loopback that connects, starts the session, registers on the video port, asks for the
 // video, decodes it and stops the session.
-#include "app/AppDelegate.h"
-#include "app/SystemInfo.h"
 #include "base/Base64.h"
-#include "comm/AppShell.h"
+#include "base/testing/Eventually.h"
+#include "base/testing/MainLoop.h"
+#include "base/testing/PortBlock.h"
+#include "client/StreamClient.h"
 #include "comm/ControlServer.h"
+#include "comm/testing/RecordingSessionEnvironment.h"
 #include "phantomScreen/PhantomScreenInf.h"
 #include "phantomScreen/PhantomScreenService.h"
 #include "platform/capture/x11/X11CaptureService.h"
-#include "platform/defaults/fake/MemoryDefaults.h"
 #include "platform/display/x11/X11DisplayService.h"
-#include "platform/host/fake/FakeHostFacts.h"
-#include "platform/power/fake/FakePower.h"
-#include "platform/security/fake/MemoryKeychain.h"
 #include "platform/videocodec/libavcodec/HevcDecoder.h"
 #include "platform/videocodec/x265/X265VideoCodecService.h"
 #include "tests/display/TestDesktop.h"
@@ -31,111 +29,16 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class MainLoop : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        thread_ = std::thread([] { DispatchQueue::runMain(); });
-    }
-    void TearDown() override {
-        DispatchQueue::main().sync([] {});
-        DispatchQueue::stopMain();
-        thread_.join();
-    }
+[[maybe_unused]] auto* const mainLoop =
+    ::testing::AddGlobalTestEnvironment(new testing::MainLoopEnvironment);
 
-  private:
-    std::thread thread_;
-};
-[[maybe_unused]] const auto* mainLoop = ::testing::AddGlobalTestEnvironment(new MainLoop);
+// Virtual displays, X round trips and the first encoded frames take their time on a loaded machine.
+constexpr auto settle = 15s;
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 15s) {
-    for (auto end = Clock::now() + timeout; Clock::now() < end; std::this_thread::sleep_for(20ms))
-        if (condition()) return true;
-    return condition();
+std::unique_ptr<StreamClient> videoStream(int port) {
+    return StreamClient::connect("127.0.0.1", static_cast<std::uint16_t>(port),
+                                 StreamOptions::media());
 }
-
-// One client stream: sends packets, collects every packet that arrives (bare keepalive bytes
-// between packets are skipped).
-class ClientStream {
-  public:
-    ClientStream(std::uint16_t port) : connection_(connectQuic("127.0.0.1", port, {})) {
-        auto shared = shared_;
-        connection_->setStateUpdateHandler(
-            [shared](ConnectionState state, std::optional<NetworkError>) {
-                std::lock_guard lock(shared->mutex);
-                shared->state = state;
-            });
-        connection_->start(queue_);
-        arm(connection_, shared_);
-    }
-    ~ClientStream() {
-        connection_->setStateUpdateHandler(nullptr);
-        connection_->cancel();
-    }
-    bool waitReady() {
-        return eventually([&] {
-            std::lock_guard lock(shared_->mutex);
-            return shared_->state == ConnectionState::ready;
-        });
-    }
-    void send(const Packet& packet) { connection_->send(packet.encode(), false, nullptr); }
-    std::optional<Packet> waitFor(const std::function<bool(const Packet&)>& match,
-                                  std::chrono::milliseconds timeout = 15s) {
-        std::optional<Packet> found;
-        eventually(
-            [&] {
-                std::lock_guard lock(shared_->mutex);
-                for (const Packet& packet : shared_->packets)
-                    if (match(packet)) {
-                        found = packet;
-                        return true;
-                    }
-                return false;
-            },
-            timeout);
-        return found;
-    }
-    std::vector<Packet> packets() const {
-        std::lock_guard lock(shared_->mutex);
-        return shared_->packets;
-    }
-
-  private:
-    struct Shared {
-        mutable std::mutex mutex;
-        ConnectionState state = ConnectionState::setup;
-        Bytes buffer;
-        std::vector<Packet> packets;
-    };
-    static void arm(const std::shared_ptr<Connection>& connection,
-                    const std::shared_ptr<Shared>& shared) {
-        std::weak_ptr<Connection> weak = connection;
-        connection->receive(
-            1, 65536,
-            [weak, shared](std::optional<Bytes> data, bool, std::optional<NetworkError> error) {
-                if (!data || data->empty() || error) return;
-                {
-                    std::lock_guard lock(shared->mutex);
-                    shared->buffer.insert(shared->buffer.end(), data->begin(), data->end());
-                    for (;;) {
-                        while (!shared->buffer.empty() &&
-                               shared->buffer.size() < Packet::headerSize &&
-                               shared->buffer.front() == 0)
-                            shared->buffer.erase(shared->buffer.begin());
-                        auto packet = Packet::decode(shared->buffer);
-                        if (!packet) break;
-                        shared->buffer.erase(shared->buffer.begin(),
-                                             shared->buffer.begin() + packet->frameSize());
-                        shared->packets.push_back(std::move(*packet));
-                    }
-                }
-                if (auto connection = weak.lock()) arm(connection, shared);
-            });
-    }
-
-    DispatchQueue queue_{"ClientStreamQueue"};
-    std::shared_ptr<Connection> connection_;
-    std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
-};
 
 // A window of one colour that the window manager leaves alone, drawn by its own X client.
 class ColourWindow {
@@ -182,62 +85,64 @@ class VideoSessionTest : public ::testing::Test {
         ASSERT_TRUE(running) << reports.all();
         HeadlessDesktop::exportEnvironment(*running);
 
-        SystemInfo::configure({std::make_shared<MemoryDefaults>(),
-                               std::make_shared<MemoryKeychain>(), std::make_shared<FakePower>(),
-                               std::make_shared<FakeHostFacts>()});
-        app->applicationDidFinishLaunching();
-        setApp(app);
-
         displays = std::make_unique<X11DisplayService>(std::string{}, reports.sink());
-        PhantomScreenInf::setDisplayService(displays.get());
-        PhantomScreenInf::setLibraryPath(LIBRARY_PATH);
-        PhantomScreenService::initService();
-        ASSERT_TRUE(PhantomScreenInf::isLoaded());
+        virtualDisplays = std::make_shared<PhantomScreenService>(
+            std::make_shared<PhantomScreenInf>(*displays, LIBRARY_PATH));
+        virtualDisplays->initService();
+        ASSERT_TRUE(virtualDisplays->inf().isLoaded());
         before = testing::xrandr();
 
-        server = std::make_shared<ControlServer>(static_cast<std::uint16_t>(basePort),
-                                                 std::make_shared<DispatchQueue>("ControlQueue"),
-                                                 "ControlServer");
-        server->observeClientDisconnect();
-        server->setSharingServices({std::make_shared<X11CaptureService>(),
-                                    std::make_shared<X265VideoCodecService>(),
-                                    DisplayArrangement::make(*displays)});
+        SessionEnvironment environment;
+        environment.settings = std::make_shared<testing::TestControlSettings>();
+        environment.capture = std::make_shared<X11CaptureService>();
+        environment.codec = std::make_shared<X265VideoCodecService>();
+        environment.displayArrangement = DisplayArrangement::make(*displays);
+        environment.virtualDisplays = virtualDisplays;
+        server = ControlServer::make(static_cast<std::uint16_t>(basePort),
+                                     DispatchQueue::dedicated("ControlQueue"), "ControlServer",
+                                     environment);
         server->start();
 
-        control = std::make_unique<ClientStream>(static_cast<std::uint16_t>(basePort));
-        ASSERT_TRUE(control->waitReady());
+        control = StreamClient::connect("127.0.0.1", static_cast<std::uint16_t>(basePort));
+        ASSERT_TRUE(control->waitForState(ConnectionState::ready, settle));
         ConnectReq request;
         request.clientDeviceID = "headset-1";
-        request.password = base64Encode(std::string(SystemInfo::defaultPassword));
+        request.password = base64Encode(std::string("Ez3Kq$vn"));
         control->send(Packet(PacketType::pktInteractiveTap, InteractionType::connect,
                              bytesOf(request.toJson())));
-        ASSERT_TRUE(
-            control->waitFor([](const Packet& p) { return p.subType == InteractionType::ret200; }));
+        ASSERT_TRUE(control->waitFor(
+            [](const Packet& p) { return p.subType == InteractionType::ret200; }, settle));
     }
     void TearDown() override {
         control.reset();
         if (server) {
-            server->handleRdpStop();
+            server->endSession();
             server->stop();
         }
         std::this_thread::sleep_for(400ms);
         DispatchQueue::main().sync([] {});
         server.reset();
-        PhantomScreenService::stopService();
-        PhantomScreenService::destroyService();
-        PhantomScreenInf::setDisplayService(nullptr);
+        if (virtualDisplays) {
+            DispatchQueue::main().sync([&] { virtualDisplays->stopService(); });
+            virtualDisplays->destroyService();
+        }
+        virtualDisplays.reset();
         displays.reset();
-        app->applicationWillTerminate();
-        setApp(nullptr);
         if (desktop) desktop->stop();
         if (!HasFailure())
             std::filesystem::remove_all("/tmp/vl-vsys/desktop-" + std::to_string(getpid()));
     }
 
+    std::size_t captureCount() {
+        std::size_t count = 0;
+        server->withSession([&](SharingSession& session) { count = session.captureCount(); });
+        return count;
+    }
     SharedItem start(InteractionType subType, const std::string& descriptor) {
         Packet ask(PacketType::pktInteractiveTap, subType, bytesOf(base64Encode(descriptor)));
         control->send(ask);
-        auto answer = control->waitFor([&](const Packet& p) { return p.packetId == ask.packetId; });
+        auto answer =
+            control->waitFor([&](const Packet& p) { return p.packetId == ask.packetId; }, settle);
         EXPECT_TRUE(answer && answer->data);
         if (!answer || !answer->data) return {};
         return SharedItem::fromJson(*answer->data).value_or(SharedItem{});
@@ -247,14 +152,15 @@ class VideoSessionTest : public ::testing::Test {
                              bytesOf(item.sharedID)));
     }
 
-    const int basePort = 21000 + static_cast<int>(getpid() % 3000) * 10;
+    testing::PortBlock ports{10};  // the control port and the ports it derives
+    const int basePort = ports.first();
     testing::Reports reports;
     std::unique_ptr<HeadlessDesktop> desktop;
-    std::shared_ptr<AppDelegate> app = std::make_shared<AppDelegate>(AppDelegate::Hooks{});
     std::unique_ptr<X11DisplayService> displays;
+    std::shared_ptr<PhantomScreenService> virtualDisplays;
     testing::XrandrState before;
     std::shared_ptr<ControlServer> server;
-    std::unique_ptr<ClientStream> control;
+    std::unique_ptr<StreamClient> control;
 };
 
 TEST_F(VideoSessionTest, TheClientSeesTheVirtualDisplayAndTheLayoutReturnsAfterwards) {
@@ -264,7 +170,7 @@ TEST_F(VideoSessionTest, TheClientSeesTheVirtualDisplayAndTheLayoutReturnsAfterw
     EXPECT_EQ(item.sharedVideoPort, basePort + 2);
     EXPECT_EQ(item.width, 1280);
     EXPECT_EQ(item.height, 720);
-    ASSERT_TRUE(eventually([&] { return displays->bounds(id).width == 1280; }));
+    ASSERT_TRUE(testing::eventually([&] { return displays->bounds(id).width == 1280; }, settle));
     // Once extended beside the main display, the display's rectangle stays put.
     std::this_thread::sleep_for(1s);
     const DisplayRect rect = displays->bounds(id);
@@ -289,15 +195,15 @@ TEST_F(VideoSessionTest, TheClientSeesTheVirtualDisplayAndTheLayoutReturnsAfterw
         }
     } join{ticking, mover};
 
-    ClientStream video(static_cast<std::uint16_t>(item.sharedVideoPort));
-    ASSERT_TRUE(video.waitReady());
-    video.send(Packet(PacketType::pktVideoStreamData, InteractionType::rdpVideo));
+    auto video = videoStream(item.sharedVideoPort);
+    ASSERT_TRUE(video->waitForState(ConnectionState::ready, settle));
+    video->registerForVideo();
     std::this_thread::sleep_for(300ms);  // registered before the first frame
     askForVideo(item);
-    ASSERT_TRUE(eventually([&] { return video.packets().size() >= 20; }, 20s));
+    ASSERT_GE(video->waitForPackets(20, 20s).size(), 20u);
 
     const std::string file = "/tmp/vl-vsys/session-" + std::to_string(getpid()) + ".hevc";
-    auto packets = video.packets();
+    auto packets = video->packets();
     {
         std::ofstream out(file, std::ios::binary);
         for (const Packet& packet : packets)
@@ -345,10 +251,10 @@ TEST_F(VideoSessionTest, TheClientSeesTheVirtualDisplayAndTheLayoutReturnsAfterw
     // Stopping removes the virtual display; the X screen returns to its layout.
     Packet stop(PacketType::pktInteractiveTap, InteractionType::rdpStop);
     control->send(stop);
-    ASSERT_TRUE(eventually([&] { return !server->rdpStarted(); }));
-    EXPECT_TRUE(eventually([&] { return testing::xrandr() == before; }))
+    ASSERT_TRUE(testing::eventually([&] { return !server->rdpStarted(); }, settle));
+    EXPECT_TRUE(testing::eventually([&] { return testing::xrandr() == before; }, settle))
         << testing::run("xrandr --query");
-    EXPECT_EQ(server->captureCount(), 0u);
+    EXPECT_EQ(captureCount(), 0u);
 }
 
 TEST_F(VideoSessionTest, AnExtraDisplayStreamsOnItsOwnPort) {
@@ -356,17 +262,17 @@ TEST_F(VideoSessionTest, AnExtraDisplayStreamsOnItsOwnPort) {
     const DisplayID id = item.sharedType.displayID().value_or(0);
     ASSERT_NE(id, 0u);
     EXPECT_EQ(item.sharedVideoPort, basePort + 6);
-    ASSERT_TRUE(eventually([&] { return displays->bounds(id).width == 1280; }));
+    ASSERT_TRUE(testing::eventually([&] { return displays->bounds(id).width == 1280; }, settle));
     std::this_thread::sleep_for(500ms);
 
-    ClientStream video(static_cast<std::uint16_t>(item.sharedVideoPort));
-    ASSERT_TRUE(video.waitReady());
-    video.send(Packet(PacketType::pktVideoStreamData, InteractionType::rdpVideo));
+    auto video = videoStream(item.sharedVideoPort);
+    ASSERT_TRUE(video->waitForState(ConnectionState::ready, settle));
+    video->registerForVideo();
     std::this_thread::sleep_for(300ms);
     askForVideo(item);
     // A still desktop sends frames only when something changes; the first one always comes.
-    ASSERT_TRUE(eventually([&] { return !video.packets().empty(); }, 20s));
-    auto first = video.packets().front();
+    ASSERT_FALSE(video->waitForPackets(1, 20s).empty());
+    auto first = video->packets().front();
     EXPECT_EQ(first.packetId, Uuid::fromString(item.sharedID));
     EXPECT_TRUE(isKeyFrameAccessUnit(*first.data));
     auto decoder = HevcDecoder::create();
@@ -376,9 +282,9 @@ TEST_F(VideoSessionTest, AnExtraDisplayStreamsOnItsOwnPort) {
 
     control->send(Packet(PacketType::pktInteractiveTap, InteractionType::displayStop,
                          bytesOf(base64Encode(item.sharedID))));
-    EXPECT_TRUE(eventually([&] { return testing::xrandr() == before; }))
+    EXPECT_TRUE(testing::eventually([&] { return testing::xrandr() == before; }, settle))
         << testing::run("xrandr --query");
-    EXPECT_EQ(server->captureCount(), 0u);
+    EXPECT_EQ(captureCount(), 0u);
 }
 
 }  // namespace
