@@ -1,0 +1,40 @@
+# Sourced by setup, run and test: the Debian packages the build, the tests and the run need, and
+# which of them are missing.
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config git clang libclang-rt-14-dev clang-format
+  # test and benchmark frameworks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # base runtime and wire protocol
+  libasio-dev nlohmann-json3-dev
+  # QUIC transport and TLS identity
+  libgnutls28-dev gnutls-bin libngtcp2-dev libngtcp2-crypto-gnutls-dev ngtcp2-client ngtcp2-server openssl
+  # audio codec
+  libavcodec-dev libavformat-dev libavutil-dev libswresample-dev ffmpeg libkissfft-dev sox espeak-ng
+  # virtual displays, power and the headless desktop
+  libxcb1-dev libxcb-randr0-dev libxcb-screensaver0-dev libxcb-xtest0-dev
+  xserver-xorg-core xserver-xorg-video-dummy xvfb openbox x11-xserver-utils x11-utils xauth xdotool
+  # discovery and the path monitor
+  libavahi-client-dev avahi-daemon avahi-utils dbus
+  # screen capture and HEVC video
+  libx265-dev libyuv-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libswscale-dev
+  # tools used by tests
+  python3 iproute2 procps
+)
+
+# Prints the missing packages, space separated; nothing when all are installed.
+missing_packages() {
+  local p missing=()
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  echo "${missing[*]}"
+}
+
+# Runs scripts/setup when something is missing, so each script works on a fresh machine.
+ensure_packages() {
+  if [ -n "$(missing_packages)" ]; then
+    "$(dirname "${BASH_SOURCE[0]}")/setup"
+  fi
+}
