@@ -390,14 +390,16 @@ int runClient(char** argv) {
     std::_Exit(0);
 }
 
-// handshakes <port> <count> <report file>: one connection after another, each until ready.
+// handshakes <port> <count> <report file>: one connection after another: the time until the
+// stream is ready, then the time from a request written on the fresh stream until the first byte
+// of its answer (one packet of one payload byte).
 int runHandshakes(char** argv) {
     auto port = static_cast<std::uint16_t>(std::atoi(argv[2]));
     int count = std::atoi(argv[3]);
     DispatchQueue queue("BenchClientQueue");
-    std::vector<double> times;
+    std::vector<double> times, answers;
     for (int i = 0; i < count; ++i) {
-        Waiter ready;
+        Waiter ready, answered;
         auto connection = connectQuic("127.0.0.1", port, QuicParameters{});
         connection->setStateUpdateHandler([&](ConnectionState state, std::optional<NetworkError>) {
             if (state == ConnectionState::ready || state == ConnectionState::failed) ready.finish();
@@ -406,12 +408,29 @@ int runHandshakes(char** argv) {
         connection->start(queue);
         if (!ready.wait(10s) || connection->state() != ConnectionState::ready) return 3;
         times.push_back(duration<double, std::milli>(steady_clock::now() - begun).count());
+        steady_clock::time_point requested;
+        queue.sync([&] {
+            requested = steady_clock::now();
+            connection->send(Packet(PacketType::pktInteractiveTap, InteractionType::speedTestStart,
+                                    bytesOf("1 1"))
+                                 .encode(),
+                             true, nullptr);
+            connection->receive(1, 65536,
+                                [&](std::optional<Bytes>, bool, std::optional<NetworkError>) {
+                                    answered.finish();
+                                });
+        });
+        if (!answered.wait(10s)) return 4;
+        answers.push_back(duration<double, std::milli>(steady_clock::now() - requested).count());
         connection->setStateUpdateHandler(nullptr);
         connection->cancel();
     }
     std::sort(times.begin(), times.end());
+    std::sort(answers.begin(), answers.end());
+    auto p95 = [](const std::vector<double>& v) { return v[(v.size() - 1) * 95 / 100]; };
     std::ofstream(argv[4]) << times[times.size() / 2] << " " << times.front() << " " << times.back()
-                           << "\n";
+                           << " " << p95(times) << " " << answers[answers.size() / 2] << " "
+                           << p95(answers) << "\n";
     std::_Exit(0);
 }
 
@@ -605,13 +624,17 @@ int orchestrate(int argc, char** argv) {
         Child client({self(), "handshakes", std::to_string(port), std::to_string(handshakes),
                       report.string()});
         client.wait();
-        double medianMs = 0, minMs = 0, maxMs = 0;
+        double medianMs = 0, minMs = 0, maxMs = 0, p95Ms = 0, answerMs = 0, answerP95Ms = 0;
         std::istringstream fields(readFile(report));
-        if (client.exitedCleanly() && fields >> medianMs >> minMs >> maxMs)
+        if (client.exitedCleanly() &&
+            fields >> medianMs >> minMs >> maxMs >> p95Ms >> answerMs >> answerP95Ms)
             std::printf(
-                "handshake to ready over 127.0.0.1 (%d in a row): median %.2f ms, min %.2f ms, "
-                "max %.2f ms\n",
-                handshakes, medianMs, minMs, maxMs);
+                "handshake to ready over 127.0.0.1 (%d in a row): median %.2f ms, p95 %.2f ms, "
+                "min %.2f ms, max %.2f ms\n"
+                "first answer on the fresh stream (request written -> first byte back): median "
+                "%.2f ms, p95 %.2f ms; p95 ratio answer/handshake %.2f\n",
+                handshakes, medianMs, p95Ms, minMs, maxMs, answerMs, answerP95Ms,
+                answerP95Ms / p95Ms);
         else
             std::printf("handshake to ready: FAILED\n");
         std::fflush(stdout);

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <asio.hpp>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <thread>
@@ -31,6 +32,14 @@ class Engine {
 
     const std::array<std::uint8_t, 32>& statelessResetSecret() const { return secret_; }
 
+    // Tests: while held, no QUIC timer is armed (acknowledgement delay, loss detection, pacing,
+    // idle), so every datagram written answers an arriving one or a call of the application.
+    // The timers that would have been armed are counted.
+    void holdTimers(bool held) { timersHeld_ = held; }
+    bool timersHeld() const { return timersHeld_; }
+    void countHeldTimer() { ++heldTimers_; }
+    std::uint64_t heldTimerCount() const { return heldTimers_; }
+
     static constexpr std::size_t receiveBatch = 32;
     static constexpr std::size_t receiveSlot = 65536;  // room for one GRO-coalesced read
     static constexpr std::size_t sendBufferSize = 65536;
@@ -44,6 +53,8 @@ class Engine {
     std::unique_ptr<std::uint8_t[]> sendBuffer_;
     std::array<std::uint8_t, 32> secret_{};
     std::thread::id threadId_;
+    std::atomic<bool> timersHeld_{false};
+    std::atomic<std::uint64_t> heldTimers_{0};
 };
 
 ngtcp2_tstamp now();

@@ -344,8 +344,11 @@ void QuicSession::consumed(std::int64_t streamId, std::size_t bytes) {
 }
 
 std::size_t QuicSession::datagramLimit() const {
-    // Padded Initials need the full 1200 bytes; afterwards the configured cap holds.
-    if (!handshakeCompleted_)
+    // Padded Initials need the full 1200 bytes; afterwards the configured cap holds. A client
+    // completes its handshake while it still owes the server an Initial acknowledgement, which
+    // goes out beside its Finished: in a shorter datagram the server drops both, and the Finished
+    // waits for a retransmission. The cap holds from the next write on.
+    if (!handshakeCompleted_ || (!server_ && !finishedWritten_))
         return std::max(minimumInitialDatagram, parameters_.maxUDPPayloadSize);
     return std::max<std::size_t>(parameters_.maxUDPPayloadSize, 64);
 }
@@ -392,6 +395,7 @@ void QuicSession::writePackets() {
     const ngtcp2_tstamp ts = now();
     std::size_t used = 0, segment = 0, count = 0;
     bool blocked = false;
+    bool wroteAfterHandshake = false;
 
     auto flush = [&] {
         if (used == 0) return;
@@ -439,6 +443,7 @@ void QuicSession::writePackets() {
             if (!stream->wantsToWrite()) ++next;
         }
         if (n == 0) break;
+        if (handshakeCompleted_) wroteAfterHandshake = true;
         auto size = static_cast<std::size_t>(n);
         if (segment != 0 && size > segment) {
             // GSO sends equal segments with a shorter last one: a longer datagram starts anew.
@@ -458,13 +463,39 @@ void QuicSession::writePackets() {
         if (size < segment || used + limit > UdpSocket::maxBatchBytes) flush();
     }
     flush();
-    ngtcp2_conn_update_pkt_tx_time(connection_, ts);
+    if (wroteAfterHandshake) finishedWritten_ = true;
+    updatePacing(ts);
     // More to send than the pacing quantum allowed: the expiry timer brings us back.
+}
+
+void QuicSession::updatePacing(ngtcp2_tstamp ts) {
+#if NGTCP2_VERSION_NUM < 0x000e00
+    // Until its first RTT sample, ngtcp2 before 0.14 paces at the 333 ms initial RTT: each
+    // datagram of the handshake flight puts the next send ~25 ms away, so the first answer on
+    // every fresh connection waited for the timer. Bytes sent before the first sample are not
+    // paced (newer versions assume a 1 ms RTT, to the same effect): the slot is placed in the past.
+    if (!rttSampled_) {
+        ngtcp2_conn_stat stat;
+        ngtcp2_conn_get_conn_stat(connection_, &stat);
+        rttSampled_ = stat.first_rtt_sample_ts != UINT64_MAX;
+        if (!rttSampled_) {
+            ngtcp2_conn_update_pkt_tx_time(connection_, 0);
+            return;
+        }
+    }
+#endif
+    ngtcp2_conn_update_pkt_tx_time(connection_, ts);
 }
 
 void QuicSession::armTimer() {
     ngtcp2_tstamp expiry = ngtcp2_conn_get_expiry(connection_);
     if (expiry == UINT64_MAX) {
+        if (timerExpiry_ != 0) timer_.cancel();
+        timerExpiry_ = 0;
+        return;
+    }
+    if (Engine::shared().timersHeld()) {
+        Engine::shared().countHeldTimer();
         if (timerExpiry_ != 0) timer_.cancel();
         timerExpiry_ = 0;
         return;
@@ -496,7 +527,7 @@ bool QuicSession::hasDataToWrite() const {
 void QuicSession::timerFired() {
     auto self = shared_from_this();
     timerExpiry_ = 0;
-    if (ended_) return;
+    if (ended_ || Engine::shared().timersHeld()) return;
     int rc = ngtcp2_conn_handle_expiry(connection_, now());
     if (rc == NGTCP2_ERR_IDLE_CLOSE) {
         terminate(NetworkError{NetworkError::Code::timedOut, "idle timeout"});

@@ -69,6 +69,7 @@ class QuicSession : public std::enable_shared_from_this<QuicSession> {
     bool setUp(const ngtcp2_cid& destination, const ngtcp2_cid& source,
                const ngtcp2_cid* originalDestination, std::shared_ptr<TlsCredentials> credentials);
     void writePackets();
+    void updatePacing(ngtcp2_tstamp ts);
     bool flushPending();
     bool transmit(const std::uint8_t* data, std::size_t total, std::size_t segment);
     void armTimer();
@@ -96,6 +97,8 @@ class QuicSession : public std::enable_shared_from_this<QuicSession> {
     bool processScheduled_ = false;
     bool ended_ = false;
     bool handshakeCompleted_ = false;
+    bool finishedWritten_ = false;  // client: the datagram with its Finished has gone
+    bool rttSampled_ = false;
     std::vector<ngtcp2_cid> ids_;  // ids routed to this session
 
     std::map<std::int64_t, std::shared_ptr<StreamConnection>> streams_;

@@ -198,6 +198,35 @@ TEST(QuicTransport, HandshakeStatesAndFramedEchoOverLoopback) {
     EXPECT_EQ(serverSide.lastError->code, NetworkError::Code::closedByPeer);
 }
 
+// With every transport timer held, the handshake, a request on the fresh stream and its answer
+// must each be written as soon as what they follow arrives or is handed over. A write left to a
+// timer (a pacing slot, a retransmission of a dropped datagram) never happens here.
+TEST(QuicTransport, FreshConnectionsAreAnsweredWithoutAnyTimer) {
+    auto& engine = quic::Engine::shared();
+    engine.holdTimers(true);
+    struct Release {
+        ~Release() { quic::Engine::shared().holdTimers(false); }
+    } release;
+    const std::uint64_t heldBefore = engine.heldTimerCount();
+    Server server;
+    DispatchQueue clientQueue("ClientQueue");
+    for (std::size_t round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        Watched client(connectQuic("127.0.0.1", server.listener->port(), QuicParameters{}),
+                       clientQueue);
+        ASSERT_TRUE(client.waitFor(ConnectionState::ready));
+        client.connection->send(pattern(120, 1), true, nullptr);
+        auto accepted = server.waitForConnection(round);
+        ASSERT_TRUE(accepted);
+        Watched serverSide(accepted, server.queue);
+        ASSERT_EQ(receiveExactly(*accepted, 120), pattern(120, 1));
+        accepted->send(pattern(300, 2), true, nullptr);
+        EXPECT_EQ(receiveExactly(*client.connection, 300), pattern(300, 2));
+    }
+    // The sessions did ask for timers (delayed acknowledgements, loss detection): none ran.
+    EXPECT_GT(engine.heldTimerCount(), heldBefore);
+}
+
 TEST(QuicTransport, ReceiveHonoursMinimumMaximumAndEndOfStream) {
     Server server;
     DispatchQueue clientQueue("ClientQueue");
