@@ -19,6 +19,8 @@ packages=(
   libavahi-client-dev avahi-daemon avahi-utils dbus
   # screen capture and HEVC video
   libx265-dev libyuv-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libswscale-dev
+  # clipboard: image codecs, HTML reading, and the witness tool of the tests
+  libjpeg62-turbo-dev libpng-dev libtiff-dev libxml2-dev xclip
   # tools used by tests
   python3 iproute2 procps
 )
