@@ -88,7 +88,9 @@ class Connection {
     // read side has ended and this completion carries its last bytes, if any.
     using ReceiveCompletion = std::function<void(std::optional<Bytes> data, bool isComplete,
                                                  std::optional<NetworkError>)>;
-    // Fires once the bytes have been handed to the transport (content processed).
+    // Fires once the transport has taken the bytes (content processed): at once, on the
+    // connection's queue, while the stream's send buffer has room (a bounded amount); otherwise
+    // once they are written to the network.
     using SendCompletion = std::function<void(std::optional<NetworkError>)>;
 
     virtual ~Connection() = default;

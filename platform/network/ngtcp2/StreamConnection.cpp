@@ -30,6 +30,10 @@ void StreamConnection::setStateUpdateHandler(StateUpdateHandler handler) {
 }
 
 void StreamConnection::start(DispatchQueue& queue) {
+    {
+        std::lock_guard lock(sendMutex_);
+        if (!completionQueue_) completionQueue_ = queue.impl().shared_from_this();
+    }
     toEngine([self = shared_from_this(), impl = queue.impl().shared_from_this()] {
         self->startOnEngine(impl);
     });
@@ -49,6 +53,33 @@ void StreamConnection::receive(std::size_t minimumIncompleteLength, std::size_t 
 void StreamConnection::send(Bytes data, bool isComplete, SendCompletion completion,
                             ContentContext context) {
     bool fin = isComplete && context == ContentContext::finalMessage;
+    std::shared_ptr<DispatchQueue::Impl> earlyQueue;
+    {
+        std::lock_guard lock(sendMutex_);
+        if (completion && !fin && !data.empty() && earlyCompletions_ && !earlyRefused_ &&
+            deferredCompletions_ == 0 && unwrittenBytes_ < earlyCompletionLimit) {
+            earlyQueue = completionQueue_;
+        } else if (completion) {
+            ++deferredCompletions_;
+        }
+        unwrittenBytes_ += data.size();
+        if (fin) earlyRefused_ = true;
+    }
+    if (earlyQueue) {
+        // The stream has taken the bytes: complete now, on the connection's queue.
+        postTo(earlyQueue, [completion = std::move(completion)] { completion(std::nullopt); });
+        completion = nullptr;
+    } else if (completion) {
+        // Runs on the queue; later sends may complete early once it has.
+        completion = [weak = weak_from_this(),
+                      completion = std::move(completion)](std::optional<NetworkError> error) {
+            if (auto self = weak.lock()) {
+                std::lock_guard lock(self->sendMutex_);
+                --self->deferredCompletions_;
+            }
+            completion(error);
+        };
+    }
     toEngine([self = shared_from_this(), data = std::move(data), fin,
               completion = std::move(completion)]() mutable {
         PendingSend item{std::move(data), 0, fin, 0, std::move(completion)};
@@ -63,6 +94,7 @@ void StreamConnection::send(Bytes data, bool isComplete, SendCompletion completi
             refusal = NetworkError{NetworkError::Code::transportError, "stream already finished"};
         }
         if (refusal) {
+            self->releaseUnwritten(item.data.size());
             self->completeSend(item, refusal);
             return;
         }
@@ -73,12 +105,15 @@ void StreamConnection::send(Bytes data, bool isComplete, SendCompletion completi
         self->writeOffset_ += item.data.size();
         item.endOffset = self->writeOffset_;
         self->finQueued_ = fin;
+        if (item.completion && !fin) self->admitPending_ = true;
         self->unwritten_.push_back(std::move(item));
+        self->admitWaiting();
         if (auto session = self->session_.lock()) session->scheduleProcess();
     });
 }
 
 void StreamConnection::cancel() {
+    refuseEarlyCompletions();
     toEngine([self = shared_from_this()] {
         if (self->cancelled_) return;
         self->cancelled_ = true;
@@ -86,6 +121,7 @@ void StreamConnection::cancel() {
         // is dropped and its senders told.
         while (!self->unwritten_.empty()) {
             PendingSend& item = self->unwritten_.front();
+            self->releaseUnwritten(item.data.size());
             self->completeSend(item, cancelledError);
             if (item.written > 0) self->unacknowledged_.push_back(std::move(item));
             self->unwritten_.pop_front();
@@ -157,8 +193,15 @@ void StreamConnection::transition(ConnectionState state, std::optional<NetworkEr
     if (current == state || current == ConnectionState::cancelled) return;
     if (current == ConnectionState::failed && state != ConnectionState::cancelled) return;
     state_ = state;
+    if (state == ConnectionState::failed || state == ConnectionState::cancelled)
+        refuseEarlyCompletions();
     if (!queue_) return;
     post([self = shared_from_this(), state, error] {
+        if (state == ConnectionState::ready) {
+            // Sends complete early only once the ready state has reached the queue.
+            std::lock_guard lock(self->sendMutex_);
+            self->earlyCompletions_ = true;
+        }
         StateUpdateHandler handler;
         {
             std::lock_guard lock(self->handlerMutex_);
@@ -208,6 +251,33 @@ void StreamConnection::post(Block block) {
         });
         self->outbox_.clear();
     });
+}
+
+void StreamConnection::admitWaiting() {
+    if (!admitPending_) return;
+    admitPending_ = false;
+    std::size_t ahead = 0;
+    for (PendingSend& item : unwritten_) {
+        if (item.fin) break;  // completes once written, the FIN with it
+        if (item.completion) {
+            if (ahead >= earlyCompletionLimit) {
+                admitPending_ = true;
+                return;
+            }
+            completeSend(item, std::nullopt);
+        }
+        ahead += item.data.size() - item.written;
+    }
+}
+
+void StreamConnection::releaseUnwritten(std::size_t bytes) {
+    std::lock_guard lock(sendMutex_);
+    unwrittenBytes_ -= std::min(bytes, unwrittenBytes_);
+}
+
+void StreamConnection::refuseEarlyCompletions() {
+    std::lock_guard lock(sendMutex_);
+    earlyRefused_ = true;
 }
 
 void StreamConnection::completeSend(PendingSend& item, std::optional<NetworkError> error) {
@@ -282,12 +352,14 @@ void StreamConnection::resetByPeer(std::uint64_t code) {
 }
 
 void StreamConnection::stopSendingByPeer(std::uint64_t code) {
+    refuseEarlyCompletions();
     if (!writeError_)
         writeError_ =
             NetworkError{NetworkError::Code::streamReset,
                          "peer stopped reading, application error " + std::to_string(code)};
     while (!unwritten_.empty()) {
         PendingSend& item = unwritten_.front();
+        releaseUnwritten(item.data.size());
         completeSend(item, writeError_);
         if (item.written > 0) unacknowledged_.push_back(std::move(item));
         unwritten_.pop_front();
@@ -297,9 +369,11 @@ void StreamConnection::stopSendingByPeer(std::uint64_t code) {
 void StreamConnection::closedByTransport() {
     // The transport holds no reference to our bytes any more.
     unacknowledged_.clear();
+    refuseEarlyCompletions();
     if (!writeError_)
         writeError_ = NetworkError{NetworkError::Code::transportError, "stream closed"};
     while (!unwritten_.empty()) {
+        releaseUnwritten(unwritten_.front().data.size());
         completeSend(unwritten_.front(), writeError_);
         unwritten_.pop_front();
     }
@@ -316,7 +390,9 @@ void StreamConnection::acknowledged(std::uint64_t offset, std::uint64_t length) 
 void StreamConnection::sessionEnded(const NetworkError& error) {
     if (!ended_) ended_ = error;
     unacknowledged_.clear();
+    refuseEarlyCompletions();
     while (!unwritten_.empty()) {
+        releaseUnwritten(unwritten_.front().data.size());
         completeSend(unwritten_.front(), error);
         unwritten_.pop_front();
     }
@@ -358,10 +434,12 @@ void StreamConnection::written(std::size_t bytes, bool finWritten) {
         bytes -= take;
         if (item.written < item.data.size() || (item.fin && !finWritten)) break;
         if (item.fin) finWritten_ = true;
+        releaseUnwritten(item.data.size());
         completeSend(item, std::nullopt);
         if (!item.data.empty()) unacknowledged_.push_back(std::move(item));
         unwritten_.pop_front();
     }
+    admitWaiting();
 }
 
 std::size_t StreamConnection::bufferedBytes() const {

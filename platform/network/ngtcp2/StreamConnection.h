@@ -24,6 +24,13 @@ class StreamConnection final : public Connection,
     StreamConnection(std::weak_ptr<QuicSession> session, std::int64_t streamId, std::string remote,
                      bool clientSide);
 
+    // A send completes on the calling side, without waiting for the engine, while the stream
+    // holds fewer unwritten bytes than this; beyond it the completion waits until the engine has
+    // written enough of what is queued ahead. A sender that issues each send from the previous
+    // completion therefore keeps at most this much queued, and costs no engine round trip per
+    // send.
+    static constexpr std::size_t earlyCompletionLimit = 256 * 1024;
+
     // Connection
     void setStateUpdateHandler(StateUpdateHandler handler) override;
     void start(DispatchQueue& queue) override;
@@ -84,6 +91,13 @@ class StreamConnection final : public Connection,
     void post(Block block);
     void failPending(const NetworkError& error);
     void completeSend(PendingSend& item, std::optional<NetworkError> error);
+    // Completes the sends left to the engine once fewer than earlyCompletionLimit bytes are
+    // queued ahead of them, oldest first.
+    void admitWaiting();
+    // A send leaves the unwritten queue (written whole, or dropped).
+    void releaseUnwritten(std::size_t bytes);
+    // No send completes on the calling side any more (the stream ended, failed or finished).
+    void refuseEarlyCompletions();
 
     const std::uint64_t id_;
     const std::string remote_;
@@ -98,6 +112,13 @@ class StreamConnection final : public Connection,
     std::mutex inboxMutex_;
     std::vector<Block> inbox_;
     bool inboxScheduled_ = false;
+
+    std::mutex sendMutex_;                                  // guards the four fields below
+    std::shared_ptr<DispatchQueue::Impl> completionQueue_;  // from start()
+    std::size_t unwrittenBytes_ = 0;                        // sent, not yet handed to ngtcp2 whole
+    std::size_t deferredCompletions_ = 0;  // completions left to the engine, not yet run
+    bool earlyCompletions_ = false;        // ready delivered, and nothing ended the sending side
+    bool earlyRefused_ = false;
 
     // Engine thread only.
     std::shared_ptr<DispatchQueue::Impl> queue_;
@@ -117,6 +138,7 @@ class StreamConnection final : public Connection,
     std::deque<PendingSend> unacknowledged_;
     std::uint64_t writeOffset_ = 0;  // stream offset of the next byte queued
     bool finQueued_ = false;
+    bool admitPending_ = false;  // a send in unwritten_ waits for room to complete
     bool finWritten_ = false;
     std::optional<NetworkError> writeError_;
 };

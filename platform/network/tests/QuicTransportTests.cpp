@@ -1,5 +1,6 @@
 #include "platform/network/Interface.h"
 #include "platform/network/ngtcp2/Engine.h"
+#include "platform/network/ngtcp2/StreamConnection.h"
 #include "platform/network/tests/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -336,12 +337,13 @@ TEST(QuicTransport, UnreadDataHoldsTheSenderAtTheStreamWindow) {
     auto accepted = server.waitForConnection();
     ASSERT_TRUE(accepted);
     Watched serverSide(accepted, server.queue);
-    // Nobody reads: the transport takes no more than the 512 KiB stream window.
+    // Nobody reads: the transport takes no more than the 512 KiB stream window and its send
+    // buffer.
     std::this_thread::sleep_for(500ms);
     {
         std::lock_guard lock(signal.mutex());
         EXPECT_GE(handed, 256u * 1024);
-        EXPECT_LE(handed, 512u * 1024 + chunk);
+        EXPECT_LE(handed, 512u * 1024 + quic::StreamConnection::earlyCompletionLimit + chunk);
     }
     Bytes expected;
     for (std::size_t sent = 0; sent < total; sent += chunk) {
@@ -350,6 +352,60 @@ TEST(QuicTransport, UnreadDataHoldsTheSenderAtTheStreamWindow) {
     }
     EXPECT_EQ(receiveExactly(*accepted, total), expected);
     EXPECT_TRUE(signal.waitFor([&] { return handed == total; }));
+}
+
+// One send in flight, the next issued from the previous completion (the speed test's pattern):
+// completions come from the stream's send buffer rather than from each write to the network, and
+// that buffer, not the sender, bounds what is queued.
+TEST(QuicTransport, ASenderChainedOnCompletionsIsHeldAtTheWindowAndTheSendBuffer) {
+    Server server;
+    DispatchQueue clientQueue("ClientQueue");
+    Watched client(connectQuic("127.0.0.1", server.listener->port(), QuicParameters{}),
+                   clientQueue);
+    ASSERT_TRUE(client.waitFor(ConnectionState::ready));
+
+    constexpr std::size_t chunk = 4098, window = 512 * 1024;
+    struct Chain {
+        Signal signal;
+        std::size_t handed = 0;
+        std::size_t total = 0;
+        std::function<void()> next;
+    };
+    auto chain = std::make_shared<Chain>();
+    chain->total = 2 * 1024 * 1024;
+    std::weak_ptr<Chain> weakChain = chain;
+    Connection& connection = *client.connection;
+    chain->next = [weakChain, &connection] {
+        auto chain = weakChain.lock();
+        if (!chain || chain->handed >= chain->total) return;
+        connection.send(pattern(chunk, static_cast<std::uint8_t>(chain->handed / chunk)), true,
+                        [weakChain](std::optional<NetworkError> e) {
+                            auto chain = weakChain.lock();
+                            if (!chain || e) return;
+                            chain->signal.update([&] { chain->handed += chunk; });
+                            chain->next();
+                        });
+    };
+    clientQueue.async([chain] { chain->next(); });
+    auto accepted = server.waitForConnection();
+    ASSERT_TRUE(accepted);
+    Watched serverSide(accepted, server.queue);
+    // Nobody reads yet: the window fills, then the send buffer, and the chain waits.
+    ASSERT_TRUE(chain->signal.waitFor([&] { return chain->handed >= window; }));
+    std::this_thread::sleep_for(300ms);
+    {
+        std::lock_guard lock(chain->signal.mutex());
+        EXPECT_GE(chain->handed, window + quic::StreamConnection::earlyCompletionLimit / 2);
+        EXPECT_LE(chain->handed, window + quic::StreamConnection::earlyCompletionLimit + chunk);
+    }
+    std::size_t expectedSize = chain->total + (chunk - chain->total % chunk) % chunk;
+    Bytes received = receiveExactly(*accepted, expectedSize);
+    ASSERT_EQ(received.size(), expectedSize);
+    for (std::size_t at = 0; at < expectedSize; at += chunk)
+        ASSERT_EQ(Bytes(received.begin() + at, received.begin() + at + chunk),
+                  pattern(chunk, static_cast<std::uint8_t>(at / chunk)));
+    EXPECT_TRUE(chain->signal.waitFor([&] { return chain->handed == expectedSize; }));
+    clientQueue.sync([chain] { chain->next = nullptr; });
 }
 
 TEST(QuicTransport, EachFurtherClientStreamIsAnotherConnection) {
