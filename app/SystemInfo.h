@@ -1,7 +1,7 @@
 // app: settings, host facts, application identity, idle-sleep prevention and the logging call.
 #pragma once
 
-#include "base/Logger.h"
+#include "base/Log.h"
 #include "base/SourceLocation.h"
 
 #include <memory>
@@ -69,7 +69,7 @@ class SystemInfo {
     // Every report of the system goes through here; never blocks the caller.
     static void logMsg(std::string message, LogLevel level = LogLevel::info,
                        SourceLocation where = SourceLocation::current()) {
-        Logger::shared().log(std::move(message), level, where);
+        vl::logMsg(std::move(message), level, where);
     }
     static DispatchQueue& logQueue();
 };

@@ -5,7 +5,7 @@
 #include "comm/DisplayDescriptor.h"
 #include "comm/SpeedTestServer.h"
 
-#include <cassert>
+#include <stdexcept>
 
 namespace vl {
 
@@ -48,8 +48,10 @@ ControlServer::ControlServer(std::uint16_t port, std::shared_ptr<DispatchQueue> 
                      return settings ? settings->tlsIdentity() : std::nullopt;
                  }),
       environment_(environment.completed()) {
-    assert(environment_.settings && environment_.capture && environment_.codec &&
-           environment_.displayArrangement && environment_.virtualDisplays);
+    if (!environment_.settings || !environment_.capture || !environment_.codec ||
+        !environment_.displayArrangement || !environment_.virtualDisplays)
+        throw std::invalid_argument("ControlServer: settings, capture, codec, display arrangement "
+                                    "and virtual displays are required");
 }
 
 ControlServer::~ControlServer() {
@@ -79,7 +81,7 @@ Result ControlServer::onQueue(const std::function<Result()>& block) const {
 }
 
 void ControlServer::assertOnQueue() const {
-    assert(queue().isCurrent() && "control state touched off the control queue");
+    queue().assertCurrent();
 }
 
 void ControlServer::observeClientDisconnect() {

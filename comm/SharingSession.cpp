@@ -7,8 +7,6 @@
 #include "phantomScreen/DisplayArrangement.h"
 #include "phantomScreen/PhantomScreenService.h"
 
-#include <cassert>
-
 namespace vl {
 
 namespace {
@@ -42,7 +40,7 @@ std::shared_ptr<SharingSession> SharingSession::make(Context context) {
 SharingSession::SharingSession(Context context) : context_(std::move(context)) {}
 
 void SharingSession::assertOnQueue() const {
-    assert(context_.queue->isCurrent() && "session state touched off the control queue");
+    context_.queue->assertCurrent();
 }
 
 void SharingSession::onMain(std::function<void(SharingSession& session)> block) {

@@ -16,4 +16,4 @@ target_link_libraries(vl_control_testing INTERFACE
 vantrel_add_tests(comm_control_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/ControlServerTests.cpp
           ${CMAKE_CURRENT_LIST_DIR}/tests/SpeedTestServerTests.cpp
-  LIBS vl_control_testing)
+  LIBS vl_control_testing vl_client)

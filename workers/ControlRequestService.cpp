@@ -80,7 +80,7 @@ void ControlRequestService::startServerLocked() {
         return;
     }
     auto server = ControlServer::make(static_cast<std::uint16_t>(port),
-                                      std::make_shared<DispatchQueue>("ControlRequestQueue"),
+                                      DispatchQueue::dedicated("ControlRequestQueue"),
                                       "ControlServer", environment_.session);
     if (environment_.keepaliveInterval) server->setKeepaliveInterval(*environment_.keepaliveInterval);
     try {

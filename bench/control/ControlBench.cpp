@@ -5,17 +5,12 @@
 // - the full speed test (1e9 payload bytes in 4076-byte packets): Gbit/s and CPU seconds per GB
 //   of this process (server and client together), beside the same bytes pushed in the same
 //   packets through a bare stream with no server logic.
-#include "app/AppDelegate.h"
-#include "app/SystemInfo.h"
 #include "base/Logger.h"
 #include "client/ControlClient.h"
 #include "comm/ControlServer.h"
+#include "comm/testing/RecordingSessionEnvironment.h"
 #include "comm/KeychainIdentityManager.h"
 #include "comm/SpeedTestServer.h"
-#include "platform/defaults/fake/MemoryDefaults.h"
-#include "platform/host/fake/FakeHostFacts.h"
-#include "platform/power/fake/FakePower.h"
-#include "platform/security/fake/MemoryKeychain.h"
 
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -168,18 +163,13 @@ Throughput bareBulk(const QuicParameters& server, std::int64_t total) {
 
 int main() {
     Logger::shared().setWritesToStderr(false);
-    SystemInfo::configure({std::make_shared<MemoryDefaults>(), std::make_shared<MemoryKeychain>(),
-                           std::make_shared<FakePower>(), std::make_shared<FakeHostFacts>()});
-    auto app = std::make_shared<AppDelegate>(AppDelegate::Hooks{});
-    app->applicationDidFinishLaunching();
-    setApp(app);
+    vl::testing::RecordingSessionEnvironment fakes;
 
     std::uint16_t port = freePortBlock();
-    auto server = std::make_shared<ControlServer>(
-        port, std::make_shared<DispatchQueue>("ControlRequestQueue"), "ControlServer");
-    server->observeClientDisconnect();
+    auto server = ControlServer::make(port, DispatchQueue::dedicated("ControlRequestQueue"),
+                                      "ControlServer", fakes.environment());
     server->start();
-    QuicParameters serverParameters = server->quicParameters(*KeychainIdentityManager::getOrCreateIdentity());
+    QuicParameters serverParameters = server->quicParameters(*vl::testing::testIdentity());
 
     // Connect latency, beside a bare echo round trip.
     std::vector<double> connectMs, echoMs;
@@ -244,7 +234,5 @@ int main() {
     std::printf("ratio speed test / bare stream: throughput %.2f, CPU per GB %.2f\n",
                 speed.gbps() / bare.gbps(), speed.cpuPerGB() / bare.cpuPerGB());
     server->stop();
-    app->applicationWillTerminate();
-    setApp(nullptr);
     return 0;
 }

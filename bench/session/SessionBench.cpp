@@ -10,18 +10,14 @@
 // - static desktop: CPU time of this process and of the X server while nothing changes, beside
 //   the same pipeline while the screen scrolls at the frame rate.
 #include "Capture/VNSCapture.h"
-#include "app/SystemInfo.h"
 #include "base/Logger.h"
 #include "base/Uuid.h"
 #include "client/StreamClient.h"
 #include "client/VideoSink.h"
 #include "comm/VideoServer.h"
+#include "comm/testing/RecordingSessionEnvironment.h"
 #include "platform/capture/tests/XvfbServer.h"
 #include "platform/capture/x11/X11CaptureService.h"
-#include "platform/defaults/fake/MemoryDefaults.h"
-#include "platform/host/fake/FakeHostFacts.h"
-#include "platform/power/fake/FakePower.h"
-#include "platform/security/fake/MemoryKeychain.h"
 #include "platform/videocodec/x265/X265VideoCodecService.h"
 
 #include <x265.h>
@@ -354,7 +350,8 @@ class Pipeline {
              std::function<void(ByteView)> onUnit)
         : codec_(std::move(codec)) {
         server_ = std::make_shared<VideoServer>(
-            0, std::make_shared<DispatchQueue>("VideoServerQueue"), "VideoServer");
+            0, std::make_shared<DispatchQueue>("VideoServerQueue"), "VideoServer",
+            [] { return vl::testing::testIdentity(); });
         server_->start();
         for (int i = 0; i < 100 && !server_->boundPort(); ++i) std::this_thread::sleep_for(20ms);
         std::string error;
@@ -678,8 +675,6 @@ void usage() {
 
 int main(int argc, char** argv) {
     Logger::shared().setWritesToStderr(false);
-    SystemInfo::configure({std::make_shared<MemoryDefaults>(), std::make_shared<MemoryKeychain>(),
-                           std::make_shared<FakePower>(), std::make_shared<FakeHostFacts>()});
     const std::string what = argc > 1 ? argv[1] : "all";
     auto arg = [&](int i, double fallback) { return argc > i ? std::atof(argv[i]) : fallback; };
     int status = 0;

@@ -1,7 +1,11 @@
 #include "comm/ControlServer.h"
 
 #include "base/Base64.h"
+#include "base/testing/Eventually.h"
 #include "base/testing/LogCapture.h"
+#include "base/testing/MainLoop.h"
+#include "client/ControlClient.h"
+#include "client/StreamClient.h"
 #include "comm/DisplayDescriptor.h"
 #include "comm/SpeedTestServer.h"
 #include "comm/testing/RecordingSessionEnvironment.h"
@@ -17,6 +21,7 @@
 
 using namespace vl;
 using namespace std::chrono_literals;
+using vl::testing::eventually;
 using vl::testing::RecordingSessionEnvironment;
 
 namespace {
@@ -45,12 +50,6 @@ std::vector<Packet> packetsSent(const FakeConnection& connection) {
     for (const auto& sent : connection.sent())
         if (auto p = Packet::decode(sent.data)) packets.push_back(*p);
     return packets;
-}
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
-    for (auto end = Clock::now() + timeout; Clock::now() < end; std::this_thread::sleep_for(5ms))
-        if (condition()) return true;
-    return condition();
 }
 
 class ControlServerTest : public ::testing::Test {
@@ -322,86 +321,17 @@ TEST_F(ControlServerTest, SpeedTestRequestIsAnsweredWithPortAndLengthUnderTheReq
 namespace {
 
 // The main queue runs on a thread of its own for the whole test program.
-class MainLoopEnvironment : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        thread_ = std::thread([] { DispatchQueue::runMain(); });
-    }
-    void TearDown() override {
-        DispatchQueue::main().sync([] {});
-        DispatchQueue::stopMain();
-        thread_.join();
-    }
-
-  private:
-    std::thread thread_;
-};
 [[maybe_unused]] auto* const mainLoop =
-    ::testing::AddGlobalTestEnvironment(new MainLoopEnvironment);
+    ::testing::AddGlobalTestEnvironment(new vl::testing::MainLoopEnvironment);
 
-// A video client over real QUIC on loopback: registers and collects the packets that arrive.
-class VideoReceiver {
-public:
-    explicit VideoReceiver(std::uint16_t port)
-        : connection_(connectQuic("127.0.0.1", port, QuicParameters{})) {
-        auto shared = shared_;
-        connection_->setStateUpdateHandler(
-            [shared](ConnectionState state, std::optional<NetworkError>) {
-                std::lock_guard lock(shared->mutex);
-                shared->state = state;
-            });
-        connection_->start(queue_);
-        arm(connection_, shared_);
-    }
-    ~VideoReceiver() {
-        connection_->setStateUpdateHandler(nullptr);
-        connection_->cancel();
-    }
-    bool registerForVideo() {
-        if (!eventually([&] {
-                std::lock_guard lock(shared_->mutex);
-                return shared_->state == ConnectionState::ready;
-            }))
-            return false;
-        Packet hello(PacketType::pktVideoStreamData, InteractionType::rdpVideo);
-        connection_->send(hello.encode(), false, nullptr);
-        return true;
-    }
-    std::vector<Packet> packets() const {
-        std::lock_guard lock(shared_->mutex);
-        return shared_->packets;
-    }
-
-private:
-    struct Shared {
-        mutable std::mutex mutex;
-        ConnectionState state = ConnectionState::setup;
-        Bytes buffer;
-        std::vector<Packet> packets;
-    };
-    static void arm(const std::shared_ptr<Connection>& connection,
-                    const std::shared_ptr<Shared>& shared) {
-        std::weak_ptr<Connection> weak = connection;
-        connection->receive(1, 65536, [weak, shared](std::optional<Bytes> data, bool,
-                                                     std::optional<NetworkError> error) {
-            if (!data || data->empty() || error) return;
-            {
-                std::lock_guard lock(shared->mutex);
-                shared->buffer.insert(shared->buffer.end(), data->begin(), data->end());
-                while (auto packet = Packet::decode(shared->buffer)) {
-                    shared->buffer.erase(shared->buffer.begin(),
-                                         shared->buffer.begin() + packet->frameSize());
-                    shared->packets.push_back(std::move(*packet));
-                }
-            }
-            if (auto connection = weak.lock()) arm(connection, shared);
-        });
-    }
-
-    DispatchQueue queue_{"VideoReceiverQueue"};
-    std::shared_ptr<Connection> connection_;
-    std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
-};
+// A video client over real QUIC on loopback, registered as the port's receiver.
+std::unique_ptr<StreamClient> videoReceiver(std::int64_t port) {
+    auto receiver = StreamClient::connect("127.0.0.1", static_cast<std::uint16_t>(port),
+                                          StreamOptions::media());
+    EXPECT_TRUE(receiver->waitForState(ConnectionState::ready));
+    receiver->registerForVideo();
+    return receiver;
+}
 
 using InstallFunction = void (*)(const std::shared_ptr<ps::VirtualDisplayPlatform>*);
 
@@ -602,8 +532,7 @@ TEST_F(SharingSessionTest, VideoOfTheMainItemReachesItsClientUntilTheSessionStop
     SharedItem item = startMainSession();
     const DisplayID id = displayOf(item);
     fakes.capture->setDisplays({{id, 1920, 1080}});
-    VideoReceiver receiver(static_cast<std::uint16_t>(item.sharedVideoPort));
-    ASSERT_TRUE(receiver.registerForVideo());
+    auto receiver = videoReceiver(item.sharedVideoPort);
     ASSERT_TRUE(eventually([&] { return videoServer()->clientConnection() != nullptr; }));
 
     askForVideo(item);
@@ -615,8 +544,8 @@ TEST_F(SharingSessionTest, VideoOfTheMainItemReachesItsClientUntilTheSessionStop
     EXPECT_TRUE(running->config().showsCursor);
     fakes.capture->emitFrame(id);
     fakes.capture->emitFrame(id);
-    ASSERT_TRUE(eventually([&] { return receiver.packets().size() == 2; }));
-    auto packets = receiver.packets();
+    ASSERT_TRUE(eventually([&] { return receiver->packets().size() == 2; }));
+    auto packets = receiver->packets();
     for (const Packet& packet : packets) {
         EXPECT_EQ(packet.packetId, Uuid::fromString(item.sharedID));
         EXPECT_EQ(packet.type, PacketType::pktVideoStreamData);
@@ -635,7 +564,7 @@ TEST_F(SharingSessionTest, VideoOfTheMainItemReachesItsClientUntilTheSessionStop
     EXPECT_EQ(fakes.capture->runningStreamCount(id), 0);
     EXPECT_FALSE(running->isCapturing());
     settle();
-    EXPECT_TRUE(fakes.codec->sessions().back()->invalidated);
+    EXPECT_TRUE(eventually([&] { return fakes.codec->sessions().back()->invalidated; }));
     EXPECT_EQ(captureCount(), 0u);
     EXPECT_TRUE(sharingItems().empty());
     EXPECT_FALSE(videoServer());
@@ -705,16 +634,15 @@ TEST_F(SharingSessionTest, AnExtraDisplayStreamsOnItsOwnPortAtItsOwnRate) {
     ASSERT_TRUE(item);
     const DisplayID id = displayOf(*item);
     fakes.capture->setDisplays({{id, 1280, 720}});
-    VideoReceiver receiver(static_cast<std::uint16_t>(item->sharedVideoPort));
-    ASSERT_TRUE(receiver.registerForVideo());
+    auto receiver = videoReceiver(item->sharedVideoPort);
     ASSERT_TRUE(eventually(
         [&] { return displayServer(item->sharedVideoPort)->clientConnection() != nullptr; }));
     askForVideo(*item);
     ASSERT_TRUE(eventually([&] { return fakes.capture->runningStreamCount(id) == 1; }));
     EXPECT_EQ(capture(item->sharedID)->config().fps, 48);
     fakes.capture->emitFrame(id);
-    ASSERT_TRUE(eventually([&] { return receiver.packets().size() == 1; }));
-    EXPECT_EQ(receiver.packets()[0].packetId, Uuid::fromString(item->sharedID));
+    ASSERT_TRUE(eventually([&] { return receiver->packets().size() == 1; }));
+    EXPECT_EQ(receiver->packets()[0].packetId, Uuid::fromString(item->sharedID));
 
     // displayStop ends its capture too.
     connection->deliver(framed(InteractionType::displayStop, base64Encode(item->sharedID)));
@@ -800,7 +728,12 @@ TEST_F(SharingSessionTest, TheClientVanishingMidStreamLeavesNoCaptureOrEncoderRu
     EXPECT_FALSE(server->rdpStarted());
     EXPECT_EQ(fakes.capture->runningStreamCount(id), 0);
     EXPECT_FALSE(running->isCapturing());
-    for (const auto& session : fakes.codec->sessions()) EXPECT_TRUE(session->invalidated);
+    // The encoder goes on its own queue, without holding the teardown up.
+    EXPECT_TRUE(eventually([&] {
+        auto sessions = fakes.codec->sessions();
+        return std::all_of(sessions.begin(), sessions.end(),
+                           [](const auto& session) { return session->invalidated; });
+    }));
     EXPECT_FALSE(videoServer());
     settle();
     EXPECT_EQ(findPS(), std::nullopt);
@@ -953,4 +886,74 @@ TEST_F(SharingSessionTest, AMainQueueStepCompletesWhileAClientMessageArrives) {
     EXPECT_TRUE(answeredDuringStep);
     EXPECT_EQ(packetsSent(*second).at(0).subType, InteractionType::ret400);
     EXPECT_NE(displayOf(item), 0u);
+}
+
+// Strangers' failing connections while a streaming session ends must not hold the server up: the
+// next client is answered. (Found as a hang: every shared thread blocked on the server's lock by
+// strangers' connection failures while the session's teardown waited for an encode queue.)
+TEST_F(SharingSessionTest, ASessionEndsAndTheNextClientIsAnsweredWhileStrangersConnectionsFail) {
+    server->start();
+    const auto port = static_cast<std::uint16_t>(basePort);
+    ClientIdentity headset;
+    headset.deviceID = "device-A";
+    std::string error;
+    auto client = ControlClient::open("127.0.0.1", port, headset, &error);
+    ASSERT_TRUE(client) << error;
+    auto answer = client->connect("Ez3Kq$vn");
+    ASSERT_TRUE(answer && answer->result == InteractionType::ret200);
+
+    Packet start = descriptorPacket(InteractionType::rdpStart, "1280x720@60");
+    client->stream().send(start);
+    auto reply = client->stream().waitFor(
+        [&](const Packet& p) { return p.packetId == start.packetId; }, 10s);
+    ASSERT_TRUE(reply && reply->data);
+    auto item = SharedItem::fromJson(*reply->data);
+    ASSERT_TRUE(item);
+    const DisplayID id = displayOf(*item);
+    fakes.capture->setDisplays({{id, 1280, 720}});
+    auto video = StreamClient::connect("127.0.0.1", static_cast<std::uint16_t>(item->sharedVideoPort),
+                                       StreamOptions::media());
+    ASSERT_TRUE(video->waitForState(ConnectionState::ready));
+    video->registerForVideo();
+    ASSERT_TRUE(eventually([&] { return videoServer()->clientConnection() != nullptr; }));
+    client->stream().send(Packet(PacketType::pktInteractiveTap, InteractionType::rdpVideo,
+                                 bytesOf(item->sharedID)));
+    ASSERT_TRUE(eventually([&] { return fakes.capture->runningStreamCount(id) == 1; }));
+    std::atomic<bool> streaming = true;
+    std::thread frames([&] {
+        while (streaming) {
+            fakes.capture->emitFrame(id);
+            std::this_thread::sleep_for(5ms);
+        }
+    });
+    ASSERT_GE(video->waitForPackets(5).size(), 5u);
+
+    // A hundred strangers: ready, a wrong password, then all gone at once.
+    std::vector<std::unique_ptr<StreamClient>> strangers;
+    for (int i = 0; i < 100; ++i) strangers.push_back(StreamClient::connect("127.0.0.1", port));
+    int ready = 0;
+    for (auto& stranger : strangers) {
+        if (!stranger->waitForState(ConnectionState::ready, 5s)) continue;
+        ++ready;
+        stranger->sendBytes(connectPacket("stranger", "wrong"));
+    }
+    EXPECT_GE(ready, 90);
+    std::vector<std::thread> leaving;
+    for (int group = 0; group < 4; ++group)
+        leaving.emplace_back([&, group] {
+            for (std::size_t i = group; i < strangers.size(); i += 4) strangers[i]->close();
+        });
+    client->stream().send(Packet(PacketType::pktInteractiveTap, InteractionType::rdpStop));
+    for (auto& thread : leaving) thread.join();
+    streaming = false;
+    frames.join();
+
+    // The session ended, and a client is answered at once.
+    EXPECT_TRUE(eventually([&] { return !server->rdpStarted(); }, 10s));
+    EXPECT_TRUE(eventually([&] { return fakes.capture->runningStreamCount(id) == 0; }, 10s));
+    auto next = ControlClient::open("127.0.0.1", port, headset, &error);
+    ASSERT_TRUE(next) << error;
+    auto again = next->connect("Ez3Kq$vn", 10s);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->result, InteractionType::ret200);
 }

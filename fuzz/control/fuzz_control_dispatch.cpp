@@ -1,16 +1,11 @@
 // Arbitrary bytes, cut into arbitrary chunks, on a stranger's control connection while a known
 // client holds its session. The stranger is answered at most a connect answer per connect
 // request and never disturbs the session unless it authenticates itself.
-#include "app/AppDelegate.h"
-#include "app/SystemInfo.h"
 #include "base/Base64.h"
 #include "base/Logger.h"
 #include "comm/ControlServer.h"
-#include "platform/defaults/fake/MemoryDefaults.h"
-#include "platform/host/fake/FakeHostFacts.h"
+#include "comm/testing/RecordingSessionEnvironment.h"
 #include "platform/network/fake/FakeConnection.h"
-#include "platform/power/fake/FakePower.h"
-#include "platform/security/fake/MemoryKeychain.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -28,15 +23,9 @@ void check(bool condition) {
 }
 
 struct World {
-    World() {
-        Logger::shared().setWritesToStderr(false);
-        SystemInfo::configure({std::make_shared<MemoryDefaults>(), std::make_shared<MemoryKeychain>(),
-                               std::make_shared<FakePower>(), std::make_shared<FakeHostFacts>()});
-        app->applicationDidFinishLaunching();
-        setApp(app);
-    }
-    std::shared_ptr<AppDelegate> app = std::make_shared<AppDelegate>(AppDelegate::Hooks{});
-    std::shared_ptr<DispatchQueue> queue = std::make_shared<DispatchQueue>("ControlRequestQueue");
+    World() { Logger::shared().setWritesToStderr(false); }
+    vl::testing::RecordingSessionEnvironment fakes;
+    std::shared_ptr<DispatchQueue> queue = DispatchQueue::dedicated("ControlRequestQueue");
 };
 
 Bytes connectPacket(const std::string& device) {
@@ -60,8 +49,10 @@ bool isConnectAnswer(InteractionType type) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     static World world;
-    auto server = std::make_shared<ControlServer>(8788, world.queue, "ControlServer");
-    server->observeClientDisconnect();
+    auto environment = world.fakes.environment();
+    auto shell = std::make_shared<BasicAppShell>();  // no device known from an earlier input
+    environment.shell = shell;
+    auto server = ControlServer::make(8788, world.queue, "ControlServer", environment);
 
     auto known = std::make_shared<FakeConnection>("192.168.1.10:50000");
     server->handleConnection(known);
@@ -87,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     }
     if (!strangerAuthenticated) {
         check(server->activeConnection() == known);
-        check(world.app->currentConnectedClient() == std::optional<std::string>(knownDevice));
+        check(shell->currentConnectedClient() == std::optional<std::string>(knownDevice));
     }
 
     // Whatever happened, the stranger leaving never ends the known client's session.
@@ -96,6 +87,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 
     known->setState(ConnectionState::cancelled);
     check(!server->activeConnection());
-    check(!world.app->currentConnectedClient());
+    check(!shell->currentConnectedClient());
     return 0;
 }
