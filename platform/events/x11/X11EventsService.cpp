@@ -1,0 +1,558 @@
+#include "platform/events/x11/X11EventsService.h"
+
+#include "base/Log.h"
+
+#include <xcb/xcb.h>
+#include <xcb/xtest.h>
+
+#include <X11/keysym.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <thread>
+
+namespace vl {
+namespace {
+
+enum Family { shiftFamily, controlFamily, altFamily, superFamily };
+
+// The virtual key codes of the input logic, as keysyms of this desktop. The Command keys are
+// filled in from the options.
+std::uint32_t keysymForVirtualKey(std::uint16_t code, CommandKey command) {
+    switch (code) {
+        case 0:
+            return XK_a;
+        case 1:
+            return XK_s;
+        case 2:
+            return XK_d;
+        case 3:
+            return XK_f;
+        case 4:
+            return XK_h;
+        case 5:
+            return XK_g;
+        case 6:
+            return XK_z;
+        case 7:
+            return XK_x;
+        case 8:
+            return XK_c;
+        case 9:
+            return XK_v;
+        case 11:
+            return XK_b;
+        case 12:
+            return XK_q;
+        case 13:
+            return XK_w;
+        case 14:
+            return XK_e;
+        case 15:
+            return XK_r;
+        case 16:
+            return XK_y;
+        case 17:
+            return XK_t;
+        case 18:
+            return XK_1;
+        case 19:
+            return XK_2;
+        case 20:
+            return XK_3;
+        case 21:
+            return XK_4;
+        case 22:
+            return XK_6;
+        case 23:
+            return XK_5;
+        case 24:
+            return XK_equal;
+        case 25:
+            return XK_9;
+        case 26:
+            return XK_7;
+        case 27:
+            return XK_minus;
+        case 28:
+            return XK_8;
+        case 29:
+            return XK_0;
+        case 30:
+            return XK_bracketright;
+        case 31:
+            return XK_o;
+        case 32:
+            return XK_u;
+        case 33:
+            return XK_bracketleft;
+        case 34:
+            return XK_i;
+        case 35:
+            return XK_p;
+        case 36:
+            return XK_Return;
+        case 37:
+            return XK_l;
+        case 38:
+            return XK_j;
+        case 39:
+            return XK_apostrophe;
+        case 40:
+            return XK_k;
+        case 41:
+            return XK_semicolon;
+        case 42:
+            return XK_backslash;
+        case 43:
+            return XK_comma;
+        case 44:
+            return XK_slash;
+        case 45:
+            return XK_n;
+        case 46:
+            return XK_m;
+        case 47:
+            return XK_period;
+        case 48:
+            return XK_Tab;
+        case 49:
+            return XK_space;
+        case 50:
+            return XK_grave;
+        case 51:
+            return XK_BackSpace;
+        case 53:
+            return XK_Escape;
+        case 54:
+            return command == CommandKey::control ? XK_Control_R : XK_Super_R;
+        case 55:
+            return command == CommandKey::control ? XK_Control_L : XK_Super_L;
+        case 56:
+            return XK_Shift_L;
+        case 57:
+            return XK_Caps_Lock;
+        case 58:
+            return XK_Alt_L;
+        case 59:
+            return XK_Control_L;
+        case 60:
+            return XK_Shift_R;
+        case 61:
+            return XK_Alt_R;
+        case 62:
+            return XK_Control_R;
+        case 96:
+            return XK_F5;
+        case 97:
+            return XK_F6;
+        case 98:
+            return XK_F7;
+        case 99:
+            return XK_F3;
+        case 100:
+            return XK_F8;
+        case 101:
+            return XK_F9;
+        case 103:
+            return XK_F11;
+        case 109:
+            return XK_F10;
+        case 111:
+            return XK_F12;
+        case 115:
+            return XK_Home;
+        case 116:
+            return XK_Prior;
+        case 117:
+            return XK_Delete;
+        case 118:
+            return XK_F4;
+        case 119:
+            return XK_End;
+        case 120:
+            return XK_F2;
+        case 121:
+            return XK_Next;
+        case 122:
+            return XK_F1;
+        case 123:
+            return XK_Left;
+        case 124:
+            return XK_Right;
+        case 125:
+            return XK_Down;
+        case 126:
+            return XK_Up;
+        default:
+            return XK_VoidSymbol;
+    }
+}
+
+std::optional<Family> familyOf(std::uint32_t keysym) {
+    switch (keysym) {
+        case XK_Shift_L:
+        case XK_Shift_R:
+            return shiftFamily;
+        case XK_Control_L:
+        case XK_Control_R:
+            return controlFamily;
+        case XK_Alt_L:
+        case XK_Alt_R:
+        case XK_Meta_L:
+        case XK_Meta_R:
+            return altFamily;
+        case XK_Super_L:
+        case XK_Super_R:
+            return superFamily;
+        default:
+            return std::nullopt;
+    }
+}
+
+constexpr std::uint32_t familyKeysym[4] = {XK_Shift_L, XK_Control_L, XK_Alt_L, XK_Super_L};
+
+// Unicode code points of UTF-8 text; malformed bytes are skipped.
+std::vector<char32_t> codePoints(const std::string& text) {
+    std::vector<char32_t> points;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const int length = lead < 0x80         ? 1
+                           : (lead >> 5) == 6  ? 2
+                           : (lead >> 4) == 14 ? 3
+                           : (lead >> 3) == 30 ? 4
+                                               : 0;
+        if (length == 0 || i + length > text.size()) {
+            ++i;
+            continue;
+        }
+        char32_t point = length == 1 ? lead : lead & (0x7F >> length);
+        bool valid = true;
+        for (int k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            valid = valid && (next & 0xC0) == 0x80;
+            point = (point << 6) | (next & 0x3F);
+        }
+        i += valid ? length : 1;
+        if (valid) points.push_back(point);
+    }
+    return points;
+}
+
+// The keysym that types a code point; none for control characters without a key.
+std::optional<std::uint32_t> keysymForCodePoint(char32_t point) {
+    switch (point) {
+        case '\r':
+        case '\n':
+            return XK_Return;
+        case '\t':
+            return XK_Tab;
+        case '\b':
+            return XK_BackSpace;
+        case 0x1B:
+            return XK_Escape;
+        case 0x7F:
+            return XK_Delete;
+        default:
+            break;
+    }
+    if (point < 0x20 || (point >= 0x80 && point < 0xA0) || point > 0x10FFFF) return std::nullopt;
+    if (point < 0x100) return static_cast<std::uint32_t>(point);
+    return 0x01000000u | static_cast<std::uint32_t>(point);
+}
+
+int xButton(int buttonNumber) {
+    switch (buttonNumber) {
+        case 1:
+            return 3;  // right
+        case 2:
+            return 2;  // middle
+        default:
+            return 1;
+    }
+}
+
+}  // namespace
+
+std::optional<CommandKey> commandKeyFromText(const std::string& text) {
+    if (text == "control") return CommandKey::control;
+    if (text == "super") return CommandKey::super;
+    return std::nullopt;
+}
+
+std::uint32_t X11EventsService::Keymap::keysym(std::uint8_t keycode, int column) const {
+    const std::size_t index = static_cast<std::size_t>(keycode - minKeycode) * perKeycode +
+                              static_cast<std::size_t>(column);
+    return keycode >= minKeycode && column < perKeycode && index < keysyms.size() ? keysyms[index]
+                                                                                  : 0;
+}
+
+std::unique_ptr<X11EventsService> X11EventsService::open(const Options& options) {
+    int screenNumber = 0;
+    xcb_connection_t* connection =
+        xcb_connect(options.display.empty() ? nullptr : options.display.c_str(), &screenNumber);
+    if (xcb_connection_has_error(connection)) {
+        xcb_disconnect(connection);
+        return nullptr;
+    }
+    const xcb_query_extension_reply_t* xtest = xcb_get_extension_data(connection, &xcb_test_id);
+    if (!xtest || !xtest->present) {
+        xcb_disconnect(connection);
+        return nullptr;
+    }
+    auto screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
+    for (int i = 0; i < screenNumber && screens.rem; ++i) xcb_screen_next(&screens);
+    const std::uint32_t root = screens.data->root;
+    return std::unique_ptr<X11EventsService>(new X11EventsService(connection, root, options));
+}
+
+X11EventsService::X11EventsService(xcb_connection_t* connection, std::uint32_t root,
+                                   const Options& options)
+    : connection_(connection), root_(root), options_(options) {
+    if (options_.pixelsPerWheelClick <= 0)
+        options_.pixelsPerWheelClick = defaultPixelsPerWheelClick;
+    // Keycodes with no symbol at all are ours to remap for text.
+    const Keymap map = keymap();
+    const xcb_setup_t* setup = xcb_get_setup(connection_);
+    for (int keycode = setup->min_keycode; keycode <= setup->max_keycode; ++keycode) {
+        bool empty = true;
+        for (int column = 0; column < map.perKeycode && empty; ++column)
+            empty = map.keysym(static_cast<std::uint8_t>(keycode), column) == 0;
+        if (empty) spare_.push_back(SpareKey{static_cast<std::uint8_t>(keycode), 0, {}});
+    }
+}
+
+X11EventsService::~X11EventsService() {
+    {
+        std::lock_guard lock(mutex_);
+        restoreSpareKeys();
+    }
+    xcb_disconnect(connection_);
+}
+
+bool X11EventsService::alive() const {
+    return !xcb_connection_has_error(connection_);
+}
+
+bool X11EventsService::fake(std::uint8_t type, std::uint8_t detail, int x, int y) {
+    xcb_test_fake_input(connection_, type, detail, XCB_CURRENT_TIME, root_,
+                        static_cast<std::int16_t>(x), static_cast<std::int16_t>(y), 0);
+    return alive();
+}
+
+bool X11EventsService::flush() {
+    return xcb_flush(connection_) > 0 && alive();
+}
+
+X11EventsService::Keymap X11EventsService::keymap() {
+    Keymap map;
+    const xcb_setup_t* setup = xcb_get_setup(connection_);
+    map.minKeycode = setup->min_keycode;
+    auto* reply = xcb_get_keyboard_mapping_reply(
+        connection_,
+        xcb_get_keyboard_mapping(
+            connection_, setup->min_keycode,
+            static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1)),
+        nullptr);
+    if (!reply) return map;
+    map.perKeycode = reply->keysyms_per_keycode;
+    const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(reply);
+    map.keysyms.assign(keysyms, keysyms + xcb_get_keyboard_mapping_keysyms_length(reply));
+    std::free(reply);
+    return map;
+}
+
+std::uint8_t X11EventsService::keycodeFor(const Keymap& map, std::uint32_t keysym) const {
+    if (map.perKeycode == 0) return 0;
+    const int keycodes = static_cast<int>(map.keysyms.size() / map.perKeycode);
+    // The unshifted column first, so no modifier is needed for it.
+    for (int column = 0; column < map.perKeycode; ++column)
+        for (int k = 0; k < keycodes; ++k) {
+            const auto keycode = static_cast<std::uint8_t>(map.minKeycode + k);
+            if (map.keysym(keycode, column) == keysym) return keycode;
+        }
+    return 0;
+}
+
+std::array<std::vector<std::uint8_t>, 4> X11EventsService::heldModifiers(const Keymap& map) {
+    std::array<std::vector<std::uint8_t>, 4> held;
+    auto* reply = xcb_query_keymap_reply(connection_, xcb_query_keymap(connection_), nullptr);
+    if (!reply) return held;
+    for (int keycode = map.minKeycode; keycode < 256; ++keycode) {
+        if (!(reply->keys[keycode / 8] & (1 << (keycode % 8)))) continue;
+        if (auto family = familyOf(map.keysym(static_cast<std::uint8_t>(keycode), 0)))
+            held[*family].push_back(static_cast<std::uint8_t>(keycode));
+    }
+    std::free(reply);
+    return held;
+}
+
+std::uint8_t X11EventsService::spareKeycodeFor(std::uint32_t keysym) {
+    const auto now = Clock::now();
+    for (SpareKey& key : spare_)
+        if (key.keysym == keysym) {
+            key.used = now;
+            return key.keycode;
+        }
+    if (spare_.empty()) return 0;
+    SpareKey& key = spare_[nextSpare_];
+    nextSpare_ = (nextSpare_ + 1) % spare_.size();
+    // A client may still be translating the key's last press with its old symbol.
+    if (key.keysym != 0 && now - key.used < std::chrono::milliseconds(50))
+        std::this_thread::sleep_for(std::chrono::milliseconds(50) - (now - key.used));
+    std::vector<xcb_keysym_t> keysyms(2, keysym);
+    xcb_change_keyboard_mapping(connection_, 1, key.keycode, 2, keysyms.data());
+    key.keysym = keysym;
+    key.used = Clock::now();
+    return key.keycode;
+}
+
+void X11EventsService::restoreSpareKeys() {
+    for (SpareKey& key : spare_) {
+        if (key.keysym == 0) continue;
+        const xcb_keysym_t none[2] = {0, 0};
+        xcb_change_keyboard_mapping(connection_, 1, key.keycode, 2, none);
+        key.keysym = 0;
+    }
+    xcb_flush(connection_);
+}
+
+bool X11EventsService::post(const PointerEvent& event) {
+    std::lock_guard lock(mutex_);
+    const int x = static_cast<int>(std::lround(event.point.x));
+    const int y = static_cast<int>(std::lround(event.point.y));
+    bool ok = fake(XCB_MOTION_NOTIFY, 0, x, y);
+    const auto button = static_cast<std::uint8_t>(xButton(event.buttonNumber));
+    switch (event.type) {
+        case PointerEventType::leftDown:
+        case PointerEventType::rightDown:
+        case PointerEventType::otherDown:
+            ok = fake(XCB_BUTTON_PRESS, button) && ok;
+            break;
+        case PointerEventType::leftUp:
+        case PointerEventType::rightUp:
+        case PointerEventType::otherUp:
+            ok = fake(XCB_BUTTON_RELEASE, button) && ok;
+            break;
+        default:
+            break;
+    }
+    return flush() && ok;
+}
+
+bool X11EventsService::post(const KeyEvent& event) {
+    std::lock_guard lock(mutex_);
+    if (!event.text.empty()) {
+        // The press types the text; the release that carries it again has nothing left to do.
+        return event.isDown ? typeText(event.text) : alive();
+    }
+    return postKeyCode(event);
+}
+
+bool X11EventsService::typeText(const std::string& text) {
+    const Keymap map = keymap();
+    // Held modifiers would turn the text into shortcuts or other levels: let go of them meanwhile.
+    const auto held = heldModifiers(map);
+    for (const auto& keycodes : held)
+        for (std::uint8_t keycode : keycodes) fake(XCB_KEY_RELEASE, keycode);
+    bool ok = true;
+    for (char32_t point : codePoints(text)) {
+        const auto keysym = keysymForCodePoint(point);
+        if (!keysym) continue;
+        const std::uint8_t keycode = spareKeycodeFor(*keysym);
+        if (keycode == 0) {
+            ok = false;
+            continue;
+        }
+        fake(XCB_KEY_PRESS, keycode);
+        fake(XCB_KEY_RELEASE, keycode);
+    }
+    for (const auto& keycodes : held)
+        for (std::uint8_t keycode : keycodes) fake(XCB_KEY_PRESS, keycode);
+    return flush() && ok;
+}
+
+bool X11EventsService::postKeyCode(const KeyEvent& event) {
+    const std::uint32_t keysym = keysymForVirtualKey(event.virtualKey, options_.commandKey);
+    if (keysym == XK_VoidSymbol) return false;
+    const Keymap map = keymap();
+    const std::uint8_t keycode = keycodeFor(map, keysym);
+    if (keycode == 0) return false;
+    // A modifier key is pressed or released as it is; a release needs no matching either.
+    if (familyOf(keysym) || keysym == XK_Caps_Lock || !event.isDown) {
+        fake(event.isDown ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycode);
+        return flush();
+    }
+
+    std::array<bool, 4> wanted{};
+    wanted[shiftFamily] = event.flags & modifierFlag::shift;
+    wanted[controlFamily] = event.flags & modifierFlag::control;
+    wanted[altFamily] = event.flags & modifierFlag::option;
+    if (event.flags & modifierFlag::command)
+        wanted[options_.commandKey == CommandKey::control ? controlFamily : superFamily] = true;
+
+    const auto held = heldModifiers(map);
+    std::vector<std::uint8_t> pressed, released;
+    for (int family = 0; family < 4; ++family) {
+        if (wanted[family] && held[family].empty()) {
+            if (std::uint8_t modifier = keycodeFor(map, familyKeysym[family])) {
+                fake(XCB_KEY_PRESS, modifier);
+                pressed.push_back(modifier);
+            }
+        } else if (!wanted[family]) {
+            for (std::uint8_t modifier : held[family]) {
+                fake(XCB_KEY_RELEASE, modifier);
+                released.push_back(modifier);
+            }
+        }
+    }
+    fake(XCB_KEY_PRESS, keycode);
+    for (std::uint8_t modifier : pressed) fake(XCB_KEY_RELEASE, modifier);
+    for (std::uint8_t modifier : released) fake(XCB_KEY_PRESS, modifier);
+    return flush();
+}
+
+bool X11EventsService::post(const ScrollEvent& event) {
+    std::lock_guard lock(mutex_);
+    if (event.pixels == 0) return alive();
+    const bool up = event.pixels > 0;
+    std::int64_t& remainder = scrollRemainder_[up ? 0 : 1];
+    remainder += std::llabs(static_cast<std::int64_t>(event.pixels));
+    const std::int64_t clicks =
+        std::min<std::int64_t>(remainder / options_.pixelsPerWheelClick, maxClicksPerEvent);
+    remainder = clicks == maxClicksPerEvent ? 0 : remainder % options_.pixelsPerWheelClick;
+    const std::uint8_t button = up ? 4 : 5;
+    for (std::int64_t i = 0; i < clicks; ++i) {
+        fake(XCB_BUTTON_PRESS, button);
+        fake(XCB_BUTTON_RELEASE, button);
+    }
+    return flush();
+}
+
+std::optional<std::string> X11EventsService::warp(DisplayPoint point) {
+    std::lock_guard lock(mutex_);
+    const auto x = static_cast<std::int16_t>(std::lround(point.x));
+    const auto y = static_cast<std::int16_t>(std::lround(point.y));
+    auto cookie = xcb_warp_pointer_checked(connection_, XCB_NONE, root_, 0, 0, 0, 0, x, y);
+    if (xcb_generic_error_t* error = xcb_request_check(connection_, cookie)) {
+        const int code = error->error_code;
+        std::free(error);
+        return "X error " + std::to_string(code);
+    }
+    if (!alive()) return std::string("the X connection is gone");
+    return std::nullopt;
+}
+
+std::optional<DisplayPoint> X11EventsService::location() {
+    std::lock_guard lock(mutex_);
+    auto* reply =
+        xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, root_), nullptr);
+    if (!reply) return std::nullopt;
+    const DisplayPoint point{static_cast<double>(reply->root_x),
+                             static_cast<double>(reply->root_y)};
+    std::free(reply);
+    return point;
+}
+
+}  // namespace vl
