@@ -1,0 +1,253 @@
+// The X11 pasteboard against a private Xvfb, with xclip as the independent witness both ways.
+#include "platform/pasteboard/x11/X11Pasteboard.h"
+
+#include "base/testing/Eventually.h"
+#include "platform/capture/tests/XvfbServer.h"
+#include "platform/desktop/ChildProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+namespace vl {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::eventually;
+
+class X11PasteboardTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { server_ = new test::XvfbServer(64, 64, 85, 99); }
+    static void TearDownTestSuite() {
+        delete server_;
+        server_ = nullptr;
+    }
+
+    void SetUp() override {
+        if (!server_->running()) GTEST_SKIP() << "no Xvfb";
+        dir_ = std::filesystem::temp_directory_path() /
+               ("vl-pasteboard-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override {
+        for (auto& owner : owners_) owner.stop(1000ms);
+        std::filesystem::remove_all(dir_);
+    }
+
+    std::unique_ptr<X11Pasteboard> makePasteboard(std::chrono::milliseconds timeout = 2000ms) {
+        X11Pasteboard::Options options;
+        options.timeout = timeout;
+        return std::make_unique<X11Pasteboard>(
+            server_->name(), [this](const std::string& line) { reports_.push_back(line); },
+            options);
+    }
+
+    std::vector<std::string> environment() const {
+        return {"DISPLAY=" + server_->name(), "PATH=" + std::string(std::getenv("PATH"))};
+    }
+
+    std::filesystem::path file(const std::string& name, const Bytes& content) {
+        auto path = dir_ / name;
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(content.data()),
+                   static_cast<long>(content.size()));
+        return path;
+    }
+
+    // xclip owns the clipboard with one target until someone else takes it.
+    void xclipCopy(const std::string& target, const Bytes& content) {
+        ChildProcess::Spawn spawn;
+        spawn.arguments = {
+            "xclip",      "-quiet",
+            "-selection", "clipboard",
+            "-t",         target,
+            "-i",         file("in-" + std::to_string(owners_.size()), content).string()};
+        spawn.environment = environment();
+        auto child = ChildProcess::start(spawn);
+        ASSERT_TRUE(child);
+        owners_.push_back(std::move(*child));
+    }
+
+    // What xclip pastes for the target; none when it fails.
+    std::optional<Bytes> xclipPaste(const std::string& target) {
+        const auto out = dir_ / "out";
+        ChildProcess::Spawn spawn;
+        spawn.arguments = {"sh", "-c",
+                           "exec xclip -o -selection clipboard -t '" + target + "' > '" +
+                               out.string() + "' 2>/dev/null"};
+        spawn.environment = environment();
+        auto child = ChildProcess::start(spawn);
+        if (!child) return std::nullopt;
+        if (!eventually([&] { return !child->running(); }, 10s)) return std::nullopt;
+        if (child->exitStatus() != 0) return std::nullopt;
+        std::ifstream in(out, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    }
+
+    static Bytes pattern(std::size_t size) {
+        Bytes bytes(size);
+        for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>('a' + i % 26);
+        return bytes;
+    }
+
+    static test::XvfbServer* server_;
+    std::filesystem::path dir_;
+    std::vector<ChildProcess> owners_;
+    std::vector<std::string> reports_;
+};
+
+test::XvfbServer* X11PasteboardTest::server_ = nullptr;
+
+TEST_F(X11PasteboardTest, DesktopCopiesAreCountedAnnouncedAndReadWithTheirType) {
+    auto pasteboard = makePasteboard();
+    ASSERT_TRUE(pasteboard->connected());
+    std::atomic<int> announced{0};
+    pasteboard->setChangeHandler([&] { ++announced; });
+    const auto before = pasteboard->changeCount();
+    EXPECT_FALSE(pasteboard->string());
+
+    xclipCopy("UTF8_STRING", bytesOf("héllo from the desktop ✓"));
+    ASSERT_TRUE(eventually([&] { return pasteboard->changeCount() > before; }));
+    EXPECT_TRUE(eventually([&] { return announced > 0; }));
+    EXPECT_EQ(pasteboard->string(), "héllo from the desktop ✓");
+    EXPECT_FALSE(pasteboard->data(PasteboardType::html));
+
+    const Bytes html = bytesOf("<p>rich <b>text</b></p>");
+    auto seen = pasteboard->changeCount();
+    xclipCopy("text/html", html);
+    ASSERT_TRUE(eventually([&] { return pasteboard->changeCount() > seen; }));
+    EXPECT_EQ(pasteboard->data(PasteboardType::html), html);
+    EXPECT_FALSE(pasteboard->string());
+
+    Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 1, 2, 0xff, 0xfe};
+    seen = pasteboard->changeCount();
+    xclipCopy("image/png", png);
+    ASSERT_TRUE(eventually([&] { return pasteboard->changeCount() > seen; }));
+    EXPECT_EQ(pasteboard->data(PasteboardType::png), png);
+    EXPECT_FALSE(pasteboard->data(PasteboardType::tiff));
+}
+
+TEST_F(X11PasteboardTest, LargeDesktopCopyArrivesWholeThroughIncr) {
+    auto pasteboard = makePasteboard();
+    const auto before = pasteboard->changeCount();
+    const Bytes big = pattern(3 * 1000 * 1000);
+    xclipCopy("UTF8_STRING", big);
+    ASSERT_TRUE(eventually([&] { return pasteboard->changeCount() > before; }));
+    auto text = pasteboard->string();
+    ASSERT_TRUE(text);
+    EXPECT_EQ(text->size(), big.size());
+    EXPECT_TRUE(*text == stringOf(big));
+}
+
+TEST_F(X11PasteboardTest, WrittenRepresentationsArePastedByXclipForEachTarget) {
+    auto pasteboard = makePasteboard();
+    std::atomic<int> announced{0};
+    pasteboard->setChangeHandler([&] { ++announced; });
+    const auto before = pasteboard->changeCount();
+    const Bytes html = bytesOf("<i>é</i>");
+    pasteboard->clearContents();
+    EXPECT_TRUE(pasteboard->setData(html, PasteboardType::html));
+    EXPECT_TRUE(pasteboard->setString("é plain"));
+    // Our own write advances the count once and is not announced as someone else's change.
+    EXPECT_EQ(pasteboard->changeCount(), before + 1);
+
+    EXPECT_EQ(xclipPaste("text/html"), html);
+    EXPECT_EQ(xclipPaste("UTF8_STRING"), bytesOf("é plain"));
+    EXPECT_EQ(xclipPaste("STRING"), (Bytes{0xe9, ' ', 'p', 'l', 'a', 'i', 'n'}));
+    auto targets = xclipPaste("TARGETS");
+    ASSERT_TRUE(targets);
+    const std::string list = stringOf(*targets);
+    EXPECT_NE(list.find("text/html"), std::string::npos);
+    EXPECT_NE(list.find("UTF8_STRING"), std::string::npos);
+    EXPECT_EQ(list.find("image/png"), std::string::npos);
+    EXPECT_FALSE(xclipPaste("image/png"));
+    EXPECT_EQ(pasteboard->data(PasteboardType::html), html);
+    EXPECT_EQ(announced, 0);
+    EXPECT_EQ(pasteboard->changeCount(), before + 1);
+
+    // Someone else copies: we stop owning, and read what they offer.
+    xclipCopy("UTF8_STRING", bytesOf("theirs"));
+    ASSERT_TRUE(eventually([&] { return pasteboard->changeCount() > before + 1; }));
+    EXPECT_EQ(pasteboard->string(), "theirs");
+    EXPECT_FALSE(pasteboard->data(PasteboardType::html));
+    EXPECT_EQ(announced, 1);
+}
+
+TEST_F(X11PasteboardTest, LargeWrittenImageIsPastedWholeThroughIncr) {
+    auto pasteboard = makePasteboard();
+    const Bytes big = pattern(5 * 1024 * 1024 + 123);
+    pasteboard->clearContents();
+    ASSERT_TRUE(pasteboard->setData(big, PasteboardType::png));
+    auto pasted = xclipPaste("image/png");
+    ASSERT_TRUE(pasted);
+    EXPECT_EQ(pasted->size(), big.size());
+    EXPECT_TRUE(*pasted == big);
+    // A second paste works the same.
+    EXPECT_EQ(xclipPaste("image/png")->size(), big.size());
+}
+
+TEST_F(X11PasteboardTest, TwoPasteboardsMoveLargeContentThroughIncrBothWays) {
+    auto writer = makePasteboard();
+    auto reader = makePasteboard();
+    const auto before = reader->changeCount();
+    const Bytes big = pattern(3 * 1000 * 1000 + 7);
+    writer->clearContents();
+    ASSERT_TRUE(writer->setData(big, PasteboardType::rtf));
+    ASSERT_TRUE(eventually([&] { return reader->changeCount() > before; }));
+    auto read = reader->data(PasteboardType::rtf);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->size(), big.size());
+    EXPECT_TRUE(*read == big);
+}
+
+TEST_F(X11PasteboardTest, AnOwnerThatNeverAnswersCostsOnlyTheTimeout) {
+    auto pasteboard = makePasteboard(300ms);
+    // A client that takes the clipboard and never serves it.
+    xcb_connection_t* silent = xcb_connect(server_->name().c_str(), nullptr);
+    ASSERT_FALSE(xcb_connection_has_error(silent));
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(silent)).data;
+    const xcb_window_t window = xcb_generate_id(silent);
+    xcb_create_window(silent, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1, 1, 0,
+                      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+    auto* clipboard =
+        xcb_intern_atom_reply(silent, xcb_intern_atom(silent, 0, 9, "CLIPBOARD"), nullptr);
+    const auto before = pasteboard->changeCount();
+    xcb_set_selection_owner(silent, window, clipboard->atom, XCB_CURRENT_TIME);
+    std::free(clipboard);
+    xcb_flush(silent);
+    ASSERT_TRUE(eventually([&] { return pasteboard->changeCount() > before; }));
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(pasteboard->string());
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, 2s);  // one time-out, with slack for a loaded machine
+    EXPECT_FALSE(reports_.empty());
+
+    // The owner goes away: the change is counted and the pasteboard works again.
+    const auto seen = pasteboard->changeCount();
+    xcb_disconnect(silent);
+    ASSERT_TRUE(eventually([&] { return pasteboard->changeCount() > seen; }));
+    xclipCopy("UTF8_STRING", bytesOf("alive"));
+    EXPECT_TRUE(
+        eventually([&] { return pasteboard->string() == std::optional<std::string>("alive"); }));
+}
+
+TEST(X11PasteboardWithoutDisplayTest, NoDisplayMeansAnEmptyPasteboardAndAReport) {
+    std::vector<std::string> reports;
+    X11Pasteboard pasteboard(":9999", [&](const std::string& line) { reports.push_back(line); });
+    EXPECT_FALSE(pasteboard.connected());
+    EXPECT_FALSE(pasteboard.string());
+    EXPECT_FALSE(pasteboard.setString("x"));
+    EXPECT_EQ(reports.size(), 1u);
+}
+
+}  // namespace
+}  // namespace vl
