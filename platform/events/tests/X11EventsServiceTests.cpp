@@ -155,6 +155,10 @@ class X11EventsTest : public ::testing::Test {
         events_ = open(CommandKey::control);
         ASSERT_TRUE(events_);
     }
+    void TearDown() override {
+        events_.reset();
+        witness_.reset();
+    }
     std::unique_ptr<X11EventsService> open(CommandKey command) {
         X11EventsService::Options options;
         options.display = xvfb_->name();

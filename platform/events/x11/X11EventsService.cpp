@@ -345,6 +345,11 @@ bool X11EventsService::flush() {
     return xcb_flush(connection_) > 0 && alive();
 }
 
+bool X11EventsService::sync() {
+    std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+    return alive();
+}
+
 X11EventsService::Keymap X11EventsService::keymap() {
     Keymap map;
     const xcb_setup_t* setup = xcb_get_setup(connection_);
@@ -415,7 +420,7 @@ void X11EventsService::restoreSpareKeys() {
         xcb_change_keyboard_mapping(connection_, 1, key.keycode, 2, none);
         key.keysym = 0;
     }
-    xcb_flush(connection_);
+    sync();
 }
 
 bool X11EventsService::post(const PointerEvent& event) {
@@ -445,9 +450,11 @@ bool X11EventsService::post(const KeyEvent& event) {
     std::lock_guard lock(mutex_);
     if (!event.text.empty()) {
         // The press types the text; the release that carries it again has nothing left to do.
-        return event.isDown ? typeText(event.text) : alive();
+        return event.isDown ? typeText(event.text) && sync() : alive();
     }
-    return postKeyCode(event);
+    // Key events are few: each is processed by the server before the next, so the modifiers
+    // pressed around one are never seen with another.
+    return postKeyCode(event) && sync();
 }
 
 bool X11EventsService::typeText(const std::string& text) {

@@ -65,6 +65,8 @@ class X11EventsService final : public EventsService {
     bool alive() const;
     bool fake(std::uint8_t type, std::uint8_t detail, int x = 0, int y = 0);
     bool flush();
+    // A round trip: everything sent so far has been processed by the server.
+    bool sync();
     Keymap keymap();
     std::uint8_t keycodeFor(const Keymap& map, std::uint32_t keysym) const;
     // Keycodes held down now, per modifier family (shift, control, alt, super).
