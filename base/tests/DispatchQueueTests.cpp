@@ -2,6 +2,7 @@
 #include "base/DispatchTimer.h"
 #include "base/testing/Eventually.h"
 #include "base/testing/LogCapture.h"
+#include "base/testing/MainLoop.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -89,6 +90,18 @@ TEST(DispatchQueue, MainQueueRunsOnTheThreadThatRunsTheMainLoop) {
     });
     DispatchQueue::runMain();
     EXPECT_EQ(ranOn, std::this_thread::get_id());
+}
+
+TEST(DispatchQueue, TheTestMainLoopRunsTheMainQueueElsewhereAndDrainsItWhenItEnds) {
+    std::atomic<int> ran{0};
+    std::thread::id ranOn;
+    {
+        vl::testing::MainLoop loop;
+        DispatchQueue::main().sync([&] { ranOn = std::this_thread::get_id(); });
+        for (int i = 0; i < 50; ++i) DispatchQueue::main().async([&] { ++ran; });
+    }
+    EXPECT_NE(ranOn, std::this_thread::get_id());
+    EXPECT_EQ(ran.load(), 50);
 }
 
 TEST(DispatchQueue, ADedicatedQueueRunsWhileEveryPoolThreadIsBlocked) {
