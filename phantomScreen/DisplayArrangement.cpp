@@ -2,7 +2,6 @@
 
 #include "base/DispatchQueue.h"
 #include "base/Log.h"
-#include "phantomScreen/PhantomScreenService.h"
 
 #include <algorithm>
 
@@ -80,11 +79,6 @@ void DisplayArrangement::setDisplayExtended(DisplayID display, int retriesRemain
     logMsg("⚠️ setDisplayExtended: display " + id + " still mirrored after moving from " +
            describe(movedFrom) + " to " + describe(movedTo));
     finish(completion, false);
-}
-
-void DisplayArrangement::waitForPhantomScreen(
-    double timeout, std::function<void(std::optional<DisplayID>)> completion) {
-    PhantomScreenService::shared().waitForPhantomScreen(timeout, std::move(completion));
 }
 
 }  // namespace vl

@@ -19,9 +19,6 @@ class DisplayArrangement : public std::enable_shared_from_this<DisplayArrangemen
     // Runs on the main queue; retries 0.25 s apart on the main queue while still mirrored.
     void setDisplayExtended(DisplayID display, int retriesRemaining,
                             std::function<void(bool)> completion = {});
-    // transitional: PhantomScreenService::shared().waitForPhantomScreen.
-    static void waitForPhantomScreen(double timeout,
-                                     std::function<void(std::optional<DisplayID>)> completion);
 
   private:
     explicit DisplayArrangement(DisplayService& displays) : displays_(displays) {}

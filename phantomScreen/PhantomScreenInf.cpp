@@ -32,32 +32,10 @@ std::string PhantomScreenInf::libraryPath() {
 }
 
 PhantomScreenInf::PhantomScreenInf(DisplayService& displays, std::string path)
-    : PhantomScreenInf(&displays, std::move(path)) {}
-
-PhantomScreenInf::PhantomScreenInf(DisplayService* displays, std::string path)
-    : displays_(displays), path_(std::move(path)) {}
+    : displays_(&displays), path_(std::move(path)) {}
 
 PhantomScreenInf::~PhantomScreenInf() {
     release();
-}
-
-PhantomScreenInf& PhantomScreenInf::shared() {
-    // Never destroyed: pool threads may still reach it while the process exits.
-    static auto* instance =
-        new std::shared_ptr<PhantomScreenInf>(new PhantomScreenInf(nullptr, libraryPath()));
-    return **instance;
-}
-
-void PhantomScreenInf::setDisplayService(DisplayService* service) {
-    auto& inf = shared();
-    std::lock_guard lock(inf.mutex_);
-    inf.displays_ = service;
-}
-
-void PhantomScreenInf::setLibraryPath(std::optional<std::string> path) {
-    auto& inf = shared();
-    std::lock_guard lock(inf.mutex_);
-    inf.path_ = path ? std::move(*path) : libraryPath();
 }
 
 template <typename Function>

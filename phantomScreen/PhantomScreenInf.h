@@ -39,17 +39,7 @@ class PhantomScreenInf : public std::enable_shared_from_this<PhantomScreenInf> {
     std::optional<DisplayID> findPS();
     void release();
 
-    // transitional: the process default instance for callers not yet handed one; it has no
-    // display service until one is set.
-    static PhantomScreenInf& shared();
-    // transitional: configure the process default instance.
-    static void setDisplayService(DisplayService* service);
-    // transitional: none restores libraryPath().
-    static void setLibraryPath(std::optional<std::string> path);
-
   private:
-    PhantomScreenInf(DisplayService* displays, std::string path);
-
     template <typename Function>
     Function bind(const char* name) const;
     DisplayService* displays() const;

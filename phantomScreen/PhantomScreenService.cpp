@@ -23,13 +23,6 @@ PhantomScreenService::PhantomScreenService(std::shared_ptr<PhantomScreenInf> inf
     assert(inf_);
 }
 
-PhantomScreenService& PhantomScreenService::shared() {
-    // Never destroyed: pool threads may still reach it while the process exits.
-    static auto* instance = new std::shared_ptr<PhantomScreenService>(
-        std::make_shared<PhantomScreenService>(PhantomScreenInf::shared().shared_from_this()));
-    return **instance;
-}
-
 void PhantomScreenService::startService(Resolution resolution) {
     if (auto id = inf_->addDisplayEx(resolution, false)) appendExtraDisplayID(*id);
 }

@@ -42,8 +42,6 @@ class PhantomScreenService : public std::enable_shared_from_this<PhantomScreenSe
 
     PhantomScreenInf& inf() const { return *inf_; }
 
-    // transitional: the process default instance, over PhantomScreenInf::shared().
-    static PhantomScreenService& shared();
 
   private:
     struct Poll;

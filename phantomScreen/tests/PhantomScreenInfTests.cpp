@@ -137,30 +137,6 @@ TEST_F(FakeLibraryTest, TheDelayedModeAndPlacementOfAnInstanceThatIsGoneDoNothin
     EXPECT_EQ(arrangement.bounds(*id).x, 4480);  // where the library put it, not moved
 }
 
-// transitional: callers not yet handed an instance reach the process default one.
-TEST_F(FakeLibraryTest, TheProcessDefaultInstancesServeTheStaticCallers) {
-    PhantomScreenInf::setDisplayService(&arrangement);
-    PhantomScreenInf::setLibraryPath(FAKE_LIBRARY_PATH);
-    PhantomScreenService::shared().startService(Resolution::RES_XSS);
-    auto ids = PhantomScreenService::shared().extraDisplayIDs();
-    ASSERT_EQ(ids.size(), 1u);
-    ASSERT_TRUE(ids[0]);
-    settle();
-    EXPECT_EQ(arrangement.bounds(*ids[0]), (DisplayRect{4481, 0, 1280, 720}));
-    EXPECT_EQ(PhantomScreenInf::shared().findPS(), ids[0]);
-    std::promise<std::optional<DisplayID>> found;
-    DisplayArrangement::waitForPhantomScreen(
-        1.0, [&](std::optional<DisplayID> id) { found.set_value(id); });
-    EXPECT_EQ(found.get_future().get(), ids[0]);
-
-    PhantomScreenService::shared().stopService();
-    EXPECT_FALSE(arrangement.display(*ids[0]));
-    PhantomScreenService::shared().destroyService();
-    EXPECT_FALSE(PhantomScreenInf::shared().isLoaded());
-    PhantomScreenInf::setDisplayService(nullptr);
-    PhantomScreenInf::setLibraryPath(std::nullopt);
-}
-
 TEST(PhantomScreenInfPath, DefaultPathIsTheInstalledLibraryFolderBesideTheProgram) {
     auto path = std::filesystem::path(PhantomScreenInf::libraryPath());
     auto executable = std::filesystem::read_symlink("/proc/self/exe");
