@@ -6,12 +6,15 @@
 // - handshake to ready: connect until the client's stream is ready, in milliseconds;
 // - idle connections: the server's heap and resident memory per accepted idle connection.
 //
-//   bench_quic [--bytes N] [--rounds R] [--window W] [--idle N] [--handshakes N]
+//   bench_quic [--bytes N] [--rounds R] [--window W] [--idle N] [--handshakes N] [--speedtest]
 //
 // W is the number of sends kept in flight by the server (1 sends the next packet only once the
-// previous one is handed to the transport).
+// previous one is handed to the transport). --speedtest serves the bulk transfer with the
+// product's speed-test server instead (10^9 bytes, one send in flight; --bytes and --window do
+// not apply).
 #include "comm/KeychainIdentityManager.h"
 #include "comm/Packet.h"
+#include "comm/SpeedTestServer.h"
 #include "platform/crypto/Rsa.h"
 #include "platform/network/Interface.h"
 
@@ -285,6 +288,18 @@ int runServer(int argc, char** argv) {
     for (;;) ::pause();
 }
 
+// speedtest-server <dir> <port>: the speed-test server as the control server starts it.
+int runSpeedTestServer(char** argv) {
+    auto identity = loadIdentity(argv[2]);
+    if (!identity) return 2;
+    auto server =
+        std::make_shared<SpeedTestServer>(static_cast<std::uint16_t>(std::atoi(argv[3])),
+                                          std::make_shared<DispatchQueue>("SpeedTestRequestQueue"),
+                                          "SpeedTestServer", [identity] { return identity; });
+    server->start();
+    for (;;) ::pause();
+}
+
 // ---- our client process --------------------------------------------------------------------
 
 struct Waiter {
@@ -483,10 +498,12 @@ bool waitForReport(const fs::path& path, std::size_t lines, seconds timeout) {
     return false;
 }
 
-BulkResult oursOnce(const fs::path& scratch, std::uint64_t bytes, std::size_t window) {
+BulkResult oursOnce(const fs::path& scratch, std::uint64_t bytes, std::size_t window,
+                    bool speedTest) {
     BulkResult result;
     std::uint16_t port = freeUdpPort();
-    Child server({self(), "server", scratch.string(), std::to_string(port)});
+    Child server({self(), speedTest ? "speedtest-server" : "server", scratch.string(),
+                  std::to_string(port)});
     std::this_thread::sleep_for(300ms);
     fs::path report = scratch / "client.txt";
     fs::remove(report);
@@ -551,13 +568,24 @@ int orchestrate(int argc, char** argv) {
     std::uint64_t bytes = 1000000000;
     int rounds = 3, idle = 500, handshakes = 50;
     std::size_t window = 256;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    bool speedTest = false;
+    for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
-        if (option == "--bytes") bytes = std::strtoull(argv[i + 1], nullptr, 10);
-        if (option == "--rounds") rounds = std::atoi(argv[i + 1]);
-        if (option == "--window") window = std::strtoul(argv[i + 1], nullptr, 10);
-        if (option == "--idle") idle = std::atoi(argv[i + 1]);
-        if (option == "--handshakes") handshakes = std::atoi(argv[i + 1]);
+        if (option == "--speedtest") {
+            speedTest = true;
+            continue;
+        }
+        if (i + 1 == argc) break;
+        const char* value = argv[++i];
+        if (option == "--bytes") bytes = std::strtoull(value, nullptr, 10);
+        if (option == "--rounds") rounds = std::atoi(value);
+        if (option == "--window") window = std::strtoul(value, nullptr, 10);
+        if (option == "--idle") idle = std::atoi(value);
+        if (option == "--handshakes") handshakes = std::atoi(value);
+    }
+    if (speedTest) {
+        bytes = 1000000000;  // the speed test's fixed size
+        window = 1;
     }
 
     char name[] = "/tmp/vl-bench-quic-XXXXXX";
@@ -579,12 +607,13 @@ int orchestrate(int argc, char** argv) {
 
     std::printf(
         "bulk transfer server -> client over 127.0.0.1, %llu payload bytes, %d rounds, "
-        "%zu sends in flight\n",
-        static_cast<unsigned long long>(bytes), rounds, window);
+        "%zu sends in flight%s\n",
+        static_cast<unsigned long long>(bytes), rounds, window,
+        speedTest ? " (ours: the speed-test server)" : "");
     const double gigabytes = static_cast<double>(bytes) / 1e9;
     std::vector<double> oursRate, oursCpu, theirsRate, theirsCpu;
     for (int round = 0; round < rounds; ++round) {
-        BulkResult ours = oursOnce(scratch, bytes, window);
+        BulkResult ours = oursOnce(scratch, bytes, window, speedTest);
         if (ours.ok) {
             oursRate.push_back(8 * gigabytes / ours.wall);
             oursCpu.push_back(ours.cpu / gigabytes);
@@ -669,6 +698,7 @@ int orchestrate(int argc, char** argv) {
 int main(int argc, char** argv) {
     std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "server" && argc > 3) return runServer(argc, argv);
+    if (mode == "speedtest-server" && argc > 3) return runSpeedTestServer(argv);
     if (mode == "client" && argc > 5) return runClient(argv);
     if (mode == "handshakes" && argc > 4) return runHandshakes(argv);
     if (mode == "idle-client" && argc > 3) return runIdleClient(argv);
