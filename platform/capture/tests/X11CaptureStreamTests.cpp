@@ -249,17 +249,22 @@ TEST_F(X11Capture, TicksFollowAbsoluteDeadlines) {
     auto stream = std::make_unique<X11CaptureStream>(server_.name(), display_.displayID,
                                                      configurationFor(display_, fps), queue_,
                                                      collector.output(), nullptr);
-    const auto started = Clock::now();
+    const auto beforeStart = Clock::now();
     ASSERT_FALSE(startAndWait(*stream));
+    const auto afterStart = Clock::now();
     std::this_thread::sleep_for(1500ms);
+    const auto beforeRead = Clock::now();
     const auto statistics = stream->statistics();
-    const auto elapsed = Clock::now() - started;
+    const auto afterRead = Clock::now();
     // Every deadline that has passed is either a tick or a deadline skipped while late; none
-    // is added by lateness (no drift) and none is lost.
-    const auto deadlines = elapsed / std::chrono::nanoseconds(1'000'000'000 / fps);
+    // is added by lateness (no drift) and none is lost. The stream's start and the read are
+    // somewhere in the windows measured around them, which a loaded machine makes wide.
+    const auto interval = std::chrono::nanoseconds(1'000'000'000 / fps);
+    const auto surelyPassed = (beforeRead - afterStart) / interval;
+    const auto possiblyPassed = (afterRead - beforeStart) / interval;
     const auto accounted = static_cast<std::int64_t>(statistics.ticks + statistics.missedDeadlines);
-    EXPECT_GE(accounted, deadlines - 2);
-    EXPECT_LE(accounted, deadlines);
+    EXPECT_GE(accounted, surelyPassed - 2);
+    EXPECT_LE(accounted, possiblyPassed);
     EXPECT_EQ(statistics.ticks,
               static_cast<std::uint64_t>(collector.complete() + collector.idle()));
     EXPECT_TRUE(statistics.sharedMemory);
