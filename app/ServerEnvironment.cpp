@@ -5,6 +5,7 @@
 #include "Capture/VNSCapture.h"
 #include "comm/KeychainIdentityManager.h"
 #include "comm/SessionEnvironment.h"
+#include "input/clipboard/ClipboardSyncService.h"
 #include "phantomScreen/DisplayArrangement.h"
 #include "phantomScreen/PhantomScreenInf.h"
 #include "phantomScreen/PhantomScreenService.h"
@@ -14,6 +15,7 @@
 #include "platform/display/x11/X11DisplayService.h"
 #include "platform/discovery/avahi/AvahiDiscovery.h"
 #include "platform/host/linux/LinuxHostFacts.h"
+#include "platform/pasteboard/x11/X11Pasteboard.h"
 #include "platform/pathmonitor/netlink/NetlinkPathMonitor.h"
 #include "platform/power/UnavailablePower.h"
 #include "platform/power/x11/X11Power.h"
@@ -120,6 +122,9 @@ void ServerEnvironment::configureServer() {
         });
     session_->displayArrangement = DisplayArrangement::make(*displays_);
     session_->virtualDisplays = virtualDisplays_;
+    if (haveDisplay_)
+        session_->clipboard = ClipboardSyncService::make(
+            std::make_shared<X11Pasteboard>(std::string{}, report));
     VNSCapture::logAvailableEncoders(*session_->codec);
 }
 
