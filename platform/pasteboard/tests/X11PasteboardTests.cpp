@@ -3,17 +3,14 @@
 
 #include "base/testing/Eventually.h"
 #include "platform/capture/tests/XvfbServer.h"
-#include "platform/desktop/ChildProcess.h"
+#include "platform/pasteboard/tests/XclipWitness.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <memory>
 
-#include <unistd.h>
 #include <xcb/xcb.h>
 
 namespace vl {
@@ -32,65 +29,22 @@ class X11PasteboardTest : public ::testing::Test {
 
     void SetUp() override {
         if (!server_->running()) GTEST_SKIP() << "no Xvfb";
-        dir_ = std::filesystem::temp_directory_path() /
-               ("vl-pasteboard-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir_);
+        xclip_ = std::make_unique<test::XclipWitness>(
+            server_->name(), ::testing::UnitTest::GetInstance()->current_test_info()->name());
     }
-    void TearDown() override {
-        for (auto& owner : owners_) owner.stop(1000ms);
-        std::filesystem::remove_all(dir_);
-    }
+    void TearDown() override { xclip_.reset(); }
 
     std::unique_ptr<X11Pasteboard> makePasteboard(std::chrono::milliseconds timeout = 2000ms) {
         X11Pasteboard::Options options;
         options.timeout = timeout;
         return std::make_unique<X11Pasteboard>(
-            server_->name(), [this](const std::string& line) { reports_.push_back(line); },
-            options);
+            server_->name(), [this](const std::string&) { ++reports_; }, options);
     }
 
-    std::vector<std::string> environment() const {
-        return {"DISPLAY=" + server_->name(), "PATH=" + std::string(std::getenv("PATH"))};
-    }
-
-    std::filesystem::path file(const std::string& name, const Bytes& content) {
-        auto path = dir_ / name;
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(content.data()),
-                   static_cast<long>(content.size()));
-        return path;
-    }
-
-    // xclip owns the clipboard with one target until someone else takes it.
     void xclipCopy(const std::string& target, const Bytes& content) {
-        ChildProcess::Spawn spawn;
-        spawn.arguments = {
-            "xclip",      "-quiet",
-            "-selection", "clipboard",
-            "-t",         target,
-            "-i",         file("in-" + std::to_string(owners_.size()), content).string()};
-        spawn.environment = environment();
-        auto child = ChildProcess::start(spawn);
-        ASSERT_TRUE(child);
-        owners_.push_back(std::move(*child));
+        ASSERT_TRUE(xclip_->copy(target, content));
     }
-
-    // What xclip pastes for the target; none when it fails.
-    std::optional<Bytes> xclipPaste(const std::string& target) {
-        const auto out = dir_ / "out";
-        ChildProcess::Spawn spawn;
-        spawn.arguments = {"sh", "-c",
-                           "exec xclip -o -selection clipboard -t '" + target + "' > '" +
-                               out.string() + "' 2>/dev/null"};
-        spawn.environment = environment();
-        auto child = ChildProcess::start(spawn);
-        if (!child) return std::nullopt;
-        if (!eventually([&] { return !child->running(); }, 10s)) return std::nullopt;
-        if (child->exitStatus() != 0) return std::nullopt;
-        std::ifstream in(out, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), {});
-    }
+    std::optional<Bytes> xclipPaste(const std::string& target) { return xclip_->paste(target); }
 
     static Bytes pattern(std::size_t size) {
         Bytes bytes(size);
@@ -99,9 +53,8 @@ class X11PasteboardTest : public ::testing::Test {
     }
 
     static test::XvfbServer* server_;
-    std::filesystem::path dir_;
-    std::vector<ChildProcess> owners_;
-    std::vector<std::string> reports_;
+    std::unique_ptr<test::XclipWitness> xclip_;
+    std::atomic<int> reports_{0};  // written on the pasteboard's thread
 };
 
 test::XvfbServer* X11PasteboardTest::server_ = nullptr;
@@ -229,7 +182,7 @@ TEST_F(X11PasteboardTest, AnOwnerThatNeverAnswersCostsOnlyTheTimeout) {
     EXPECT_FALSE(pasteboard->string());
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_LT(took, 2s);  // one time-out, with slack for a loaded machine
-    EXPECT_FALSE(reports_.empty());
+    EXPECT_GT(reports_, 0);
 
     // The owner goes away: the change is counted and the pasteboard works again.
     const auto seen = pasteboard->changeCount();
