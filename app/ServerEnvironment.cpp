@@ -5,6 +5,8 @@
 #include "Capture/VNSCapture.h"
 #include "comm/KeychainIdentityManager.h"
 #include "comm/SessionEnvironment.h"
+#include "input/InputService.h"
+#include "input/WindowPointerTargets.h"
 #include "input/clipboard/ClipboardSyncService.h"
 #include "phantomScreen/DisplayArrangement.h"
 #include "phantomScreen/PhantomScreenInf.h"
@@ -13,6 +15,7 @@
 #include "platform/desktop/HeadlessDesktop.h"
 #include "platform/capture/x11/X11CaptureService.h"
 #include "platform/display/x11/X11DisplayService.h"
+#include "platform/events/x11/X11EventsService.h"
 #include "platform/discovery/avahi/AvahiDiscovery.h"
 #include "platform/host/linux/LinuxHostFacts.h"
 #include "platform/pasteboard/x11/X11Pasteboard.h"
@@ -23,6 +26,7 @@
 #include "platform/session/xdg/XdgAutostartLoginItem.h"
 #include "platform/videocodec/vaapi/VaapiCompressionSession.h"
 #include "platform/videocodec/x265/X265VideoCodecService.h"
+#include "platform/windows/x11/X11WindowService.h"
 #include "workers/ControlRequestService.h"
 #include "workers/ServicesHub.h"
 
@@ -35,6 +39,35 @@ namespace vl {
 namespace {
 
 void report(const std::string& text) { SystemInfo::logMsg(text, LogLevel::warning); }
+
+// The client's pointer, keys and scroll on this X display. Settings: "commandkey" (control or
+// super) is what the client's Command key acts as; "scrollpixelsperclick" the wheel click size.
+std::shared_ptr<InputInjection> makeInputService(std::shared_ptr<DisplayService> displays,
+                                                 std::shared_ptr<PhantomScreenService> screens) {
+    X11EventsService::Options options;
+    if (auto key = SystemInfo::defaults().string("commandkey")) {
+        if (auto command = commandKeyFromText(*key))
+            options.commandKey = *command;
+        else
+            report("Unknown commandkey setting \"" + *key + "\"; Command acts as Control");
+    }
+    if (auto pixels = SystemInfo::defaults().string("scrollpixelsperclick")) {
+        const int value = std::atoi(pixels->c_str());
+        if (value >= 1 && value <= 10000) options.pixelsPerWheelClick = value;
+    }
+    std::shared_ptr<EventsService> events = X11EventsService::open(options);
+    if (!events) {
+        report("No XTest on the X display: the client's input is not replayed");
+        return nullptr;
+    }
+    InputService::Services services;
+    services.events = std::move(events);
+    services.displays = std::move(displays);
+    services.targets = std::make_shared<WindowPointerTargets>(
+        std::make_shared<X11WindowService>(std::string{}, report));
+    services.virtualDisplayIDs = [screens] { return screens->extraDisplayIDs(); };
+    return InputService::make(std::move(services));
+}
 
 // The settings and identity the control server answers with, from the settings store and the
 // keychain.
@@ -122,6 +155,7 @@ void ServerEnvironment::configureServer() {
         });
     session_->displayArrangement = DisplayArrangement::make(*displays_);
     session_->virtualDisplays = virtualDisplays_;
+    if (haveDisplay_) session_->input = makeInputService(displays_, virtualDisplays_);
     if (haveDisplay_)
         session_->clipboard = ClipboardSyncService::make(
             std::make_shared<X11Pasteboard>(std::string{}, report));

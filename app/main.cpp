@@ -28,7 +28,8 @@ void usage(std::FILE* out) {
                  "Runs the server: a headset client connects to the control port (default 8788)\n"
                  "over QUIC, authenticates with the password and shares this desktop.\n"
                  "\n"
-                 "settings keys: password, machinename, controlport, keepawake\n");
+                 "settings keys: password, machinename, controlport, keepawake, commandkey,\n"
+                 "               scrollpixelsperclick\n");
 }
 
 int runConfig(const std::vector<std::string>& args) {
@@ -46,6 +47,8 @@ int runConfig(const std::vector<std::string>& args) {
         else if (key == SystemInfoKeys::machinename) std::cout << SystemInfo::machineName() << "\n";
         else if (key == SystemInfoKeys::controlport) std::cout << SystemInfo::accessControlPort() << "\n";
         else if (key == SystemInfoKeys::keepawake) std::cout << (SystemInfo::keepAwake() ? "true" : "false") << "\n";
+        else if (key == "commandkey") std::cout << defaults.string(key).value_or("control") << "\n";
+        else if (key == "scrollpixelsperclick") std::cout << defaults.string(key).value_or("50") << "\n";
         else {
             std::cerr << "vantrel-link: unknown settings key '" << key << "'\n";
             return 2;
@@ -75,6 +78,19 @@ int runConfig(const std::vector<std::string>& args) {
                 return 2;
             }
             defaults.set(key, value == "true");
+        } else if (key == "commandkey") {
+            if (value != "control" && value != "super") {
+                std::cerr << "vantrel-link: commandkey is control or super\n";
+                return 2;
+            }
+            defaults.set(key, value);
+        } else if (key == "scrollpixelsperclick") {
+            auto pixels = parseDecimalInt(value);
+            if (!pixels || *pixels < 1 || *pixels > 10000) {
+                std::cerr << "vantrel-link: scrollpixelsperclick is a number from 1 to 10000\n";
+                return 2;
+            }
+            defaults.set(key, std::to_string(*pixels));
         } else {
             std::cerr << "vantrel-link: unknown settings key '" << key << "'\n";
             return 2;
