@@ -47,6 +47,7 @@ class X11WindowService::Observation final : public WindowObservation {
             if (auto pid = connection_->pid(window)) pids_[window] = pid;
         }
         active_ = connection_->activeWindow();
+        if (active_ && !known_.contains(*active_)) active_.reset();
         thread_ = std::thread([this] { run(); });
     }
     ~Observation() override {
@@ -70,11 +71,11 @@ class X11WindowService::Observation final : public WindowObservation {
                 timeout = std::max<int>(
                     0, int(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
             }
-            pollfd fds[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-            ::poll(fds, 2, timeout);
-            if (fds[1].revents) return;
-            bool clients = false, active = false;
+            bool clients = false, active = false, any = false;
+            // Replies read while handling the last events may have queued more: take those before
+            // sleeping, since the socket will not wake us for them.
             while (auto* event = xcb_poll_for_event(connection_->raw())) {
+                any = true;
                 if ((event->response_type & 0x7f) == XCB_PROPERTY_NOTIFY) {
                     auto* property = reinterpret_cast<xcb_property_notify_event_t*>(event);
                     if (property->atom == connection_->atom(WindowConnection::netClientList))
@@ -83,6 +84,16 @@ class X11WindowService::Observation final : public WindowObservation {
                         active = true;
                 }
                 std::free(event);
+            }
+            if (!any && !connection_->broken()) {
+                pollfd fds[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+                ::poll(fds, 2, timeout);
+                if (fds[1].revents) return;
+                if (!(fds[0].revents) && !noFocus) continue;
+            }
+            {
+                pollfd stop{wake_[0], POLLIN, 0};
+                if (::poll(&stop, 1, 0) > 0) return;
             }
             if (connection_->broken()) {
                 if (report_) report_("Window observer: the X connection was lost");
@@ -140,6 +151,9 @@ class X11WindowService::Observation final : public WindowObservation {
         }
         for (auto pid : gonePids)
             if (events_.applicationTerminated) events_.applicationTerminated(pid);
+        // A window manager may leave a closed window's id as the active one, and X reuses ids:
+        // a closed window is never the focused one.
+        if (active_ && !now.contains(*active_)) active_.reset();
         known_ = std::move(now);
     }
 
