@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <thread>
 
 #include <xcb/xcb.h>
 
@@ -191,6 +193,108 @@ TEST_F(X11PasteboardTest, AnOwnerThatNeverAnswersCostsOnlyTheTimeout) {
     xclipCopy("UTF8_STRING", bytesOf("alive"));
     EXPECT_TRUE(
         eventually([&] { return pasteboard->string() == std::optional<std::string>("alive"); }));
+}
+
+// An owner that answers with INCR and then never stops sending chunks.
+class EndlessIncrOwner {
+  public:
+    explicit EndlessIncrOwner(const std::string& display)
+        : connection_(xcb_connect(display.c_str(), nullptr)) {
+        xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+        window_ = xcb_generate_id(connection_);
+        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window_, screen->root, 0, 0, 1, 1, 0,
+                          XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+        clipboard_ = atom("CLIPBOARD");
+        xcb_set_selection_owner(connection_, window_, clipboard_, XCB_CURRENT_TIME);
+        xcb_flush(connection_);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~EndlessIncrOwner() {
+        stop_ = true;
+        thread_.join();
+        xcb_disconnect(connection_);
+    }
+    int chunksSent() const { return chunks_; }
+
+  private:
+    xcb_atom_t atom(const char* name) {
+        auto* reply = xcb_intern_atom_reply(
+            connection_, xcb_intern_atom(connection_, 0, std::strlen(name), name), nullptr);
+        const xcb_atom_t value = reply->atom;
+        std::free(reply);
+        return value;
+    }
+
+    void serve() {
+        const xcb_atom_t targets = atom("TARGETS"), utf8 = atom("UTF8_STRING"), incr = atom("INCR");
+        const Bytes chunk(60000, 'z');
+        while (!stop_) {
+            xcb_generic_event_t* event = xcb_poll_for_event(connection_);
+            if (!event) {
+                std::this_thread::sleep_for(1ms);
+                continue;
+            }
+            const int type = event->response_type & 0x7f;
+            if (type == XCB_SELECTION_REQUEST) {
+                auto* request = reinterpret_cast<xcb_selection_request_event_t*>(event);
+                if (request->target == targets) {
+                    xcb_atom_t list[] = {targets, utf8};
+                    xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, request->requestor,
+                                        request->property, XCB_ATOM_ATOM, 32, 2, list);
+                } else {
+                    const std::uint32_t size = 100u << 20;
+                    const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+                    xcb_change_window_attributes(connection_, request->requestor, XCB_CW_EVENT_MASK,
+                                                 &mask);
+                    xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, request->requestor,
+                                        request->property, incr, 32, 1, &size);
+                }
+                xcb_selection_notify_event_t notify{};
+                notify.response_type = XCB_SELECTION_NOTIFY;
+                notify.requestor = request->requestor;
+                notify.selection = request->selection;
+                notify.target = request->target;
+                notify.property = request->property;
+                xcb_send_event(connection_, 0, request->requestor, 0,
+                               reinterpret_cast<const char*>(&notify));
+            } else if (type == XCB_PROPERTY_NOTIFY) {
+                auto* notify = reinterpret_cast<xcb_property_notify_event_t*>(event);
+                if (notify->state == XCB_PROPERTY_DELETE) {
+                    xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, notify->window,
+                                        notify->atom, utf8, 8, chunk.size(), chunk.data());
+                    ++chunks_;
+                }
+            }
+            std::free(event);
+            xcb_flush(connection_);
+        }
+    }
+
+    xcb_connection_t* connection_;
+    xcb_window_t window_ = 0;
+    xcb_atom_t clipboard_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> chunks_{0};
+    std::thread thread_;
+};
+
+TEST_F(X11PasteboardTest, EndlessIncrChunksAreCutOffBySizeOrTime) {
+    for (const std::size_t limit : {std::size_t{1} << 20, std::size_t{1} << 30}) {
+        X11Pasteboard::Options options;
+        options.timeout = 500ms;
+        options.maxTransfer = limit;
+        X11Pasteboard pasteboard(
+            server_->name(), [this](const std::string&) { ++reports_; }, options);
+        const auto before = pasteboard.changeCount();
+        const int reportsBefore = reports_;
+        EndlessIncrOwner owner(server_->name());
+        ASSERT_TRUE(eventually([&] { return pasteboard.changeCount() > before; }));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(pasteboard.string());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);  // one time-out, with slack
+        EXPECT_GT(owner.chunksSent(), 1);
+        EXPECT_GT(reports_, reportsBefore);
+    }
 }
 
 TEST(X11PasteboardWithoutDisplayTest, NoDisplayMeansAnEmptyPasteboardAndAReport) {

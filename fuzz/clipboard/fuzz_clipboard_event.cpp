@@ -1,0 +1,15 @@
+// A clipboard packet's payload from the client: decoded, then applied to an in-memory pasteboard
+// the way the session applies it (caps, UTF-8 check, image to PNG, RTF and HTML to text).
+#include "input/clipboard/ClipboardSyncService.h"
+#include "platform/pasteboard/fake/FakePasteboard.h"
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const auto pasteboard = std::make_shared<vl::FakePasteboard>();
+    static const auto sync = vl::ClipboardSyncService::make(pasteboard);
+    if (auto event = vl::ClipboardEvent::fromJson(vl::ByteView(data, size)))
+        sync->handleClipboard(*event);
+    return 0;
+}
