@@ -19,8 +19,19 @@ bool within(const DisplayRect& frame, DisplayPoint point) {
 
 }  // namespace
 
-WindowPointerTargets::WindowPointerTargets(std::shared_ptr<WindowService> windows)
-    : windows_(std::move(windows)) {}
+WindowPointerTargets::WindowPointerTargets(std::shared_ptr<WindowService> windows,
+                                           std::shared_ptr<AccessibilityService> accessibility)
+    : windows_(std::move(windows)) {
+    if (accessibility) elements_.emplace(std::move(accessibility));
+}
+
+std::optional<ScrollThumbAxis> WindowPointerTargets::scrollThumbAxis(DisplayPoint point) {
+    return elements_ ? elements_->scrollThumbAxis(point) : std::nullopt;
+}
+
+std::optional<DisplayPoint> WindowPointerTargets::snapToDivider(DisplayPoint point) {
+    return elements_ ? elements_->snapToDivider(point) : std::nullopt;
+}
 
 std::optional<WindowRecord> WindowPointerTargets::windowUnderCursor(DisplayPoint point) {
     for (const WindowRecord& window : windows_->windowList())

@@ -1,8 +1,9 @@
-// input: pointer targets found through the window list alone — windows under a point, their
-// edges and title bars, raised and moved through the window manager. Elements inside windows
-// (scroll thumbs, dividers) need accessibility, which this does not have: those answer none.
+// input: pointer targets of this desktop — windows under a point, their edges and title bars,
+// raised and moved through the window manager; scroll thumbs and dividers inside windows through
+// the accessibility service when there is one (none otherwise).
 #pragma once
 
+#include "input/ElementQueries.h"
 #include "input/PointerTargets.h"
 #include "platform/windows/Interface.h"
 
@@ -12,12 +13,13 @@ namespace vl {
 
 class WindowPointerTargets final : public PointerTargets {
   public:
-    explicit WindowPointerTargets(std::shared_ptr<WindowService> windows);
+    explicit WindowPointerTargets(std::shared_ptr<WindowService> windows,
+                                  std::shared_ptr<AccessibilityService> accessibility = nullptr);
 
-    std::optional<ScrollThumbAxis> scrollThumbAxis(DisplayPoint) override { return {}; }
+    std::optional<ScrollThumbAxis> scrollThumbAxis(DisplayPoint point) override;
     bool isScreenshotSelectionActive() override { return false; }
     std::optional<ResizeTarget> axResizeTarget(DisplayPoint point) override;
-    std::optional<DisplayPoint> snapToDivider(DisplayPoint) override { return {}; }
+    std::optional<DisplayPoint> snapToDivider(DisplayPoint point) override;
     std::optional<DragTarget> axWindowForDrag(DisplayPoint point) override;
     std::optional<std::uint32_t> raiseWindowAtPoint(DisplayPoint point) override;
     std::optional<int> setWindowPosition(WindowElement element, DisplayPoint origin) override;
@@ -29,6 +31,7 @@ class WindowPointerTargets final : public PointerTargets {
   private:
     std::optional<int> setFrame(WindowElement element, const DisplayRect& frame);
     std::shared_ptr<WindowService> windows_;
+    std::optional<ElementQueries> elements_;
 };
 
 }  // namespace vl
