@@ -27,6 +27,7 @@
 #include "platform/videocodec/vaapi/VaapiCompressionSession.h"
 #include "platform/videocodec/x265/X265VideoCodecService.h"
 #include "platform/windows/x11/X11WindowService.h"
+#include "windowsmgmt/WindowManagementRole.h"
 #include "workers/ControlRequestService.h"
 #include "workers/ServicesHub.h"
 
@@ -155,6 +156,8 @@ void ServerEnvironment::configureServer() {
         });
     session_->displayArrangement = DisplayArrangement::make(*displays_);
     session_->virtualDisplays = virtualDisplays_;
+    session_->windows = WindowManagementRole::make(
+        displays_, std::make_shared<X11WindowService>(std::string{}, report));
     if (haveDisplay_) session_->input = makeInputService(displays_, virtualDisplays_);
     if (haveDisplay_)
         session_->clipboard = ClipboardSyncService::make(

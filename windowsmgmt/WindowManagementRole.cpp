@@ -1,6 +1,19 @@
 #include "windowsmgmt/WindowManagementRole.h"
 
+#include <unistd.h>
+
 namespace vl {
+
+std::shared_ptr<WindowManagementRole> WindowManagementRole::make(
+    std::shared_ptr<DisplayService> displays, std::shared_ptr<WindowService> windows) {
+    VNSWindowManager::Options options;
+    options.ownPID = static_cast<ProcessID>(::getpid());
+    auto role = std::make_shared<WindowManagementRole>(
+        VNSWindowManager::make(*displays, *windows, options, DispatchQueue::main()));
+    role->displays_ = std::move(displays);
+    role->windows_ = std::move(windows);
+    return role;
+}
 
 WindowManagementRole::WindowManagementRole(std::shared_ptr<VNSWindowManager> manager)
     : manager_(std::move(manager)) {}

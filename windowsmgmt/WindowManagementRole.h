@@ -15,6 +15,10 @@ namespace vl {
 class WindowManagementRole final : public WindowManagement {
   public:
     explicit WindowManagementRole(std::shared_ptr<VNSWindowManager> manager);
+    // The server's role: the manager on the main queue over these services, which it keeps
+    // alive, with this process's windows never moved.
+    static std::shared_ptr<WindowManagementRole> make(std::shared_ptr<DisplayService> displays,
+                                                      std::shared_ptr<WindowService> windows);
 
     VNSWindowManager& manager() { return *manager_; }
 
@@ -33,6 +37,8 @@ class WindowManagementRole final : public WindowManagement {
     void setOnActiveWindowDisplayChanged(std::function<void(DisplayID)> callback) override;
 
   private:
+    std::shared_ptr<DisplayService> displays_;
+    std::shared_ptr<WindowService> windows_;
     std::shared_ptr<VNSWindowManager> manager_;
     // Client identity → (resolution text, layout).
     std::map<std::string, std::pair<std::string, VNSLayoutSnapshot>> clientWindowLayouts_;
