@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +37,8 @@ void usage(std::FILE* out) {
                  "       vantrel-link-client share HOST[:PORT] --password P [--size WxH@FPS]\n"
                  "                                 [--hdr] [--extra WxH[@FPS]] [--seconds N]\n"
                  "                                 [--record FILE.hevc] [--snapshot FILE.png]\n"
+                 "                                 [--clipboard-send FILE[:TYPE]]...\n"
+                 "                                 [--clipboard-out DIR]\n"
                  "\n"
                  "PORT is the server's control port (default 8788). share records the main\n"
                  "display's stream to FILE.hevc and an extra display's to FILE-extra.hevc.\n");
@@ -53,6 +56,8 @@ struct Options {
     std::optional<std::string> extra;
     std::string record;
     std::string snapshot;
+    std::vector<std::string> clipboardSend;  // FILE[:text|image|rtf|html|file], in order
+    std::string clipboardOut;
 };
 
 std::optional<Options> parse(int argc, char** argv) {
@@ -84,6 +89,10 @@ std::optional<Options> parse(int argc, char** argv) {
             o.snapshot = *v;
         else if (arg == "--extra" && (v = value()))
             o.extra = *v;
+        else if (arg == "--clipboard-send" && (v = value()))
+            o.clipboardSend.push_back(*v);
+        else if (arg == "--clipboard-out" && (v = value()))
+            o.clipboardOut = *v;
         else if (arg == "--hdr")
             o.hdr = true;
         else if (!arg.starts_with("--") && o.target.empty())
@@ -207,6 +216,48 @@ void printProgress(const std::vector<SharedStream>& streams, double elapsed, dou
     std::fflush(stderr);
 }
 
+// "FILE[:TYPE]" → the clipboard content to send (type text when not given).
+std::optional<ClipboardEvent> clipboardFromFile(const std::string& spec, std::string* error) {
+    std::string path = spec;
+    ClipboardEvent event;
+    if (auto colon = spec.rfind(':'); colon != std::string::npos) {
+        const std::string name = spec.substr(colon + 1);
+        for (std::int64_t raw = 0; raw <= 4; ++raw) {
+            auto type = zuPBTypesFromRaw(raw);
+            if (type && description(*type) == name) {
+                event.type = *type;
+                path = spec.substr(0, colon);
+            }
+        }
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *error = "cannot read the clipboard file " + path;
+        return std::nullopt;
+    }
+    event.data = Bytes(std::istreambuf_iterator<char>(in), {});
+    return event;
+}
+
+// Writes every clipboard event the server sent so far into the folder as clip-N.TYPE.
+void saveClipboard(StreamClient& control, const std::string& folder, int* saved) {
+    while (auto packet = control.waitFor(
+               [](const Packet& p) { return p.subType == InteractionType::clipboard; },
+               std::chrono::milliseconds(0))) {
+        auto event = ClipboardEvent::fromJson(packet->data ? ByteView(*packet->data) : ByteView{});
+        if (!event) continue;
+        const auto path =
+            std::filesystem::path(folder) /
+            ("clip-" + std::to_string(++*saved) + "." + std::string(description(event->type)));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(event->data.data()),
+                   static_cast<std::streamsize>(event->data.size()));
+        std::printf("clipboard %s %zu bytes %s\n", std::string(description(event->type)).c_str(),
+                    event->data.size(), path.string().c_str());
+        std::fflush(stdout);
+    }
+}
+
 int share(const Options& o) {
     std::string error;
     auto request = ShareRequest::make(o.size, o.hdr, o.extra, &error);
@@ -223,6 +274,15 @@ int share(const Options& o) {
             std::cerr << "share: cannot write the snapshot into " << folder.string() << "\n";
             return 1;
         }
+    }
+    std::vector<ClipboardEvent> clips;
+    for (const auto& spec : o.clipboardSend) {
+        auto clip = clipboardFromFile(spec, &error);
+        if (!clip) {
+            std::cerr << "share: " << error << "\n";
+            return 1;
+        }
+        clips.push_back(std::move(*clip));
     }
     std::vector<SharedStream> streams;
     for (bool extra : {false, true}) {
@@ -291,7 +351,23 @@ int share(const Options& o) {
     const auto start = steady_clock::now();
     auto elapsed = [&] { return duration<double>(steady_clock::now() - start).count(); };
     bool lost = false;
+    // Clipboard contents go one by one, 1.5 s apart, so each can be seen on the desktop.
+    std::size_t nextClip = 0;
+    double nextClipAt = 0;
+    int clipsSaved = 0;
     while (elapsed() < o.seconds && !interrupted) {
+        if (nextClip < clips.size() && elapsed() >= nextClipAt) {
+            clips[nextClip].shareId = main->sharedID;
+            client->stream().send(Packet(PacketType::pktInteractiveTap, InteractionType::clipboard,
+                                         bytesOf(clips[nextClip].toJson())));
+            std::printf("clipboard sent %s %zu bytes\n",
+                        std::string(description(clips[nextClip].type)).c_str(),
+                        clips[nextClip].data.size());
+            std::fflush(stdout);
+            ++nextClip;
+            nextClipAt = elapsed() + 1.5;
+        }
+        if (!o.clipboardOut.empty()) saveClipboard(client->stream(), o.clipboardOut, &clipsSaved);
         std::this_thread::sleep_for(
             milliseconds(std::min(250, static_cast<int>((o.seconds - elapsed()) * 1000) + 1)));
         printProgress(streams, elapsed(), o.seconds);
