@@ -314,6 +314,8 @@ X11EventsService::X11EventsService(xcb_connection_t* connection, std::uint32_t r
         options_.pixelsPerWheelClick = defaultPixelsPerWheelClick;
     // Keycodes with no symbol at all are ours to remap for text.
     const Keymap map = keymap();
+    // Without the keymap no keycode is known to be free: text cannot be typed then.
+    if (map.perKeycode == 0) return;
     const xcb_setup_t* setup = xcb_get_setup(connection_);
     for (int keycode = setup->min_keycode; keycode <= setup->max_keycode; ++keycode) {
         bool empty = true;
