@@ -604,7 +604,9 @@ bool X11Pasteboard::setData(ByteView data, PasteboardType type) {
     return impl
         ->call<bool>([impl, type, copy = std::move(copy)]() mutable {
             impl->store[type] = std::move(copy);
-            return impl->owned || impl->own();
+            // Owning again tells every watcher that the content changed; one that read the
+            // emptied clipboard right after the clear reads again.
+            return impl->own();
         })
         .value_or(false);
 }
