@@ -90,13 +90,18 @@ void jpegWarning(j_common_ptr info, int level) {
     if (level < 0) std::longjmp(reinterpret_cast<JpegError*>(info->err)->jump, 1);
 }
 
+jpeg_error_mgr* jpegErrors(JpegError& error) {
+    jpeg_std_error(&error.manager);
+    error.manager.error_exit = jpegFail;
+    error.manager.emit_message = jpegWarning;
+    return &error.manager;
+}
+
 // Fills `out` (already sized by the caller after the header) or answers false.
 bool jpegDecodeInto(ByteView file, Bitmap& out, Bytes& row) {
     jpeg_decompress_struct info;
     JpegError error;
-    info.err = jpeg_std_error(&error.manager);
-    error.manager.error_exit = jpegFail;
-    error.manager.emit_message = jpegWarning;
+    info.err = jpegErrors(error);
     if (setjmp(error.jump)) {
         jpeg_destroy_decompress(&info);
         return false;
@@ -139,9 +144,7 @@ bool jpegDecodeInto(ByteView file, Bitmap& out, Bytes& row) {
 std::optional<std::pair<int, int>> jpegSize(ByteView file) {
     jpeg_decompress_struct info;
     JpegError error;
-    info.err = jpeg_std_error(&error.manager);
-    error.manager.error_exit = jpegFail;
-    error.manager.emit_message = jpegWarning;
+    info.err = jpegErrors(error);
     if (setjmp(error.jump)) {
         jpeg_destroy_decompress(&info);
         return std::nullopt;
@@ -170,9 +173,7 @@ bool jpegEncodeInto(const Bitmap& bitmap, int quality, const Bytes& rgb, unsigne
                     unsigned long* size) {
     jpeg_compress_struct info;
     JpegError error;
-    info.err = jpeg_std_error(&error.manager);
-    error.manager.error_exit = jpegFail;
-    error.manager.emit_message = jpegWarning;
+    info.err = jpegErrors(error);
     if (setjmp(error.jump)) {
         jpeg_destroy_compress(&info);
         return false;
