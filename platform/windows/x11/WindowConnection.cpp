@@ -159,6 +159,26 @@ ProcessID WindowConnection::pid(xcb_window_t window) {
     return value.empty() ? 0 : static_cast<ProcessID>(value[0]);
 }
 
+std::vector<ProcessID> WindowConnection::pids(const std::vector<xcb_window_t>& windows) {
+    std::vector<xcb_get_property_cookie_t> cookies;
+    cookies.reserve(windows.size());
+    for (auto window : windows)
+        cookies.push_back(
+            xcb_get_property(connection_, 0, window, atom(netWmPid), XCB_ATOM_CARDINAL, 0, 1));
+    std::vector<ProcessID> result;
+    result.reserve(windows.size());
+    for (auto cookie : cookies) {
+        Freed<xcb_get_property_reply_t> reply{xcb_get_property_reply(connection_, cookie, nullptr)};
+        ProcessID pid = 0;
+        if (reply.reply && reply.reply->format == 32 && reply.reply->type == XCB_ATOM_CARDINAL &&
+            xcb_get_property_value_length(reply.reply) >= 4)
+            pid = static_cast<ProcessID>(
+                *static_cast<std::uint32_t*>(xcb_get_property_value(reply.reply)));
+        result.push_back(pid);
+    }
+    return result;
+}
+
 WindowKind WindowConnection::kind(xcb_window_t window) {
     // The first type the window names that we know decides; none named is a normal window.
     for (auto type : cardinals(window, atom(netWmWindowType), XCB_ATOM_ATOM)) {

@@ -209,10 +209,12 @@ std::vector<WindowID> X11WindowService::windowsOfProcess(ProcessID pid) {
     std::vector<WindowID> result;
     auto* c = connection();
     if (!c || pid <= 0) return result;
-    for (auto window : c->clientList(false)) {
-        if (c->pid(window) != pid) continue;
-        auto kind = c->kind(window);
-        if (kind == WindowKind::normal || kind == WindowKind::dialog) result.push_back(window);
+    auto windows = c->clientList(false);
+    auto owners = c->pids(windows);
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+        if (owners[i] != pid) continue;
+        auto kind = c->kind(windows[i]);
+        if (kind == WindowKind::normal || kind == WindowKind::dialog) result.push_back(windows[i]);
     }
     return result;
 }
@@ -222,12 +224,13 @@ std::vector<ProcessID> X11WindowService::regularApplications() {
     std::vector<ProcessID> result;
     auto* c = connection();
     if (!c) return result;
-    for (auto window : c->clientList(false)) {
-        auto pid = c->pid(window);
-        auto kind = c->kind(window);
-        if (pid > 0 && (kind == WindowKind::normal || kind == WindowKind::dialog) &&
-            std::find(result.begin(), result.end(), pid) == result.end())
-            result.push_back(pid);
+    auto windows = c->clientList(false);
+    auto owners = c->pids(windows);
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+        const ProcessID owner = owners[i];
+        if (owner <= 0 || std::find(result.begin(), result.end(), owner) != result.end()) continue;
+        auto kind = c->kind(windows[i]);
+        if (kind == WindowKind::normal || kind == WindowKind::dialog) result.push_back(owner);
     }
     return result;
 }
