@@ -21,6 +21,8 @@ class WindowManagementRole final : public WindowManagement {
                                                       std::shared_ptr<WindowService> windows);
 
     VNSWindowManager& manager() { return *manager_; }
+    // For other session services that move windows (the pointer's window snap).
+    std::shared_ptr<VNSWindowManager> sharedManager() const { return manager_; }
 
     void rememberAllDisplays() override;
     void setMainDisplay(DisplayID display) override;
