@@ -479,8 +479,18 @@ struct BulkResult {
     double wall = 0;  // seconds of the transfer
     double cpu = 0;   // server and client processes together
     double handshakeMs = 0;
+    std::uint64_t packets = 0;
+    double serverStartMiB = 0, serverPeakMiB = 0;  // the server's resident memory
     bool ok = false;
 };
+
+double residentMiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024;
+    return 0;
+}
 
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
@@ -509,11 +519,13 @@ BulkResult oursOnce(const fs::path& scratch, std::uint64_t bytes, std::size_t wi
     fs::remove(report);
     Child client({self(), "client", std::to_string(port), std::to_string(bytes),
                   std::to_string(window), report.string()});
-    client.wait();
+    // The server's memory while it sends: flat when what it queues is bounded.
+    result.serverStartMiB = result.serverPeakMiB = residentMiB(server.pid());
+    while (!client.wait(50ms))
+        result.serverPeakMiB = std::max(result.serverPeakMiB, residentMiB(server.pid()));
     server.stop();
     std::istringstream fields(readFile(report));
-    std::uint64_t packets = 0;
-    if (!client.exitedCleanly() || !(fields >> result.handshakeMs >> result.wall >> packets))
+    if (!client.exitedCleanly() || !(fields >> result.handshakeMs >> result.wall >> result.packets))
         return result;
     result.cpu = client.cpuSeconds() + server.cpuSeconds();
     result.ok = true;
@@ -617,8 +629,12 @@ int orchestrate(int argc, char** argv) {
         if (ours.ok) {
             oursRate.push_back(8 * gigabytes / ours.wall);
             oursCpu.push_back(ours.cpu / gigabytes);
-            std::printf("  ours    round %d: %6.3f s  %6.2f Gbit/s  %6.2f CPU s/GB\n", round + 1,
-                        ours.wall, oursRate.back(), oursCpu.back());
+            std::printf(
+                "  ours    round %d: %6.3f s  %6.2f Gbit/s  %6.2f CPU s/GB  (%llu packets; server "
+                "resident %.1f MiB at the start, %.1f MiB at most)\n",
+                round + 1, ours.wall, oursRate.back(), oursCpu.back(),
+                static_cast<unsigned long long>(ours.packets), ours.serverStartMiB,
+                ours.serverPeakMiB);
         } else {
             std::printf("  ours    round %d: FAILED\n", round + 1);
         }
