@@ -44,7 +44,8 @@ void report(const std::string& text) { SystemInfo::logMsg(text, LogLevel::warnin
 // The client's pointer, keys and scroll on this X display. Settings: "commandkey" (control or
 // super) is what the client's Command key acts as; "scrollpixelsperclick" the wheel click size.
 std::shared_ptr<InputInjection> makeInputService(std::shared_ptr<DisplayService> displays,
-                                                 std::shared_ptr<PhantomScreenService> screens) {
+                                                 std::shared_ptr<PhantomScreenService> screens,
+                                                 std::shared_ptr<VNSWindowManager> windows) {
     X11EventsService::Options options;
     if (auto key = SystemInfo::defaults().string("commandkey")) {
         if (auto command = commandKeyFromText(*key))
@@ -67,6 +68,10 @@ std::shared_ptr<InputInjection> makeInputService(std::shared_ptr<DisplayService>
     services.targets = std::make_shared<WindowPointerTargets>(
         std::make_shared<X11WindowService>(std::string{}, report));
     services.virtualDisplayIDs = [screens] { return screens->extraDisplayIDs(); };
+    // A window dragged across a display edge follows onto that display.
+    services.snapActiveWindowIfCrossedDisplay = [windows](bool movingRight) {
+        return windows->snapActiveWindowIfCrossedDisplay(movingRight);
+    };
     return InputService::make(std::move(services));
 }
 
@@ -156,9 +161,11 @@ void ServerEnvironment::configureServer() {
         });
     session_->displayArrangement = DisplayArrangement::make(*displays_);
     session_->virtualDisplays = virtualDisplays_;
-    session_->windows = WindowManagementRole::make(
+    auto windows = WindowManagementRole::make(
         displays_, std::make_shared<X11WindowService>(std::string{}, report));
-    if (haveDisplay_) session_->input = makeInputService(displays_, virtualDisplays_);
+    session_->windows = windows;
+    if (haveDisplay_)
+        session_->input = makeInputService(displays_, virtualDisplays_, windows->sharedManager());
     if (haveDisplay_)
         session_->clipboard = ClipboardSyncService::make(
             std::make_shared<X11Pasteboard>(std::string{}, report));
