@@ -49,9 +49,8 @@ bool ZuAudioDecoder::isRunning() const {
 
 bool ZuAudioDecoder::createDecoder() {
     const Bytes config = aac::audioSpecificConfig(aac::EldChannelLayout::stereo);
-    logMsg("🔊 createDecoder in:  48000 Hz AAC-ELD (object type 39, config " +
-                       hex(config) + "), 480 frames per packet, " + std::to_string(channelCount) +
-                       " ch");
+    logMsg("🔊 createDecoder in:  48000 Hz AAC-ELD (object type 39, config " + hex(config) +
+           "), 480 frames per packet, " + std::to_string(channelCount) + " ch");
     logMsg(
         "🔊 createDecoder out: 48000 Hz 32-bit float deinterleaved, 4 bytes per "
         "frame and channel, " +
@@ -60,15 +59,15 @@ bool ZuAudioDecoder::createDecoder() {
     auto decoder = aac::AacEldDecoder::create(config, &why);
     if (!decoder) {
         logMsg("❌ ZuAudioRender: decoder creation failed: " + why + " — AAC-ELD " +
-                               std::to_string(channelCount) + "ch decode likely unsupported",
-                           LogLevel::error);
+                   std::to_string(channelCount) + "ch decode likely unsupported",
+               LogLevel::error);
         return false;
     }
     // Failures are counted and reported here at a cadence; the codec's own line per bad unit
     // would let a client flood stderr.
     decoder->quietCodecMessages();
-    logMsg("✅ ZuAudioRender: AAC-ELD decoder created (" + std::to_string(channelCount) +
-                       "ch, " + joined(decoder->channelNames()) + ")");
+    logMsg("✅ ZuAudioRender: AAC-ELD decoder created (" + std::to_string(channelCount) + "ch, " +
+           joined(decoder->channelNames()) + ")");
     std::lock_guard lock(mutex_);
     decoder_ = std::move(decoder);
     return true;
@@ -83,11 +82,11 @@ void ZuAudioDecoder::start() {
             isRunning_ = decoder_ != nullptr;
         }
         logMsg("✅ ZuAudioDecoder started (" + std::to_string(channelCount) + "ch, " +
-                           description(channels) + ")");
+               description(channels) + ")");
         return;
     }
     logMsg("❌ ZuAudioDecoder: not started; probing AAC-ELD channel configurations",
-                       LogLevel::error);
+           LogLevel::error);
     using aac::EldChannelLayout;
     for (EldChannelLayout layout :
          {EldChannelLayout::mono, EldChannelLayout::stereo, EldChannelLayout::fivePointOne,
@@ -96,8 +95,8 @@ void ZuAudioDecoder::start() {
         const bool ok =
             aac::AacEldDecoder::create(aac::audioSpecificConfig(layout), &why) != nullptr;
         logMsg("🔍   AAC-ELD → " + std::to_string(aac::channelCount(layout)) + "ch (" +
-                           aac::description(layout) +
-                           "): " + (ok ? std::string("decodable") : "not decodable (" + why + ")"));
+               aac::description(layout) +
+               "): " + (ok ? std::string("decodable") : "not decodable (" + why + ")"));
     }
 }
 
@@ -118,21 +117,20 @@ void ZuAudioDecoder::handleAudioPacket(ByteView payload) {
         const std::int64_t failures = ++decodeFailures_;
         if (failures == 1 || failures % 100 == 0)
             logMsg("❌ ZuAudioRender: decode returned nil (" + std::to_string(failures) +
-                                   " failures so far)",
-                               LogLevel::error);
+                       " failures so far)",
+                   LogLevel::error);
         return;
     }
     const std::int64_t decoded = ++decodedCount_;
     if (decoded == 1) {
-        logMsg("✅ ZuAudioRender: FIRST packet decoded → " +
-                           std::to_string(buffer->frameLength) + " frames, " +
-                           std::to_string(buffer->channelCount) + "ch");
+        logMsg("✅ ZuAudioRender: FIRST packet decoded → " + std::to_string(buffer->frameLength) +
+               " frames, " + std::to_string(buffer->channelCount) + "ch");
     } else if (decoded % logEvery == 0) {
         char peak[32];
         std::snprintf(peak, sizeof peak, "%.4f", double(buffer->peak()));
         logMsg("🔊 ZuAudioDecoder: decoded " + std::to_string(decoded) + ", delivered " +
-                           std::to_string(scheduledCount_.load()) + ", failures " +
-                           std::to_string(decodeFailures_.load()) + ", peak=" + peak);
+               std::to_string(scheduledCount_.load()) + ", failures " +
+               std::to_string(decodeFailures_.load()) + ", peak=" + peak);
     }
     if (onPCMDecoded) onPCMDecoded(*buffer);
     ++scheduledCount_;
@@ -159,11 +157,11 @@ std::optional<ZuAudioBuffer> ZuAudioDecoder::decodeLocked(ByteView payload) {
     const std::int64_t failures = decodeFailures_;
     if (failures == 0 || failures % 100 == 0)
         logMsg(std::string("❌ ZuAudioDecoder: decode status=") +
-                               aac::description(decoder_->lastError()) +
-                               " outPackets=" + std::to_string(audio ? audio->frames : 0) +
-                               " — expected " + std::to_string(channelCount) + "ch (" +
-                               description(channels) + "); possible client/server tier mismatch",
-                           LogLevel::error);
+                   aac::description(decoder_->lastError()) +
+                   " outPackets=" + std::to_string(audio ? audio->frames : 0) + " — expected " +
+                   std::to_string(channelCount) + "ch (" + description(channels) +
+                   "); possible client/server tier mismatch",
+               LogLevel::error);
     return std::nullopt;
 }
 

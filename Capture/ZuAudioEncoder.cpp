@@ -44,8 +44,8 @@ std::unique_ptr<ZuAudioEncoder> ZuAudioEncoder::create(ZuChannels channels, int 
         return std::unique_ptr<ZuAudioEncoder>(new ZuAudioEncoder(channels, std::move(encoder)));
     } catch (const std::exception& e) {
         logMsg(std::string("❌ ZuAudioEncoder: encoder creation failed (") + e.what() +
-                               ", channels=" + std::to_string(channelCount(channels)) + ")",
-                           LogLevel::error);
+                   ", channels=" + std::to_string(channelCount(channels)) + ")",
+               LogLevel::error);
         return nullptr;
     }
 }
@@ -74,9 +74,8 @@ std::vector<Bytes> ZuAudioEncoder::encode(const ZuAudioBuffer& pcmBuffer) {
     std::vector<Bytes> packets;
     const std::uint32_t c = channelCount(channels_);
     if (pcmBuffer.channelCount != c) {
-        logMsg("🔇 ZuAudioEncoder: dropping buffer — " +
-                           std::to_string(pcmBuffer.channelCount) + "ch buffer vs " +
-                           std::to_string(c) + "ch encoder (device not settled)");
+        logMsg("🔇 ZuAudioEncoder: dropping buffer — " + std::to_string(pcmBuffer.channelCount) +
+               "ch buffer vs " + std::to_string(c) + "ch encoder (device not settled)");
         return packets;
     }
     // A frame length larger than the samples held is trusted only as far as the samples go.

@@ -9,7 +9,9 @@ namespace vl {
 
 AppDelegate::AppDelegate(Hooks hooks) : hooks_(std::move(hooks)) {}
 
-AppDelegate::~AppDelegate() { dropNotifications(); }
+AppDelegate::~AppDelegate() {
+    dropNotifications();
+}
 
 void AppDelegate::applicationWillFinishLaunching() {
     enableOpenAtLogin();

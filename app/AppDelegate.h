@@ -15,7 +15,7 @@
 namespace vl {
 
 class AppDelegate final : public AppShell, public std::enable_shared_from_this<AppDelegate> {
-public:
+  public:
     struct Hooks {
         // Loads and releases the virtual display library; empty where there is none.
         std::function<void()> prepareServices;
@@ -39,7 +39,7 @@ public:
     void setIconAsConnected(bool connected);
     bool iconConnected() const;
 
-private:
+  private:
     void enableOpenAtLogin();
     void setupNotifications();
     void dropNotifications();

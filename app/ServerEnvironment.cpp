@@ -1,8 +1,8 @@
 #include "app/ServerEnvironment.h"
 
+#include "Capture/VNSCapture.h"
 #include "app/AppDelegate.h"
 #include "app/SystemInfo.h"
-#include "Capture/VNSCapture.h"
 #include "comm/KeychainIdentityManager.h"
 #include "comm/SessionEnvironment.h"
 #include "input/InputService.h"
@@ -11,12 +11,12 @@
 #include "phantomScreen/DisplayArrangement.h"
 #include "phantomScreen/PhantomScreenInf.h"
 #include "phantomScreen/PhantomScreenService.h"
+#include "platform/capture/x11/X11CaptureService.h"
 #include "platform/defaults/json/JsonFileDefaults.h"
 #include "platform/desktop/HeadlessDesktop.h"
-#include "platform/capture/x11/X11CaptureService.h"
+#include "platform/discovery/avahi/AvahiDiscovery.h"
 #include "platform/display/x11/X11DisplayService.h"
 #include "platform/events/x11/X11EventsService.h"
-#include "platform/discovery/avahi/AvahiDiscovery.h"
 #include "platform/host/linux/LinuxHostFacts.h"
 #include "platform/pasteboard/x11/X11Pasteboard.h"
 #include "platform/pathmonitor/netlink/NetlinkPathMonitor.h"
@@ -39,7 +39,9 @@ namespace vl {
 
 namespace {
 
-void report(const std::string& text) { SystemInfo::logMsg(text, LogLevel::warning); }
+void report(const std::string& text) {
+    SystemInfo::logMsg(text, LogLevel::warning);
+}
 
 // The client's pointer, keys and scroll on this X display. Settings: "commandkey" (control or
 // super) is what the client's Command key acts as; "scrollpixelsperclick" the wheel click size.
@@ -115,8 +117,10 @@ ServerEnvironment::~ServerEnvironment() = default;
 
 void ServerEnvironment::startDesktop() {
     if (!options_.desktop) {
-        haveDisplay_ = HeadlessDesktop::reachable(std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "");
-        if (!haveDisplay_) report("No X display and the headless desktop is off: no virtual displays");
+        haveDisplay_ =
+            HeadlessDesktop::reachable(std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "");
+        if (!haveDisplay_)
+            report("No X display and the headless desktop is off: no virtual displays");
         return;
     }
     desktop_ = std::make_unique<HeadlessDesktop>(HeadlessDesktop::Options{}, report);
@@ -131,8 +135,9 @@ void ServerEnvironment::configureSettingsOnly() {
     SystemInfo::configure({
         std::make_shared<JsonFileDefaults>(configDir_ / "defaults.json", report),
         std::make_shared<FileKeychain>(dataDir_ / "keychain"),
-        haveDisplay_ ? std::shared_ptr<PowerService>(std::make_shared<X11Power>(std::string{}, report))
-                     : std::make_shared<UnavailablePower>(report),
+        haveDisplay_
+            ? std::shared_ptr<PowerService>(std::make_shared<X11Power>(std::string{}, report))
+            : std::make_shared<UnavailablePower>(report),
         std::make_shared<LinuxHostFacts>(),
     });
 }
@@ -146,8 +151,9 @@ void ServerEnvironment::configureServer() {
     displays_ = std::make_shared<X11DisplayService>(std::string{}, report);
     virtualDisplays_ =
         std::make_shared<PhantomScreenService>(std::make_shared<PhantomScreenInf>(*displays_));
-    ServicesHub::setVirtualDisplayHooks([displays = virtualDisplays_] { displays->initService(); },
-                                        [displays = virtualDisplays_] { displays->destroyService(); });
+    ServicesHub::setVirtualDisplayHooks(
+        [displays = virtualDisplays_] { displays->initService(); },
+        [displays = virtualDisplays_] { displays->destroyService(); });
 
     session_ = std::make_unique<SessionEnvironment>();
     session_->settings = std::make_shared<SystemControlSettings>();
@@ -167,8 +173,8 @@ void ServerEnvironment::configureServer() {
     if (haveDisplay_)
         session_->input = makeInputService(displays_, virtualDisplays_, windows->sharedManager());
     if (haveDisplay_)
-        session_->clipboard = ClipboardSyncService::make(
-            std::make_shared<X11Pasteboard>(std::string{}, report));
+        session_->clipboard =
+            ClipboardSyncService::make(std::make_shared<X11Pasteboard>(std::string{}, report));
     VNSCapture::logAvailableEncoders(*session_->codec);
 }
 

@@ -25,7 +25,7 @@ struct ServerOptions {
 };
 
 class ServerEnvironment {
-public:
+  public:
     explicit ServerEnvironment(ServerOptions options);
     ~ServerEnvironment();
 
@@ -42,7 +42,7 @@ public:
     const std::filesystem::path& configDir() const { return configDir_; }
     const std::filesystem::path& dataDir() const { return dataDir_; }
 
-private:
+  private:
     ServerOptions options_;
     std::filesystem::path configDir_;
     std::filesystem::path dataDir_;

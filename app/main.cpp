@@ -43,12 +43,18 @@ int runConfig(const std::vector<std::string>& args) {
     }
     if (args.size() == 2 && args[0] == "get") {
         const std::string& key = args[1];
-        if (key == SystemInfoKeys::password) std::cout << SystemInfo::password() << "\n";
-        else if (key == SystemInfoKeys::machinename) std::cout << SystemInfo::machineName() << "\n";
-        else if (key == SystemInfoKeys::controlport) std::cout << SystemInfo::accessControlPort() << "\n";
-        else if (key == SystemInfoKeys::keepawake) std::cout << (SystemInfo::keepAwake() ? "true" : "false") << "\n";
-        else if (key == "commandkey") std::cout << defaults.string(key).value_or("control") << "\n";
-        else if (key == "scrollpixelsperclick") std::cout << defaults.string(key).value_or("50") << "\n";
+        if (key == SystemInfoKeys::password)
+            std::cout << SystemInfo::password() << "\n";
+        else if (key == SystemInfoKeys::machinename)
+            std::cout << SystemInfo::machineName() << "\n";
+        else if (key == SystemInfoKeys::controlport)
+            std::cout << SystemInfo::accessControlPort() << "\n";
+        else if (key == SystemInfoKeys::keepawake)
+            std::cout << (SystemInfo::keepAwake() ? "true" : "false") << "\n";
+        else if (key == "commandkey")
+            std::cout << defaults.string(key).value_or("control") << "\n";
+        else if (key == "scrollpixelsperclick")
+            std::cout << defaults.string(key).value_or("50") << "\n";
         else {
             std::cerr << "vantrel-link: unknown settings key '" << key << "'\n";
             return 2;

@@ -13,7 +13,7 @@
 namespace vl {
 
 class PacketStream {
-public:
+  public:
     static constexpr std::uint32_t maxPlausiblePayload = 64u << 20;
     static constexpr std::size_t versionByte = 6;
 
@@ -25,7 +25,7 @@ public:
     std::uint64_t keepalives() const { return keepalives_; }
     std::size_t buffered() const { return buffer_.size() - offset_; }
 
-private:
+  private:
     static bool plausibleHeader(ByteView bytes);
 
     bool skipKeepalives_;

@@ -12,7 +12,7 @@ namespace vl {
 
 namespace {
 
-using Json = nlohmann::json;  // what is read
+using Json = nlohmann::json;         // what is read
 using Out = nlohmann::ordered_json;  // what is written, keys in declaration order
 
 // Strings that are not UTF-8 cannot come from a decoded record; should one be written anyway,
@@ -203,9 +203,9 @@ std::optional<SharedType> readSharedType(const Json& value) {
         case 3: {
             SharedType::Region c;
             ok = readInteger(*body, "displayID", c.displayID) &&
-                 readString(*body, "windowID", c.windowID) &&
-                 readInteger(*body, "left", c.left) && readInteger(*body, "top", c.top) &&
-                 readInteger(*body, "width", c.width) && readInteger(*body, "height", c.height);
+                 readString(*body, "windowID", c.windowID) && readInteger(*body, "left", c.left) &&
+                 readInteger(*body, "top", c.top) && readInteger(*body, "width", c.width) &&
+                 readInteger(*body, "height", c.height);
             type.value = std::move(c);
             break;
         }
@@ -227,7 +227,8 @@ std::string shareIdJson(const T& record) {
 
 template <class T>
 std::optional<T> shareIdFromJson(ByteView bytes) {
-    return decodeRecord<T>(bytes, [](const Json& o, T& r) { return readString(o, "shareId", r.shareId); });
+    return decodeRecord<T>(bytes,
+                           [](const Json& o, T& r) { return readString(o, "shareId", r.shareId); });
 }
 
 template <class E, std::size_t N>
@@ -262,14 +263,24 @@ std::optional<ZuPBTypes> zuPBTypesFromRaw(std::int64_t raw) {
     return enumFromRaw<ZuPBTypes, zuPBTypesNames.size()>(raw);
 }
 
-std::string_view description(MouseButton value) { return enumName(mouseButtonNames, value); }
-std::string_view description(MouseEventKind value) { return enumName(mouseEventKindNames, value); }
-std::string_view description(ScrollDirection value) { return enumName(scrollDirectionNames, value); }
-std::string_view description(ZuPBTypes value) { return enumName(zuPBTypesNames, value); }
+std::string_view description(MouseButton value) {
+    return enumName(mouseButtonNames, value);
+}
+std::string_view description(MouseEventKind value) {
+    return enumName(mouseEventKindNames, value);
+}
+std::string_view description(ScrollDirection value) {
+    return enumName(scrollDirectionNames, value);
+}
+std::string_view description(ZuPBTypes value) {
+    return enumName(zuPBTypesNames, value);
+}
 
 // SharedType
 
-std::string_view SharedType::description() const { return sharedTypeNames[value.index()]; }
+std::string_view SharedType::description() const {
+    return sharedTypeNames[value.index()];
+}
 
 std::optional<std::uint32_t> SharedType::displayID() const {
     return std::visit(
@@ -282,7 +293,9 @@ std::optional<std::uint32_t> SharedType::displayID() const {
         value);
 }
 
-std::string SharedType::toJson() const { return dump(sharedTypeJson(*this)); }
+std::string SharedType::toJson() const {
+    return dump(sharedTypeJson(*this));
+}
 
 std::optional<SharedType> SharedType::fromJson(ByteView json) {
     return decodeRecord<SharedType>(json, [](const Json& o, SharedType& r) {
@@ -344,12 +357,11 @@ std::optional<SharedItem> SharedItem::fromJson(ByteView json) {
         return readInteger(o, "sharedVideoPort", r.sharedVideoPort) &&
                readInteger(o, "sharedAudioPort", r.sharedAudioPort) &&
                readInteger(o, "sharedMicPort", r.sharedMicPort) &&
-               readInteger(o, "sharedCamPort", r.sharedCamPort) &&
-               readInteger(o, "left", r.left) && readInteger(o, "top", r.top) &&
-               readInteger(o, "width", r.width) && readInteger(o, "height", r.height) &&
-               readInteger(o, "fps", r.fps) && readBool(o, "hdr", r.hdr) &&
-               readString(o, "serverIP", r.serverIP) && readString(o, "sharedID", r.sharedID) &&
-               readString(o, "title", r.title);
+               readInteger(o, "sharedCamPort", r.sharedCamPort) && readInteger(o, "left", r.left) &&
+               readInteger(o, "top", r.top) && readInteger(o, "width", r.width) &&
+               readInteger(o, "height", r.height) && readInteger(o, "fps", r.fps) &&
+               readBool(o, "hdr", r.hdr) && readString(o, "serverIP", r.serverIP) &&
+               readString(o, "sharedID", r.sharedID) && readString(o, "title", r.title);
     });
 }
 
@@ -437,17 +449,23 @@ std::optional<ClipboardEvent> ClipboardEvent::fromJson(ByteView json) {
 
 // The one-field records
 
-std::string LookAtInfo::toJson() const { return shareIdJson(*this); }
+std::string LookAtInfo::toJson() const {
+    return shareIdJson(*this);
+}
 std::optional<LookAtInfo> LookAtInfo::fromJson(ByteView json) {
     return shareIdFromJson<LookAtInfo>(json);
 }
 
-std::string JumpToDisplayInfo::toJson() const { return shareIdJson(*this); }
+std::string JumpToDisplayInfo::toJson() const {
+    return shareIdJson(*this);
+}
 std::optional<JumpToDisplayInfo> JumpToDisplayInfo::fromJson(ByteView json) {
     return shareIdFromJson<JumpToDisplayInfo>(json);
 }
 
-std::string ActiveWindowInfo::toJson() const { return shareIdJson(*this); }
+std::string ActiveWindowInfo::toJson() const {
+    return shareIdJson(*this);
+}
 std::optional<ActiveWindowInfo> ActiveWindowInfo::fromJson(ByteView json) {
     return shareIdFromJson<ActiveWindowInfo>(json);
 }

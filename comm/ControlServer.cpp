@@ -11,7 +11,9 @@ namespace vl {
 
 namespace {
 
-const char* text(bool value) { return value ? "true" : "false"; }
+const char* text(bool value) {
+    return value ? "true" : "false";
+}
 
 std::string errorText(const std::optional<NetworkError>& error) {
     return error ? error->description() : "unknown error";
@@ -50,12 +52,14 @@ ControlServer::ControlServer(std::uint16_t port, std::shared_ptr<DispatchQueue> 
       environment_(environment.completed()) {
     if (!environment_.settings || !environment_.capture || !environment_.codec ||
         !environment_.displayArrangement || !environment_.virtualDisplays)
-        throw std::invalid_argument("ControlServer: settings, capture, codec, display arrangement "
-                                    "and virtual displays are required");
+        throw std::invalid_argument(
+            "ControlServer: settings, capture, codec, display arrangement "
+            "and virtual displays are required");
 }
 
 ControlServer::~ControlServer() {
-    if (disconnectObserver_) NotificationCenter::defaultCenter().removeObserver(*disconnectObserver_);
+    if (disconnectObserver_)
+        NotificationCenter::defaultCenter().removeObserver(*disconnectObserver_);
     if (keepaliveTimer_) keepaliveTimer_->cancel();
 }
 
@@ -64,8 +68,8 @@ std::weak_ptr<ControlServer> ControlServer::weakSelf() {
 }
 
 std::shared_ptr<SharingSession> ControlServer::makeSession() {
-    return SharingSession::make({weakSelf(), environment_, sharedQueue(), ports(),
-                                 identitySource(), gate_});
+    return SharingSession::make(
+        {weakSelf(), environment_, sharedQueue(), ports(), identitySource(), gate_});
 }
 
 template <typename Result>
@@ -110,9 +114,8 @@ std::string ControlServer::listeningHost() const {
 void ControlServer::handleConnection(const std::shared_ptr<Connection>& connection) {
     onQueue<void>([&] {
         ++connectionCount_;
-        logMsg("🔗 New connection #" + std::to_string(connectionCount_) +
-               " accepted: " + connection->description() +
-               ", endpoint: " + connection->remoteAddress());
+        logMsg("🔗 New connection #" + std::to_string(connectionCount_) + " accepted: " +
+               connection->description() + ", endpoint: " + connection->remoteAddress());
         // Only a connection that authenticates becomes the active one (see handleConnect): a
         // stranger's connection must not displace the known client's.
         std::weak_ptr<ControlServer> weak = weakSelf();
@@ -148,7 +151,8 @@ void ControlServer::onConnectionState(const std::shared_ptr<Connection>& connect
             logMsg("Connection setup on port " + port);
             return;
         case ConnectionState::failed:
-        case ConnectionState::cancelled: break;
+        case ConnectionState::cancelled:
+            break;
     }
 
     const bool sharing = session_->rdpStarted();
@@ -184,19 +188,20 @@ void ControlServer::receivePacket(const std::shared_ptr<Connection>& connection)
 // One receive at a time; each completion drains its bytes, then arms the next.
 void ControlServer::armReceive(const std::shared_ptr<Connection>& connection) {
     std::weak_ptr<ControlServer> weak = weakSelf();
-    connection->receive(1, 4096, [weak, connection](std::optional<Bytes> data, bool,
-                                                    std::optional<NetworkError> error) {
-        auto self = weak.lock();
-        if (!self) return;
-        self->handleReceive(connection, std::move(data), error);
-        auto state = connection->state();
-        if (state == ConnectionState::ready || state == ConnectionState::preparing) {
-            self->armReceive(connection);
-        } else if (!error) {
-            logMsg("[" + connection->description() +
-                   "] Stopping receive loop, connection state: " + description(state));
-        }
-    });
+    connection->receive(
+        1, 4096,
+        [weak, connection](std::optional<Bytes> data, bool, std::optional<NetworkError> error) {
+            auto self = weak.lock();
+            if (!self) return;
+            self->handleReceive(connection, std::move(data), error);
+            auto state = connection->state();
+            if (state == ConnectionState::ready || state == ConnectionState::preparing) {
+                self->armReceive(connection);
+            } else if (!error) {
+                logMsg("[" + connection->description() +
+                       "] Stopping receive loop, connection state: " + description(state));
+            }
+        });
 }
 
 void ControlServer::handleReceive(const std::shared_ptr<Connection>& connection,
@@ -228,26 +233,57 @@ void ControlServer::dispatch(const std::shared_ptr<Connection>& connection, Pack
     // The session of this message: a teardown below replaces it.
     auto session = session_;
     switch (packet.subType) {
-        case disconnect: handleDisconnection(packet); break;
-        case rdpStart: session->handleRdpStart(connection, packet); break;
-        case rdpStop: handleRdpStop(); break;
-        case displayStart: session->handleDisplayStart(connection, packet); break;
-        case displayStop: session->handleDisplayStop(packet); break;
-        case rdpVideo: session->handleRdpVideo(packet); break;
-        case moveWindowToVDIfNotOnVD: session->handleMoveWindowToVDIfNotOnVD(); break;
-        case jumpToDisplay: session->handleJumpToDisplay(packet); break;
-        case mouseEvent: session->handleMouseEvent(packet); break;
-        case scroll: session->handleMiceWheel(packet); break;
-        case text: session->handleKeyboard(packet); break;
-        case clipboard: session->handleClipboard(packet); break;
-        case lookAt: session->handleLookat(packet); break;
-        case speedTest: handleSpeedTest(packet, connection); break;
+        case disconnect:
+            handleDisconnection(packet);
+            break;
+        case rdpStart:
+            session->handleRdpStart(connection, packet);
+            break;
+        case rdpStop:
+            handleRdpStop();
+            break;
+        case displayStart:
+            session->handleDisplayStart(connection, packet);
+            break;
+        case displayStop:
+            session->handleDisplayStop(packet);
+            break;
+        case rdpVideo:
+            session->handleRdpVideo(packet);
+            break;
+        case moveWindowToVDIfNotOnVD:
+            session->handleMoveWindowToVDIfNotOnVD();
+            break;
+        case jumpToDisplay:
+            session->handleJumpToDisplay(packet);
+            break;
+        case mouseEvent:
+            session->handleMouseEvent(packet);
+            break;
+        case scroll:
+            session->handleMiceWheel(packet);
+            break;
+        case text:
+            session->handleKeyboard(packet);
+            break;
+        case clipboard:
+            session->handleClipboard(packet);
+            break;
+        case lookAt:
+            session->handleLookat(packet);
+            break;
+        case speedTest:
+            handleSpeedTest(packet, connection);
+            break;
         case speedTestStart:
             logMsg("[" + connection->description() +
                    "] speedTestStart belongs on the speed-test port; ignored here");
             break;
-        case speedTestStop: handleSpeedTestStop(); break;
-        default: break;  // no handler: consumed and ignored
+        case speedTestStop:
+            handleSpeedTestStop();
+            break;
+        default:
+            break;  // no handler: consumed and ignored
     }
 }
 
@@ -312,8 +348,7 @@ void ControlServer::simplyAct(InteractionType subType,
         if (error)
             logMsg(tag + "Response packet send failed: " + error->description(), LogLevel::error);
         else
-            logMsg(tag + "Response packet sent successfully: " +
-                   std::string(description(subType)));
+            logMsg(tag + "Response packet sent successfully: " + std::string(description(subType)));
     });
 }
 

@@ -9,7 +9,9 @@ namespace vl {
 
 namespace {
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 bool isWordChar(char c) {
     return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
@@ -62,22 +64,27 @@ std::optional<std::pair<int, int>> descriptorSize(std::string_view text) {
 
 int descriptorFrameRate(std::string_view text) {
     constexpr int fallback = 30;
-    for (std::size_t at = text.find('@'); at != std::string_view::npos; at = text.find('@', at + 1)) {
+    for (std::size_t at = text.find('@'); at != std::string_view::npos;
+         at = text.find('@', at + 1)) {
         std::size_t end = runEnd(text, at + 1, isDigit);
         if (end == at + 1) continue;
         auto rate = decimal<std::int64_t>(text.substr(at + 1, end - at - 1));
         if (!rate) return fallback;
-        if (*rate == 30 || *rate == 48 || *rate == 60 || *rate == 90) return static_cast<int>(*rate);
+        if (*rate == 30 || *rate == 48 || *rate == 60 || *rate == 90)
+            return static_cast<int>(*rate);
         return static_cast<int>(std::clamp<std::int64_t>(*rate, 30, 90));
     }
     return fallback;
 }
 
-bool descriptorHdr(std::string_view text) { return text.find("HDR") != std::string_view::npos; }
+bool descriptorHdr(std::string_view text) {
+    return text.find("HDR") != std::string_view::npos;
+}
 
 bool descriptorPortrait(std::string_view text) {
     constexpr std::string_view key = "portrait:";
-    for (std::size_t at = text.find(key); at != std::string_view::npos; at = text.find(key, at + 1)) {
+    for (std::size_t at = text.find(key); at != std::string_view::npos;
+         at = text.find(key, at + 1)) {
         std::size_t start = at + key.size();
         std::size_t end = runEnd(text, start, isWordChar);
         if (end == start) continue;
@@ -111,13 +118,16 @@ std::optional<DisplayDescriptor> decodeDisplayDescriptor(ByteView payload) {
 }
 
 std::string DisplayDescriptor::text() const {
-    std::string out = std::to_string(width) + "x" + std::to_string(height) + "@" + std::to_string(fps);
+    std::string out =
+        std::to_string(width) + "x" + std::to_string(height) + "@" + std::to_string(fps);
     if (hdr) out += " HDR";
     out += portrait ? " portrait:true" : " portrait:false";
     return out;
 }
 
-Bytes DisplayDescriptor::encode() const { return bytesOf(base64Encode(text())); }
+Bytes DisplayDescriptor::encode() const {
+    return bytesOf(base64Encode(text()));
+}
 
 std::optional<std::string> decodeShareIdentityText(ByteView payload) {
     if (auto decoded = base64Decode(payload)) {
@@ -126,9 +136,13 @@ std::optional<std::string> decodeShareIdentityText(ByteView payload) {
     return utf8Text(payload);
 }
 
-Bytes encodeShareIdentityText(std::string_view sharedID) { return bytesOf(base64Encode(sharedID)); }
+Bytes encodeShareIdentityText(std::string_view sharedID) {
+    return bytesOf(base64Encode(sharedID));
+}
 
-std::optional<std::string> decodePlainShareIdentity(ByteView payload) { return utf8Text(payload); }
+std::optional<std::string> decodePlainShareIdentity(ByteView payload) {
+    return utf8Text(payload);
+}
 
 Bytes connectAnswerText(std::string_view applicationID, std::string_view machineName) {
     Bytes out;

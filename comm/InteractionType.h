@@ -50,7 +50,9 @@ enum class InteractionType : std::uint8_t {
     undefined,  // 37, the last case
 };
 
-constexpr std::uint8_t rawValue(InteractionType type) { return static_cast<std::uint8_t>(type); }
+constexpr std::uint8_t rawValue(InteractionType type) {
+    return static_cast<std::uint8_t>(type);
+}
 
 // The plain constructor: nothing for bytes above 37.
 constexpr std::optional<InteractionType> interactionTypeFromRaw(std::uint8_t raw) {
@@ -66,16 +68,44 @@ constexpr InteractionType interactionTypeOrUndefined(std::uint8_t raw) {
 // The case name.
 constexpr std::string_view description(InteractionType type) {
     constexpr std::array<std::string_view, 38> names = {
-        "cursor",       "tap",          "text",         "click",
-        "scroll",       "pinch",        "zoom",         "drag",
-        "doubleTap",    "pulout",       "close",        "resize",
-        "connect",      "disconnect",   "ret200",       "ret400",
-        "retBusy",      "speedTest",    "speedTestStart", "speedTestStop",
-        "rdpVideo",     "rdpAudio",     "rdpStart",     "rdpStop",
-        "displayStart", "displayStop",  "micStart",     "micStop",
-        "camStart",     "camStop",      "lookAt",       "keepLive",
-        "moveWindowToVDIfNotOnVD", "mouseEvent", "clipboard", "jumpToDisplay",
-        "activeWindowOnDisplay", "undefined",
+        "cursor",
+        "tap",
+        "text",
+        "click",
+        "scroll",
+        "pinch",
+        "zoom",
+        "drag",
+        "doubleTap",
+        "pulout",
+        "close",
+        "resize",
+        "connect",
+        "disconnect",
+        "ret200",
+        "ret400",
+        "retBusy",
+        "speedTest",
+        "speedTestStart",
+        "speedTestStop",
+        "rdpVideo",
+        "rdpAudio",
+        "rdpStart",
+        "rdpStop",
+        "displayStart",
+        "displayStop",
+        "micStart",
+        "micStop",
+        "camStart",
+        "camStop",
+        "lookAt",
+        "keepLive",
+        "moveWindowToVDIfNotOnVD",
+        "mouseEvent",
+        "clipboard",
+        "jumpToDisplay",
+        "activeWindowOnDisplay",
+        "undefined",
     };
     std::uint8_t raw = rawValue(type);
     return raw < names.size() ? names[raw] : names.back();

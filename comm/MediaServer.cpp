@@ -2,9 +2,8 @@
 
 namespace vl {
 
-MediaServer::MediaServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue,
-                         std::string name, TlsIdentitySource identity,
-                         std::shared_ptr<ClientGate> gate)
+MediaServer::MediaServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue, std::string name,
+                         TlsIdentitySource identity, std::shared_ptr<ClientGate> gate)
     : QuicServer(port, std::move(queue), std::move(name), std::move(identity)),
       gate_(gate ? std::move(gate) : std::make_shared<ClientGate>()) {}
 

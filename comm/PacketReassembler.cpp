@@ -8,8 +8,7 @@ namespace vl {
 
 PacketReassembler::PacketReassembler(std::string connection, Report report)
     : connection_(std::move(connection)), report_(std::move(report)) {
-    if (!report_)
-        report_ = [](std::string text) { logMsg(std::move(text), LogLevel::warning); };
+    if (!report_) report_ = [](std::string text) { logMsg(std::move(text), LogLevel::warning); };
 }
 
 std::size_t PacketReassembler::bufferedSize() const {

@@ -10,8 +10,8 @@
 
 #include <array>
 #include <cstddef>
-#include <deque>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -23,7 +23,7 @@
 namespace vl {
 
 class PacketReassembler {
-public:
+  public:
     static constexpr std::size_t bufferCap = 8388608;  // 8 MiB
 
     using Dispatch = std::function<void(Packet&&)>;
@@ -50,23 +50,23 @@ public:
 
     const std::string& connection() const { return connection_; }
 
-private:
+  private:
     void consume(ByteView chunk);
 
     std::string connection_;
     Report report_;
     std::array<std::uint8_t, Packet::headerSize> header_{};
-    std::size_t headerFill_ = 0;            // header bytes of the packet in progress
-    std::optional<Packet> current_;         // its header, once all 22 bytes are here
-    Bytes payload_;                         // its payload so far, for control packets only
-    std::uint64_t received_ = 0;            // payload bytes received, stored or not
-    std::deque<Packet> ready_;              // complete control packets not yet dispatched
+    std::size_t headerFill_ = 0;     // header bytes of the packet in progress
+    std::optional<Packet> current_;  // its header, once all 22 bytes are here
+    Bytes payload_;                  // its payload so far, for control packets only
+    std::uint64_t received_ = 0;     // payload bytes received, stored or not
+    std::deque<Packet> ready_;       // complete control packets not yet dispatched
 };
 
 // The control server's receiveBuffers: one reassembler per connection, keyed by its identity.
 template <class Key, class Hash = std::hash<Key>>
 class ReceiveBuffers {
-public:
+  public:
     explicit ReceiveBuffers(PacketReassembler::Report report = {}) : report_(std::move(report)) {}
 
     // Appends a chunk to the connection's buffer (made on first use, reporting as `connection`)
@@ -90,7 +90,7 @@ public:
         return found == buffers_.end() ? 0 : found->second->bufferedSize();
     }
 
-private:
+  private:
     PacketReassembler::Report report_;
     std::unordered_map<Key, std::shared_ptr<PacketReassembler>, Hash> buffers_;
 };

@@ -24,7 +24,9 @@ enum class PacketType : std::uint8_t {
     pktUnknown = 27,
 };
 
-constexpr std::uint8_t rawValue(PacketType type) { return static_cast<std::uint8_t>(type); }
+constexpr std::uint8_t rawValue(PacketType type) {
+    return static_cast<std::uint8_t>(type);
+}
 
 // Never fails: a byte that is not one of the known values gives pktUnknown.
 constexpr PacketType packetTypeFromRaw(std::uint8_t raw) {
@@ -35,23 +37,38 @@ constexpr PacketType packetTypeFromRaw(std::uint8_t raw) {
 // The case name.
 constexpr std::string_view description(PacketType type) {
     switch (type) {
-        case PacketType::pktClientVersionType: return "pktClientVersionType";
-        case PacketType::pktClientSerialNumber: return "pktClientSerialNumber";
-        case PacketType::pktWindowToPullout: return "pktWindowToPullout";
-        case PacketType::pktWindowToPushback: return "pktWindowToPushback";
-        case PacketType::pktInteractiveTap: return "pktInteractiveTap";
-        case PacketType::pktPing: return "pktPing";
-        case PacketType::pktVideoStreamData: return "pktVideoStreamData";
-        case PacketType::pktAudioStreamData: return "pktAudioStreamData";
-        case PacketType::pktControlData: return "pktControlData";
-        case PacketType::pktSpeedTestData: return "pktSpeedTestData";
-        case PacketType::pktWindowIDs: return "pktWindowIDs";
-        case PacketType::pktDisplayIDs: return "pktDisplayIDs";
-        case PacketType::pktUnknown: return "pktUnknown";
+        case PacketType::pktClientVersionType:
+            return "pktClientVersionType";
+        case PacketType::pktClientSerialNumber:
+            return "pktClientSerialNumber";
+        case PacketType::pktWindowToPullout:
+            return "pktWindowToPullout";
+        case PacketType::pktWindowToPushback:
+            return "pktWindowToPushback";
+        case PacketType::pktInteractiveTap:
+            return "pktInteractiveTap";
+        case PacketType::pktPing:
+            return "pktPing";
+        case PacketType::pktVideoStreamData:
+            return "pktVideoStreamData";
+        case PacketType::pktAudioStreamData:
+            return "pktAudioStreamData";
+        case PacketType::pktControlData:
+            return "pktControlData";
+        case PacketType::pktSpeedTestData:
+            return "pktSpeedTestData";
+        case PacketType::pktWindowIDs:
+            return "pktWindowIDs";
+        case PacketType::pktDisplayIDs:
+            return "pktDisplayIDs";
+        case PacketType::pktUnknown:
+            return "pktUnknown";
     }
     return "pktUnknown";
 }
 
-inline std::ostream& operator<<(std::ostream& out, PacketType type) { return out << description(type); }
+inline std::ostream& operator<<(std::ostream& out, PacketType type) {
+    return out << description(type);
+}
 
 }  // namespace vl

@@ -15,7 +15,9 @@ constexpr double virtualDisplayTimeout = 5.0;  // seconds
 constexpr int extendRetries = 5;
 constexpr auto secondWindowMove = std::chrono::milliseconds(350);
 
-const char* text(bool value) { return value ? "true" : "false"; }
+const char* text(bool value) {
+    return value ? "true" : "false";
+}
 
 std::string resolutionText(Resolution resolution) {
     auto [width, height] = resolution.resolution();
@@ -83,8 +85,8 @@ void SharingSession::handleRdpStart(const std::shared_ptr<Connection>& connectio
     requestedFPS_ = descriptorFrameRate(*descriptor);
     const std::optional<int> channels =
         environment_.media->resolutionOfSupportedAudioChannels(resolution);
-    logMsg("handleRdpStart: " + packet.debugDescription() + " clientType: " +
-           resolution.description() + " fps: " + std::to_string(requestedFPS_) +
+    logMsg("handleRdpStart: " + packet.debugDescription() +
+           " clientType: " + resolution.description() + " fps: " + std::to_string(requestedFPS_) +
            " audioChannels: " + channelsText(channels));
     currentResolution_ = resolutionText(resolution);
     const std::string client = environment_.shell->currentConnectedClient().value_or("unknown");
@@ -96,8 +98,9 @@ void SharingSession::handleRdpStart(const std::shared_ptr<Connection>& connectio
         queue->async([=] {
             auto self = weak.lock();
             if (!self || !start.lock()) {
-                logMsg("handleRdpStart: the session ended while its display came online; "
-                       "nothing started");
+                logMsg(
+                    "handleRdpStart: the session ended while its display came online; "
+                    "nothing started");
                 return;
             }
             self->virtualDisplayAppeared(id, connection, request, resolution, hdr, channels,
@@ -108,9 +111,8 @@ void SharingSession::handleRdpStart(const std::shared_ptr<Connection>& connectio
 
 // On the main queue: the displays are remembered, the earlier virtual display goes and the new
 // one is made; then the wait for it to come online, on the global queue.
-void SharingSession::prepareVirtualDisplay(
-    Resolution resolution, std::weak_ptr<const bool> start,
-    std::function<void(std::optional<DisplayID>)> appeared) {
+void SharingSession::prepareVirtualDisplay(Resolution resolution, std::weak_ptr<const bool> start,
+                                           std::function<void(std::optional<DisplayID>)> appeared) {
     onMain([resolution, start, appeared = std::move(appeared)](SharingSession& session) {
         if (!start.lock()) return;
         const auto& environment = session.environment_;
@@ -123,8 +125,8 @@ void SharingSession::prepareVirtualDisplay(
 
 void SharingSession::virtualDisplayAppeared(std::optional<DisplayID> display,
                                             const std::shared_ptr<Connection>& connection,
-                                            const Packet& request, Resolution resolution,
-                                            bool hdr, std::optional<int> channels,
+                                            const Packet& request, Resolution resolution, bool hdr,
+                                            std::optional<int> channels,
                                             const std::string& client) {
     assertOnQueue();
     if (!display || *display == nullDisplayID) {
@@ -282,8 +284,8 @@ void SharingSession::handleDisplayStart(const std::shared_ptr<Connection>& conne
         return;
     }
     const Resolution resolution = Resolution::from(descriptor->width, descriptor->height);
-    logMsg("Parsed vdRes: " + resolution.description() + " fps:" +
-           std::to_string(descriptor->fps) + " portrait:" + text(descriptor->portrait) + " ");
+    logMsg("Parsed vdRes: " + resolution.description() + " fps:" + std::to_string(descriptor->fps) +
+           " portrait:" + text(descriptor->portrait) + " ");
 
     std::weak_ptr<SharingSession> weak = weak_from_this();
     auto queue = context_.queue;
@@ -300,8 +302,7 @@ void SharingSession::handleDisplayStart(const std::shared_ptr<Connection>& conne
 
 void SharingSession::extraDisplayCreated(std::optional<DisplayID> display,
                                          const std::shared_ptr<Connection>& connection,
-                                         const Packet& request,
-                                         const DisplayDescriptor& descriptor,
+                                         const Packet& request, const DisplayDescriptor& descriptor,
                                          Resolution resolution) {
     assertOnQueue();
     if (!display) {
@@ -419,10 +420,9 @@ void SharingSession::stopVideo() {
 std::shared_ptr<VideoServer> SharingSession::makeVideoServer(int port,
                                                              const std::string& queueLabel,
                                                              const std::string& name) {
-    auto server =
-        std::make_shared<VideoServer>(static_cast<std::uint16_t>(port),
-                                      std::make_shared<DispatchQueue>(queueLabel), name,
-                                      context_.identity, context_.gate);
+    auto server = std::make_shared<VideoServer>(static_cast<std::uint16_t>(port),
+                                                std::make_shared<DispatchQueue>(queueLabel), name,
+                                                context_.identity, context_.gate);
     try {
         server->start();
     } catch (const std::exception& error) {
@@ -526,9 +526,8 @@ void SharingSession::captureFailedToStart(const std::string& shareID,
     if (current != spCaptures_.end() && current->second == capture.lock())
         spCaptures_.erase(current);
     if (spCaptures_.empty())
-        onMain([](SharingSession& session) {
-            session.environment_.input->stopConstrainingCursor();
-        });
+        onMain(
+            [](SharingSession& session) { session.environment_.input->stopConstrainingCursor(); });
 }
 
 std::shared_ptr<VNSCapture> SharingSession::capture(const std::string& sharedID) const {
@@ -570,8 +569,8 @@ void SharingSession::handleJumpToDisplay(const Packet& packet) {
     }
     onMain([id = *found->second.sharedType.displayID()](SharingSession& session) {
         const bool moved = session.environment_.windows->moveActiveWindowToDisplay(id, false);
-        logMsg("handleJumpToDisplay: moved active window to display " + std::to_string(id) +
-               ": " + text(moved));
+        logMsg("handleJumpToDisplay: moved active window to display " + std::to_string(id) + ": " +
+               text(moved));
     });
 }
 

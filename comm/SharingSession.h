@@ -32,8 +32,8 @@ class ControlServer;
 class SharingSession : public std::enable_shared_from_this<SharingSession> {
   public:
     struct Context {
-        std::weak_ptr<ControlServer> server;  // answers and client messages go through it
-        SessionEnvironment environment;       // completed: every role present
+        std::weak_ptr<ControlServer> server;   // answers and client messages go through it
+        SessionEnvironment environment;        // completed: every role present
         std::shared_ptr<DispatchQueue> queue;  // the control server's queue
         PortPlan ports;
         TlsIdentitySource identity;

@@ -36,50 +36,51 @@ const Bytes& SpeedTestServer::speedTestChunk() {
 void SpeedTestServer::handleConnection(const std::shared_ptr<Connection>& connection) {
     std::weak_ptr<SpeedTestServer> weak = weakSelf();
     std::weak_ptr<Connection> weakConnection = connection;
-    connection->setStateUpdateHandler(
-        [weak, weakConnection](ConnectionState state, std::optional<NetworkError> error) {
-            auto self = weak.lock();
-            auto connection = weakConnection.lock();
-            if (!self || !connection) return;
-            std::string port = std::to_string(self->getPort());
-            switch (state) {
-                case ConnectionState::ready:
-                    logMsg("Custom server: Connection is ready on port " + port);
-                    self->receivePacket(connection);
-                    break;
-                case ConnectionState::failed:
-                    logMsg("Custom server: Connection failed on port " + port +
-                                       " with error: " +
-                                       (error ? error->description() : std::string("unknown")));
-                    break;
-                case ConnectionState::cancelled:
-                    logMsg("Custom server: Connection cancelled on port " + port);
-                    break;
-                default: break;
-            }
-        });
+    connection->setStateUpdateHandler([weak, weakConnection](ConnectionState state,
+                                                             std::optional<NetworkError> error) {
+        auto self = weak.lock();
+        auto connection = weakConnection.lock();
+        if (!self || !connection) return;
+        std::string port = std::to_string(self->getPort());
+        switch (state) {
+            case ConnectionState::ready:
+                logMsg("Custom server: Connection is ready on port " + port);
+                self->receivePacket(connection);
+                break;
+            case ConnectionState::failed:
+                logMsg("Custom server: Connection failed on port " + port +
+                       " with error: " + (error ? error->description() : std::string("unknown")));
+                break;
+            case ConnectionState::cancelled:
+                logMsg("Custom server: Connection cancelled on port " + port);
+                break;
+            default:
+                break;
+        }
+    });
     connection->start(DispatchQueue::global());
 }
 
 void SpeedTestServer::receivePacket(const std::shared_ptr<Connection>& connection) {
     std::weak_ptr<SpeedTestServer> weak = weakSelf();
-    connection->receive(1, 4096, [weak, connection](std::optional<Bytes> data, bool,
-                                                    std::optional<NetworkError> error) {
-        auto self = weak.lock();
-        if (!self) return;
-        if (data && !data->empty()) {
-            auto packet = Packet::decode(*data);
-            if (packet && packet->type == PacketType::pktInteractiveTap &&
-                packet->subType == InteractionType::speedTestStart) {
-                self->dataSent = 0;
-                // A chain already running picks up the reset count; a second chain would
-                // double the stream.
-                if (!self->sending_.exchange(true)) self->sendNextChunk(connection);
+    connection->receive(
+        1, 4096,
+        [weak, connection](std::optional<Bytes> data, bool, std::optional<NetworkError> error) {
+            auto self = weak.lock();
+            if (!self) return;
+            if (data && !data->empty()) {
+                auto packet = Packet::decode(*data);
+                if (packet && packet->type == PacketType::pktInteractiveTap &&
+                    packet->subType == InteractionType::speedTestStart) {
+                    self->dataSent = 0;
+                    // A chain already running picks up the reset count; a second chain would
+                    // double the stream.
+                    if (!self->sending_.exchange(true)) self->sendNextChunk(connection);
+                }
             }
-        }
-        if (error || connection->state() != ConnectionState::ready) return;
-        self->receivePacket(connection);
-    });
+            if (error || connection->state() != ConnectionState::ready) return;
+            self->receivePacket(connection);
+        });
 }
 
 void SpeedTestServer::sendNextChunk(const std::shared_ptr<Connection>& connection) {
@@ -95,17 +96,18 @@ void SpeedTestServer::sendNextChunk(const std::shared_ptr<Connection>& connectio
     Packet packet(PacketType::pktSpeedTestData, InteractionType::speedTest,
                   Bytes(chunk.begin(), chunk.begin() + n));
     std::weak_ptr<SpeedTestServer> weak = weakSelf();
-    connection->send(packet.encode(), true, [weak, connection, n](std::optional<NetworkError> error) {
-        auto self = weak.lock();
-        if (!self) return;
-        if (error) {
-            logMsg("Speed test send failed: " + error->description(), LogLevel::error);
-            self->sending_ = false;
-            return;
-        }
-        self->dataSent += n;
-        self->sendNextChunk(connection);
-    });
+    connection->send(
+        packet.encode(), true, [weak, connection, n](std::optional<NetworkError> error) {
+            auto self = weak.lock();
+            if (!self) return;
+            if (error) {
+                logMsg("Speed test send failed: " + error->description(), LogLevel::error);
+                self->sending_ = false;
+                return;
+            }
+            self->dataSent += n;
+            self->sendNextChunk(connection);
+        });
 }
 
 }  // namespace vl

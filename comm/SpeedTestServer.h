@@ -11,7 +11,7 @@
 namespace vl {
 
 class SpeedTestServer : public QuicServer {
-public:
+  public:
     static constexpr std::int64_t maxPayload = 4076;
 
     SpeedTestServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue, std::string name,
@@ -29,7 +29,7 @@ public:
     std::atomic<std::int64_t> dataSent{0};
     std::atomic<bool> stopRequested{false};
 
-private:
+  private:
     std::weak_ptr<SpeedTestServer> weakSelf();
 
     std::once_flag chunkOnce_;

@@ -12,7 +12,9 @@ VNTmDnsServer::VNTmDnsServer(DiscoveryService& discovery, std::string appUniqueI
       quicHostIP_(std::move(quicHostIP)),
       quicPort_(quicPort) {}
 
-VNTmDnsServer::~VNTmDnsServer() { stop(); }
+VNTmDnsServer::~VNTmDnsServer() {
+    stop();
+}
 
 std::string VNTmDnsServer::serviceName() const {
     return quicHostName_ + "@" + quicHostIP_ + ":" + std::to_string(quicPort_);
@@ -33,12 +35,8 @@ void VNTmDnsServer::start() {
                   {"id", appID}};
 
     PublicationDelegate delegate;
-    delegate.willPublish = [](const std::string& name) {
-        logMsg("Will publish service: " + name);
-    };
-    delegate.didPublish = [](const std::string& name) {
-        logMsg("Published service: " + name);
-    };
+    delegate.willPublish = [](const std::string& name) { logMsg("Will publish service: " + name); };
+    delegate.didPublish = [](const std::string& name) { logMsg("Published service: " + name); };
     delegate.didNotPublish = [](const std::string& error) {
         logMsg("Failed to publish: " + error, LogLevel::error);
     };

@@ -10,7 +10,7 @@
 namespace vl {
 
 class VNTmDnsServer {
-public:
+  public:
     static constexpr const char* serviceDomain = "local.";
     static constexpr const char* serviceType = "_corvanevantrellink._tcp.";
     // The port given to the service record; clients read the control port from the name or TXT.
@@ -30,7 +30,7 @@ public:
     const std::string& quicHostIP() const { return quicHostIP_; }
     int quicPort() const { return quicPort_; }
 
-private:
+  private:
     DiscoveryService& discovery_;
     std::unique_ptr<PublishedService> service_;
     std::string appUniqueID_;

@@ -94,9 +94,9 @@ void VideoServer::receivePacket(const std::shared_ptr<Connection>& connection) {
             if (!data || data->empty()) return;
             auto packet = Packet::decode(*data);
             if (!packet) {
-                logMsg("🟨 Video port: first packet from [" +
-                                   connection->description() + "] does not decode (" +
-                                   std::to_string(data->size()) + " bytes); no video for it");
+                logMsg("🟨 Video port: first packet from [" + connection->description() +
+                       "] does not decode (" + std::to_string(data->size()) +
+                       " bytes); no video for it");
                 return;
             }
             logMsg("🚩 Received packet: " + packet->debugDescription());

@@ -42,7 +42,6 @@ class PhantomScreenService : public std::enable_shared_from_this<PhantomScreenSe
 
     PhantomScreenInf& inf() const { return *inf_; }
 
-
   private:
     struct Poll;
     void schedulePoll(std::shared_ptr<Poll> poll);

@@ -12,7 +12,9 @@ namespace {
 std::mutex sharedMutex;
 std::unique_ptr<ControlRequestService> sharedService;
 
-std::string orNil(const std::optional<std::string>& text) { return text ? *text : "nil"; }
+std::string orNil(const std::optional<std::string>& text) {
+    return text ? *text : "nil";
+}
 
 }  // namespace
 
@@ -82,12 +84,14 @@ void ControlRequestService::startServerLocked() {
     auto server = ControlServer::make(static_cast<std::uint16_t>(port),
                                       DispatchQueue::dedicated("ControlRequestQueue"),
                                       "ControlServer", environment_.session);
-    if (environment_.keepaliveInterval) server->setKeepaliveInterval(*environment_.keepaliveInterval);
+    if (environment_.keepaliveInterval)
+        server->setKeepaliveInterval(*environment_.keepaliveInterval);
     try {
         server->start();
     } catch (const std::exception& error) {
         controlServer_.reset();
-        SystemInfo::logMsg(std::string("Failed to start servers: ") + error.what(), LogLevel::error);
+        SystemInfo::logMsg(std::string("Failed to start servers: ") + error.what(),
+                           LogLevel::error);
         return;
     }
     ++serverStarts_;

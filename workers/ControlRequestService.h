@@ -18,7 +18,7 @@
 namespace vl {
 
 class ControlRequestService {
-public:
+  public:
     struct Environment {
         std::shared_ptr<DiscoveryService> discovery;
         PathMonitorFactory makePathMonitor;
@@ -52,7 +52,7 @@ public:
     std::optional<std::string> advertisedName();
     int serverStarts();
 
-private:
+  private:
     void startServerLocked();
     void stopServerLocked();
     void startMDnsLocked(std::uint16_t port);

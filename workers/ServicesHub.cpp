@@ -14,7 +14,8 @@ std::function<void()> releaseLibrary;
 
 }  // namespace
 
-void ServicesHub::setVirtualDisplayHooks(std::function<void()> load, std::function<void()> release) {
+void ServicesHub::setVirtualDisplayHooks(std::function<void()> load,
+                                         std::function<void()> release) {
     std::lock_guard lock(hooksMutex);
     loadLibrary = std::move(load);
     releaseLibrary = std::move(release);
@@ -25,9 +26,13 @@ void ServicesHub::prepareServices() {
     if (loadLibrary) loadLibrary();
 }
 
-void ServicesHub::startServices() { ControlRequestService::shared().start(); }
+void ServicesHub::startServices() {
+    ControlRequestService::shared().start();
+}
 
-void ServicesHub::stopServices() { ControlRequestService::shared().stop(); }
+void ServicesHub::stopServices() {
+    ControlRequestService::shared().stop();
+}
 
 void ServicesHub::cleanupServices() {
     std::lock_guard lock(hooksMutex);

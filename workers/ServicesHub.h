@@ -6,7 +6,7 @@
 namespace vl {
 
 class ServicesHub {
-public:
+  public:
     ServicesHub() = delete;
 
     // Loading and releasing the virtual display library, installed by the program where it has

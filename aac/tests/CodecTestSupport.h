@@ -39,7 +39,7 @@ inline double sineAt(double hz, double amplitude, int i) {
 
 // Counts libavcodec messages at warning level or worse while alive.
 class DecoderWarnings {
-public:
+  public:
     DecoderWarnings() {
         count() = 0;
         av_log_set_callback([](void*, int level, const char* format, va_list args) {
@@ -53,7 +53,7 @@ public:
     ~DecoderWarnings() { av_log_set_callback(av_log_default_callback); }
     int seen() const { return count(); }
 
-private:
+  private:
     static std::atomic<int>& count() {
         static std::atomic<int> n{0};
         return n;
@@ -163,7 +163,8 @@ inline std::vector<double> powerSpectrum(const std::vector<float>& v, std::size_
         for (int i = 0; i < n; ++i)
             in[i] = float(v[start + i] * (0.5 - 0.5 * std::cos(2 * std::numbers::pi * i / n)));
         kiss_fftr(cfg, in.data(), out.data());
-        for (int k = 0; k <= n / 2; ++k) power[k] += double(out[k].r) * out[k].r + double(out[k].i) * out[k].i;
+        for (int k = 0; k <= n / 2; ++k)
+            power[k] += double(out[k].r) * out[k].r + double(out[k].i) * out[k].i;
     }
     kiss_fftr_free(cfg);
     return power;

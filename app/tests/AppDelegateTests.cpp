@@ -23,8 +23,8 @@ class AppDelegateTest : public ::testing::Test {
   protected:
     void SetUp() override {
         host->name = "atelier";
-        SystemInfo::configure({defaults, std::make_shared<MemoryKeychain>(),
-                               std::make_shared<FakePower>(), host});
+        SystemInfo::configure(
+            {defaults, std::make_shared<MemoryKeychain>(), std::make_shared<FakePower>(), host});
     }
     AppDelegate::Hooks recordingHooks() {
         AppDelegate::Hooks hooks;
@@ -53,7 +53,8 @@ TEST_F(AppDelegateTest, LaunchAndTerminationRunTheirStepsInOrder) {
     app->applicationWillFinishLaunching();
     app->applicationDidFinishLaunching();
     app->applicationWillTerminate();
-    EXPECT_EQ(steps, (std::vector<std::string>{"login item", "prepare", "start", "stop", "cleanup"}));
+    EXPECT_EQ(steps,
+              (std::vector<std::string>{"login item", "prepare", "start", "stop", "cleanup"}));
     EXPECT_TRUE(logged("Failed to enable Open at Login: no autostart folder"));
     // The host name becomes the advertised name when none is stored, and a stored one is kept.
     EXPECT_EQ(defaults->string(SystemInfoKeys::machinename), "atelier");

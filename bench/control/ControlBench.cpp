@@ -9,13 +9,13 @@
 #include "base/Logger.h"
 #include "client/ControlClient.h"
 #include "comm/ControlServer.h"
-#include "comm/testing/RecordingSessionEnvironment.h"
 #include "comm/KeychainIdentityManager.h"
 #include "comm/SpeedTestServer.h"
+#include "comm/testing/RecordingSessionEnvironment.h"
 
+#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -84,11 +84,12 @@ struct EchoBaseline {
         listener->start(queue);
     }
     void echo(const std::shared_ptr<Connection>& connection) {
-        connection->receive(1, 65536, [this, connection](std::optional<Bytes> data, bool, auto error) {
-            if (!data || error) return;
-            connection->send(std::move(*data), false, nullptr);
-            echo(connection);
-        });
+        connection->receive(1, 65536,
+                            [this, connection](std::optional<Bytes> data, bool, auto error) {
+                                if (!data || error) return;
+                                connection->send(std::move(*data), false, nullptr);
+                                echo(connection);
+                            });
     }
 };
 
@@ -133,8 +134,8 @@ struct Throughput {
 Throughput bareBulk(const QuicParameters& server, std::int64_t total) {
     BulkBaseline baseline(server, total);
     std::string error;
-    auto stream = StreamClient::open("127.0.0.1", baseline.listener->port(), std::chrono::seconds(10),
-                                     &error, false);
+    auto stream = StreamClient::open("127.0.0.1", baseline.listener->port(),
+                                     std::chrono::seconds(10), &error, false);
     if (!stream) {
         std::fprintf(stderr, "baseline connect failed: %s\n", error.c_str());
         std::exit(1);
@@ -186,7 +187,8 @@ int main() {
         }
         auto start = Clock::now();
         auto answer = client->connect(password);
-        connectMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        connectMs.push_back(
+            std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         if (!answer || answer->result != InteractionType::ret200) {
             std::fprintf(stderr, "connect was not answered ret200\n");
             return 1;
@@ -196,23 +198,29 @@ int main() {
     {
         EchoBaseline echo(serverParameters);
         std::string error;
-        auto stream = StreamClient::open("127.0.0.1", echo.listener->port(), std::chrono::seconds(10), &error);
+        auto stream = StreamClient::open("127.0.0.1", echo.listener->port(),
+                                         std::chrono::seconds(10), &error);
         for (int i = 0; stream && i < 50; ++i) {
             auto start = Clock::now();
             Packet ping(PacketType::pktPing, InteractionType::keepLive, Bytes(200, 1));
             stream->send(ping);
-            auto back = stream->waitFor([&](const Packet& p) { return p.packetId == ping.packetId; },
-                                        std::chrono::seconds(5));
-            if (back) echoMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+            auto back =
+                stream->waitFor([&](const Packet& p) { return p.packetId == ping.packetId; },
+                                std::chrono::seconds(5));
+            if (back)
+                echoMs.push_back(
+                    std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         }
     }
-    std::printf("connect->ret200   median %.3f ms  p95 %.3f ms   (bare echo round trip: median %.3f ms)\n",
-                percentile(connectMs, 0.5), percentile(connectMs, 0.95),
-                echoMs.empty() ? 0.0 : percentile(echoMs, 0.5));
-    std::printf("handshake         median %.3f ms  p95 %.3f ms   (p95 ratio connect->ret200 / "
-                "handshake: %.2f)\n",
-                percentile(handshakeMs, 0.5), percentile(handshakeMs, 0.95),
-                percentile(connectMs, 0.95) / percentile(handshakeMs, 0.95));
+    std::printf(
+        "connect->ret200   median %.3f ms  p95 %.3f ms   (bare echo round trip: median %.3f ms)\n",
+        percentile(connectMs, 0.5), percentile(connectMs, 0.95),
+        echoMs.empty() ? 0.0 : percentile(echoMs, 0.5));
+    std::printf(
+        "handshake         median %.3f ms  p95 %.3f ms   (p95 ratio connect->ret200 / "
+        "handshake: %.2f)\n",
+        percentile(handshakeMs, 0.5), percentile(handshakeMs, 0.95),
+        percentile(connectMs, 0.95) / percentile(handshakeMs, 0.95));
 
     // Speed test, beside the same bytes through a bare stream.
     std::string error;
@@ -235,10 +243,12 @@ int main() {
     }
     client->disconnect();
     Throughput bare = bareBulk(serverParameters, static_cast<std::int64_t>(speed.bytes));
-    std::printf("speed test        %.2f Gbit/s  %.2f CPU s/GB  (%llu bytes in %.2f s)\n", speed.gbps(),
-                speed.cpuPerGB(), static_cast<unsigned long long>(speed.bytes), speed.seconds);
-    std::printf("bare stream       %.2f Gbit/s  %.2f CPU s/GB  (%llu bytes in %.2f s)\n", bare.gbps(),
-                bare.cpuPerGB(), static_cast<unsigned long long>(bare.bytes), bare.seconds);
+    std::printf("speed test        %.2f Gbit/s  %.2f CPU s/GB  (%llu bytes in %.2f s)\n",
+                speed.gbps(), speed.cpuPerGB(), static_cast<unsigned long long>(speed.bytes),
+                speed.seconds);
+    std::printf("bare stream       %.2f Gbit/s  %.2f CPU s/GB  (%llu bytes in %.2f s)\n",
+                bare.gbps(), bare.cpuPerGB(), static_cast<unsigned long long>(bare.bytes),
+                bare.seconds);
     std::printf("ratio speed test / bare stream: throughput %.2f, CPU per GB %.2f\n",
                 speed.gbps() / bare.gbps(), speed.cpuPerGB() / bare.cpuPerGB());
     server->stop();

@@ -20,8 +20,10 @@ constexpr std::size_t chunkSize = 4096;
 
 Bytes controlStream(std::size_t payloadSize) {
     Bytes payload(payloadSize);
-    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 131);
-    return Packet(PacketType::pktInteractiveTap, InteractionType::clipboard, std::move(payload)).encode();
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<std::uint8_t>(i * 131);
+    return Packet(PacketType::pktInteractiveTap, InteractionType::clipboard, std::move(payload))
+        .encode();
 }
 
 void deliver(const Bytes& stream, const std::function<void(ByteView)>& append) {
@@ -59,7 +61,8 @@ void BM_ReassembleNaive(benchmark::State& state) {
                 cursor += packet->frameSize();
                 if (packet->type == PacketType::pktInteractiveTap) packets += packet->length > 0;
             }
-            receiveBuffers[1] = Bytes(buffer.begin() + static_cast<std::ptrdiff_t>(cursor), buffer.end());
+            receiveBuffers[1] =
+                Bytes(buffer.begin() + static_cast<std::ptrdiff_t>(cursor), buffer.end());
         });
     }
     if (packets != state.iterations()) state.SkipWithError("payload not dispatched once per run");
@@ -69,7 +72,8 @@ void BM_ReassembleNaive(benchmark::State& state) {
 constexpr std::size_t smallPayload = 4096;
 
 void BM_Encode4KiB(benchmark::State& state) {
-    Packet packet(PacketType::pktVideoStreamData, InteractionType::rdpVideo, Bytes(smallPayload, 7));
+    Packet packet(PacketType::pktVideoStreamData, InteractionType::rdpVideo,
+                  Bytes(smallPayload, 7));
     for (auto _ : state) {
         Bytes wire = packet.encode();
         benchmark::DoNotOptimize(wire.data());
@@ -78,7 +82,8 @@ void BM_Encode4KiB(benchmark::State& state) {
 }
 
 void BM_EncodeInto4KiB(benchmark::State& state) {
-    Packet packet(PacketType::pktVideoStreamData, InteractionType::rdpVideo, Bytes(smallPayload, 7));
+    Packet packet(PacketType::pktVideoStreamData, InteractionType::rdpVideo,
+                  Bytes(smallPayload, 7));
     Bytes wire;
     for (auto _ : state) {
         wire.clear();
@@ -90,7 +95,8 @@ void BM_EncodeInto4KiB(benchmark::State& state) {
 
 void BM_Decode4KiB(benchmark::State& state) {
     Bytes wire =
-        Packet(PacketType::pktVideoStreamData, InteractionType::rdpVideo, Bytes(smallPayload, 7)).encode();
+        Packet(PacketType::pktVideoStreamData, InteractionType::rdpVideo, Bytes(smallPayload, 7))
+            .encode();
     for (auto _ : state) {
         auto packet = Packet::decode(wire);
         benchmark::DoNotOptimize(packet->data->data());
@@ -109,7 +115,11 @@ void BM_Memcpy4KiB(benchmark::State& state) {
 }
 
 BENCHMARK(BM_Reassemble)->Arg(1 << 20)->Arg(8 << 20)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ReassembleNaive)->Arg(1 << 20)->Arg(8 << 20)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_ReassembleNaive)
+    ->Arg(1 << 20)
+    ->Arg(8 << 20)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
 BENCHMARK(BM_Memcpy4KiB);
 BENCHMARK(BM_Encode4KiB);
 BENCHMARK(BM_EncodeInto4KiB);
@@ -117,13 +127,14 @@ BENCHMARK(BM_Decode4KiB);
 
 // Keeps each run's time per iteration and throughput so the ratios can be printed at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const auto& run : runs) {
             if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
             std::string name = run.benchmark_name();
-            milliseconds[name] = run.real_accumulated_time * 1e3 / static_cast<double>(run.iterations);
+            milliseconds[name] =
+                run.real_accumulated_time * 1e3 / static_cast<double>(run.iterations);
             auto rate = run.counters.find("bytes_per_second");
             if (rate != run.counters.end()) bytesPerSecond[name] = rate->second.value;
         }
@@ -155,13 +166,16 @@ int main(int argc, char** argv) {
     double naive1 = time("BM_ReassembleNaive/1048576/iterations:2");
     double naive8 = time("BM_ReassembleNaive/8388608/iterations:2");
     if (ours1 > 0 && ours8 > 0)
-        std::printf("reassembly, 4096-byte chunks: 1 MiB %.3f ms, 8 MiB %.3f ms, ratio %.2f (target <= 10)\n",
-                    ours1, ours8, ours8 / ours1);
+        std::printf(
+            "reassembly, 4096-byte chunks: 1 MiB %.3f ms, 8 MiB %.3f ms, ratio %.2f (target <= "
+            "10)\n",
+            ours1, ours8, ours8 / ours1);
     if (naive1 > 0 && naive8 > 0)
-        std::printf("naive baseline (copies the buffer per chunk): 1 MiB %.3f ms, 8 MiB %.3f ms, ratio %.2f\n",
-                    naive1, naive8, naive8 / naive1);
-    if (ours8 > 0 && naive8 > 0)
-        std::printf("8 MiB: naive / ours = %.1fx\n", naive8 / ours8);
+        std::printf(
+            "naive baseline (copies the buffer per chunk): 1 MiB %.3f ms, 8 MiB %.3f ms, ratio "
+            "%.2f\n",
+            naive1, naive8, naive8 / naive1);
+    if (ours8 > 0 && naive8 > 0) std::printf("8 MiB: naive / ours = %.1fx\n", naive8 / ours8);
     double copy = gbps("BM_Memcpy4KiB");
     for (const char* name : {"BM_Encode4KiB", "BM_EncodeInto4KiB", "BM_Decode4KiB"})
         if (copy > 0 && gbps(name) > 0)

@@ -58,7 +58,8 @@ TEST(PacketStream, CountsKeepalivesOnAnIdleStreamWithoutWaitingForAHeadersWorth)
     EXPECT_EQ(stream.keepalives(), 4u);
     EXPECT_EQ(packets, 0);
     // A packet after them settles the rest.
-    stream.append(withFirstIdByte(0x00, InteractionType::ret200).encode(), [&](Packet&&) { ++packets; });
+    stream.append(withFirstIdByte(0x00, InteractionType::ret200).encode(),
+                  [&](Packet&&) { ++packets; });
     EXPECT_EQ(stream.keepalives(), 10u);
     EXPECT_EQ(packets, 1);
 }

@@ -237,7 +237,8 @@ class RecordingMedia final : public MediaRelays {
 // The environment with its fakes kept at hand. The virtual displays come from the library at
 // `libraryPath` (the fake platform's, in the tests that need displays; none loads otherwise).
 struct RecordingSessionEnvironment {
-    explicit RecordingSessionEnvironment(std::string libraryPath = "/nonexistent/libPhantomScreen.so") {
+    explicit RecordingSessionEnvironment(
+        std::string libraryPath = "/nonexistent/libPhantomScreen.so") {
         displays->addDisplay(FakeDisplayService::make(1, {0, 0, 1920, 1080}));
         inf = std::make_shared<PhantomScreenInf>(*displays, std::move(libraryPath));
         virtualDisplays = std::make_shared<PhantomScreenService>(inf);

@@ -8,7 +8,9 @@ using Json = nlohmann::json;
 
 namespace {
 
-Json parsed(const std::string& text) { return Json::parse(text); }
+Json parsed(const std::string& text) {
+    return Json::parse(text);
+}
 
 // The record's JSON with one key changed (or removed when `value` is discarded).
 template <class T>
@@ -23,7 +25,9 @@ std::string with(const T& record, const std::string& key, const Json& value) {
 
 const Json removed = Json(Json::value_t::discarded);
 
-MouseEvent sampleMouse() { return {"S1", MouseButton::right, MouseEventKind::drag, 12.5, -3.25}; }
+MouseEvent sampleMouse() {
+    return {"S1", MouseButton::right, MouseEventKind::drag, 12.5, -3.25};
+}
 
 SharedItem sampleItem() {
     SharedItem item;
@@ -43,21 +47,25 @@ SharedItem sampleItem() {
 
 TEST(RecordJson, KeysAreTheFieldNames) {
     Json item = parsed(sampleItem().toJson());
-    for (const char* key : {"sharedType", "sharedVideoPort", "sharedAudioPort", "sharedMicPort",
-                            "sharedCamPort", "left", "top", "width", "height", "fps", "hdr",
-                            "serverIP", "sharedID", "title"})
+    for (const char* key :
+         {"sharedType", "sharedVideoPort", "sharedAudioPort", "sharedMicPort", "sharedCamPort",
+          "left", "top", "width", "height", "fps", "hdr", "serverIP", "sharedID", "title"})
         EXPECT_TRUE(item.contains(key)) << key;
     EXPECT_EQ(item.size(), 14u);
     EXPECT_EQ(item["sharedType"], parsed(R"({"display":{"displayID":5}})"));
     EXPECT_EQ(item["fps"], 30);
     EXPECT_EQ(item["hdr"], true);
 
-    EXPECT_EQ(parsed(sampleMouse().toJson()),
-              parsed(R"({"shareId":"S1","button":1,"kind":2,"horzPosition":12.5,"vertPosition":-3.25})"));
-    EXPECT_EQ(parsed(MouseScroll{"S", 1, 2, ScrollDirection::down, 4.5}.toJson()),
-              parsed(R"({"shareId":"S","horzPosition":1,"vertPosition":2,"direction":1,"delta":4.5})"));
-    EXPECT_EQ(parsed(KeyboardEvent{"S", 4, "a", 256, true}.toJson()),
-              parsed(R"({"shareId":"S","keyCode":4,"characters":"a","modifierFlags":256,"isKeyDown":true})"));
+    EXPECT_EQ(
+        parsed(sampleMouse().toJson()),
+        parsed(R"({"shareId":"S1","button":1,"kind":2,"horzPosition":12.5,"vertPosition":-3.25})"));
+    EXPECT_EQ(
+        parsed(MouseScroll{"S", 1, 2, ScrollDirection::down, 4.5}.toJson()),
+        parsed(R"({"shareId":"S","horzPosition":1,"vertPosition":2,"direction":1,"delta":4.5})"));
+    EXPECT_EQ(
+        parsed(KeyboardEvent{"S", 4, "a", 256, true}.toJson()),
+        parsed(
+            R"({"shareId":"S","keyCode":4,"characters":"a","modifierFlags":256,"isKeyDown":true})"));
     EXPECT_EQ(parsed(ConnectReq{2, "1.0", "dev", "Vision", "cGFzcw=="}.toJson()),
               parsed(R"({"clientType":2,"clientVersion":"1.0","clientDeviceID":"dev",
                         "clientDeviceName":"Vision","password":"cGFzcw=="})"));
@@ -87,8 +95,10 @@ TEST(SharedTypeJson, OneKeyObjectPerCase) {
     EXPECT_EQ(parsed(SharedType::stLeafDisplay(7).toJson()),
               parsed(R"({"stLeafDisplay":{"displayID":7}})"));
     EXPECT_EQ(parsed(SharedType::stUnknown().toJson()), parsed(R"({"stUnknown":{}})"));
-    EXPECT_EQ(parsed(SharedType::stRegion(1, "w", -1, 2, 3, 4).toJson()),
-              parsed(R"({"stRegion":{"displayID":1,"windowID":"w","left":-1,"top":2,"width":3,"height":4}})"));
+    EXPECT_EQ(
+        parsed(SharedType::stRegion(1, "w", -1, 2, 3, 4).toJson()),
+        parsed(
+            R"({"stRegion":{"displayID":1,"windowID":"w","left":-1,"top":2,"width":3,"height":4}})"));
     for (const SharedType& type :
          {SharedType::display(4294967295u), SharedType::stLeafDisplay(0),
           SharedType::stWindow(3, "w1", "Title"), SharedType::stWindow(3, "w1"),
@@ -106,9 +116,11 @@ TEST(SharedTypeJson, WindowWithoutTitleLeavesTheKeyOut) {
     EXPECT_FALSE(std::get<SharedType::Window>(back->sharedType.value).title);
     EXPECT_EQ(*back, item);
     // null reads as absent; a title of another type fails.
-    EXPECT_EQ(SharedType::fromJson(asBytes(R"({"stWindow":{"displayID":9,"windowID":"w","title":null}})")),
+    EXPECT_EQ(SharedType::fromJson(
+                  asBytes(R"({"stWindow":{"displayID":9,"windowID":"w","title":null}})")),
               SharedType::stWindow(9, "w"));
-    EXPECT_FALSE(SharedType::fromJson(asBytes(R"({"stWindow":{"displayID":9,"windowID":"w","title":1}})")));
+    EXPECT_FALSE(
+        SharedType::fromJson(asBytes(R"({"stWindow":{"displayID":9,"windowID":"w","title":1}})")));
 }
 
 TEST(SharedTypeJson, DecodingAcceptsExactlyOneCaseKey) {
@@ -138,7 +150,8 @@ TEST(ClipboardJson, DataIsStrictBase64) {
     ClipboardEvent clip{"S", ZuPBTypes::text, bytesOf("abc")};
     EXPECT_EQ(parsed(clip.toJson())["data"], "YWJj");
     EXPECT_EQ(ClipboardEvent::fromJson(asBytes(R"({"shareId":"S","type":0,"data":"YWJj"})")), clip);
-    EXPECT_EQ(ClipboardEvent::fromJson(asBytes(R"({"shareId":"S","type":4,"data":""})"))->data, Bytes{});
+    EXPECT_EQ(ClipboardEvent::fromJson(asBytes(R"({"shareId":"S","type":4,"data":""})"))->data,
+              Bytes{});
     for (const char* bad : {"YWJ", "YW=j", "YWJj\n", "YWJ!", "YR=="})
         EXPECT_FALSE(ClipboardEvent::fromJson(asBytes(with(clip, "data", bad)))) << bad;
     EXPECT_FALSE(ClipboardEvent::fromJson(asBytes(with(clip, "data", Json::array({97, 98})))));
@@ -188,11 +201,15 @@ TEST(StrictDecoding, IntegerFieldsTakeWholeNumbersInRange) {
     EXPECT_FALSE(KeyboardEvent::fromJson(asBytes(with(key, "keyCode", 4.5))));
     EXPECT_FALSE(KeyboardEvent::fromJson(asBytes(with(key, "keyCode", -1))));
     EXPECT_FALSE(KeyboardEvent::fromJson(asBytes(with(key, "keyCode", 4294967296ull))));
-    EXPECT_EQ(KeyboardEvent::fromJson(asBytes(with(key, "keyCode", 4294967295ull)))->keyCode, 4294967295u);
+    EXPECT_EQ(KeyboardEvent::fromJson(asBytes(with(key, "keyCode", 4294967295ull)))->keyCode,
+              4294967295u);
     // A number without a fractional part is a whole number, however it is written.
     EXPECT_EQ(KeyboardEvent::fromJson(asBytes(R"({"shareId":"S","keyCode":4.0,"characters":"",
-                                        "modifierFlags":1e3,"isKeyDown":false})"))->modifierFlags, 1000);
-    EXPECT_FALSE(KeyboardEvent::fromJson(asBytes(with(key, "modifierFlags", 18446744073709551615ull))));
+                                        "modifierFlags":1e3,"isKeyDown":false})"))
+                  ->modifierFlags,
+              1000);
+    EXPECT_FALSE(
+        KeyboardEvent::fromJson(asBytes(with(key, "modifierFlags", 18446744073709551615ull))));
     EXPECT_FALSE(KeyboardEvent::fromJson(asBytes(with(key, "modifierFlags", 9.3e18))));
     EXPECT_EQ(KeyboardEvent::fromJson(asBytes(with(key, "modifierFlags", -5)))->modifierFlags, -5);
 
@@ -216,14 +233,17 @@ TEST(StrictDecoding, MalformedJsonAndNonObjectsFail) {
         EXPECT_FALSE(LookAtInfo::fromJson(asBytes(text))) << text;
     std::string deep(100000, '[');
     EXPECT_FALSE(LookAtInfo::fromJson(asBytes(deep)));
-    EXPECT_FALSE(MouseEvent::fromJson(asBytes(R"({"shareId":"S","button":0,"kind":0,"horzPosition":1e999,"vertPosition":0})")));
+    EXPECT_FALSE(MouseEvent::fromJson(
+        asBytes(R"({"shareId":"S","button":0,"kind":0,"horzPosition":1e999,"vertPosition":0})")));
 }
 
 TEST(StrictDecoding, UnknownKeysAreIgnored) {
-    EXPECT_EQ(LookAtInfo::fromJson(asBytes(R"({"shareId":"S","extra":[1,{"a":null}]})")), LookAtInfo{"S"});
-    EXPECT_EQ(ConnectReq::fromJson(asBytes(R"({"clientType":1,"clientVersion":"v","clientDeviceID":"d",
+    EXPECT_EQ(LookAtInfo::fromJson(asBytes(R"({"shareId":"S","extra":[1,{"a":null}]})")),
+              LookAtInfo{"S"});
+    EXPECT_EQ(
+        ConnectReq::fromJson(asBytes(R"({"clientType":1,"clientVersion":"v","clientDeviceID":"d",
                                              "clientDeviceName":"n","password":"","future":true})")),
-              (ConnectReq{1, "v", "d", "n", ""}));
+        (ConnectReq{1, "v", "d", "n", ""}));
 }
 
 TEST(RecordEnums, RawValuesAndNames) {

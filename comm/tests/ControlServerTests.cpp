@@ -71,7 +71,9 @@ class ControlServerTest : public ::testing::Test {
         return connection;
     }
     // Waits until the work queued on the server's queue so far is done.
-    void drain() { server->withSession([](SharingSession&) {}); }
+    void drain() {
+        server->withSession([](SharingSession&) {});
+    }
 
     RecordingSessionEnvironment fakes;
     std::shared_ptr<DispatchQueue> queue = std::make_shared<DispatchQueue>("ControlRequestQueue");
@@ -110,7 +112,8 @@ TEST_F(ControlServerTest, BadCredentialsAreAnsweredRet400AndChangeNothing) {
     connection->deliver(framed(InteractionType::connect,
                                request("device-A", base64Encode(std::string("wrong"))).toJson()));
     connection->deliver(framed(InteractionType::connect, request("device-A", "").toJson()));
-    connection->deliver(framed(InteractionType::connect, request("device-A", "not base64!").toJson()));
+    connection->deliver(
+        framed(InteractionType::connect, request("device-A", "not base64!").toJson()));
     connection->deliver(framed(InteractionType::connect, "{\"clientType\": 1}"));
     connection->deliver(framed(InteractionType::connect));
     // The right password differing only in case.
@@ -215,8 +218,9 @@ TEST_F(ControlServerTest, ADisconnectPostedByTheShellEndsTheSessionOnTheServersQ
     connection->deliver(connectPacket("device-A", "Ez3Kq$vn"));
     connection->clearSent();
     // Do-not-disturb in the settings window: posted on another thread.
-    std::thread([] { NotificationCenter::defaultCenter().post(clientDisconnectNotification); })
-        .join();
+    std::thread([] {
+        NotificationCenter::defaultCenter().post(clientDisconnectNotification);
+    }).join();
     ASSERT_TRUE(eventually([&] { return packetsSent(*connection).size() == 1; }));
     EXPECT_EQ(packetsSent(*connection)[0].subType, InteractionType::disconnect);
     EXPECT_EQ(fakes.power->active(), 0);
@@ -343,8 +347,8 @@ class SharingSessionTest : public ::testing::Test {
     void SetUp() override {
         library = dlopen(FAKE_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(library, nullptr) << dlerror();
-        install = reinterpret_cast<InstallFunction>(
-            dlsym(library, "vlPhantomScreenInstallPlatform"));
+        install =
+            reinterpret_cast<InstallFunction>(dlsym(library, "vlPhantomScreenInstallPlatform"));
         ASSERT_NE(install, nullptr);
         std::shared_ptr<ps::VirtualDisplayPlatform> platform = virtuals;
         install(&platform);
@@ -409,9 +413,9 @@ class SharingSessionTest : public ::testing::Test {
         return answerTo(start, timeout);
     }
     void askForVideo(const SharedItem& item) {
-        connection->deliver(Packet(PacketType::pktInteractiveTap, InteractionType::rdpVideo,
-                                   bytesOf(item.sharedID))
-                                .encode());
+        connection->deliver(
+            Packet(PacketType::pktInteractiveTap, InteractionType::rdpVideo, bytesOf(item.sharedID))
+                .encode());
     }
     static DisplayID displayOf(const SharedItem& item) {
         return item.sharedType.displayID().value_or(0);
@@ -492,11 +496,15 @@ TEST_F(SharingSessionTest, RdpStartAnswersTheMainItemOnAnExtendedVirtualDisplay)
     EXPECT_GE(fakes.displays->bounds(id).x, 1920);  // beside the main display
     auto steps = fakes.steps();
     const auto port = [&](int offset) { return std::to_string(basePort + offset); };
-    std::vector<std::string> expected = {
-        "rememberAllDisplays", "startAudio 2 " + port(1), "startVisionProCam " + port(5),
-        "startVisionProMic " + port(4), "startClipboardMonitor", "setMainDisplay " + display,
-        "moveAllWindowsToDisplay " + display, "moveAllWindowsToDisplay " + display,
-        "startNewWindowObserver " + display};
+    std::vector<std::string> expected = {"rememberAllDisplays",
+                                         "startAudio 2 " + port(1),
+                                         "startVisionProCam " + port(5),
+                                         "startVisionProMic " + port(4),
+                                         "startClipboardMonitor",
+                                         "setMainDisplay " + display,
+                                         "moveAllWindowsToDisplay " + display,
+                                         "moveAllWindowsToDisplay " + display,
+                                         "startNewWindowObserver " + display};
     // The media servers and the display steps run on different queues; compare as sets of runs.
     EXPECT_EQ(steps.front(), "rememberAllDisplays");
     std::sort(steps.begin(), steps.end());
@@ -571,10 +579,10 @@ TEST_F(SharingSessionTest, VideoOfTheMainItemReachesItsClientUntilTheSessionStop
     EXPECT_FALSE(session([](SharingSession& s) { return s.currentResolution(); }));
     EXPECT_EQ(findPS(), std::nullopt);
     EXPECT_FALSE(fakes.displays->display(id));
-    for (const char* step : {"saveWindowLayout device-A 1920x1080", "stopClipboardMonitor",
-                             "stopNewWindowObserver", "stopAudio", "stopVisionProMic",
-                             "stopVisionProCam", "stopConstrainingCursor", "restoreMainDisplay",
-                             "restoreAllWindows"})
+    for (const char* step :
+         {"saveWindowLayout device-A 1920x1080", "stopClipboardMonitor", "stopNewWindowObserver",
+          "stopAudio", "stopVisionProMic", "stopVisionProCam", "stopConstrainingCursor",
+          "restoreMainDisplay", "restoreAllWindows"})
         EXPECT_EQ(count(step), 1) << step;
     EXPECT_TRUE(packetsSent(*connection).size() == 1u);  // only the rdpStart answer
 }
@@ -677,7 +685,8 @@ TEST_F(SharingSessionTest, RdpVideoThatCannotBeServedIsReportedAndLeavesTheSessi
     // The session is intact: once the display can be captured, video starts.
     fakes.capture->setDisplays({{displayOf(item), 1920, 1080}});
     askForVideo(item);
-    EXPECT_TRUE(eventually([&] { return fakes.capture->runningStreamCount(displayOf(item)) == 1; }));
+    EXPECT_TRUE(
+        eventually([&] { return fakes.capture->runningStreamCount(displayOf(item)) == 1; }));
     EXPECT_TRUE(server->rdpStarted());
 }
 
@@ -749,9 +758,8 @@ TEST_F(SharingSessionTest, TheActiveWindowsDisplayIsNamedToTheClientByItsSharedI
 
     // The window manager tells on the main queue; the callback was installed at the session's
     // start.
-    ASSERT_TRUE(eventually([&] {
-        return count("startNewWindowObserver " + std::to_string(displayOf(item))) == 1;
-    }));
+    ASSERT_TRUE(eventually(
+        [&] { return count("startNewWindowObserver " + std::to_string(displayOf(item))) == 1; }));
     DispatchQueue::main().sync([&] {
         fakes.windows->activeWindowMovedTo(displayOf(*extra));
         fakes.windows->activeWindowMovedTo(displayOf(item));
@@ -806,9 +814,8 @@ TEST_F(SharingSessionTest, AClientsLayoutComesBackOnlyAtTheResolutionItWasSavedA
 
     // The same resolution again: the layout saved at it comes back, before the observers start.
     SharedItem again = startMainSession("1280x720@60");
-    ASSERT_TRUE(eventually([&] {
-        return count("startNewWindowObserver " + std::to_string(displayOf(again))) == 1;
-    }));
+    ASSERT_TRUE(eventually(
+        [&] { return count("startNewWindowObserver " + std::to_string(displayOf(again))) == 1; }));
     EXPECT_EQ(count("restoreWindowLayout device-A 1280x720"), 1);
     EXPECT_TRUE(logged("🔄 Restoring saved window layout for device-A"));
 }
@@ -856,7 +863,8 @@ TEST_F(SharingSessionTest, LookingAwayPausesEveryCaptureAndLookingBackResumesOne
     SharedItem item = startMainSession();
     fakes.capture->setDisplays({{displayOf(item), 1920, 1080}});
     askForVideo(item);
-    ASSERT_TRUE(eventually([&] { return fakes.capture->runningStreamCount(displayOf(item)) == 1; }));
+    ASSERT_TRUE(
+        eventually([&] { return fakes.capture->runningStreamCount(displayOf(item)) == 1; }));
     auto running = capture(item.sharedID);
     ASSERT_TRUE(eventually([&] { return running->isCapturing(); }));
 
@@ -911,13 +919,13 @@ TEST_F(SharingSessionTest, ASessionEndsAndTheNextClientIsAnsweredWhileStrangersC
     ASSERT_TRUE(item);
     const DisplayID id = displayOf(*item);
     fakes.capture->setDisplays({{id, 1280, 720}});
-    auto video = StreamClient::connect("127.0.0.1", static_cast<std::uint16_t>(item->sharedVideoPort),
-                                       StreamOptions::media());
+    auto video = StreamClient::connect(
+        "127.0.0.1", static_cast<std::uint16_t>(item->sharedVideoPort), StreamOptions::media());
     ASSERT_TRUE(video->waitForState(ConnectionState::ready));
     video->registerForVideo();
     ASSERT_TRUE(eventually([&] { return videoServer()->clientConnection() != nullptr; }));
-    client->stream().send(Packet(PacketType::pktInteractiveTap, InteractionType::rdpVideo,
-                                 bytesOf(item->sharedID)));
+    client->stream().send(
+        Packet(PacketType::pktInteractiveTap, InteractionType::rdpVideo, bytesOf(item->sharedID)));
     ASSERT_TRUE(eventually([&] { return fakes.capture->runningStreamCount(id) == 1; }));
     std::atomic<bool> streaming = true;
     std::thread frames([&] {

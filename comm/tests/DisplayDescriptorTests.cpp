@@ -8,7 +8,9 @@ using namespace vl;
 
 namespace {
 
-std::optional<DisplayDescriptor> parse(std::string_view text) { return parseDisplayDescriptor(text); }
+std::optional<DisplayDescriptor> parse(std::string_view text) {
+    return parseDisplayDescriptor(text);
+}
 
 }  // namespace
 
@@ -19,7 +21,8 @@ TEST(DisplayDescriptor, PlainSizeDefaultsToThirtyFpsLandscapeNoHdr) {
 }
 
 TEST(DisplayDescriptor, TheDocumentedExample) {
-    EXPECT_EQ(parse("2560x1440@60 HDR portrait:false"), (DisplayDescriptor{2560, 1440, 60, true, false}));
+    EXPECT_EQ(parse("2560x1440@60 HDR portrait:false"),
+              (DisplayDescriptor{2560, 1440, 60, true, false}));
 }
 
 TEST(DisplayDescriptor, SizeIsTheFirstDigitsXDigits) {
@@ -93,9 +96,9 @@ TEST(DisplayDescriptor, PayloadIsBase64OfUtf8) {
 }
 
 TEST(DisplayDescriptor, TextParsesBack) {
-    for (DisplayDescriptor d : {DisplayDescriptor{1920, 1080, 30, false, false},
-                                DisplayDescriptor{3840, 2160, 90, true, true},
-                                DisplayDescriptor{0, 0, 45, false, true}})
+    for (DisplayDescriptor d :
+         {DisplayDescriptor{1920, 1080, 30, false, false},
+          DisplayDescriptor{3840, 2160, 90, true, true}, DisplayDescriptor{0, 0, 45, false, true}})
         EXPECT_EQ(decodeDisplayDescriptor(d.encode()), d) << d.text();
 }
 

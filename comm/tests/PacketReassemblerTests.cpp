@@ -137,7 +137,8 @@ TEST(Reassembly, TailOverEightMebibytesIsReportedAndEmptied) {
 TEST(Reassembly, ExactlyEightMebibytesIsKept) {
     Harness h;
     // A payload that makes the tail exactly the cap: not over it, so nothing is reset.
-    Bytes wire = control(InteractionType::clipboard, std::string(PacketReassembler::bufferCap, 'q')).encode();
+    Bytes wire = control(InteractionType::clipboard, std::string(PacketReassembler::bufferCap, 'q'))
+                     .encode();
     ByteView view(wire);
     h.feed(view.first(PacketReassembler::bufferCap));
     EXPECT_TRUE(h.reports.empty());
@@ -152,7 +153,8 @@ TEST(Reassembly, APacketOverTheCapCompletesWhenOneChunkCarriesItPastTheCap) {
     Harness h;
     // The tail is only judged after each chunk: a packet slightly larger than the cap still
     // arrives when the chunk that crosses the cap also completes it.
-    Bytes wire = control(InteractionType::clipboard, std::string(PacketReassembler::bufferCap, 'q')).encode();
+    Bytes wire = control(InteractionType::clipboard, std::string(PacketReassembler::bufferCap, 'q'))
+                     .encode();
     ByteView view(wire);
     std::size_t split = PacketReassembler::bufferCap - 100;
     h.feed(view.first(split));
@@ -207,7 +209,9 @@ TEST(ReceiveBuffers, KeepsOneBufferPerConnection) {
     Packet a = control(InteractionType::text, "from connection one");
     Packet b = control(InteractionType::text, "from connection two");
     Bytes wireA = a.encode(), wireB = b.encode();
-    auto dispatchFor = [&](int key) { return [&, key](Packet&& p) { seen.emplace_back(key, std::move(p)); }; };
+    auto dispatchFor = [&](int key) {
+        return [&, key](Packet&& p) { seen.emplace_back(key, std::move(p)); };
+    };
 
     buffers.append(1, "one", ByteView(wireA).first(25), dispatchFor(1));
     buffers.append(2, "two", ByteView(wireB).first(30), dispatchFor(2));
@@ -240,7 +244,8 @@ TEST(ReceiveBuffers, AHandlerMayRemoveItsOwnConnection) {
 
 TEST(ReceiveBuffers, ReportsNameTheConnection) {
     std::vector<std::string> reports;
-    ReceiveBuffers<std::string> buffers([&](std::string text) { reports.push_back(std::move(text)); });
+    ReceiveBuffers<std::string> buffers(
+        [&](std::string text) { reports.push_back(std::move(text)); });
     Bytes head = control(InteractionType::clipboard).encode();
     head[18] = 0x7F;
     buffers.append("k", "client 10.0.0.2:5000", head, [](Packet&&) {});

@@ -29,7 +29,7 @@ Tally tally(const FakeConnection& connection) {
 }
 
 class SpeedTestServerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         server = std::make_shared<SpeedTestServer>(0, queue, "SpeedTestServer", nullptr);
         server->testDataSize = 10000;  // 4076 + 4076 + 1848

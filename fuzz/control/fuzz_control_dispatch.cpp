@@ -82,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     }
 
     // Whatever happened, the stranger leaving never ends the known client's session.
-    stranger->setState(ConnectionState::failed, NetworkError{NetworkError::Code::transportError, "gone"});
+    stranger->setState(ConnectionState::failed,
+                       NetworkError{NetworkError::Code::transportError, "gone"});
     if (!strangerAuthenticated) check(server->activeConnection() == known);
 
     known->setState(ConnectionState::cancelled);

@@ -43,8 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         std::memcpy(id.data(), bytes, id.size());
         auto subType = interactionTypeFromRaw(bytes[17]);
         check(subType.has_value() == (bytes[17] <= 37));
-        Packet built(Uuid(id), packetTypeFromRaw(bytes[16]), subType.value_or(InteractionType::undefined),
-                     Bytes(bytes + 18, bytes + size));
+        Packet built(Uuid(id), packetTypeFromRaw(bytes[16]),
+                     subType.value_or(InteractionType::undefined), Bytes(bytes + 18, bytes + size));
         check(built.length == size - 18);
         Bytes wire = built.encode();
         check(wire.size() == Packet::headerSize + size - 18);

@@ -59,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
             for (std::size_t i = 0; i < repeats; ++i) feed(filler);
             continue;
         }
-        feed(provider.ConsumeBytes<std::uint8_t>(provider.ConsumeIntegralInRange<std::size_t>(1, 4096)));
+        feed(provider.ConsumeBytes<std::uint8_t>(
+            provider.ConsumeIntegralInRange<std::size_t>(1, 4096)));
     }
 
     std::size_t tail = 0;

@@ -37,7 +37,8 @@ std::optional<long long> decimal(const std::string& digits, long long limit) {
 
 // The scanners against std::regex, on inputs short enough for its recursion.
 void compareWithRegex(std::string_view text) {
-    static const std::regex size(R"((\d+)x(\d+))"), rate(R"(@(\d+))"), portrait(R"(portrait:(\w+))");
+    static const std::regex size(R"((\d+)x(\d+))"), rate(R"(@(\d+))"),
+        portrait(R"(portrait:(\w+))");
     std::string s(text);
     std::smatch match;
 
@@ -90,6 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     }
     if (auto id = decodePlainShareIdentity(input)) check(stringOf(input) == *id);
     if (auto answer = parseConnectAnswer(input))
-        check(connectAnswerText(answer->first, answer->second) == Bytes(input.begin(), input.end()));
+        check(connectAnswerText(answer->first, answer->second) ==
+              Bytes(input.begin(), input.end()));
     return 0;
 }

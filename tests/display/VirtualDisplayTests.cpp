@@ -246,8 +246,7 @@ TEST_F(VirtualDisplayTest, TheSessionWaitsForItsDisplayThenExtendsBesideTheMainD
     service->stopService();
     service->startService(Resolution::from(2560, 1440));
     std::promise<std::optional<DisplayID>> online;
-    service->waitForPhantomScreen(
-        5.0, [&](std::optional<DisplayID> id) { online.set_value(id); });
+    service->waitForPhantomScreen(5.0, [&](std::optional<DisplayID> id) { online.set_value(id); });
     auto id = online.get_future().get();
     ASSERT_TRUE(id) << reports.all();
     EXPECT_EQ(service->extraDisplayIDs().front(), id);

@@ -13,8 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,12 +58,9 @@ class ControlRequestServiceTest : public ::testing::Test {
                 monitors.push_back(monitor.get());
                 return monitor;
             },
-            fakes.environment(),
-            std::nullopt});
+            fakes.environment(), std::nullopt});
     }
-    void TearDown() override {
-        service.reset();
-    }
+    void TearDown() override { service.reset(); }
 
     void setAddress(std::optional<std::string> ipv4) {
         host->list = std::vector<NetworkInterface>{{"lo", true, true, true, "127.0.0.1"},

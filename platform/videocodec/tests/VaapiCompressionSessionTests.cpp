@@ -42,8 +42,8 @@ TEST_F(VaapiTier, ServiceFallsBackToSoftwareWhereTheHardwareTiersFail) {
     if (!renderNodes().empty()) GTEST_SKIP() << "this host has a render node";
     X265VideoCodecService service(createVaapiSession);
     EXPECT_EQ(service
-                  .createCompressionSession(
-                      1280, 720, EncoderRequirements::forTier(EncoderTier::hwLowLatency))
+                  .createCompressionSession(1280, 720,
+                                            EncoderRequirements::forTier(EncoderTier::hwLowLatency))
                   .status,
               CodecStatus::couldNotFindVideoEncoder);
     EXPECT_EQ(
