@@ -3,8 +3,8 @@
 // test may hook a step to act at that moment (on the thread the step runs on).
 #pragma once
 
-#include "comm/KeychainIdentityManager.h"
 #include "comm/SessionEnvironment.h"
+#include "comm/testing/TestIdentity.h"
 #include "phantomScreen/DisplayArrangement.h"
 #include "phantomScreen/PhantomScreenService.h"
 #include "platform/capture/fake/FakeCaptureService.h"
@@ -22,15 +22,6 @@
 #include <vector>
 
 namespace vl::testing {
-
-// One TLS identity per test process: generating a key takes a while.
-inline std::optional<TlsIdentity> testIdentity() {
-    static const std::optional<TlsIdentity> identity = [] {
-        MemoryKeychain keychain;
-        return KeychainIdentityManager::getOrCreateIdentity(keychain);
-    }();
-    return identity;
-}
 
 class StepRecorder {
   public:

@@ -3,6 +3,7 @@
 #include "base/testing/LogCapture.h"
 #include "client/StreamClient.h"
 #include "comm/KeychainIdentityManager.h"
+#include "comm/testing/TestIdentity.h"
 #include "platform/network/fake/FakeConnection.h"
 #include "platform/security/fake/MemoryKeychain.h"
 
@@ -46,14 +47,7 @@ std::unique_ptr<StreamClient> connectTo(std::uint16_t port, QuicParameters param
     return StreamClient::connect("127.0.0.1", port, std::move(options));
 }
 
-// One TLS identity per test program: generating a key takes a while.
-std::optional<TlsIdentity> testIdentity() {
-    static const std::optional<TlsIdentity> identity = [] {
-        MemoryKeychain keychain;
-        return KeychainIdentityManager::getOrCreateIdentity(keychain);
-    }();
-    return identity;
-}
+using vl::testing::testIdentity;
 
 class QuicServerTest : public ::testing::Test {
   protected:
