@@ -21,6 +21,14 @@ packages=(
   libx265-dev libyuv-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libswscale-dev
   # clipboard: image codecs, HTML reading, and the witness tool of the tests
   libjpeg62-turbo-dev libpng-dev libtiff-dev libxml2-dev xclip
+  # system audio, the virtual microphone and the camera: sound servers, their client libraries
+  # and the witness tools of the tests
+  pulseaudio pulseaudio-utils libpulse-dev pipewire pipewire-pulse pipewire-bin wireplumber
+  libpipewire-0.3-dev libspa-0.2-dev gstreamer1.0-pipewire gstreamer1.0-tools
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good libsystemd-dev systemd dbus-user-session
+  libfreetype-dev fonts-dejavu-core
+  # the tray application, password reveal and the package
+  qt6-base-dev libpam0g-dev trayer lintian dpkg-dev fakeroot
   # tools used by tests
   python3 iproute2 procps
 )
