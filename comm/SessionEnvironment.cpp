@@ -39,15 +39,23 @@ class NoClipboardSync final : public ClipboardSync {
     void handleClipboard(const ClipboardEvent&) override {}
 };
 
-class NoMediaRelays final : public MediaRelays {
+class NoAudioRelay final : public AudioRelay {
   public:
     std::optional<int> resolutionOfSupportedAudioChannels(Resolution) override {
         return std::nullopt;
     }
     void startAudio(std::optional<int>, const MediaPort&) override {}
     void stopAudio() override {}
+};
+
+class NoMicRelay final : public MicRelay {
+  public:
     void startVisionProMic(const MediaPort&) override {}
     void stopVisionProMic() override {}
+};
+
+class NoCamRelay final : public CamRelay {
+  public:
     void startVisionProCam(const MediaPort&) override {}
     void stopVisionProCam() override {}
 };
@@ -67,7 +75,9 @@ SessionEnvironment SessionEnvironment::completed() const {
     if (!environment.windows) environment.windows = std::make_shared<NoWindowManagement>();
     if (!environment.input) environment.input = std::make_shared<NoInputInjection>();
     if (!environment.clipboard) environment.clipboard = std::make_shared<NoClipboardSync>();
-    if (!environment.media) environment.media = std::make_shared<NoMediaRelays>();
+    if (!environment.audio) environment.audio = std::make_shared<NoAudioRelay>();
+    if (!environment.mic) environment.mic = std::make_shared<NoMicRelay>();
+    if (!environment.camera) environment.camera = std::make_shared<NoCamRelay>();
     return environment;
 }
 

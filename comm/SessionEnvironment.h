@@ -77,16 +77,27 @@ struct MediaPort {
     std::shared_ptr<ClientGate> gate;
 };
 
-// The media relays of a session: system audio out, the client's microphone and camera in.
-class MediaRelays {
+// The media relays of a session, each its own role: system audio out, and the client's
+// microphone and camera in. Each server admits only the session's client (the gate).
+class AudioRelay {
   public:
-    virtual ~MediaRelays() = default;
+    virtual ~AudioRelay() = default;
     // The audio layout for a resolution; none when there is no audio.
     virtual std::optional<int> resolutionOfSupportedAudioChannels(Resolution resolution) = 0;
     virtual void startAudio(std::optional<int> channels, const MediaPort& port) = 0;
     virtual void stopAudio() = 0;
+};
+
+class MicRelay {
+  public:
+    virtual ~MicRelay() = default;
     virtual void startVisionProMic(const MediaPort& port) = 0;
     virtual void stopVisionProMic() = 0;
+};
+
+class CamRelay {
+  public:
+    virtual ~CamRelay() = default;
     virtual void startVisionProCam(const MediaPort& port) = 0;
     virtual void stopVisionProCam() = 0;
 };
@@ -119,7 +130,9 @@ struct SessionEnvironment {
     std::shared_ptr<WindowManagement> windows;
     std::shared_ptr<InputInjection> input;
     std::shared_ptr<ClipboardSync> clipboard;
-    std::shared_ptr<MediaRelays> media;
+    std::shared_ptr<AudioRelay> audio;
+    std::shared_ptr<MicRelay> mic;
+    std::shared_ptr<CamRelay> camera;
     // Sharing: screen capture, the video codec, and the arrangement of a new virtual display.
     std::shared_ptr<CaptureService> capture;
     std::shared_ptr<VideoCodecService> codec;

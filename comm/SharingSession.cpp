@@ -84,7 +84,7 @@ void SharingSession::handleRdpStart(const std::shared_ptr<Connection>& connectio
     const Resolution resolution = Resolution::from(size->first, size->second);
     requestedFPS_ = descriptorFrameRate(*descriptor);
     const std::optional<int> channels =
-        environment_.media->resolutionOfSupportedAudioChannels(resolution);
+        environment_.audio->resolutionOfSupportedAudioChannels(resolution);
     logMsg("handleRdpStart: " + packet.debugDescription() +
            " clientType: " + resolution.description() + " fps: " + std::to_string(requestedFPS_) +
            " audioChannels: " + channelsText(channels));
@@ -196,10 +196,10 @@ void SharingSession::startMediaServers(std::optional<int> channels) {
     const PortPlan& ports = context_.ports;
     logMsg("startAudioServer port: " + std::to_string(ports.audio()) +
            " with channels: " + channelsText(channels));
-    environment_.media->startAudio(channels, mediaPort(ports.audio()));
+    environment_.audio->startAudio(channels, mediaPort(ports.audio()));
     startVideo();
-    environment_.media->startVisionProCam(mediaPort(ports.cam()));
-    environment_.media->startVisionProMic(mediaPort(ports.mic()));
+    environment_.camera->startVisionProCam(mediaPort(ports.cam()));
+    environment_.mic->startVisionProMic(mediaPort(ports.mic()));
 }
 
 SharedItem SharingSession::mainItem(DisplayID display, Resolution resolution, bool hdr) const {
@@ -238,9 +238,9 @@ void SharingSession::handleRdpStop() {
     const std::optional<std::string> client = environment_.shell->currentConnectedClient();
     const std::optional<std::string> resolution = std::exchange(currentResolution_, std::nullopt);
 
-    environment_.media->stopAudio();
-    environment_.media->stopVisionProMic();
-    environment_.media->stopVisionProCam();
+    environment_.audio->stopAudio();
+    environment_.mic->stopVisionProMic();
+    environment_.camera->stopVisionProCam();
     stopVideo();
 
     std::vector<int> ports;

@@ -203,7 +203,7 @@ class RecordingClipboard final : public ClipboardSync {
     Sender sender_;
 };
 
-class RecordingMedia final : public MediaRelays {
+class RecordingMedia final : public AudioRelay, public MicRelay, public CamRelay {
   public:
     explicit RecordingMedia(std::shared_ptr<StepRecorder> steps) : steps_(std::move(steps)) {}
     std::optional<int> resolutionOfSupportedAudioChannels(Resolution) override { return 2; }
@@ -250,7 +250,9 @@ struct RecordingSessionEnvironment {
         environment.windows = windows;
         environment.input = input;
         environment.clipboard = clipboard;
-        environment.media = media;
+        environment.audio = media;
+        environment.mic = media;
+        environment.camera = media;
         environment.capture = capture;
         environment.codec = codec;
         environment.displayArrangement = arrangement;
