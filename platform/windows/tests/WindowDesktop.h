@@ -15,6 +15,11 @@
 
 namespace vl::test {
 
+// Each poll below starts a process: asking every 2 ms would load a busy machine enough to starve
+// the window manager being waited for.
+constexpr auto pollInterval = std::chrono::milliseconds(50);
+constexpr auto startUpTimeout = std::chrono::seconds(30);
+
 inline std::string shell(const std::string& command) {
     std::string out;
     std::unique_ptr<FILE, decltype(&pclose)> pipe(popen((command + " 2>/dev/null").c_str(), "r"),
@@ -47,7 +52,8 @@ class WindowDesktop {
         windowManager_ = std::move(*child);
         // Its theme is announced last in start-up, when it manages windows.
         return testing::eventually(
-            [] { return shell("xprop -root _OB_THEME").find(" = ") != std::string::npos; });
+            [] { return shell("xprop -root _OB_THEME").find(" = ") != std::string::npos; },
+            startUpTimeout, pollInterval);
     }
     bool windowManagerRunning() { return windowManager_.running(); }
     // Stops it and forgets what it announced (window ids are reused by later test windows).
@@ -66,11 +72,13 @@ class WindowDesktop {
         const pid_t pid = child->pid();
         windows_.push_back(std::move(*child));
         std::string id;
-        const bool shown = testing::eventually([&] {
-            id = shell("xdotool search --all --pid " + std::to_string(pid) + " --name '^" + title +
-                       "$'");
-            return !id.empty();
-        });
+        const bool shown = testing::eventually(
+            [&] {
+                id = shell("xdotool search --all --pid " + std::to_string(pid) + " --name '^" +
+                           title + "$'");
+                return !id.empty();
+            },
+            startUpTimeout, pollInterval);
         if (!shown) {
             std::fprintf(stderr, "test window '%s' never appeared\n", title.c_str());
             return std::nullopt;
@@ -80,9 +88,11 @@ class WindowDesktop {
         char hex[32];
         std::snprintf(hex, sizeof hex, "0x%lx", std::stoul(id));
         const bool managed = testing::eventually(
-            [&] { return shell("xprop -root _NET_CLIENT_LIST").find(hex) != std::string::npos; });
+            [&] { return shell("xprop -root _NET_CLIENT_LIST").find(hex) != std::string::npos; },
+            startUpTimeout, pollInterval);
         if (!managed)
-            std::fprintf(stderr, "test window '%s' (%s) not managed: %s\n", title.c_str(), hex,
+            std::fprintf(stderr, "test window '%s' (%s) not managed (window manager %s): %s\n",
+                         title.c_str(), hex, windowManager_.running() ? "running" : "gone",
                          shell("xprop -root _NET_CLIENT_LIST").c_str());
         return managed ? std::optional<pid_t>(pid) : std::nullopt;
     }
