@@ -138,7 +138,8 @@ class AudioDeviceProvider {
     virtual AudioStatus setDefaultOutputDevice(AudioObjectID) {
         return audiostatus::unsupportedOperation;
     }
-    // Called after the property changes; 0 when listening is not supported for it.
+    // Called after the property may have changed (a provider may call more often than it
+    // changes); 0 when listening is not supported for it.
     virtual AudioListenerToken addPropertyListener(AudioObjectID device,
                                                    const AudioPropertyAddress& address,
                                                    AudioPropertyListener listener) = 0;

@@ -1,0 +1,239 @@
+// The PulseAudio backend against a real PulseAudio started for this program (fresh runtime
+// folder), with pactl and paplay as independent witnesses.
+#include "platform/audio/AudioObjectSystem.h"
+#include "platform/audio/pulse/PulseAudioProvider.h"
+#include "platform/audio/pulse/PulseAudioServer.h"
+#include "platform/audio/testing/ToneCheck.h"
+#include "platform/desktop/ChildProcess.h"
+
+#include "base/testing/Eventually.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace vl {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::dominantFrequency;
+using testing::eventually;
+using testing::peakDbfs;
+using testing::writeToneWav;
+
+std::string run(const std::string& command) {
+    std::string out;
+    if (FILE* p = popen((command + " 2>/dev/null").c_str(), "r")) {
+        std::array<char, 4096> buffer;
+        while (auto n = fread(buffer.data(), 1, buffer.size(), p)) out.append(buffer.data(), n);
+        pclose(p);
+    }
+    return out;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+class PulseAudioProviderTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        char pattern[] = "/tmp/vl-pulse-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        directory_ = new std::string(pattern);
+        server_ = PulseAudioServer::start({"pulseaudio", *directory_ + "/run"}).release();
+        ASSERT_NE(server_, nullptr);
+        setenv("PULSE_SERVER", server_->address().c_str(), 1);
+        // The desktop's own speakers: the default output before any session.
+        run("pactl load-module module-null-sink sink_name=test_speakers");
+        run("pactl set-default-sink test_speakers");
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        server_ = nullptr;
+        std::filesystem::remove_all(*directory_);
+        delete directory_;
+    }
+
+    void SetUp() override {
+        ASSERT_NE(server_, nullptr);
+        provider_ = PulseAudioProvider::create({});
+        ASSERT_TRUE(provider_->waitConnected(5s));
+        system_ = std::make_shared<AudioObjectSystem>();
+        system_->addProvider(provider_);
+        auto r = system_->getProperty(audioSystemObject, {audio::translateUIDToDevice},
+                                      audio::outputDeviceUID);
+        ASSERT_TRUE(r.value);
+        device_ = std::get<std::uint32_t>(*r.value);
+        ASSERT_NE(device_, 0u);
+    }
+    void TearDown() override {
+        if (system_) system_->setProperty(device_, {audio::showAudio}, std::uint32_t(0));
+        system_.reset();
+        provider_.reset();
+        run("pactl set-default-sink test_speakers");
+    }
+
+    std::optional<std::uint32_t> number(AudioSelector selector) {
+        auto r = system_->getProperty(device_, {selector});
+        if (!r.value) return std::nullopt;
+        return std::get<std::uint32_t>(*r.value);
+    }
+    AudioObjectID defaultOutput() {
+        auto r = system_->getProperty(audioSystemObject, {audio::defaultOutputDevice});
+        return r.value ? std::get<std::uint32_t>(*r.value) : 0;
+    }
+    static std::string sinks() { return run("pactl list short sinks"); }
+    static std::string defaultSink() { return run("pactl get-default-sink"); }
+
+    static std::string* directory_;
+    static PulseAudioServer* server_;
+    std::shared_ptr<PulseAudioProvider> provider_;
+    std::shared_ptr<AudioObjectSystem> system_;
+    AudioObjectID device_ = 0;
+};
+
+std::string* PulseAudioProviderTest::directory_ = nullptr;
+PulseAudioServer* PulseAudioProviderTest::server_ = nullptr;
+
+TEST_F(PulseAudioProviderTest, ShowHideLoadsTheSinkAndRestoresThePreviousDefault) {
+    EXPECT_EQ(number(audio::showAudio), 0u);
+    const AudioObjectID speakers = defaultOutput();
+    ASSERT_NE(speakers, 0u);
+    ASSERT_NE(speakers, device_);
+
+    ASSERT_EQ(system_->setProperty(device_, {audio::showAudio}, std::uint32_t(1)), 0);
+    EXPECT_EQ(number(audio::showAudio), 1u);
+    EXPECT_TRUE(contains(sinks(), "corvane_audio\tmodule-null-sink.c\tfloat32le 2ch 48000Hz"))
+        << sinks();
+    EXPECT_TRUE(contains(run("pactl list sinks"), "Description: Corvane Audio"));
+
+    ASSERT_EQ(system_->setProperty(audioSystemObject, {audio::defaultOutputDevice}, device_), 0);
+    EXPECT_EQ(defaultSink(), "corvane_audio\n");
+    EXPECT_EQ(defaultOutput(), device_);
+
+    ASSERT_EQ(system_->setProperty(device_, {audio::showAudio}, std::uint32_t(0)), 0);
+    EXPECT_EQ(number(audio::showAudio), 0u);
+    EXPECT_FALSE(contains(sinks(), "corvane_audio"));
+    EXPECT_EQ(defaultSink(), "test_speakers\n");
+    EXPECT_EQ(defaultOutput(), speakers);
+}
+
+TEST_F(PulseAudioProviderTest, ChannelCountReloadsTheSinkAndKeepsItsStreams) {
+    ASSERT_EQ(system_->setProperty(device_, {audio::showAudio}, std::uint32_t(1)), 0);
+    ASSERT_EQ(system_->setProperty(audioSystemObject, {audio::defaultOutputDevice}, device_), 0);
+    // A player that keeps playing into the sink while it is reloaded.
+    auto player = ChildProcess::start(
+        {{"pacat", "--playback", "--device=corvane_audio", "--raw", "/dev/zero"},
+         {"PULSE_SERVER=" + server_->address(), "PATH=/usr/bin:/bin"},
+         "",
+         -1});
+    ASSERT_TRUE(player);
+    ASSERT_TRUE(
+        eventually([] { return contains(run("pactl list short sink-inputs"), "\t"); }, 5s, 20ms));
+
+    EXPECT_EQ(system_->setProperty(device_, {audio::setChannels}, std::uint32_t(6)), 0);
+    EXPECT_EQ(number(audio::setChannels), 6u);
+    EXPECT_TRUE(contains(sinks(), "corvane_audio\tmodule-null-sink.c\tfloat32le 6ch 48000Hz"));
+    EXPECT_TRUE(
+        contains(run("pactl list sinks"),
+                 "Channel Map: front-left,front-right,front-center,lfe,rear-left,rear-right"));
+    auto format = system_->getProperty(device_, {audio::streamFormat});
+    ASSERT_TRUE(format.value);
+    EXPECT_EQ(std::get<AudioStreamDescription>(*format.value),
+              AudioStreamDescription::float32(48000, 6));
+    // The stream is back on the reloaded sink, which is still the default, and nothing is held.
+    const std::string sinkIndex = run("pactl list short sinks | grep corvane_audio | cut -f1");
+    EXPECT_TRUE(contains(run("pactl list short sink-inputs | cut -f2"), sinkIndex));
+    EXPECT_EQ(defaultSink(), "corvane_audio\n");
+    EXPECT_FALSE(contains(sinks(), "corvane_audio_hold"));
+    EXPECT_TRUE(player->running());
+
+    EXPECT_EQ(system_->setProperty(device_, {audio::setChannels}, std::uint32_t(5)),
+              audiostatus::illegalOperation);
+}
+
+TEST_F(PulseAudioProviderTest, SpeakerPCMIsWhatWasPlayedIntoTheSink) {
+    ASSERT_EQ(system_->setProperty(device_, {audio::showAudio}, std::uint32_t(1)), 0);
+    // A read before anything plays: the monitor is attached and answers (silence or nothing).
+    ASSERT_EQ(system_->getProperty(device_, {audio::speakerPCM}).status, 0);
+
+    const std::string wav = *directory_ + "/tone.wav";
+    writeToneWav(wav, 1000.0, 0.1, 48000, 2, 1.5);
+    auto player = ChildProcess::start({{"paplay", "--device=corvane_audio", wav},
+                                       {"PULSE_SERVER=" + server_->address(), "PATH=/usr/bin:/bin"},
+                                       "",
+                                       -1});
+    ASSERT_TRUE(player);
+    std::vector<float> left;
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (left.size() < 48000 && std::chrono::steady_clock::now() < deadline) {
+        auto r = system_->getProperty(device_, {audio::speakerPCM});
+        ASSERT_EQ(r.status, 0);
+        const auto& bytes = std::get<Bytes>(*r.value);
+        ASSERT_EQ(bytes.size() % 8, 0u);
+        for (std::size_t i = 0; i + 8 <= bytes.size(); i += 8) {
+            float l;
+            std::memcpy(&l, bytes.data() + i, 4);
+            if (!left.empty() || std::fabs(l) > 0.01f) left.push_back(l);  // from the tone's start
+        }
+        std::this_thread::sleep_for(8ms);
+    }
+    ASSERT_GE(left.size(), 24000u);
+    left.erase(left.begin(), left.begin() + 2400);  // past the onset
+    left.resize(19200);
+    EXPECT_NEAR(dominantFrequency(left, 48000), 1000.0, 5.0);
+    EXPECT_NEAR(peakDbfs(left), -20.0, 1.0);
+}
+
+TEST_F(PulseAudioProviderTest, ALeftoverSinkIsUnloadedWhenWeConnect) {
+    provider_.reset();
+    system_.reset();
+    run("pactl load-module module-null-sink sink_name=corvane_audio");
+    run("pactl set-default-sink corvane_audio");
+    ASSERT_TRUE(contains(sinks(), "corvane_audio"));
+
+    auto fresh = PulseAudioProvider::create({});
+    ASSERT_TRUE(fresh->waitConnected(5s));
+    EXPECT_FALSE(contains(sinks(), "corvane_audio"));
+    EXPECT_NE(defaultSink(), "corvane_audio\n");
+}
+
+TEST_F(PulseAudioProviderTest, TheDeviceGoesWithTheServerAndComesBackWithIt) {
+    ASSERT_EQ(system_->setProperty(device_, {audio::showAudio}, std::uint32_t(1)), 0);
+    // Shared: notifications may still be queued when the test ends.
+    auto changes = std::make_shared<std::atomic<int>>(0);
+    const auto token =
+        system_->addPropertyListener(device_, {audio::showAudio}, [changes] { ++*changes; });
+    const std::string runtime = server_->runtimeDirectory();
+    delete server_;
+    server_ = nullptr;
+    ASSERT_TRUE(eventually([&] { return !provider_->connected(); }, 5s));
+    EXPECT_EQ(system_->getProperty(device_, {audio::showAudio}).status, audiostatus::notRunning);
+    auto gone = system_->getProperty(audioSystemObject, {audio::translateUIDToDevice},
+                                     audio::outputDeviceUID);
+    EXPECT_EQ(std::get<std::uint32_t>(*gone.value), 0u);
+
+    server_ = PulseAudioServer::start({"pulseaudio", runtime}).release();
+    ASSERT_NE(server_, nullptr);
+    run("pactl load-module module-null-sink sink_name=test_speakers");
+    run("pactl set-default-sink test_speakers");
+    ASSERT_TRUE(provider_->waitConnected(5s));
+    EXPECT_EQ(number(audio::showAudio), 0u);  // a new server: shown again by whoever needs it
+    ASSERT_EQ(system_->setProperty(device_, {audio::showAudio}, std::uint32_t(1)), 0);
+    EXPECT_TRUE(contains(sinks(), "corvane_audio"));
+    EXPECT_GT(changes->load(), 0);
+    system_->removePropertyListener(token);
+}
+
+}  // namespace
+}  // namespace vl
