@@ -2,6 +2,7 @@
 
 #include "base/Base64.h"
 #include "base/Log.h"
+#include "base/TimerClock.h"
 #include "comm/DisplayDescriptor.h"
 #include "comm/SpeedTestServer.h"
 
@@ -289,6 +290,10 @@ void ControlServer::dispatch(const std::shared_ptr<Connection>& connection, Pack
 
 // MARK: - Connect and answers
 
+void ControlServer::setGuessPolicy(PasswordGuessThrottle::Policy policy) {
+    onQueue<void>([&] { guesses_ = PasswordGuessThrottle(policy); });
+}
+
 void ControlServer::handleConnect(const Packet& packet,
                                   const std::shared_ptr<Connection>& connection) {
     assertOnQueue();
@@ -299,14 +304,51 @@ void ControlServer::handleConnect(const Packet& packet,
         simplyAct(ret400, connection);
         return;
     }
+    // Judged when the address's turn comes: at once unless it has been guessing.
+    const std::string host = ClientGate::hostOf(connection->remoteAddress());
+    const auto now = TimerClock::real().now();
+    const auto judgement = guesses_.admit(host, now);
+    if (!judgement) {
+        // A flood from one address is not judged, so it holds no memory here.
+        if (++unjudgedAttempts_ % 100 == 1)
+            logMsg("Too many password attempts waiting from " + host + "; not answered (" +
+                   std::to_string(unjudgedAttempts_) + " so far)");
+        return;
+    }
+    if (*judgement <= now) {
+        judgeConnect(*request, connection, host);
+        return;
+    }
+    std::weak_ptr<ControlServer> weak = weakSelf();
+    TimerClock::real().schedule(queue(), *judgement, [weak, request = *request, connection, host] {
+        if (auto self = weak.lock()) self->judgeConnect(request, connection, host);
+    });
+}
+
+void ControlServer::judgeConnect(const ConnectReq& request,
+                                 const std::shared_ptr<Connection>& connection,
+                                 const std::string& host) {
+    assertOnQueue();
+    using enum InteractionType;
     const std::string stored = environment_.settings->password();
-    auto decoded = base64Decode(std::string_view(request->password));
+    auto decoded = base64Decode(std::string_view(request.password));
     if (!decoded || !isValidUtf8(*decoded) || !constantTimeEquals(stringOf(*decoded), stored)) {
+        guesses_.recordFailure(host);
+        if (++wrongPasswords_ % 100 == 1)
+            logMsg("Wrong password from " + host + " (" + std::to_string(wrongPasswords_) +
+                   " so far)");
+        simplyAct(ret400, connection);
+        return;
+    }
+    guesses_.recordSuccess(host);
+    if (environment_.shell->isBlocked(request.clientDeviceID)) {
+        logMsg("🟨 [" + connection->description() + "] Device " + request.clientDeviceID +
+               " is blocked in the connection log; refused");
         simplyAct(ret400, connection);
         return;
     }
     auto known = environment_.shell->currentConnectedClient();
-    if (known && *known != request->clientDeviceID) {
+    if (known && *known != request.clientDeviceID) {
         simplyAct(retBusy, connection);
         return;
     }
@@ -321,8 +363,8 @@ void ControlServer::handleConnect(const Packet& packet,
     environment_.power->preventSystemSleepOrLock();
     // Known here as well as by the shell's observer, so that the one-device rule holds without a
     // shell.
-    environment_.shell->setCurrentConnectedClient(request->clientDeviceID);
-    NotificationCenter::defaultCenter().post(clientConnectNotification, *request);
+    environment_.shell->setCurrentConnectedClient(request.clientDeviceID);
+    NotificationCenter::defaultCenter().post(clientConnectNotification, request);
 }
 
 void ControlServer::simplyAct(InteractionType subType,

@@ -12,6 +12,7 @@
 #include "comm/ClientGate.h"
 #include "comm/ControlRecords.h"
 #include "comm/PacketReassembler.h"
+#include "comm/PasswordGuessThrottle.h"
 #include "comm/PortPlan.h"
 #include "comm/QuicServer.h"
 #include "comm/SessionEnvironment.h"
@@ -49,6 +50,8 @@ class ControlServer : public QuicServer {
     // The control messages: dispatch of one complete pktInteractiveTap packet, on the queue.
     void dispatch(const std::shared_ptr<Connection>& connection, Packet&& packet);
     void handleConnect(const Packet& packet, const std::shared_ptr<Connection>& connection);
+    void judgeConnect(const ConnectReq& request, const std::shared_ptr<Connection>& connection,
+                      const std::string& host);
     void simplyAct(InteractionType subType, const std::shared_ptr<Connection>& connection);
     void handleDisconnection(const Packet& packet);
     void handleSpeedTest(const Packet& packet, const std::shared_ptr<Connection>& connection);
@@ -69,6 +72,8 @@ class ControlServer : public QuicServer {
     std::optional<int> monitorIndex(int port) const { return ports().monitorIndex(port); }
 
     void setKeepaliveInterval(std::chrono::milliseconds interval);
+    // Password guesses from an address that failed are judged later and later.
+    void setGuessPolicy(PasswordGuessThrottle::Policy policy);
 
     // Read-outs of the state (any thread; they wait for the queue).
     std::shared_ptr<Connection> activeConnection() const;
@@ -114,6 +119,9 @@ class ControlServer : public QuicServer {
     std::shared_ptr<SpeedTestServer> speedTestServer_;
     ReceiveBuffers<std::uint64_t> receiveBuffers_;
     std::set<std::uint64_t> authenticated_;  // connections answered ret200
+    PasswordGuessThrottle guesses_;
+    std::uint64_t wrongPasswords_ = 0;
+    std::uint64_t unjudgedAttempts_ = 0;
     std::optional<NotificationCenter::Token> disconnectObserver_;
     std::shared_ptr<SharingSession> session_;
 };

@@ -1,6 +1,7 @@
 # The control server, the speed test and the advertisement of the control port.
 add_library(vl_control STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ControlServer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/PasswordGuessThrottle.cpp
   ${CMAKE_CURRENT_LIST_DIR}/SessionEnvironment.cpp
   ${CMAKE_CURRENT_LIST_DIR}/SharingSession.cpp
   ${CMAKE_CURRENT_LIST_DIR}/SpeedTestServer.cpp
@@ -15,5 +16,6 @@ target_link_libraries(vl_control_testing INTERFACE
 
 vantrel_add_tests(comm_control_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/ControlServerTests.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/tests/PasswordGuessThrottleTests.cpp
           ${CMAKE_CURRENT_LIST_DIR}/tests/SpeedTestServerTests.cpp
   LIBS vl_control_testing vl_client)

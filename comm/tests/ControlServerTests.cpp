@@ -56,6 +56,8 @@ class ControlServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
         server = ControlServer::make(8788, queue, "ControlServer", fakes.environment());
+        // Answers at once however often a test gets the password wrong; one test sets a delay.
+        server->setGuessPolicy({.firstDelay = 0ms});
         disconnectToken = NotificationCenter::defaultCenter().addObserver(
             clientDisconnectNotification, [this](const std::any&) { ++disconnectPosts; });
     }
@@ -118,8 +120,13 @@ TEST_F(ControlServerTest, BadCredentialsAreAnsweredRet400AndChangeNothing) {
     connection->deliver(framed(InteractionType::connect));
     // The right password differing only in case.
     connection->deliver(connectPacket("device-A", "ez3Kq$vn"));
+    // Near misses: the last character, a prefix, an extension, the first half right.
+    connection->deliver(connectPacket("device-A", "Ez3Kq$vm"));
+    connection->deliver(connectPacket("device-A", "Ez3Kq$v"));
+    connection->deliver(connectPacket("device-A", "Ez3Kq$vnn"));
+    connection->deliver(connectPacket("device-A", "Ez3KXXXX"));
     auto answers = packetsSent(*connection);
-    ASSERT_EQ(answers.size(), 6u);
+    ASSERT_EQ(answers.size(), 10u);
     for (const auto& answer : answers) EXPECT_EQ(answer.subType, InteractionType::ret400);
     EXPECT_FALSE(fakes.shell->currentConnectedClient());
     EXPECT_FALSE(server->activeConnection());
@@ -128,6 +135,47 @@ TEST_F(ControlServerTest, BadCredentialsAreAnsweredRet400AndChangeNothing) {
     // After a refusal the connection may try again.
     connection->deliver(connectPacket("device-A", "Ez3Kq$vn"));
     EXPECT_EQ(packetsSent(*connection).back().subType, InteractionType::ret200);
+}
+
+TEST_F(ControlServerTest, RepeatedWrongPasswordsAreAnsweredLaterButTheRightClientIsNot) {
+    server->setGuessPolicy({.firstDelay = 2s});
+    auto guesser = readyConnection("127.0.0.9:40000");
+    guesser->deliver(connectPacket("device-X", "guess-1"));
+    ASSERT_EQ(packetsSent(*guesser).size(), 1u);  // the first failure is answered at once
+
+    // The next guess waits its turn, then is refused as before.
+    guesser->deliver(connectPacket("device-X", "guess-2"));
+    EXPECT_EQ(packetsSent(*guesser).size(), 1u);
+    // Meanwhile the client on another address gets in at once.
+    auto client = readyConnection("127.0.0.1:50000");
+    client->deliver(connectPacket("device-A", "Ez3Kq$vn"));
+    ASSERT_EQ(packetsSent(*client).size(), 1u);
+    EXPECT_EQ(packetsSent(*client)[0].subType, InteractionType::ret200);
+
+    ASSERT_TRUE(eventually([&] { return packetsSent(*guesser).size() == 2; }));
+    EXPECT_EQ(packetsSent(*guesser)[1].subType, InteractionType::ret400);
+    EXPECT_EQ(fakes.shell->currentConnectedClient(), "device-A");
+}
+
+TEST_F(ControlServerTest, BlockedDeviceIsRefusedWithRet400AndAReport) {
+    vl::testing::LogCapture log;
+    fakes.shell->setBlocked("device-B", true);
+    auto blocked = readyConnection();
+    blocked->deliver(connectPacket("device-B", "Ez3Kq$vn"));
+    EXPECT_EQ(packetsSent(*blocked).at(0).subType, InteractionType::ret400);
+    EXPECT_FALSE(fakes.shell->currentConnectedClient());
+    EXPECT_FALSE(server->activeConnection());
+    EXPECT_EQ(fakes.power->prevented, 0);
+    EXPECT_TRUE(log.contains("device-B is blocked", std::chrono::seconds(2)));
+
+    // Other devices still connect; unblocking lets the device in again.
+    auto other = readyConnection("127.0.0.1:50001");
+    other->deliver(connectPacket("device-A", "Ez3Kq$vn"));
+    EXPECT_EQ(packetsSent(*other).at(0).subType, InteractionType::ret200);
+    other->deliver(framed(InteractionType::disconnect, request("device-A", "").toJson()));
+    fakes.shell->setBlocked("device-B", false);
+    blocked->deliver(connectPacket("device-B", "Ez3Kq$vn"));
+    EXPECT_EQ(packetsSent(*blocked).back().subType, InteractionType::ret200);
 }
 
 TEST_F(ControlServerTest, SecondDeviceIsBusyAndCannotDisturbTheKnownClient) {
@@ -900,6 +948,8 @@ TEST_F(SharingSessionTest, AMainQueueStepCompletesWhileAClientMessageArrives) {
 // next client is answered. (Found as a hang: every shared thread blocked on the server's lock by
 // strangers' connection failures while the session's teardown waited for an encode queue.)
 TEST_F(SharingSessionTest, ASessionEndsAndTheNextClientIsAnsweredWhileStrangersConnectionsFail) {
+    // Strangers and client share 127.0.0.1 here: guessing must not slow the client for this test.
+    server->setGuessPolicy({.firstDelay = 0ms});
     server->start();
     const auto port = static_cast<std::uint16_t>(basePort);
     ClientIdentity headset;
@@ -964,4 +1014,87 @@ TEST_F(SharingSessionTest, ASessionEndsAndTheNextClientIsAnsweredWhileStrangersC
     auto again = next->connect("Ez3Kq$vn", 10s);
     ASSERT_TRUE(again);
     EXPECT_EQ(again->result, InteractionType::ret200);
+}
+
+TEST_F(SharingSessionTest, NoSubTypeActsForAConnectionThatIsNotTheAuthenticatedClient) {
+    SharedItem item = startMainSession();
+    settle();
+    const auto stepsBefore = fakes.steps();
+    const auto itemsBefore = sharingItems().size();
+    const auto capturesBefore = captureCount();
+
+    auto never = std::make_shared<FakeConnection>("127.0.0.2:50010");
+    auto refused = std::make_shared<FakeConnection>("127.0.0.3:50011");
+    auto busy = std::make_shared<FakeConnection>("127.0.0.4:50012");
+    for (const auto& c : {never, refused, busy}) {
+        server->handleConnection(c);
+        c->setState(ConnectionState::ready);
+    }
+    refused->deliver(connectPacket("device-A", "Ez3Kq$vm"));
+    busy->deliver(connectPacket("device-B", "Ez3Kq$vn"));
+    ASSERT_EQ(packetsSent(*refused).at(0).subType, InteractionType::ret400);
+    ASSERT_EQ(packetsSent(*busy).at(0).subType, InteractionType::retBusy);
+    refused->clearSent();
+    busy->clearSent();
+    connection->clearSent();
+
+    // Each sub-type with a payload that would act for the client.
+    MouseEvent press;
+    press.shareId = item.sharedID;
+    press.kind = MouseEventKind::down;
+    KeyboardEvent keyDown;
+    keyDown.shareId = item.sharedID;
+    keyDown.characters = "a";
+    keyDown.isKeyDown = true;
+    MouseScroll wheel;
+    wheel.shareId = item.sharedID;
+    wheel.delta = 3;
+    ClipboardEvent copied;
+    copied.data = bytesOf("x");
+    auto payloadFor = [&](InteractionType type) -> std::string {
+        using enum InteractionType;
+        switch (type) {
+            case rdpStart:
+            case displayStart:
+                return base64Encode(std::string("1280x720@30"));
+            case rdpVideo:
+            case displayStop:
+                return item.sharedID;
+            case mouseEvent:
+                return press.toJson();
+            case text:
+                return keyDown.toJson();
+            case scroll:
+                return wheel.toJson();
+            case clipboard:
+                return copied.toJson();
+            case lookAt:
+                return LookAtInfo{""}.toJson();
+            case jumpToDisplay:
+                return JumpToDisplayInfo{item.sharedID}.toJson();
+            case disconnect:
+                return request("device-A", "").toJson();
+            case speedTest:
+                return "{\"length\": 1000}";
+            default:
+                return {};
+        }
+    };
+    for (int raw = 0; raw <= rawValue(InteractionType::undefined); ++raw) {
+        const auto type = *interactionTypeFromRaw(static_cast<std::uint8_t>(raw));
+        if (type == InteractionType::connect) continue;
+        for (const auto& c : {never, refused, busy}) c->deliver(framed(type, payloadFor(type)));
+    }
+    settle();
+
+    for (const auto& c : {never, refused, busy})
+        EXPECT_TRUE(c->sent().empty()) << c->remoteAddress() << " was answered";
+    EXPECT_TRUE(packetsSent(*connection).empty());
+    EXPECT_EQ(fakes.steps(), stepsBefore);
+    EXPECT_EQ(sharingItems().size(), itemsBefore);
+    EXPECT_EQ(captureCount(), capturesBefore);
+    EXPECT_TRUE(server->rdpStarted());
+    EXPECT_FALSE(server->speedTestServer());
+    EXPECT_EQ(server->activeConnection(), connection);
+    EXPECT_EQ(fakes.shell->currentConnectedClient(), "device-A");
 }
