@@ -67,6 +67,9 @@ struct TlsIdentity {
 struct QuicParameters {
     std::vector<std::string> alpn{"vnlk"};
     std::chrono::milliseconds idleTimeout{600000};
+    // A peer that acknowledges nothing for this long while data waits for its acknowledgement is
+    // gone (a vanished client stops answering, but the idle timer restarts with every send).
+    std::chrono::milliseconds unacknowledgedTimeout{20000};
     std::uint64_t initialMaxData = 1048576;
     std::uint64_t initialMaxStreamDataBidirectionalLocal = 524288;
     std::uint64_t initialMaxStreamDataBidirectionalRemote = 524288;

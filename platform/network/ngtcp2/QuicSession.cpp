@@ -226,7 +226,8 @@ void QuicSession::datagramArrived(const std::uint8_t* data, std::size_t size,
                      {reinterpret_cast<sockaddr*>(&source), sizeof source},
                      nullptr};
     ngtcp2_pkt_info info{};
-    int rc = ngtcp2_conn_read_pkt(connection_, &path, &info, data, size, now());
+    lastHeard_ = now();
+    int rc = ngtcp2_conn_read_pkt(connection_, &path, &info, data, size, lastHeard_);
     if (rc != 0) handleReadError(rc);
 }
 
@@ -333,7 +334,25 @@ void QuicSession::process() {
     }
     if (ended_) return;
     writePackets();
-    if (!ended_) armTimer();
+    if (ended_) return;
+    trackAcknowledgements(now());
+    armTimer();
+}
+
+void QuicSession::trackAcknowledgements(ngtcp2_tstamp ts) {
+    ngtcp2_conn_stat stat;
+    ngtcp2_conn_get_conn_stat(connection_, &stat);
+    if (stat.bytes_in_flight == 0)
+        awaitingSince_ = 0;
+    else if (awaitingSince_ == 0)
+        awaitingSince_ = ts;
+}
+
+ngtcp2_tstamp QuicSession::silentPeerDeadline() const {
+    if (!handshakeCompleted_ || awaitingSince_ == 0) return UINT64_MAX;
+    const auto limit =
+        static_cast<ngtcp2_tstamp>(parameters_.unacknowledgedTimeout.count()) * NGTCP2_MILLISECONDS;
+    return std::max(awaitingSince_, lastHeard_) + limit;
 }
 
 void QuicSession::consumed(std::int64_t streamId, std::size_t bytes) {
@@ -488,7 +507,7 @@ void QuicSession::updatePacing(ngtcp2_tstamp ts) {
 }
 
 void QuicSession::armTimer() {
-    ngtcp2_tstamp expiry = ngtcp2_conn_get_expiry(connection_);
+    ngtcp2_tstamp expiry = std::min(ngtcp2_conn_get_expiry(connection_), silentPeerDeadline());
     if (expiry == UINT64_MAX) {
         if (timerExpiry_ != 0) timer_.cancel();
         timerExpiry_ = 0;
@@ -528,6 +547,11 @@ void QuicSession::timerFired() {
     auto self = shared_from_this();
     timerExpiry_ = 0;
     if (ended_ || Engine::shared().timersHeld()) return;
+    trackAcknowledgements(now());
+    if (now() >= silentPeerDeadline()) {
+        terminate(NetworkError{NetworkError::Code::timedOut, "peer stopped acknowledging"});
+        return;
+    }
     int rc = ngtcp2_conn_handle_expiry(connection_, now());
     if (rc == NGTCP2_ERR_IDLE_CLOSE) {
         terminate(NetworkError{NetworkError::Code::timedOut, "idle timeout"});

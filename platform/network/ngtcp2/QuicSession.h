@@ -75,6 +75,10 @@ class QuicSession : public std::enable_shared_from_this<QuicSession> {
     void armTimer();
     bool hasDataToWrite() const;
     void timerFired();
+    // Notes whether sent data waits for acknowledgement; when the peer has been silent past
+    // the limit with data waiting, it is gone.
+    void trackAcknowledgements(ngtcp2_tstamp ts);
+    ngtcp2_tstamp silentPeerDeadline() const;
     void handleReadError(int error);
     void closeWithError(int libraryError);
     void terminate(const NetworkError& error);
@@ -94,6 +98,8 @@ class QuicSession : public std::enable_shared_from_this<QuicSession> {
     ngtcp2_crypto_conn_ref reference_{};
     asio::steady_timer timer_;
     ngtcp2_tstamp timerExpiry_ = 0;
+    ngtcp2_tstamp lastHeard_ = 0;      // last datagram from the peer
+    ngtcp2_tstamp awaitingSince_ = 0;  // since when data has been in flight; 0: nothing is
     bool processScheduled_ = false;
     bool ended_ = false;
     bool handshakeCompleted_ = false;

@@ -497,6 +497,39 @@ TEST(QuicTransport, IdleConnectionsTimeOut) {
     EXPECT_TRUE(r->error);
 }
 
+TEST(QuicTransport, APeerThatStopsAcknowledgingIsGoneLongBeforeTheIdleTimeout) {
+    QuicParameters parameters = test::serverParameters();
+    parameters.unacknowledgedTimeout = 1s;  // the idle timeout stays at 600 s
+    Server server(parameters);
+    std::atomic<bool> cut = false;
+    test::UdpRelay relay(server.listener->port(),
+                         [&](bool, const std::uint8_t*, std::size_t) { return !cut.load(); });
+    DispatchQueue clientQueue("ClientQueue");
+    Watched client(connectQuic("127.0.0.1", relay.port(), QuicParameters{}), clientQueue);
+    ASSERT_TRUE(client.waitFor(ConnectionState::ready));
+    EXPECT_FALSE(sendAndWait(*client.connection, bytesOf("hello")));
+    auto accepted = server.waitForConnection();
+    ASSERT_TRUE(accepted);
+    Watched serverSide(accepted, server.queue);
+    ASSERT_TRUE(serverSide.waitFor(ConnectionState::ready));
+
+    // A peer that answers keeps the connection, however long the sender keeps sending.
+    for (int beat = 0; beat < 8; ++beat) {
+        accepted->send(Bytes{0}, false, nullptr);
+        ASSERT_TRUE(receiveOnce(*client.connection, 1, 1));
+        std::this_thread::sleep_for(250ms);
+    }
+    EXPECT_FALSE(serverSide.waitFor(ConnectionState::failed, 10ms));
+
+    // The peer vanishes without a word: the next keepalive is never acknowledged.
+    cut = true;
+    accepted->send(Bytes{0}, false, nullptr);
+    ASSERT_TRUE(serverSide.waitFor(ConnectionState::failed, 20s));
+    ASSERT_TRUE(serverSide.lastError);
+    EXPECT_EQ(serverSide.lastError->code, NetworkError::Code::timedOut);
+    EXPECT_EQ(serverSide.lastError->description(), "timed out: peer stopped acknowledging");
+}
+
 TEST(QuicTransport, DatagramsStayWithinTheCapAfterTheHandshake) {
     Server server;
     std::mutex mutex;
