@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "app/SystemInfo.h"
+#include "base/DispatchQueue.h"
 #include "comm/ControlRecords.h"
 #include "comm/ControlServer.h"
 #include "platform/defaults/Interface.h"
@@ -23,6 +24,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     auto stored = SystemInfo::defaults().string(SystemInfoKeys::machinename);
     if (!stored || stored->empty())
         SystemInfo::defaults().set(SystemInfoKeys::machinename, SystemInfo::machineName());
+    loadLog();
     setupNotifications();
     if (hooks_.startServices) hooks_.startServices();
 }
@@ -31,6 +33,7 @@ void AppDelegate::applicationWillTerminate() {
     if (hooks_.stopServices) hooks_.stopServices();
     dropNotifications();
     if (hooks_.cleanupServices) hooks_.cleanupServices();
+    saveLog();
 }
 
 void AppDelegate::enableOpenAtLogin() {
@@ -52,6 +55,7 @@ void AppDelegate::setupNotifications() {
             self->setIconAsConnected(true);
             SystemInfo::logMsg("Client connected: " + request->clientDeviceName + " (" +
                                request->clientDeviceID + ")");
+            self->addLogItem(request->clientDeviceName, request->clientDeviceID);
         }));
     cancellables_.push_back(
         center.addObserver(clientDisconnectNotification, [weak](const std::any&) {
@@ -85,6 +89,27 @@ void AppDelegate::setIconAsConnected(bool connected) {
         iconConnected_ = connected;
     }
     SystemInfo::logMsg(connected ? "Status: client connected" : "Status: idle");
+    if (hooks_.iconChanged)
+        DispatchQueue::main().async([hook = hooks_.iconChanged, connected] { hook(connected); });
+}
+
+bool AppDelegate::isBlocked(const std::string& deviceID) const {
+    return log_.isBlocked(deviceID);
+}
+
+void AppDelegate::addLogItem(const std::string& description, const std::string& deviceId) {
+    LogItem item = log_.add(description, deviceId);
+    NotificationCenter::defaultCenter().post(addClientInfoStrNotification, item);
+    if (hooks_.logChanged)
+        DispatchQueue::main().async([hook = hooks_.logChanged, item] { hook(item); });
+}
+
+void AppDelegate::loadLog() {
+    log_.load(SystemInfo::defaults());
+}
+
+void AppDelegate::saveLog() {
+    log_.save(SystemInfo::defaults());
 }
 
 bool AppDelegate::iconConnected() const {

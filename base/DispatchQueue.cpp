@@ -6,7 +6,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <future>
+#include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -39,10 +42,77 @@ Pool& pool() {
     return *instance;
 }
 
+// One unit of work queued on the main queue; any callable, including move-only handlers.
+class MainTask {
+  public:
+    virtual ~MainTask() = default;
+    virtual void run() = 0;
+};
+
+template <class F>
+class MainTaskOf final : public MainTask {
+  public:
+    explicit MainTaskOf(F f) : f_(std::move(f)) {}
+    void run() override { std::move(f_)(); }
+
+  private:
+    F f_;
+};
+
+// The main queue's blocks wait in one list that the main thread runs: from runMain() through the
+// io_context, or from another event loop (a GUI toolkit's) that drives the queue. Timers bound to
+// the main queue wait in the io_context's reactor either way; their completions come back
+// through the list, so they run on the main thread too.
 struct MainLoop {
     asio::io_context context;
     asio::executor_work_guard<asio::io_context::executor_type> guard{
         asio::make_work_guard(context)};
+
+    std::mutex mutex;
+    std::deque<std::unique_ptr<MainTask>> tasks;
+    std::function<void()> wake;  // set while another loop drives the queue
+    std::function<void()> stop;
+    bool wakePending = false;
+    std::optional<std::thread> reactor;
+
+    void push(std::unique_ptr<MainTask> task) {
+        std::function<void()> wakeNow;
+        {
+            std::lock_guard lock(mutex);
+            tasks.push_back(std::move(task));
+            if (wake && !wakePending) {
+                wakePending = true;
+                wakeNow = wake;
+            }
+            if (!wake) {
+                asio::post(context, [this] { runOne(); });
+                return;
+            }
+        }
+        if (wakeNow) wakeNow();
+    }
+
+    // One block per post, as a plain io_context would, so stopMain() stops between blocks.
+    void runOne() {
+        std::unique_ptr<MainTask> task;
+        {
+            std::lock_guard lock(mutex);
+            if (wake || tasks.empty()) return;  // the driving loop runs them now
+            task = std::move(tasks.front());
+            tasks.pop_front();
+        }
+        task->run();
+    }
+
+    void runWaiting() {
+        std::deque<std::unique_ptr<MainTask>> batch;
+        {
+            std::lock_guard lock(mutex);
+            wakePending = false;
+            batch.swap(tasks);
+        }
+        for (auto& task : batch) task->run();
+    }
 };
 
 // Never destroyed, like the pool: blocks still post to it while the process exits.
@@ -50,6 +120,25 @@ MainLoop& mainLoop() {
     static auto* instance = new MainLoop;
     return *instance;
 }
+
+// The executor of the main queue (see MainLoop). Asio objects bound to it take their services
+// from the main io_context.
+class MainExecutor {
+  public:
+    asio::execution_context& query(asio::execution::context_t) const noexcept {
+        return mainLoop().context;
+    }
+    static constexpr asio::execution::blocking_t query(asio::execution::blocking_t) noexcept {
+        return asio::execution::blocking.never;
+    }
+    template <class F>
+    void execute(F&& f) const {
+        using Task = MainTaskOf<std::decay_t<F>>;
+        mainLoop().push(std::make_unique<Task>(std::forward<F>(f)));
+    }
+    friend bool operator==(const MainExecutor&, const MainExecutor&) noexcept { return true; }
+    friend bool operator!=(const MainExecutor&, const MainExecutor&) noexcept { return false; }
+};
 
 }  // namespace
 
@@ -86,8 +175,7 @@ DispatchQueue::DispatchQueue(std::string label, Kind kind) {
             impl_ = std::make_shared<Impl>(std::move(label), kind, pool().context().get_executor());
             break;
         case Kind::main:
-            impl_ =
-                std::make_shared<Impl>(std::move(label), kind, mainLoop().context.get_executor());
+            impl_ = std::make_shared<Impl>(std::move(label), kind, MainExecutor{});
             break;
     }
 }
@@ -126,7 +214,36 @@ void DispatchQueue::runMain() {
 }
 
 void DispatchQueue::stopMain() {
-    mainLoop().context.stop();
+    auto& loop = mainLoop();
+    std::function<void()> stop;
+    {
+        std::lock_guard lock(loop.mutex);
+        stop = loop.stop;
+    }
+    if (stop)
+        stop();
+    else
+        loop.context.stop();
+}
+
+void DispatchQueue::driveMainFrom(std::function<void()> wake, std::function<void()> stop) {
+    auto& loop = mainLoop();
+    bool waiting = false;
+    {
+        std::lock_guard lock(loop.mutex);
+        if (loop.wake) return;
+        loop.wake = wake;
+        loop.stop = std::move(stop);
+        waiting = !loop.tasks.empty();
+        loop.wakePending = waiting;
+    }
+    // The reactor still serves the main queue's timers; it runs no blocks of its own.
+    loop.reactor.emplace([&loop] { loop.context.run(); });
+    if (waiting) wake();
+}
+
+void DispatchQueue::runMainBlocks() {
+    mainLoop().runWaiting();
 }
 
 const std::string& DispatchQueue::label() const {

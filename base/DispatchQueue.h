@@ -38,7 +38,14 @@ class DispatchQueue {
 
     // Runs the main queue on the calling thread until stopMain() is called.
     static void runMain();
+    // Ends runMain(), or calls the driving loop's stop function.
     static void stopMain();
+    // Hands the main queue to another event loop (a GUI toolkit's) instead of runMain(): `wake`
+    // is called from any thread when blocks are waiting, once until the loop calls
+    // runMainBlocks() on its thread; stopMain() then calls `stop`. No nested loops: blocks run
+    // from the toolkit's own dispatch. Call once, before runMain() would have been called.
+    static void driveMainFrom(std::function<void()> wake, std::function<void()> stop);
+    static void runMainBlocks();
 
     const std::string& label() const;
     Kind kind() const;
