@@ -56,7 +56,7 @@ class SettingsControllerTest : public ::testing::Test {
 TEST_F(SettingsControllerTest, ApplyWithTheSamePortStoresTheFieldsWithoutARestart) {
     auto settings = make();
     EXPECT_EQ(settings.stored().ports, "8788");
-    EXPECT_EQ(settings.stored().password, SystemInfo::defaultPassword);
+    EXPECT_EQ(settings.stored().password, SystemInfo::password());
     auto result = settings.apply({"studio", "n3w-secret", "8788"});
     EXPECT_FALSE(result.error);
     EXPECT_FALSE(result.restarted);
@@ -64,12 +64,11 @@ TEST_F(SettingsControllerTest, ApplyWithTheSamePortStoresTheFieldsWithoutARestar
     EXPECT_EQ(SystemInfo::machineName(), "studio");
     EXPECT_EQ(SystemInfo::password(), "n3w-secret");
 
-    // An empty name keeps the stored one; the default password is not written back.
+    // An empty name keeps the stored one.
     SettingsController fresh = make();
-    defaults->remove(SystemInfoKeys::password);
-    EXPECT_FALSE(fresh.apply({"", SystemInfo::defaultPassword, "8788"}).error);
+    EXPECT_FALSE(fresh.apply({"", "n3w-secret", "8788"}).error);
     EXPECT_EQ(SystemInfo::machineName(), "studio");
-    EXPECT_FALSE(defaults->string(SystemInfoKeys::password));
+    EXPECT_EQ(SystemInfo::password(), "n3w-secret");
 }
 
 TEST_F(SettingsControllerTest, ApplyWithANewPortRestartsTheServiceOnIt) {
