@@ -1,0 +1,59 @@
+#include "comm/MicrophoneRelay.h"
+
+#include "Capture/MicAudio.h"
+#include "base/Log.h"
+
+namespace vl {
+
+MicrophoneRelay::MicrophoneRelay(TlsIdentitySource identity, std::shared_ptr<AudioHardware> audio)
+    : identity_(std::move(identity)), audio_(std::move(audio)) {}
+
+MicrophoneRelay::~MicrophoneRelay() {
+    stopVisionProMic();
+}
+
+std::shared_ptr<MicServer> MicrophoneRelay::micServer() const {
+    std::lock_guard lock(mutex_);
+    return micServer_;
+}
+
+void MicrophoneRelay::startVisionProMic(const MediaPort& port) {
+    auto server = MicServer::make(static_cast<std::uint16_t>(port.port),
+                                  std::make_shared<DispatchQueue>("MicServerQueue"), "MicServer",
+                                  identity_, port.gate, audio_);
+    std::shared_ptr<MicServer> previous;
+    {
+        std::lock_guard lock(mutex_);
+        previous = std::exchange(micServer_, server);
+    }
+    if (previous) previous->stop();
+    try {
+        server->start();
+    } catch (const NetworkException&) {
+        // Reported by the server; the session goes on without a microphone.
+    }
+
+    auto device = MicAudio::findDevice(*audio_);
+    if (!device) return;
+    if (MicAudio::getUInt32(*audio_, *device, audio::showAudio) != 1u)
+        MicAudio::setUInt32(*audio_, *device, audio::showAudio, 1);
+    if (MicAudio::getUInt32(*audio_, *device, audio::warm) == 1u) MicAudio::cooldownMic(*audio_);
+    MicAudio::setMicPort(*audio_, server->boundPort());
+}
+
+void MicrophoneRelay::stopVisionProMic() {
+    std::shared_ptr<MicServer> server;
+    {
+        std::lock_guard lock(mutex_);
+        server = std::exchange(micServer_, nullptr);
+    }
+    if (!server) return;
+    auto device = MicAudio::findDevice(*audio_);
+    if (device && MicAudio::getUInt32(*audio_, *device, audio::warm) == 1u)
+        MicAudio::cooldownMic(*audio_);
+    server->stop();
+    server.reset();
+    if (device) MicAudio::setUInt32(*audio_, *device, audio::showAudio, 0);
+}
+
+}  // namespace vl

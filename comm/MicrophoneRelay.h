@@ -1,0 +1,30 @@
+// comm: the microphone relay of a session — the microphone server on the microphone port while
+// the session runs, with the virtual microphone shown for as long and told the port.
+#pragma once
+
+#include "comm/MicServer.h"
+#include "comm/SessionEnvironment.h"
+
+#include <memory>
+#include <mutex>
+
+namespace vl {
+
+class MicrophoneRelay final : public MicRelay {
+  public:
+    MicrophoneRelay(TlsIdentitySource identity, std::shared_ptr<AudioHardware> audio);
+    ~MicrophoneRelay() override;
+
+    void startVisionProMic(const MediaPort& port) override;
+    void stopVisionProMic() override;
+
+    std::shared_ptr<MicServer> micServer() const;
+
+  private:
+    const TlsIdentitySource identity_;
+    const std::shared_ptr<AudioHardware> audio_;
+    mutable std::mutex mutex_;
+    std::shared_ptr<MicServer> micServer_;
+};
+
+}  // namespace vl
