@@ -10,6 +10,7 @@
 
 #include <charconv>
 #include <mutex>
+#include <random>
 
 namespace vl {
 
@@ -26,6 +27,9 @@ struct State {
     std::optional<PowerAssertionID> userActivityAssertion;
 
     std::mutex appIDMutex;
+    std::mutex passwordMutex;
+    // A generated password the settings store could not keep, for the rest of this run.
+    std::optional<std::string> unstoredPassword;
 };
 
 State& state() {
@@ -53,6 +57,10 @@ std::optional<int> parseDecimalInt(const std::string& text) {
 
 void SystemInfo::configure(SystemServices newServices) {
     restoreSystemSleepOrLock();
+    {
+        std::lock_guard lock(state().passwordMutex);
+        state().unstoredPassword.reset();
+    }
     std::lock_guard lock(state().mutex);
     state().services = std::move(newServices);
 }
@@ -66,7 +74,29 @@ DefaultsStore& SystemInfo::defaults() {
 }
 
 std::string SystemInfo::password() {
-    return services().defaults->string(SystemInfoKeys::password).value_or(defaultPassword);
+    auto s = services();
+    if (auto stored = s.defaults->string(SystemInfoKeys::password)) return *stored;
+    std::lock_guard lock(state().passwordMutex);
+    if (auto stored = s.defaults->string(SystemInfoKeys::password)) return *stored;
+    if (state().unstoredPassword) return *state().unstoredPassword;
+
+    std::random_device random;  // the system's entropy source
+    std::uniform_int_distribution<std::size_t> pick(0, passwordAlphabet.size() - 1);
+    std::string fresh;
+    for (std::size_t i = 0; i < generatedPasswordLength; ++i)
+        fresh += passwordAlphabet[pick(random)];
+    s.defaults->set(SystemInfoKeys::password, fresh);
+    if (s.defaults->string(SystemInfoKeys::password) != fresh) {
+        state().unstoredPassword = fresh;
+        logMsg(
+            "🟥 The generated connection password could not be stored; it holds for this run "
+            "only: " +
+            fresh);
+        return fresh;
+    }
+    logMsg("🔑 No connection password was set, so one was generated: " + fresh +
+           " (change it with: vantrel-link config set password NEW)");
+    return fresh;
 }
 
 std::string SystemInfo::machineName() {

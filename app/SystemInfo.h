@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vl {
 
@@ -43,7 +44,10 @@ class SystemInfo {
   public:
     SystemInfo() = delete;
 
-    static constexpr const char* defaultPassword = "Ez3Kq$vn";
+    // Characters of a generated password: letters and digits that cannot be misread.
+    static constexpr std::string_view passwordAlphabet =
+        "abcdefghijkmnopqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+    static constexpr std::size_t generatedPasswordLength = 8;
     static constexpr int defaultControlPort = 8788;
     static constexpr const char* appIDService = "com.corvane.vantrellink.appid";
     static constexpr const char* appIDAccount = "AppUniqueID";
@@ -55,7 +59,8 @@ class SystemInfo {
     // The keychain service items are kept in (the application identity, the TLS identity).
     static std::shared_ptr<Keychain> keychain();
 
-    // The connection password: the stored setting, or the built-in default.
+    // The connection password: the stored setting. Where none was ever set, one is generated
+    // at random, stored and reported, so no two installations share a password.
     static std::string password();
     static std::string machineName();
     static std::optional<std::string> machineIPAddress();

@@ -28,8 +28,24 @@ class SystemInfoTest : public ::testing::Test {
 
 }  // namespace
 
+TEST_F(SystemInfoTest, WithoutAPasswordOneIsGeneratedOnceStoredAndDifferentForEachInstallation) {
+    const std::string first = SystemInfo::password();
+    ASSERT_EQ(first.size(), SystemInfo::generatedPasswordLength);
+    for (char c : first) EXPECT_NE(SystemInfo::passwordAlphabet.find(c), std::string_view::npos);
+    EXPECT_EQ(SystemInfo::password(), first);
+    EXPECT_EQ(defaults->string(SystemInfoKeys::password), first);
+
+    // Another installation gets another one.
+    SystemInfo::configure({std::make_shared<MemoryDefaults>(), keychain, power, host});
+    EXPECT_NE(SystemInfo::password(), first);
+
+    // A password that was set is kept as it is.
+    SystemInfo::configure({defaults, keychain, power, host});
+    defaults->set(SystemInfoKeys::password, std::string("n3w pass"));
+    EXPECT_EQ(SystemInfo::password(), "n3w pass");
+}
+
 TEST_F(SystemInfoTest, EmptySettingsGiveTheBuiltInDefaults) {
-    EXPECT_EQ(SystemInfo::password(), "Ez3Kq$vn");
     EXPECT_EQ(SystemInfo::accessControlPort(), 8788);
     EXPECT_TRUE(SystemInfo::keepAwake());
     EXPECT_EQ(SystemInfo::machineName(), "testhost");

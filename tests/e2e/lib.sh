@@ -42,6 +42,9 @@ PY
 }
 
 server_config() { "$SERVER" --config-dir "$WORK/config" config "$@"; }
+# The password the scripts connect with (a fresh installation would generate its own).
+PASSWORD='Ez3Kq$vn'
+server_config set password "$PASSWORD" >/dev/null
 
 # The server without a desktop of its own (the control tests need none).
 start_server() { launch_server --no-desktop "$@"; }
