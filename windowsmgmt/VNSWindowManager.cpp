@@ -195,6 +195,14 @@ bool VNSWindowManager::setWindowFrame(WindowID window, DisplayRect frame) {
     return false;
 }
 
+void VNSWindowManager::setWindowFrames(const std::vector<WindowService::FrameRequest>& moves) {
+    auto results = windows_.setFrames(moves);
+    for (std::size_t i = 0; i < moves.size() && i < results.size(); ++i)
+        if (results[i] != WindowError::success)
+            logMsg("[WindowMgmt] '" + titleOf(moves[i].id) +
+                   "' position set failed: " + description(results[i]));
+}
+
 int VNSWindowManager::matchWindows(const std::vector<VNSWindowInfo>& saved,
                                    const std::function<void(const VNSWindowInfo&, WindowID)>& apply,
                                    const std::function<void(const VNSWindowInfo&)>& unmatched) {
@@ -247,23 +255,29 @@ void VNSWindowManager::restoreAllWindows() {
         logMsg("[DisplayWindowManager] No saved windows to restore");
         return;
     }
+    std::vector<WindowService::FrameRequest> moves;
     const int count = matchWindows(
         savedWindows_,
-        [this](const VNSWindowInfo& want, WindowID id) {
-            setWindowFrame(id, want.frame);
+        [&](const VNSWindowInfo& want, WindowID id) {
+            moves.push_back({id, want.frame});
             logMsg("  ✓ Restored '" + want.windowTitle + "' WinID:" + idText(want.windowID));
         },
         [](const VNSWindowInfo& want) {
             logMsg("  ✗ No AX window match for '" + want.windowTitle +
                    "' WinID:" + idText(want.windowID));
         });
+    setWindowFrames(moves);
     logMsg("[DisplayWindowManager] Restored " + std::to_string(count) + " window(s).");
 }
 
 int VNSWindowManager::restoreWindows(const VNSLayoutSnapshot& snapshot) {
-    const int count = matchWindows(
-        snapshot.windows,
-        [this](const VNSWindowInfo& want, WindowID id) { setWindowFrame(id, want.frame); }, {});
+    std::vector<WindowService::FrameRequest> moves;
+    const int count = matchWindows(snapshot.windows,
+                                   [&](const VNSWindowInfo& want, WindowID id) {
+                                       moves.push_back({id, want.frame});
+                                   },
+                                   {});
+    setWindowFrames(moves);
     logMsg("[WindowMgmt] Restored " + std::to_string(count) + " window(s) from client layout");
     return count;
 }
@@ -302,6 +316,7 @@ void VNSWindowManager::moveAllWindowsToDisplay(DisplayID display) {
         moveLiveWindowsToDisplay(display, *target);
         return;
     }
+    std::vector<WindowService::FrameRequest> moves;
     const int count = matchWindows(
         savedWindows_,
         [&](const VNSWindowInfo& want, WindowID id) {
@@ -310,12 +325,13 @@ void VNSWindowManager::moveAllWindowsToDisplay(DisplayID display) {
             // From the display the window was on; when that one is gone, the one it is on now.
             auto from = liveDisplayBounds(want.displayID);
             if (!from) from = displays_.bounds(displayContaining(*live));
-            setWindowFrame(id, remapWindowFrame(*live, *from, *target));
+            moves.push_back({id, remapWindowFrame(*live, *from, *target)});
         },
         [](const VNSWindowInfo& want) {
             logMsg("[WindowMgmt] No AX window match for '" + want.windowTitle +
                    "' WinID:" + idText(want.windowID));
         });
+    setWindowFrames(moves);
     logMsg("[WindowMgmt] Moved " + std::to_string(count) + " saved window(s) to display " +
            idText(display));
 }
@@ -328,6 +344,7 @@ void VNSWindowManager::moveLiveWindowsToDisplay(DisplayID display, DisplayRect t
         if (!excluded(window) && std::find(pids.begin(), pids.end(), window.pid) == pids.end())
             pids.push_back(window.pid);
     logMsg("[WindowMgmt] Found " + std::to_string(pids.size()) + " application(s)");
+    std::vector<WindowService::FrameRequest> moves;
     for (ProcessID pid : pids) {
         auto own = windows_.windowsOfProcess(pid);
         logMsg("[WindowMgmt]   " + std::to_string(own.size()) + " window(s) of pid " +
@@ -341,9 +358,10 @@ void VNSWindowManager::moveLiveWindowsToDisplay(DisplayID display, DisplayRect t
             }
             if (frame->width <= 0 || frame->height <= 0) continue;
             auto from = displays_.bounds(displayContaining(*frame));
-            setWindowFrame(id, remapWindowFrame(*frame, from, target));
+            moves.push_back({id, remapWindowFrame(*frame, from, target)});
         }
     }
+    setWindowFrames(moves);
     logMsg("[WindowMgmt] Moved the live windows to display " + idText(display));
 }
 
@@ -360,6 +378,7 @@ int VNSWindowManager::moveWindowsToVDIfNotOnVD(DisplayID virtualDisplay) {
         if (!excluded(window) && std::find(pids.begin(), pids.end(), window.pid) == pids.end())
             pids.push_back(window.pid);
     int count = 0;
+    std::vector<WindowService::FrameRequest> moves;
     for (ProcessID pid : pids) {
         for (auto id : windows_.windowsOfProcess(pid)) {
             auto frame = axWindowFrame(id);
@@ -376,12 +395,13 @@ int VNSWindowManager::moveWindowsToVDIfNotOnVD(DisplayID virtualDisplay) {
             const double centredY = target->y + (target->height - height) / 2;
             const double x = std::max(target->minX(), std::min(target->maxX() - width, centredX));
             const double y = std::max(target->minY(), std::min(target->maxY() - height, centredY));
-            setWindowFrame(id, {x, y, width, height});
+            moves.push_back({id, {x, y, width, height}});
             logMsg("[WindowMgmt] ↪︎ moveWindowsToVDIfNotOnVD: moved '" + titleOf(id) +
                    "' from " + idText(source));
             ++count;
         }
     }
+    setWindowFrames(moves);
     logMsg("[WindowMgmt] moveWindowsToVDIfNotOnVD: moved " + std::to_string(count) +
            " window(s) to VD " + idText(virtualDisplay));
     return count;

@@ -75,6 +75,8 @@ class VNSWindowManager : public std::enable_shared_from_this<VNSWindowManager> {
     std::optional<WindowID> frontmostFocusedWindow();
     std::optional<DisplayRect> axWindowFrame(WindowID window);
     bool setWindowFrame(WindowID window, DisplayRect frame);
+    // Many windows at once; each failure reported like a single one.
+    void setWindowFrames(const std::vector<WindowService::FrameRequest>& moves);
 
   private:
     VNSWindowManager(DisplayService& displays, WindowService& windows, Options options,

@@ -75,6 +75,17 @@ class WindowService {
     virtual std::optional<DisplayRect> frame(WindowID id) = 0;
     // Moves and sizes through the window manager (leaving maximised or full-screen state first).
     virtual WindowError setFrame(WindowID id, DisplayRect frame) = 0;
+    // Many moves at once, one answer each in order. A backend that waits for the window manager
+    // to confirm waits for all of them together rather than one after another.
+    struct FrameRequest {
+        WindowID id = 0;
+        DisplayRect frame;
+    };
+    virtual std::vector<WindowError> setFrames(const std::vector<FrameRequest>& requests) {
+        std::vector<WindowError> results;
+        for (const auto& request : requests) results.push_back(setFrame(request.id, request.frame));
+        return results;
+    }
     // Brings the window to the front and gives it the keyboard focus.
     virtual WindowError raise(WindowID id) = 0;
 

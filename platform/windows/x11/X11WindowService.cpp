@@ -243,40 +243,63 @@ std::optional<DisplayRect> X11WindowService::frame(WindowID id) {
 }
 
 WindowError X11WindowService::setFrame(WindowID id, DisplayRect target) {
-    std::lock_guard lock(mutex_);
-    auto* c = connection();
-    if (!c) return WindowError::invalidConnection;
-    if (!c->windowManagerRunning()) return WindowError::noWindowManager;
-    if (!c->frame(id)) return WindowError::notFound;
+    return setFrames({{id, target}}).front();
+}
 
-    // A maximised or full-screen window ignores geometry requests until it leaves that state.
-    for (auto state : c->cardinals(id, c->atom(WindowConnection::netWmState), XCB_ATOM_ATOM)) {
-        if (state == c->atom(WindowConnection::stateMaximizedVert) ||
-            state == c->atom(WindowConnection::stateMaximizedHorz) ||
-            state == c->atom(WindowConnection::stateFullscreen))
-            c->sendToRoot(id, c->atom(WindowConnection::netWmState),
-                          {stateRemove, state, 0, sourcePager, 0});
+std::vector<WindowError> X11WindowService::setFrames(const std::vector<FrameRequest>& requests) {
+    std::lock_guard lock(mutex_);
+    std::vector<WindowError> results(requests.size(), WindowError::success);
+    auto* c = connection();
+    if (!c || !c->windowManagerRunning()) {
+        std::fill(results.begin(), results.end(),
+                  c ? WindowError::noWindowManager : WindowError::invalidConnection);
+        return results;
     }
-    // Position with north-west gravity is the frame's corner; the size is the client area's.
-    auto [left, right, top, bottom] = c->frameExtents(id);
-    const auto width = std::max(1.0, target.width - left - right);
-    const auto height = std::max(1.0, target.height - top - bottom);
-    const std::uint32_t flags = gravityNorthWest | (0xfu << 8) | (sourcePager << 12);
-    c->sendToRoot(id, c->atom(WindowConnection::netMoveResizeWindow),
-                  {flags, static_cast<std::uint32_t>(static_cast<std::int32_t>(target.x)),
-                   static_cast<std::uint32_t>(static_cast<std::int32_t>(target.y)),
-                   static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)});
+    // Every request goes out first; the manager then works through them while we wait.
+    std::vector<std::size_t> waiting;
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        const auto& [id, target] = requests[i];
+        if (!c->frame(id)) {
+            results[i] = WindowError::notFound;
+            continue;
+        }
+        // A maximised or full-screen window ignores geometry requests until it leaves that state.
+        for (auto state : c->cardinals(id, c->atom(WindowConnection::netWmState), XCB_ATOM_ATOM)) {
+            if (state == c->atom(WindowConnection::stateMaximizedVert) ||
+                state == c->atom(WindowConnection::stateMaximizedHorz) ||
+                state == c->atom(WindowConnection::stateFullscreen))
+                c->sendToRoot(id, c->atom(WindowConnection::netWmState),
+                              {stateRemove, state, 0, sourcePager, 0});
+        }
+        // Position with north-west gravity is the frame's corner; the size is the client area's.
+        auto [left, right, top, bottom] = c->frameExtents(id);
+        const auto width = std::max(1.0, target.width - left - right);
+        const auto height = std::max(1.0, target.height - top - bottom);
+        const std::uint32_t flags = gravityNorthWest | (0xfu << 8) | (sourcePager << 12);
+        c->sendToRoot(id, c->atom(WindowConnection::netMoveResizeWindow),
+                      {flags, static_cast<std::uint32_t>(static_cast<std::int32_t>(target.x)),
+                       static_cast<std::uint32_t>(static_cast<std::int32_t>(target.y)),
+                       static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)});
+        waiting.push_back(i);
+    }
     xcb_flush(c->raw());
 
-    // The manager answers asynchronously: wait briefly for the window to arrive.
+    // The manager answers asynchronously: wait briefly for the windows to arrive.
     const auto deadline = std::chrono::steady_clock::now() + 250ms;
-    while (true) {
-        auto now = c->frame(id);
-        if (!now) return WindowError::notFound;
-        if (close(*now, target)) return WindowError::success;
-        if (std::chrono::steady_clock::now() >= deadline) return WindowError::rejected;
+    while (!waiting.empty()) {
+        std::erase_if(waiting, [&](std::size_t i) {
+            auto now = c->frame(requests[i].id);
+            if (!now) results[i] = WindowError::notFound;
+            return !now || close(*now, requests[i].frame);
+        });
+        if (waiting.empty()) break;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            for (std::size_t i : waiting) results[i] = WindowError::rejected;
+            break;
+        }
         std::this_thread::sleep_for(1ms);
     }
+    return results;
 }
 
 WindowError X11WindowService::raise(WindowID id) {

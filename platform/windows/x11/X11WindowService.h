@@ -30,6 +30,7 @@ class X11WindowService final : public WindowService {
     std::vector<ProcessID> regularApplications() override;
     std::optional<DisplayRect> frame(WindowID id) override;
     WindowError setFrame(WindowID id, DisplayRect frame) override;
+    std::vector<WindowError> setFrames(const std::vector<FrameRequest>& requests) override;
     WindowError raise(WindowID id) override;
     std::optional<WindowID> focusedWindow() override;
     std::optional<WindowID> windowAtPoint(DisplayPoint point) override;
