@@ -5,12 +5,16 @@
 #include "app/SystemInfo.h"
 #include "comm/KeychainIdentityManager.h"
 #include "comm/SessionEnvironment.h"
+#include "comm/SystemAudioRelay.h"
 #include "input/InputService.h"
 #include "input/WindowPointerTargets.h"
 #include "input/clipboard/ClipboardSyncService.h"
 #include "phantomScreen/DisplayArrangement.h"
 #include "phantomScreen/PhantomScreenInf.h"
 #include "phantomScreen/PhantomScreenService.h"
+#include "platform/audio/AudioObjectSystem.h"
+#include "platform/audio/pulse/PulseAudioProvider.h"
+#include "platform/audio/pulse/PulseAudioServer.h"
 #include "platform/capture/x11/X11CaptureService.h"
 #include "platform/defaults/json/JsonFileDefaults.h"
 #include "platform/desktop/HeadlessDesktop.h"
@@ -123,12 +127,24 @@ void ServerEnvironment::startDesktop() {
             report("No X display and the headless desktop is off: no virtual displays");
         return;
     }
+    startSoundServer();
     desktop_ = std::make_unique<HeadlessDesktop>(HeadlessDesktop::Options{}, report);
     if (auto running = desktop_->startIfNeeded()) {
         HeadlessDesktop::exportEnvironment(*running);
         haveDisplay_ = true;
         SystemInfo::logMsg("Desktop on display " + running->display);
     }
+}
+
+// A desktop without a sound server gets ours; its applications (children of the desktop we start
+// next) find it through PULSE_SERVER. Called while the process has no other threads.
+void ServerEnvironment::startSoundServer() {
+    if (PulseAudioServer::reachable({}, std::chrono::milliseconds(1000))) return;
+    PulseAudioServer::Options options;
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
+        options.runtimeDirectory = std::string(runtime) + "/vantrel-link-sound";
+    soundServer_ = PulseAudioServer::start(options, report);
+    if (soundServer_) setenv("PULSE_SERVER", soundServer_->address().c_str(), 1);
 }
 
 void ServerEnvironment::configureSettingsOnly() {
@@ -175,6 +191,14 @@ void ServerEnvironment::configureServer() {
     if (haveDisplay_)
         session_->clipboard =
             ClipboardSyncService::make(std::make_shared<X11Pasteboard>(std::string{}, report));
+    // System audio: the sound server's devices (Corvane Audio among them) in one object space
+    // that other device providers can join.
+    audioHardware_ = std::make_shared<AudioObjectSystem>();
+    audioHardware_->addProvider(PulseAudioProvider::create({}, report));
+    audioRelay_ = SystemAudioRelay::make(ZuAudio(audioHardware_), [settings = session_->settings] {
+        return settings->tlsIdentity();
+    });
+    session_->audio = audioRelay_;
     VNSCapture::logAvailableEncoders(*session_->codec);
 }
 
@@ -207,11 +231,15 @@ std::shared_ptr<AppDelegate> ServerEnvironment::makeAppDelegate() {
 
 void ServerEnvironment::shutdown() {
     ControlRequestService::shutdownShared();
+    if (audioRelay_) audioRelay_->shutdown();  // the default output back before we go
     ServicesHub::setVirtualDisplayHooks({}, {});
     session_.reset();
     virtualDisplays_.reset();
     displays_.reset();
     if (desktop_) desktop_->stop();
+    audioRelay_.reset();
+    audioHardware_.reset();
+    soundServer_.reset();
 }
 
 }  // namespace vl

@@ -9,6 +9,9 @@
 namespace vl {
 
 class AppDelegate;
+class AudioObjectSystem;
+class PulseAudioServer;
+class SystemAudioRelay;
 class DisplayService;
 class HeadlessDesktop;
 class PhantomScreenService;
@@ -42,7 +45,12 @@ class ServerEnvironment {
     const std::filesystem::path& configDir() const { return configDir_; }
     const std::filesystem::path& dataDir() const { return dataDir_; }
 
+    // The audio devices of the server; device providers beyond the sound server's join here.
+    const std::shared_ptr<AudioObjectSystem>& audioHardware() const { return audioHardware_; }
+
   private:
+    void startSoundServer();
+
     ServerOptions options_;
     std::filesystem::path configDir_;
     std::filesystem::path dataDir_;
@@ -51,6 +59,9 @@ class ServerEnvironment {
     std::shared_ptr<PhantomScreenService> virtualDisplays_;
     std::unique_ptr<SessionEnvironment> session_;
     bool haveDisplay_ = false;
+    std::unique_ptr<PulseAudioServer> soundServer_;
+    std::shared_ptr<AudioObjectSystem> audioHardware_;
+    std::shared_ptr<SystemAudioRelay> audioRelay_;
 };
 
 }  // namespace vl

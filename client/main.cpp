@@ -1,5 +1,6 @@
 // vantrel-link-client: finds servers, connects with the password, measures throughput and runs
 // sharing sessions.
+#include "client/AudioSink.h"
 #include "client/ControlClient.h"
 #include "client/PngFile.h"
 #include "client/SessionClient.h"
@@ -39,6 +40,7 @@ void usage(std::FILE* out) {
                  "                                 [--record FILE.hevc] [--snapshot FILE.png]\n"
                  "                                 [--clipboard-send FILE[:TYPE]]...\n"
                  "                                 [--clipboard-out DIR]\n"
+                 "                                 [--audio FILE.wav]\n"
                  "\n"
                  "PORT is the server's control port (default 8788). share records the main\n"
                  "display's stream to FILE.hevc and an extra display's to FILE-extra.hevc.\n");
@@ -58,6 +60,7 @@ struct Options {
     std::string snapshot;
     std::vector<std::string> clipboardSend;  // FILE[:text|image|rtf|html|file], in order
     std::string clipboardOut;
+    std::string audio;  // the decoded system audio, as WAV
 };
 
 std::optional<Options> parse(int argc, char** argv) {
@@ -93,6 +96,8 @@ std::optional<Options> parse(int argc, char** argv) {
             o.clipboardSend.push_back(*v);
         else if (arg == "--clipboard-out" && (v = value()))
             o.clipboardOut = *v;
+        else if (arg == "--audio" && (v = value()))
+            o.audio = *v;
         else if (arg == "--hdr")
             o.hdr = true;
         else if (!arg.starts_with("--") && o.target.empty())
@@ -200,7 +205,8 @@ struct SharedStream {
     std::unique_ptr<VideoSink> sink;
 };
 
-void printProgress(const std::vector<SharedStream>& streams, double elapsed, double total) {
+void printProgress(const std::vector<SharedStream>& streams, double elapsed, double total,
+                   const AudioSink* audio = nullptr) {
     std::string line = "\r" + std::to_string(static_cast<int>(elapsed)) + "/" +
                        std::to_string(static_cast<int>(total + 0.5)) + " s";
     char part[160];
@@ -210,6 +216,11 @@ void printProgress(const std::vector<SharedStream>& streams, double elapsed, dou
                       s.name.c_str(), static_cast<unsigned long long>(stats.frames),
                       stats.fps(elapsed), stats.megabitsPerSecond(elapsed),
                       static_cast<unsigned long long>(stats.keyFrames));
+        line += part;
+    }
+    if (audio) {
+        std::snprintf(part, sizeof part, "  audio: %llu packets %.1f dBFS",
+                      static_cast<unsigned long long>(audio->packets()), audio->recentLevelDbfs());
         line += part;
     }
     std::fprintf(stderr, "%s   ", line.c_str());
@@ -345,6 +356,20 @@ int share(const Options& o) {
             return end(1);
         }
     }
+    std::unique_ptr<AudioSink> audio;
+    if (!o.audio.empty()) {
+        // The server offers the layout that goes with the display's size.
+        const ZuChannels layout = resolutionOfSupportedAudioChannels(
+            Resolution::from(int(main->width), int(main->height)));
+        audio =
+            AudioSink::open(client->host(), std::uint16_t(main->sharedAudioPort), layout, &error);
+        if (!audio) {
+            std::cerr << "share: audio port " << main->sharedAudioPort << ": " << error << "\n";
+            return end(1);
+        }
+        std::printf("audio port %lld layout %s\n", static_cast<long long>(main->sharedAudioPort),
+                    description(layout));
+    }
     std::fflush(stdout);
 
     using namespace std::chrono;
@@ -370,7 +395,7 @@ int share(const Options& o) {
         if (!o.clipboardOut.empty()) saveClipboard(client->stream(), o.clipboardOut, &clipsSaved);
         std::this_thread::sleep_for(
             milliseconds(std::min(250, static_cast<int>((o.seconds - elapsed()) * 1000) + 1)));
-        printProgress(streams, elapsed(), o.seconds);
+        printProgress(streams, elapsed(), o.seconds, audio.get());
         if (!session.videoOpen(streams[0].item)) {
             lost = true;
             break;
@@ -378,13 +403,26 @@ int share(const Options& o) {
     }
     const double seconds = elapsed();
     end(0);
-    printProgress(streams, seconds, o.seconds);
+    printProgress(streams, seconds, o.seconds, audio.get());
     std::fprintf(stderr, "\n");
     if (lost) {
         std::cerr << "share: the video connection closed\n";
         status = 1;
     }
     if (interrupted) std::cerr << "share: interrupted; session stopped\n";
+    if (audio) {
+        std::printf("audio layout %s packets %llu decode errors %llu\n",
+                    description(audio->layout()), static_cast<unsigned long long>(audio->packets()),
+                    static_cast<unsigned long long>(audio->decodeErrors()));
+        if (!audio->finish(o.audio, &error)) {
+            std::cerr << "share: " << error << "\n";
+            status = 1;
+        }
+        if (audio->packets() == 0) {
+            std::cerr << "share: no audio arrived\n";
+            status = 1;
+        }
+    }
 
     for (auto& s : streams) {
         auto stats = s.sink->stats();

@@ -2,6 +2,8 @@
 
 #include "base/Log.h"
 
+#include <utility>
+
 namespace vl {
 
 std::shared_ptr<SystemAudioRelay> SystemAudioRelay::make(ZuAudio audio, TlsIdentitySource identity,
@@ -77,6 +79,15 @@ void SystemAudioRelay::stopAudio() {
         if (auto server = std::exchange(self->audioServer_, nullptr)) server->stop();
         std::lock_guard lock(self->mutex_);
         self->published_.reset();
+    });
+}
+
+void SystemAudioRelay::shutdown() {
+    queue_->sync([this] {
+        if (listener_) audio_.hardware().removePropertyListener(std::exchange(listener_, 0));
+        if (auto server = std::exchange(audioServer_, nullptr)) server->stop();
+        std::lock_guard lock(mutex_);
+        published_.reset();
     });
 }
 

@@ -23,6 +23,9 @@ class SystemAudioRelay : public AudioRelay, public std::enable_shared_from_this<
     std::optional<int> resolutionOfSupportedAudioChannels(Resolution resolution) override;
     void startAudio(std::optional<int> channels, const MediaPort& port) override;
     void stopAudio() override;
+    // At exit: stops a running server and waits, so the default output is given back before the
+    // process ends.
+    void shutdown();
 
     // The relay's queue: work submitted after this call runs after every start and stop asked
     // for before it.
