@@ -3,6 +3,7 @@
 #include "Capture/VNSCapture.h"
 #include "app/AppDelegate.h"
 #include "app/SystemInfo.h"
+#include "comm/CameraRelay.h"
 #include "comm/KeychainIdentityManager.h"
 #include "comm/SessionEnvironment.h"
 #include "comm/SystemAudioRelay.h"
@@ -12,6 +13,7 @@
 #include "phantomScreen/DisplayArrangement.h"
 #include "phantomScreen/PhantomScreenInf.h"
 #include "phantomScreen/PhantomScreenService.h"
+#include "platform/cameradevices/lensway/LenswayCameraDevices.h"
 #include "platform/audio/AudioObjectSystem.h"
 #include "platform/audio/pulse/PulseAudioProvider.h"
 #include "platform/audio/pulse/PulseAudioServer.h"
@@ -22,6 +24,7 @@
 #include "platform/display/x11/X11DisplayService.h"
 #include "platform/events/x11/X11EventsService.h"
 #include "platform/host/linux/LinuxHostFacts.h"
+#include "platform/notify/sdbus/SdBusNotifyCenter.h"
 #include "platform/pasteboard/x11/X11Pasteboard.h"
 #include "platform/pathmonitor/netlink/NetlinkPathMonitor.h"
 #include "platform/power/UnavailablePower.h"
@@ -79,6 +82,19 @@ std::shared_ptr<InputInjection> makeInputService(std::shared_ptr<DisplayService>
         return windows->snapActiveWindowIfCrossedDisplay(movingRight);
     };
     return InputService::make(std::move(services));
+}
+
+// The client's camera into the `lensway` daemon's camera; its notifications travel on the session
+// bus. Without a session bus there is no camera relay.
+std::shared_ptr<CamRelay> makeCameraRelay(std::shared_ptr<ControlSettings> settings) {
+    std::shared_ptr<NotifyCenter> notify = SdBusNotifyCenter::open();
+    if (!notify) {
+        report("No D-Bus session bus: the client's camera is not relayed");
+        return nullptr;
+    }
+    CamServer::Services services{std::move(notify), std::make_shared<LenswayCameraDevices>()};
+    return std::make_shared<CameraRelay>([settings] { return settings->tlsIdentity(); },
+                                         std::move(services));
 }
 
 // The settings and identity the control server answers with, from the settings store and the
@@ -191,6 +207,7 @@ void ServerEnvironment::configureServer() {
     if (haveDisplay_)
         session_->clipboard =
             ClipboardSyncService::make(std::make_shared<X11Pasteboard>(std::string{}, report));
+    session_->camera = makeCameraRelay(session_->settings);
     // System audio: the sound server's devices (Corvane Audio among them) in one object space
     // that other device providers can join.
     audioHardware_ = std::make_shared<AudioObjectSystem>();

@@ -1,0 +1,169 @@
+#include "Lensway/FrameSocketServer.h"
+
+#include "Lensway/LenswayContract.h"
+#include "base/Log.h"
+#include "platform/cameradevices/lensway/LenswayWire.h"
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace vl::lensway {
+
+namespace {
+
+sockaddr_un addressOf(const std::filesystem::path& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    return address;
+}
+
+bool someoneAnswers(const std::filesystem::path& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un address = addressOf(path);
+    const bool answered = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return answered;
+}
+
+}  // namespace
+
+std::unique_ptr<FrameSocketServer> FrameSocketServer::start(const std::filesystem::path& path,
+                                                            PropertyHandler handler,
+                                                            std::string* error) {
+    auto fail = [&](std::string reason) -> std::unique_ptr<FrameSocketServer> {
+        if (error) *error = std::move(reason);
+        return nullptr;
+    };
+    if (path.string().size() >= sizeof(sockaddr_un::sun_path)) return fail("socket path too long");
+    std::error_code ignored;
+    std::filesystem::create_directories(path.parent_path(), ignored);
+    if (::chmod(path.parent_path().c_str(), 0700) != 0)
+        return fail("cannot make " + path.parent_path().string() + " private");
+    if (someoneAnswers(path)) return fail("another camera daemon answers on " + path.string());
+    ::unlink(path.c_str());
+
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un address = addressOf(path);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, 8) != 0) {
+        const std::string reason = std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        return fail("cannot listen on " + path.string() + ": " + reason);
+    }
+    ::chmod(path.c_str(), 0600);
+    const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return std::unique_ptr<FrameSocketServer>(
+        new FrameSocketServer(path, fd, wakeFd, std::move(handler)));
+}
+
+FrameSocketServer::FrameSocketServer(std::filesystem::path path, int listenFd, int wakeFd,
+                                     PropertyHandler handler)
+    : path_(std::move(path)),
+      listenFd_(listenFd),
+      wakeFd_(wakeFd),
+      handler_(std::move(handler)),
+      allowedUid_(::geteuid()) {
+    thread_ = std::thread([this] { run(); });
+}
+
+FrameSocketServer::~FrameSocketServer() {
+    stopping_ = true;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] auto written = ::write(wakeFd_, &one, sizeof one);
+    thread_.join();
+    ::close(listenFd_);
+    ::close(wakeFd_);
+    ::unlink(path_.c_str());
+}
+
+void FrameSocketServer::run() {
+    struct Client {
+        MessageReader reader;
+    };
+    std::map<int, Client> clients;
+    auto drop = [&](int fd) {
+        ::close(fd);
+        clients.erase(fd);
+    };
+    while (!stopping_) {
+        std::vector<pollfd> fds = {{wakeFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}};
+        for (const auto& [fd, client] : clients) fds.push_back({fd, POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[1].revents & POLLIN) {
+            const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                ucred peer{};
+                socklen_t size = sizeof peer;
+                if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+                    peer.uid != allowedUid_) {
+                    ++refusedPeers_;
+                    logMsg(
+                        "🟨 lensway: refused a connection from uid " + std::to_string(peer.uid),
+                        LogLevel::warning);
+                    ::close(fd);
+                } else {
+                    clients[fd];
+                }
+            }
+        }
+        for (std::size_t i = 2; i < fds.size(); ++i) {
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            const int fd = fds[i].fd;
+            std::uint8_t chunk[65536];
+            const ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+            if (n <= 0) {
+                drop(fd);
+                continue;
+            }
+            MessageReader& reader = clients[fd].reader;
+            reader.append(ByteView(chunk, static_cast<std::size_t>(n)));
+            bool keep = true;
+            while (keep) {
+                auto message = reader.next();
+                if (!message) break;
+                switch (message->kind) {
+                    case MessageKind::deviceQuery: {
+                        const bool ours = stringOf(message->payload) == deviceUID;
+                        keep = writeAll(
+                            fd, encodeForDevice(MessageKind::deviceAnswer, ours ? deviceID : 0));
+                        break;
+                    }
+                    case MessageKind::encodedFrame:
+                        if (deviceOf(*message) == deviceID)
+                            handler_(ByteView(message->payload).subspan(4));
+                        break;
+                    case MessageKind::clearFrame:
+                        if (deviceOf(*message) == deviceID) handler_(std::nullopt);
+                        break;
+                    case MessageKind::deviceAnswer:
+                        break;
+                }
+            }
+            if (!keep || reader.poisoned()) {
+                if (reader.poisoned())
+                    logMsg("🟨 lensway: a client's messages are out of step; connection closed",
+                           LogLevel::warning);
+                drop(fd);
+            }
+        }
+    }
+    for (auto& [fd, client] : clients) ::close(fd);
+}
+
+}  // namespace vl::lensway

@@ -1,0 +1,53 @@
+// Lensway: turns the client's HEVC access units (Annex-B, parameter sets at the head of key
+// frames) into NV12 pictures at the size the camera currently streams. The latest video, sequence
+// and picture parameter sets are kept per kind; a decoder exists only once all three are known, so
+// decoding starts at the first key frame, and a changed set (a new size mid-stream) renews it.
+#pragma once
+
+#include "base/Bytes.h"
+#include "platform/capture/PixelBuffer.h"
+
+#include <functional>
+#include <memory>
+
+struct SwsContext;
+
+namespace vl {
+class HevcDecoder;
+}
+
+namespace vl::lensway {
+
+class PersonaHEVCDecoder {
+  public:
+    using FrameCallback = std::function<void(PixelBuffer)>;
+
+    explicit PersonaHEVCDecoder(FrameCallback onFrameDecoded);
+    ~PersonaHEVCDecoder();
+    PersonaHEVCDecoder(const PersonaHEVCDecoder&) = delete;
+    PersonaHEVCDecoder& operator=(const PersonaHEVCDecoder&) = delete;
+
+    // The size pictures are converted to (the active format's).
+    void setOutputSize(int width, int height);
+    // Decodes one access unit; pictures go to the callback before this returns.
+    void decode(ByteView accessUnit);
+
+    bool hasSession() const { return session_ != nullptr; }
+    int sessionsCreated() const { return sessionsCreated_; }
+    int droppedUnits() const { return droppedUnits_; }
+
+  private:
+    PixelBuffer toNV12(const struct DecodedPictureRef& picture);
+
+    FrameCallback onFrameDecoded_;
+    int outputWidth_ = 1280;
+    int outputHeight_ = 720;
+    Bytes vps_, sps_, pps_;
+    Bytes formatDescription_;  // the parameter sets the session was made with
+    std::unique_ptr<HevcDecoder> session_;
+    SwsContext* scaler_ = nullptr;
+    int sessionsCreated_ = 0;
+    int droppedUnits_ = 0;
+};
+
+}  // namespace vl::lensway

@@ -1,0 +1,70 @@
+// client: the headset's camera as the command-line client plays it — pictures from a source (a
+// built-in moving test pattern, or a video file read with FFmpeg, scaled and looped), encoded as
+// HEVC access units (Annex-B, parameter sets at the head of key frames) at the size the server
+// asked for with camStart.
+#pragma once
+
+#include "base/Bytes.h"
+#include "platform/capture/PixelBuffer.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace vl {
+
+class CompressionSession;
+
+// NV12 pictures at a fixed size, one per call.
+class CameraSource {
+  public:
+    virtual ~CameraSource() = default;
+    virtual PixelBuffer nextFrame() = 0;
+
+    // "testpattern" or a video file; none (with the reason) when the file cannot be opened.
+    static std::unique_ptr<CameraSource> open(const std::string& source, int width, int height,
+                                              std::string* error);
+};
+
+// A video file FFmpeg can read, scaled to width x height and looped at its end.
+std::unique_ptr<CameraSource> openVideoFile(const std::string& path, int width, int height,
+                                            std::string* error);
+
+// Four quadrants of fixed colours — red, green (top), blue, yellow (bottom) — with a gray square
+// moving along the middle band, so a receiver can check both colour and motion.
+class TestPattern final : public CameraSource {
+  public:
+    struct Yuv {
+        std::uint8_t y, u, v;
+    };
+    // BT.601 video range.
+    static constexpr std::array<Yuv, 4> quadrantColours = {Yuv{81, 90, 240}, Yuv{145, 54, 34},
+                                                           Yuv{41, 240, 110}, Yuv{210, 16, 146}};
+    static constexpr Yuv squareColour = {180, 128, 128};
+
+    TestPattern(int width, int height) : width_(width), height_(height) {}
+    PixelBuffer nextFrame() override;
+
+  private:
+    int width_;
+    int height_;
+    int frame_ = 0;
+};
+
+// HEVC of width x height with x265 at 25 frames per second, the first picture a key frame.
+class CameraEncoder {
+  public:
+    static std::unique_ptr<CameraEncoder> create(int width, int height, std::string* error);
+    ~CameraEncoder();
+
+    // The access unit of the picture; empty when the encoder produced none.
+    Bytes encode(const PixelBuffer& frame, bool forceKeyFrame = false);
+
+  private:
+    CameraEncoder() = default;
+    std::unique_ptr<CompressionSession> session_;
+    std::int64_t frames_ = 0;
+};
+
+}  // namespace vl
