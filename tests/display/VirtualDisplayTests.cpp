@@ -3,6 +3,8 @@
 #include "phantomScreen/DisplayArrangement.h"
 #include "phantomScreen/PhantomScreenInf.h"
 #include "phantomScreen/PhantomScreenService.h"
+#include "platform/capture/tests/CaptureTestSupport.h"
+#include "platform/capture/x11/X11CaptureService.h"
 #include "platform/display/x11/RandrScreen.h"
 #include "platform/display/x11/X11DisplayService.h"
 #include "tests/display/TestDesktop.h"
@@ -260,6 +262,56 @@ TEST_F(VirtualDisplayTest, TheSessionWaitsForItsDisplayThenExtendsBesideTheMainD
     EXPECT_EQ(displays->bounds(*id), (DisplayRect{1920, 0, 2560, 1440}));
     EXPECT_EQ(added().begin()->second, (testing::XrandrOutput{2560, 1440, 1920, 0}));
     EXPECT_FALSE(displays->isInMirrorSet(*id));
+}
+
+TEST_F(VirtualDisplayTest, TheCursorOnADisplayBesideTheMainOneIsDrawnWhereItIsOnThatDisplay) {
+    service->stopService();
+    service->startService(Resolution::from(1280, 720));
+    std::promise<std::optional<DisplayID>> online;
+    service->waitForPhantomScreen(5.0, [&](std::optional<DisplayID> id) { online.set_value(id); });
+    auto id = online.get_future().get();
+    ASSERT_TRUE(id) << reports.all();
+    auto arrangement = DisplayArrangement::make(*displays);
+    std::promise<bool> extended;
+    DispatchQueue::main().async(
+        [&] { arrangement->setDisplayExtended(*id, 5, [&](bool ok) { extended.set_value(ok); }); });
+    ASSERT_TRUE(extended.get_future().get());
+    settle();
+    const auto bounds = displays->bounds(*id);
+    ASSERT_GT(bounds.x, 0);  // beside the main display, not at the origin
+
+    test::Painter painter(std::getenv("DISPLAY"));
+    painter.fill(0x808080, 0, 0, static_cast<int>(bounds.maxX()), static_cast<int>(bounds.maxY()));
+    X11CaptureService capture;
+    DispatchQueue queue("com.corvane.vantrel.capture.test");
+    test::Collector collector;
+    auto stream = capture.makeStream(*id, test::configurationFor({*id, 1280, 720}, 30, true), queue,
+                                     collector.output());
+    ASSERT_FALSE(test::startAndWait(*stream));
+    // Differing pixels in a 40-pixel square of the picture around (cx, cy).
+    auto cursorAround = [&](int cx, int cy) {
+        const auto picture = collector.last();
+        int differing = 0;
+        for (int y = cy - 20; y < cy + 20; ++y)
+            for (int x = cx - 20; x < cx + 20; ++x)
+                differing += std::abs(test::lumaAt(*picture, x, y) - 126) > 2 ? 1 : 0;
+        return differing;
+    };
+    auto pointAt = [&](int x, int y) {
+        const int before = collector.complete();
+        painter.warpPointer(x, y);
+        return collector.waitFor([&](int complete, int) { return complete > before; });
+    };
+
+    // (100, 100) on the virtual display: drawn there, and not where the screen position is.
+    ASSERT_TRUE(pointAt(static_cast<int>(bounds.x) + 100, 100));
+    EXPECT_GT(cursorAround(110, 110), 10);
+    EXPECT_EQ(cursorAround(400, 110), 0);
+    EXPECT_EQ(cursorAround(1000, 600), 0);
+    // On the main display the pointer is not on the virtual one at all.
+    ASSERT_TRUE(pointAt(200, 100));
+    EXPECT_EQ(cursorAround(110, 110), 0);
+    test::stopAndWait(*stream);
 }
 
 TEST_F(VirtualDisplayTest, AnXServerThatDiesIsReportedRestartedAndTheNextSessionRecreates) {
