@@ -89,8 +89,19 @@ void AppDelegate::setIconAsConnected(bool connected) {
         iconConnected_ = connected;
     }
     SystemInfo::logMsg(connected ? "Status: client connected" : "Status: idle");
-    if (hooks_.iconChanged)
-        DispatchQueue::main().async([hook = hooks_.iconChanged, connected] { hook(connected); });
+    std::function<void(bool)> hook;
+    {
+        std::lock_guard lock(mutex_);
+        hook = hooks_.iconChanged;
+    }
+    if (hook) DispatchQueue::main().async([hook, connected] { hook(connected); });
+}
+
+void AppDelegate::setStatusHooks(std::function<void(bool connected)> iconChanged,
+                                 std::function<void(const LogItem& added)> logChanged) {
+    std::lock_guard lock(mutex_);
+    hooks_.iconChanged = std::move(iconChanged);
+    hooks_.logChanged = std::move(logChanged);
 }
 
 bool AppDelegate::isBlocked(const std::string& deviceID) const {
@@ -100,8 +111,12 @@ bool AppDelegate::isBlocked(const std::string& deviceID) const {
 void AppDelegate::addLogItem(const std::string& description, const std::string& deviceId) {
     LogItem item = log_.add(description, deviceId);
     NotificationCenter::defaultCenter().post(addClientInfoStrNotification, item);
-    if (hooks_.logChanged)
-        DispatchQueue::main().async([hook = hooks_.logChanged, item] { hook(item); });
+    std::function<void(const LogItem&)> hook;
+    {
+        std::lock_guard lock(mutex_);
+        hook = hooks_.logChanged;
+    }
+    if (hook) DispatchQueue::main().async([hook, item] { hook(item); });
 }
 
 void AppDelegate::loadLog() {

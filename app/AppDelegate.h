@@ -43,6 +43,10 @@ class AppDelegate final : public AppShell, public std::enable_shared_from_this<A
 
     bool isBlocked(const std::string& deviceID) const override;
 
+    // Replaces the hooks that draw the icon and the log (the tray sets them once it exists).
+    void setStatusHooks(std::function<void(bool connected)> iconChanged,
+                        std::function<void(const LogItem& added)> logChanged);
+
     void setIconAsConnected(bool connected);
     bool iconConnected() const;
 

@@ -1,12 +1,18 @@
-// vantrel-link: the server program. Runs the server, or reads and writes its settings.
+// vantrel-link: the server program. Runs the server — as a tray application on a desktop, or as a
+// console program with --headless or without a display — or reads and writes its settings.
 #include "app/AppDelegate.h"
 #include "app/ServerEnvironment.h"
+#include "app/ShellEnvironment.h"
 #include "app/SystemInfo.h"
+#include "app/shell/SettingsController.h"
+#include "app/tray/TrayProgram.h"
 #include "base/DispatchQueue.h"
 #include "platform/defaults/Interface.h"
+#include "platform/desktop/HeadlessDesktop.h"
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -20,13 +26,15 @@ namespace {
 void usage(std::FILE* out) {
     std::fprintf(out,
                  "usage: vantrel-link [--config-dir DIR] [--data-dir DIR] [--no-login-item]\n"
-                 "                    [--no-desktop] [--keepalive-ms N]\n"
+                 "                    [--no-desktop] [--keepalive-ms N] [--headless]\n"
                  "       vantrel-link [--config-dir DIR] config get KEY\n"
                  "       vantrel-link [--config-dir DIR] config set KEY VALUE\n"
                  "       vantrel-link [--config-dir DIR] config list\n"
                  "\n"
                  "Runs the server: a headset client connects to the control port (default 8788)\n"
                  "over QUIC, authenticates with the password and shares this desktop.\n"
+                 "On a desktop it shows a tray icon with the settings and the connection log;\n"
+                 "--headless (or no display) runs it as a console program.\n"
                  "\n"
                  "settings keys: password, machinename, controlport, keepawake, commandkey,\n"
                  "               scrollpixelsperclick\n");
@@ -119,6 +127,7 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     ServerOptions options;
+    bool headless = false;
     std::vector<std::string> rest;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -133,6 +142,8 @@ int main(int argc, char** argv) {
             options.keepaliveInterval = std::chrono::milliseconds(*ms);
         } else if (arg == "--no-desktop") {
             options.desktop = false;
+        } else if (arg == "--headless") {
+            headless = true;
         } else if (arg == "--no-login-item") {
             options.loginItem = false;
         } else if (arg == "-h" || arg == "--help") {
@@ -153,9 +164,12 @@ int main(int argc, char** argv) {
         return runConfig({rest.begin() + 1, rest.end()});
     }
 
+    // The tray needs the user's desktop; decided before our own headless desktop may start.
+    const char* display = std::getenv("DISPLAY");
+    const bool tray = !headless && display && *display && HeadlessDesktop::reachable(display);
+
     environment.startDesktop();
     environment.configureServer();
-    auto app = environment.makeAppDelegate();
 
     // A signal ends the main loop; the termination sequence then runs on the main thread.
     std::thread waiter([signals] {
@@ -165,12 +179,23 @@ int main(int argc, char** argv) {
         DispatchQueue::main().async([] { DispatchQueue::stopMain(); });
     });
 
-    app->applicationWillFinishLaunching();
-    app->applicationDidFinishLaunching();
-    DispatchQueue::runMain();
-    app->applicationWillTerminate();
-    waiter.join();
+    int status = 0;
+    if (tray) {
+        status = runTrayApplication(argc, argv, [&environment] {
+            auto app = environment.makeAppDelegate();
+            return TrayLaunch{app, makeSettingsController(app), makeUserAuthenticator()};
+        });
+        // Quit from the menu leaves the waiter in sigwait; nothing else needs it.
+        waiter.detach();
+    } else {
+        auto app = environment.makeAppDelegate();
+        app->applicationWillFinishLaunching();
+        app->applicationDidFinishLaunching();
+        DispatchQueue::runMain();
+        app->applicationWillTerminate();
+        waiter.join();
+    }
     environment.shutdown();
     Logger::shared().flush();
-    return 0;
+    return status;
 }
