@@ -1,0 +1,137 @@
+#include "platform/audio/micdevice/PropertyChannel.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vl::micchannel {
+
+namespace {
+
+// size (after this field), kind, request, selector, status, value type, value.
+constexpr std::size_t fixedSize = 1 + 4 + 4 + 4 + 1;
+
+void put32(Bytes& out, std::uint32_t v) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(&v);
+    out.insert(out.end(), p, p + 4);
+}
+
+std::uint32_t get32(const std::uint8_t* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+}  // namespace
+
+Bytes encode(const Message& message) {
+    Bytes out;
+    std::uint8_t type = 0;
+    std::size_t valueSize = 0;
+    if (std::holds_alternative<std::uint32_t>(message.value)) {
+        type = 1;
+        valueSize = 4;
+    } else if (const auto* bytes = std::get_if<Bytes>(&message.value)) {
+        type = 2;
+        valueSize = bytes->size();
+    }
+    out.reserve(4 + fixedSize + valueSize);
+    put32(out, static_cast<std::uint32_t>(fixedSize + valueSize));
+    out.push_back(static_cast<std::uint8_t>(message.kind));
+    put32(out, message.request);
+    put32(out, message.selector);
+    put32(out, static_cast<std::uint32_t>(message.status));
+    out.push_back(type);
+    if (type == 1) put32(out, std::get<std::uint32_t>(message.value));
+    if (type == 2) {
+        const auto& bytes = std::get<Bytes>(message.value);
+        out.insert(out.end(), bytes.begin(), bytes.end());
+    }
+    return out;
+}
+
+void MessageReader::append(ByteView bytes) {
+    if (broken_) return;
+    if (offset_ > 0 && offset_ == buffer_.size()) {
+        buffer_.clear();
+        offset_ = 0;
+    }
+    buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+}
+
+std::optional<Message> MessageReader::next() {
+    if (broken_ || buffer_.size() - offset_ < 4) return std::nullopt;
+    const std::uint8_t* p = buffer_.data() + offset_;
+    const std::uint32_t size = get32(p);
+    if (size < fixedSize || size > maxMessageSize) {
+        broken_ = true;
+        return std::nullopt;
+    }
+    if (buffer_.size() - offset_ < 4 + std::size_t(size)) return std::nullopt;
+    p += 4;
+    Message m;
+    m.kind = static_cast<Kind>(p[0]);
+    m.request = get32(p + 1);
+    m.selector = get32(p + 5);
+    m.status = static_cast<std::int32_t>(get32(p + 9));
+    const std::uint8_t type = p[13];
+    const std::size_t valueSize = size - fixedSize;
+    if (type == 1 && valueSize == 4) {
+        m.value = get32(p + fixedSize);
+    } else if (type == 2) {
+        m.value = Bytes(p + fixedSize, p + fixedSize + valueSize);
+    } else if (type != 0 || valueSize != 0) {
+        broken_ = true;
+        return std::nullopt;
+    }
+    offset_ += 4 + size;
+    if (offset_ == buffer_.size()) {
+        buffer_.clear();
+        offset_ = 0;
+    }
+    return m;
+}
+
+std::filesystem::path defaultSocketPath() {
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
+        return std::filesystem::path(runtime) / "vantrel-link" / "mic.sock";
+    return std::filesystem::path("/tmp") / ("vantrel-link-" + std::to_string(getuid())) /
+           "mic.sock";
+}
+
+std::optional<std::string> preparePrivateFolder(const std::filesystem::path& folder) {
+    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        return "cannot create " + folder.string() + ": " + std::strerror(errno);
+    struct stat info {};
+    if (lstat(folder.c_str(), &info) != 0)
+        return "cannot inspect " + folder.string() + ": " + std::strerror(errno);
+    if (!S_ISDIR(info.st_mode) || info.st_uid != getuid())
+        return folder.string() + " is not a folder of this user";
+    if ((info.st_mode & 0077) != 0 && chmod(folder.c_str(), 0700) != 0)
+        return "cannot make " + folder.string() + " private: " + std::strerror(errno);
+    return std::nullopt;
+}
+
+bool peerIsSameUser(int fd) {
+    struct ucred credentials {};
+    socklen_t length = sizeof(credentials);
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return false;
+    return credentials.uid == getuid();
+}
+
+bool writeAll(int fd, ByteView bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace vl::micchannel

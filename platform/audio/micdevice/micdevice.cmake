@@ -1,0 +1,3 @@
+# The virtual microphone as a device of the audio service, through its host's property channel.
+add_library(vl_micdevice STATIC micdevice/PropertyChannel.cpp micdevice/MicDeviceProvider.cpp)
+target_link_libraries(vl_micdevice PUBLIC vl_audio Threads::Threads)
