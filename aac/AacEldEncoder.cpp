@@ -294,7 +294,8 @@ std::vector<uint8_t> AacEldEncoder::encode(const float* interleaved) {
     State& s = *state_;
     const int count = int(s.channels.size());
     last_ = EncodedFrameInfo{};
-    last_.budget = bitsPerFrame();
+    last_.reservoir = reservoir_;
+    last_.budget = std::min(bitsPerFrame() + reservoir_, kMaxBitsPerChannel * count);
     s.bandLimit = s.configuredBandLimit;
 
     for (int c = 0; c < count; ++c) {
@@ -341,7 +342,10 @@ std::vector<uint8_t> AacEldEncoder::encode(const float* interleaved) {
 
     BitWriter out;
     s.write(out);
-    return out.finish();
+    std::vector<uint8_t> unit = out.finish();
+    // What went on the wire, padding included, is what the reservoir pays for.
+    reservoir_ = std::min(reservoir_ + bitsPerFrame() - int(unit.size()) * 8, reservoirSize());
+    return unit;
 }
 
 }  // namespace vl::aac

@@ -22,8 +22,9 @@ int defaultBitRate(EldChannelLayout layout);
 std::vector<uint8_t> audioSpecificConfig(EldChannelLayout layout);
 
 struct EncodedFrameInfo {
-    int bits = 0;    // size of the access unit before byte padding
-    int budget = 0;  // most bits the frame may take
+    int bits = 0;       // size of the access unit before byte padding
+    int budget = 0;     // most bits the frame may take: the average plus what the reservoir holds
+    int reservoir = 0;  // bits saved by earlier frames when this one started
     float perceptualEntropy = 0.0f;
     int offset = 0;  // frame-wide scalefactor offset chosen by the rate loop
     int midSideBands = 0;
@@ -45,7 +46,13 @@ class AacEldEncoder {
     EldChannelLayout layout() const { return layout_; }
     int channelCount() const;
     int bitRate() const { return bitRate_; }
+    // The average budget of a frame.
     int bitsPerFrame() const { return int(std::int64_t(bitRate_) * kFrameLength / kSampleRate); }
+    // The bit reservoir: a frame may take up to one average frame's worth of bits that earlier
+    // frames left unused, so the bits sent never run ahead of the rate by more than that. Our
+    // transport carries each unit as it comes, so saving costs no delay.
+    int reservoirSize() const { return bitsPerFrame(); }
+    int reservoir() const { return reservoir_; }
     std::vector<uint8_t> audioSpecificConfig() const { return aac::audioSpecificConfig(layout_); }
 
     // Encodes one frame: 480 x channelCount() floats. NaN, infinities and samples outside
@@ -59,6 +66,8 @@ class AacEldEncoder {
     int bitRate_;
     std::unique_ptr<State> state_;
     EncodedFrameInfo last_;
+    // Bits saved (negative: up to 7 bits of byte padding owed); at most reservoirSize().
+    int reservoir_ = 0;
 };
 
 }  // namespace vl::aac

@@ -110,7 +110,9 @@ TEST(AacEldReference, SettableBitRateMeetsItsBudget) {
         EXPECT_EQ(rt.budget, rate / 100);
         EXPECT_EQ(rt.decodeFailures, 0);
         EXPECT_EQ(rt.overBudget, 0) << rate;
-        EXPECT_LE(rt.maxBits, rt.budget);
+        EXPECT_LE(rt.maxBits, rt.maxBudget);
+        EXPECT_LE(rt.maxBudget, 2 * rt.budget);
+        EXPECT_LE(rt.maxOverdraft, rt.budget) << "the reservoir holds one frame's budget";
         EXPECT_GT(rt.meanBytes * 8, 0.8 * rt.budget) << "noise should use most of " << rate;
     }
 }
@@ -125,6 +127,23 @@ TEST(AacEldReference, RatesAreClampedToTheFormatLimits) {
         AacEldEncoder low(layout, 1);
         EXPECT_EQ(low.bitRate(), 8000 * n) << description(layout);
     }
+}
+
+// A transient after quiet frames takes what they saved, never more than one average frame; at
+// the format's ceiling there is nothing to borrow.
+TEST(AacEldReference, TransientsBorrowFromTheBitReservoir) {
+    const TestItem item = clicks(1.0);
+    const RoundTrip rt = roundTrip(EldChannelLayout::stereo, item.samples);
+    EXPECT_EQ(rt.overBudget, 0);
+    EXPECT_GT(rt.maxBits, rt.budget) << "a click frame should spend saved bits";
+    EXPECT_LE(rt.maxBudget, 2 * rt.budget);
+    EXPECT_LE(rt.maxOverdraft, rt.budget);
+
+    const RoundTrip ceiling =
+        roundTrip(EldChannelLayout::stereo, item.samples, std::numeric_limits<int>::max());
+    EXPECT_EQ(ceiling.maxBudget, 2 * 6144);
+    EXPECT_EQ(ceiling.overBudget, 0);
+    EXPECT_EQ(ceiling.decodeFailures, 0);
 }
 
 // The quality table of the closing note: SNR and bandwidth per item at the default rate.
@@ -144,7 +163,8 @@ TEST(AacEldReference, TestItemsAtTheDefaultRate) {
         ASSERT_EQ(rt.decodeFailures, 0);
         EXPECT_EQ(rt.decoderWarnings, 0);
         EXPECT_EQ(rt.overBudget, 0);
-        EXPECT_LE(rt.maxBits, rt.budget);
+        EXPECT_LE(rt.maxBits, rt.maxBudget);
+        EXPECT_LE(rt.maxOverdraft, rt.budget);
         double snr = 0, bandwidth = 1e9;
         for (int c = 0; c < 2; ++c) {
             const auto ref = delayedChannel(item.samples, 2, c, rt.output[c].size());

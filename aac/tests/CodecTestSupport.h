@@ -69,8 +69,10 @@ struct RoundTrip {
     int tnsFrames = 0;
     int maxBits = 0;
     int maxUnitBytes = 0;
-    int budget = 0;
-    int overBudget = 0;
+    int budget = 0;        // the average budget of a frame
+    int maxBudget = 0;     // the largest budget a frame was given (the reservoir's share included)
+    int overBudget = 0;    // frames larger than their own budget
+    int maxOverdraft = 0;  // most bits sent ahead of the rate, over every prefix of the stream
     double meanBytes = 0.0;
     std::vector<int> unitBytes;
 };
@@ -88,14 +90,19 @@ inline RoundTrip roundTrip(EldChannelLayout layout, const std::vector<float>& in
     const int channels = encoder.channelCount();
     const int frames = int(interleaved.size() / channels);
     double totalBytes = 0;
+    std::int64_t sentBits = 0;
     for (int start = 0; start + 480 <= frames; start += 480) {
         const auto unit = encoder.encode(interleaved.data() + std::size_t(start) * channels);
         ++rt.units;
         rt.maxBits = std::max(rt.maxBits, encoder.lastFrame().bits);
         if (encoder.lastFrame().tnsChannels > 0) ++rt.tnsFrames;
         rt.maxUnitBytes = std::max(rt.maxUnitBytes, int(unit.size()));
-        if (int(unit.size()) * 8 > rt.budget + 7) ++rt.overBudget;
+        rt.maxBudget = std::max(rt.maxBudget, encoder.lastFrame().budget);
+        if (int(unit.size()) * 8 > encoder.lastFrame().budget + 7) ++rt.overBudget;
         totalBytes += unit.size();
+        sentBits += std::int64_t(unit.size()) * 8;
+        rt.maxOverdraft =
+            std::max(rt.maxOverdraft, int(sentBits - std::int64_t(rt.units) * rt.budget));
         rt.unitBytes.push_back(int(unit.size()));
         auto audio = decoder->decode(unit.data(), unit.size());
         if (!audio) {
