@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <array>
 #include <atomic>
 #include <cmath>
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -44,28 +46,96 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-class PulseAudioProviderTest : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        char pattern[] = "/tmp/vl-pulse-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = new std::string(pattern);
-        server_ = PulseAudioServer::start({"pulseaudio", *directory_ + "/run"}).release();
-        ASSERT_NE(server_, nullptr);
-        setenv("PULSE_SERVER", server_->address().c_str(), 1);
-        // The desktop's own speakers: the default output before any session.
-        run("pactl load-module module-null-sink sink_name=test_speakers");
-        run("pactl set-default-sink test_speakers");
+// A sound server started for the tests, with a fresh runtime folder: PulseAudio, or PipeWire
+// with WirePlumber and its pulse server on a private session bus.
+class TestSoundServer {
+  public:
+    virtual ~TestSoundServer() = default;
+    virtual std::string address() const = 0;
+};
+
+class PulseTestServer final : public TestSoundServer {
+  public:
+    explicit PulseTestServer(std::string directory) : directory_(std::move(directory)) { start(); }
+    ~PulseTestServer() override { stop(); }
+    std::string address() const override { return "unix:" + directory_ + "/native"; }
+    bool start() {
+        server_ = PulseAudioServer::start({"pulseaudio", directory_});
+        return server_ != nullptr;
     }
+    void stop() { server_.reset(); }
+    bool running() const { return server_ != nullptr; }
+
+  private:
+    std::string directory_;
+    std::unique_ptr<PulseAudioServer> server_;
+};
+
+class PipeWireTestServer final : public TestSoundServer {
+  public:
+    explicit PipeWireTestServer(const std::string& directory) : directory_(directory) {
+        std::filesystem::create_directories(directory);
+        chmod(directory.c_str(), 0700);
+        const std::string bus = "unix:path=" + directory + "/bus";
+        const std::vector<std::string> environment = {
+            "PATH=/usr/bin:/bin", "HOME=" + directory, "XDG_RUNTIME_DIR=" + directory,
+            "XDG_CONFIG_HOME=" + directory + "/config", "DBUS_SESSION_BUS_ADDRESS=" + bus};
+        auto spawn = [&](std::vector<std::string> arguments, const std::string& log) {
+            auto child =
+                ChildProcess::start({std::move(arguments), environment, directory + "/" + log, -1});
+            if (child) children_.push_back(std::move(*child));
+        };
+        spawn({"dbus-daemon", "--session", "--nofork", "--address=" + bus}, "dbus.log");
+        eventually([&] { return std::filesystem::exists(directory + "/bus"); }, 5s, 10ms);
+        spawn({"pipewire"}, "pipewire.log");
+        eventually([&] { return std::filesystem::exists(directory + "/pipewire-0"); }, 5s, 10ms);
+        spawn({"wireplumber"}, "wireplumber.log");
+        spawn({"pipewire-pulse"}, "pipewire-pulse.log");
+        eventually([&] { return PulseAudioServer::reachable(address(), 500ms); }, 10s, 20ms);
+    }
+    ~PipeWireTestServer() override {
+        // The clients first, the bus last.
+        for (auto it = children_.rbegin(); it != children_.rend(); ++it) it->stop(2000ms);
+    }
+    std::string address() const override { return "unix:" + directory_ + "/pulse/native"; }
+
+  private:
+    std::string directory_;
+    std::vector<ChildProcess> children_;
+};
+
+class SoundServerTest : public ::testing::TestWithParam<std::string> {
+  protected:
     static void TearDownTestSuite() {
-        delete server_;
-        server_ = nullptr;
-        std::filesystem::remove_all(*directory_);
-        delete directory_;
+        servers_.clear();
+        if (!directory_.empty()) std::filesystem::remove_all(directory_);
+        directory_.clear();
     }
 
     void SetUp() override {
-        ASSERT_NE(server_, nullptr);
+        if (directory_.empty()) {
+            char pattern[] = "/tmp/vl-sound-test-XXXXXX";
+            ASSERT_NE(mkdtemp(pattern), nullptr);
+            directory_ = pattern;
+        }
+        auto& server = servers_[GetParam()];
+        if (!server) {
+            const std::string folder = directory_ + "/" + GetParam();
+            if (GetParam() == "pipewire")
+                server = std::make_unique<PipeWireTestServer>(folder);
+            else
+                server = std::make_unique<PulseTestServer>(folder);
+        }
+        server_ = server.get();
+        setenv("PULSE_SERVER", server_->address().c_str(), 1);
+        ASSERT_TRUE(PulseAudioServer::reachable(server_->address(), 5s));
+        // The desktop's own speakers: the default output before any session.
+        if (!contains(sinks(), "test_speakers"))
+            run("pactl load-module module-null-sink sink_name=test_speakers");
+        ASSERT_TRUE(eventually([] { return contains(sinks(), "test_speakers"); }, 5s, 20ms));
+        run("pactl set-default-sink test_speakers");
+        ASSERT_TRUE(eventually([] { return defaultSink() == "test_speakers\n"; }, 5s, 20ms));
+
         provider_ = PulseAudioProvider::create({});
         ASSERT_TRUE(provider_->waitConnected(5s));
         system_ = std::make_shared<AudioObjectSystem>();
@@ -80,7 +150,6 @@ class PulseAudioProviderTest : public ::testing::Test {
         if (system_) system_->setProperty(device_, {audio::showAudio}, std::uint32_t(0));
         system_.reset();
         provider_.reset();
-        run("pactl set-default-sink test_speakers");
     }
 
     std::optional<std::uint32_t> number(AudioSelector selector) {
@@ -92,49 +161,60 @@ class PulseAudioProviderTest : public ::testing::Test {
         auto r = system_->getProperty(audioSystemObject, {audio::defaultOutputDevice});
         return r.value ? std::get<std::uint32_t>(*r.value) : 0;
     }
+    // Shows the device and waits until the server has the sink (PipeWire loads asynchronously).
+    void show() {
+        ASSERT_EQ(system_->setProperty(device_, {audio::showAudio}, std::uint32_t(1)), 0);
+        ASSERT_TRUE(eventually([&] { return number(audio::showAudio) == 1u; }, 5s, 20ms));
+    }
     static std::string sinks() { return run("pactl list short sinks"); }
+    static std::string sinkLine(const std::string& name) {
+        return run("pactl list short sinks | grep -P '^\\d+\\t" + name + "\\t'");
+    }
     static std::string defaultSink() { return run("pactl get-default-sink"); }
+    std::vector<std::string> playerEnvironment() const {
+        return {"PULSE_SERVER=" + server_->address(), "PATH=/usr/bin:/bin"};
+    }
 
-    static std::string* directory_;
-    static PulseAudioServer* server_;
+    static inline std::string directory_;
+    static inline std::map<std::string, std::unique_ptr<TestSoundServer>> servers_;
+    TestSoundServer* server_ = nullptr;
     std::shared_ptr<PulseAudioProvider> provider_;
     std::shared_ptr<AudioObjectSystem> system_;
     AudioObjectID device_ = 0;
 };
 
-std::string* PulseAudioProviderTest::directory_ = nullptr;
-PulseAudioServer* PulseAudioProviderTest::server_ = nullptr;
+// What only our own PulseAudio lets a test do: stop and restart it.
+using PulseAudioOnlyTest = SoundServerTest;
 
-TEST_F(PulseAudioProviderTest, ShowHideLoadsTheSinkAndRestoresThePreviousDefault) {
+TEST_P(SoundServerTest, ShowHideLoadsTheSinkAndRestoresThePreviousDefault) {
     EXPECT_EQ(number(audio::showAudio), 0u);
     const AudioObjectID speakers = defaultOutput();
     ASSERT_NE(speakers, 0u);
     ASSERT_NE(speakers, device_);
 
-    ASSERT_EQ(system_->setProperty(device_, {audio::showAudio}, std::uint32_t(1)), 0);
+    show();
     EXPECT_EQ(number(audio::showAudio), 1u);
-    EXPECT_TRUE(contains(sinks(), "corvane_audio\tmodule-null-sink.c\tfloat32le 2ch 48000Hz"))
-        << sinks();
+    EXPECT_TRUE(contains(sinkLine("corvane_audio"), "float32le 2ch 48000Hz")) << sinks();
     EXPECT_TRUE(contains(run("pactl list sinks"), "Description: Corvane Audio"));
 
     ASSERT_EQ(system_->setProperty(audioSystemObject, {audio::defaultOutputDevice}, device_), 0);
-    EXPECT_EQ(defaultSink(), "corvane_audio\n");
+    EXPECT_TRUE(eventually([] { return defaultSink() == "corvane_audio\n"; }, 5s, 20ms));
     EXPECT_EQ(defaultOutput(), device_);
 
     ASSERT_EQ(system_->setProperty(device_, {audio::showAudio}, std::uint32_t(0)), 0);
-    EXPECT_EQ(number(audio::showAudio), 0u);
-    EXPECT_FALSE(contains(sinks(), "corvane_audio"));
-    EXPECT_EQ(defaultSink(), "test_speakers\n");
+    EXPECT_TRUE(eventually([&] { return number(audio::showAudio) == 0u; }, 5s, 20ms));
+    EXPECT_TRUE(eventually([] { return !contains(sinks(), "corvane_audio"); }, 5s, 20ms));
+    EXPECT_TRUE(eventually([] { return defaultSink() == "test_speakers\n"; }, 5s, 20ms));
     EXPECT_EQ(defaultOutput(), speakers);
 }
 
-TEST_F(PulseAudioProviderTest, ChannelCountReloadsTheSinkAndKeepsItsStreams) {
-    ASSERT_EQ(system_->setProperty(device_, {audio::showAudio}, std::uint32_t(1)), 0);
+TEST_P(SoundServerTest, ChannelCountReloadsTheSinkAndKeepsItsStreams) {
+    show();
     ASSERT_EQ(system_->setProperty(audioSystemObject, {audio::defaultOutputDevice}, device_), 0);
     // A player that keeps playing into the sink while it is reloaded.
     auto player = ChildProcess::start(
         {{"pacat", "--playback", "--device=corvane_audio", "--raw", "/dev/zero"},
-         {"PULSE_SERVER=" + server_->address(), "PATH=/usr/bin:/bin"},
+         playerEnvironment(),
          "",
          -1});
     ASSERT_TRUE(player);
@@ -143,7 +223,7 @@ TEST_F(PulseAudioProviderTest, ChannelCountReloadsTheSinkAndKeepsItsStreams) {
 
     EXPECT_EQ(system_->setProperty(device_, {audio::setChannels}, std::uint32_t(6)), 0);
     EXPECT_EQ(number(audio::setChannels), 6u);
-    EXPECT_TRUE(contains(sinks(), "corvane_audio\tmodule-null-sink.c\tfloat32le 6ch 48000Hz"));
+    EXPECT_TRUE(contains(sinkLine("corvane_audio"), "float32le 6ch 48000Hz")) << sinks();
     EXPECT_TRUE(
         contains(run("pactl list sinks"),
                  "Channel Map: front-left,front-right,front-center,lfe,rear-left,rear-right"));
@@ -154,25 +234,23 @@ TEST_F(PulseAudioProviderTest, ChannelCountReloadsTheSinkAndKeepsItsStreams) {
     // The stream is back on the reloaded sink, which is still the default, and nothing is held.
     const std::string sinkIndex = run("pactl list short sinks | grep corvane_audio | cut -f1");
     EXPECT_TRUE(contains(run("pactl list short sink-inputs | cut -f2"), sinkIndex));
-    EXPECT_EQ(defaultSink(), "corvane_audio\n");
-    EXPECT_FALSE(contains(sinks(), "corvane_audio_hold"));
+    EXPECT_TRUE(eventually([] { return defaultSink() == "corvane_audio\n"; }, 5s, 20ms));
+    EXPECT_TRUE(eventually([] { return !contains(sinks(), "corvane_audio_hold"); }, 5s, 20ms));
     EXPECT_TRUE(player->running());
 
     EXPECT_EQ(system_->setProperty(device_, {audio::setChannels}, std::uint32_t(5)),
               audiostatus::illegalOperation);
 }
 
-TEST_F(PulseAudioProviderTest, SpeakerPCMIsWhatWasPlayedIntoTheSink) {
-    ASSERT_EQ(system_->setProperty(device_, {audio::showAudio}, std::uint32_t(1)), 0);
+TEST_P(SoundServerTest, SpeakerPCMIsWhatWasPlayedIntoTheSink) {
+    show();
     // A read before anything plays: the monitor is attached and answers (silence or nothing).
     ASSERT_EQ(system_->getProperty(device_, {audio::speakerPCM}).status, 0);
 
-    const std::string wav = *directory_ + "/tone.wav";
+    const std::string wav = directory_ + "/tone.wav";
     writeToneWav(wav, 1000.0, 0.1, 48000, 2, 1.5);
-    auto player = ChildProcess::start({{"paplay", "--device=corvane_audio", wav},
-                                       {"PULSE_SERVER=" + server_->address(), "PATH=/usr/bin:/bin"},
-                                       "",
-                                       -1});
+    auto player = ChildProcess::start(
+        {{"paplay", "--device=corvane_audio", wav}, playerEnvironment(), "", -1});
     ASSERT_TRUE(player);
     std::vector<float> left;
     const auto deadline = std::chrono::steady_clock::now() + 5s;
@@ -195,7 +273,7 @@ TEST_F(PulseAudioProviderTest, SpeakerPCMIsWhatWasPlayedIntoTheSink) {
     EXPECT_NEAR(peakDbfs(left), -20.0, 1.0);
 }
 
-TEST_F(PulseAudioProviderTest, ALeftoverSinkIsUnloadedWhenWeConnect) {
+TEST_P(PulseAudioOnlyTest, ALeftoverSinkIsUnloadedWhenWeConnect) {
     provider_.reset();
     system_.reset();
     run("pactl load-module module-null-sink sink_name=corvane_audio");
@@ -208,32 +286,35 @@ TEST_F(PulseAudioProviderTest, ALeftoverSinkIsUnloadedWhenWeConnect) {
     EXPECT_NE(defaultSink(), "corvane_audio\n");
 }
 
-TEST_F(PulseAudioProviderTest, TheDeviceGoesWithTheServerAndComesBackWithIt) {
-    ASSERT_EQ(system_->setProperty(device_, {audio::showAudio}, std::uint32_t(1)), 0);
+TEST_P(PulseAudioOnlyTest, TheDeviceGoesWithTheServerAndComesBackWithIt) {
+    show();
     // Shared: notifications may still be queued when the test ends.
     auto changes = std::make_shared<std::atomic<int>>(0);
     const auto token =
         system_->addPropertyListener(device_, {audio::showAudio}, [changes] { ++*changes; });
-    const std::string runtime = server_->runtimeDirectory();
-    delete server_;
-    server_ = nullptr;
+    auto* pulse = static_cast<PulseTestServer*>(server_);
+    pulse->stop();
     ASSERT_TRUE(eventually([&] { return !provider_->connected(); }, 5s));
     EXPECT_EQ(system_->getProperty(device_, {audio::showAudio}).status, audiostatus::notRunning);
     auto gone = system_->getProperty(audioSystemObject, {audio::translateUIDToDevice},
                                      audio::outputDeviceUID);
     EXPECT_EQ(std::get<std::uint32_t>(*gone.value), 0u);
 
-    server_ = PulseAudioServer::start({"pulseaudio", runtime}).release();
-    ASSERT_NE(server_, nullptr);
+    ASSERT_TRUE(pulse->start());
     run("pactl load-module module-null-sink sink_name=test_speakers");
     run("pactl set-default-sink test_speakers");
     ASSERT_TRUE(provider_->waitConnected(5s));
     EXPECT_EQ(number(audio::showAudio), 0u);  // a new server: shown again by whoever needs it
-    ASSERT_EQ(system_->setProperty(device_, {audio::showAudio}, std::uint32_t(1)), 0);
+    show();
     EXPECT_TRUE(contains(sinks(), "corvane_audio"));
     EXPECT_GT(changes->load(), 0);
     system_->removePropertyListener(token);
 }
+
+INSTANTIATE_TEST_SUITE_P(SoundServers, SoundServerTest,
+                         ::testing::Values(std::string("pulseaudio"), std::string("pipewire")));
+INSTANTIATE_TEST_SUITE_P(SoundServers, PulseAudioOnlyTest,
+                         ::testing::Values(std::string("pulseaudio")));
 
 }  // namespace
 }  // namespace vl
