@@ -19,12 +19,15 @@ cleanup() {
 }
 trap cleanup EXIT
 check() { if "${@:2}"; then echo "ok - $1"; else echo "FAILED - $1"; FAILURES=$((FAILURES + 1)); fi; }
-# until SECONDS COMMAND...: polls the condition every 0.1 s.
+# until_true SECONDS COMMAND...: polls the condition until it holds or the time is up.
 until_true() {
-  local tries=$(($1 * 10)); shift
-  for _ in $(seq "$tries"); do "$@" && return 0; sleep 0.1; done
-  return 1
+  local deadline=$((SECONDS + $1)); shift
+  while [ "$SECONDS" -lt "$deadline" ]; do "$@" && return 0; sleep 0.1; done
+  "$@"
 }
+for program in "$VL_SERVER" "$VL_CLIENT"; do
+  [ -x "$program" ] || { echo "missing program: $program"; exit 1; }
+done
 
 # Xvfb picks a free display itself and holds it through the X lock file convention.
 exec 9>"$WORK/display"
