@@ -1,9 +1,11 @@
 #include "client/CameraSource.h"
 
 #include "Capture/AnnexB.h"
+#include "client/StreamClient.h"
 #include "platform/videocodec/x265/X265VideoCodecService.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <optional>
 
 namespace vl {
@@ -95,6 +97,94 @@ std::unique_ptr<CameraSource> CameraSource::open(const std::string& source, int 
     if (source == "testpattern" || source == "pattern")
         return std::make_unique<TestPattern>(width, height);
     return openVideoFile(source, width, height, error);
+}
+
+}  // namespace vl
+
+// MARK: - The camera connection
+
+namespace vl {
+
+std::unique_ptr<CameraStream> CameraStream::open(const std::string& host, std::uint16_t port,
+                                                 std::string source,
+                                                 std::function<void(const std::string&)> report,
+                                                 std::string* error) {
+    // The source is tried once up front, so that a bad file fails before the session goes on.
+    if (!CameraSource::open(source, 64, 36, error)) return nullptr;
+    std::unique_ptr<CameraStream> stream(new CameraStream);
+    stream->client_ = StreamClient::connect(host, port, StreamOptions::media());
+    if (!stream->client_->waitForState(ConnectionState::ready, std::chrono::seconds(10))) {
+        if (error) *error = "the camera port does not answer";
+        return nullptr;
+    }
+    // A stream exists for the server once something is sent on it: an empty video packet.
+    stream->client_->send(Packet(PacketType::pktVideoStreamData, InteractionType::rdpVideo));
+    stream->source_ = std::move(source);
+    stream->report_ = std::move(report);
+    stream->thread_ = std::thread([raw = stream.get()] { raw->run(); });
+    return stream;
+}
+
+CameraStream::~CameraStream() {
+    stopping_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (client_) client_->close();
+}
+
+bool CameraStream::isOpen() const {
+    return client_ && client_->isOpen();
+}
+
+void CameraStream::run() {
+    using namespace std::chrono;
+    std::unique_ptr<CameraSource> pictures;
+    std::unique_ptr<CameraEncoder> encoder;
+    int width = 0, height = 0;
+    std::size_t handled = 0;  // server packets already acted on
+    steady_clock::time_point next = steady_clock::now();
+    while (!stopping_) {
+        const auto packets = client_->packets();
+        for (; handled < packets.size(); ++handled) {
+            const Packet& packet = packets[handled];
+            if (packet.subType == InteractionType::camStop) {
+                report_("camStop");
+                encoder.reset();
+                pictures.reset();
+                width = height = 0;
+            } else if (packet.subType == InteractionType::camStart) {
+                const std::string size = packet.data ? stringOf(*packet.data) : std::string();
+                report_("camStart " + size);
+                int w = 0, h = 0;
+                if (std::sscanf(size.c_str(), "%dx%d", &w, &h) != 2 || w <= 0 || h <= 0 ||
+                    w > 4096 || h > 4096 || w % 2 || h % 2)
+                    continue;
+                if (encoder && w == width && h == height) continue;  // already at that size
+                std::string error;
+                pictures = CameraSource::open(source_, w, h, &error);
+                encoder = pictures ? CameraEncoder::create(w, h, &error) : nullptr;
+                if (!encoder) {
+                    report_("camera: " + error);
+                    pictures.reset();
+                    continue;
+                }
+                width = w;
+                height = h;
+                next = steady_clock::now();
+            }
+        }
+        if (!encoder) {
+            std::this_thread::sleep_for(milliseconds(10));
+            continue;
+        }
+        std::this_thread::sleep_until(next);
+        next += milliseconds(40);
+        if (steady_clock::now() > next) next = steady_clock::now();  // behind: skip, never burst
+        Bytes unit = encoder->encode(pictures->nextFrame());
+        if (unit.empty()) continue;
+        client_->send(
+            Packet(PacketType::pktVideoStreamData, InteractionType::rdpVideo, std::move(unit)));
+        ++framesSent_;
+    }
 }
 
 }  // namespace vl

@@ -8,9 +8,12 @@
 #include "platform/capture/PixelBuffer.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace vl {
 
@@ -65,6 +68,35 @@ class CameraEncoder {
     CameraEncoder() = default;
     std::unique_ptr<CompressionSession> session_;
     std::int64_t frames_ = 0;
+};
+
+class StreamClient;
+
+// The camera connection as the headset keeps it: opened at once, then idle until the server sends
+// camStart WxH; from then on the source's pictures, encoded at that size, go out at 25 frames per
+// second (key frame first) until camStop. Each event is reported through `report` as "camStart WxH"
+// or "camStop".
+class CameraStream {
+  public:
+    static std::unique_ptr<CameraStream> open(const std::string& host, std::uint16_t port,
+                                              std::string source,
+                                              std::function<void(const std::string&)> report,
+                                              std::string* error);
+    ~CameraStream();
+
+    std::uint64_t framesSent() const { return framesSent_; }
+    bool isOpen() const;
+
+  private:
+    CameraStream() = default;
+    void run();
+
+    std::unique_ptr<StreamClient> client_;
+    std::string source_;
+    std::function<void(const std::string&)> report_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::uint64_t> framesSent_{0};
+    std::thread thread_;
 };
 
 }  // namespace vl

@@ -233,7 +233,8 @@ void CamServer::handlePacket(Packet&& packet) {
         if (paced(count, 60))
             logMsg("🎞️ CamServer: video packet #" + std::to_string(count) + " → extension (" +
                    std::to_string(size) + " bytes)");
-        forwardEncoded(packet.data ? ByteView(*packet.data) : ByteView());
+        // An empty one is how a client opens its camera connection: nothing to show.
+        if (size > 0) forwardEncoded(*packet.data);
         return;
     }
     std::int64_t count;

@@ -28,6 +28,8 @@ struct PipeWireCamera::Impl {
     std::int64_t pendingTime = 0;
     bool hasPending = false;
     std::uint64_t sequence = 0;
+    // Cycles asked for, frames delivered, cycles without a free buffer (the consumer is behind).
+    std::atomic<std::uint64_t> triggered{0}, delivered{0}, starved{0};
 
     static void onStateChanged(void* data, pw_stream_state old, pw_stream_state state,
                                const char* error);
@@ -140,8 +142,15 @@ void PipeWireCamera::Impl::fill(spa_buffer* buffer) {
 void PipeWireCamera::Impl::onProcess(void* data) {
     auto* self = static_cast<Impl*>(data);
     pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream);
-    if (!buffer) return;
+    if (!buffer) {
+        const std::uint64_t starved = ++self->starved;
+        if (starved == 1 || starved % 100 == 0)
+            logMsg("lensway: no free buffer for a frame (" + std::to_string(starved) +
+                   " so far): the consumer is behind");
+        return;
+    }
     self->fill(buffer->buffer);
+    if (buffer->buffer->datas[0].chunk->size > 0) ++self->delivered;
     pw_stream_queue_buffer(self->stream, buffer);
 }
 
@@ -256,7 +265,14 @@ void PipeWireCamera::send(const PixelBuffer& frame, std::int64_t hostTimeNanosec
         impl.hasPending = true;
     }
     pw_thread_loop_lock(impl.loop);
-    if (impl.stream && impl.streaming) pw_stream_trigger_process(impl.stream);
+    if (impl.stream && impl.streaming) {
+        const int status = pw_stream_trigger_process(impl.stream);
+        const std::uint64_t triggered = ++impl.triggered;
+        if (status < 0 || triggered % 250 == 0)
+            logMsg("lensway: frame " + std::to_string(triggered) + " (" +
+                   std::to_string(impl.delivered) + " delivered, " + std::to_string(impl.starved) +
+                   " without buffer, trigger status " + std::to_string(status) + ")");
+    }
     pw_thread_loop_unlock(impl.loop);
 }
 
