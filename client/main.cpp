@@ -2,6 +2,7 @@
 // sharing sessions.
 #include "client/AudioSink.h"
 #include "client/ControlClient.h"
+#include "client/InputScript.h"
 #include "client/PngFile.h"
 #include "client/SessionClient.h"
 #include "client/ShareRequest.h"
@@ -39,7 +40,7 @@ void usage(std::FILE* out) {
                  "                                 [--hdr] [--extra WxH[@FPS]] [--seconds N]\n"
                  "                                 [--record FILE.hevc] [--snapshot FILE.png]\n"
                  "                                 [--clipboard-send FILE[:TYPE]]...\n"
-                 "                                 [--clipboard-out DIR]\n"
+                 "                                 [--clipboard-out DIR] [--input FILE]\n"
                  "                                 [--audio FILE.wav]\n"
                  "\n"
                  "PORT is the server's control port (default 8788). share records the main\n"
@@ -60,6 +61,7 @@ struct Options {
     std::string snapshot;
     std::vector<std::string> clipboardSend;  // FILE[:text|image|rtf|html|file], in order
     std::string clipboardOut;
+    std::string input;  // a JSON-lines script of timed input messages
     std::string audio;  // the decoded system audio, as WAV
 };
 
@@ -96,6 +98,8 @@ std::optional<Options> parse(int argc, char** argv) {
             o.clipboardSend.push_back(*v);
         else if (arg == "--clipboard-out" && (v = value()))
             o.clipboardOut = *v;
+        else if (arg == "--input" && (v = value()))
+            o.input = *v;
         else if (arg == "--audio" && (v = value()))
             o.audio = *v;
         else if (arg == "--hdr")
@@ -295,6 +299,15 @@ int share(const Options& o) {
         }
         clips.push_back(std::move(*clip));
     }
+    InputScript script;
+    if (!o.input.empty()) {
+        auto loaded = InputScript::load(o.input, &error);
+        if (!loaded) {
+            std::cerr << "share: " << error << "\n";
+            return 1;
+        }
+        script = std::move(*loaded);
+    }
     std::vector<SharedStream> streams;
     for (bool extra : {false, true}) {
         if (extra && !request->extraDescriptor) break;
@@ -318,6 +331,7 @@ int share(const Options& o) {
 
     SessionClient session(*client);
     auto end = [&](int code) {
+        script.stop();
         session.stop();
         for (auto& s : streams) s.sink->finish();
         client->disconnect();
@@ -376,6 +390,11 @@ int share(const Options& o) {
     const auto start = steady_clock::now();
     auto elapsed = [&] { return duration<double>(steady_clock::now() - start).count(); };
     bool lost = false;
+    script.play(
+        [&](InteractionType type, const std::string& payload) {
+            client->stream().send(Packet(PacketType::pktInteractiveTap, type, bytesOf(payload)));
+        },
+        main->sharedID, streams.size() > 1 ? streams[1].item.sharedID : std::string());
     // Clipboard contents go one by one, 1.5 s apart, so each can be seen on the desktop.
     std::size_t nextClip = 0;
     double nextClipAt = 0;
