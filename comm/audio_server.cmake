@@ -7,3 +7,6 @@ target_include_directories(vl_systemaudio PUBLIC ${CMAKE_SOURCE_DIR})
 vantrel_add_tests(comm_audio_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/AudioServerTests.cpp
   LIBS vl_systemaudio vl_audio_fake vl_client vl_testing)
+vantrel_add_tests(comm_audio_pulse_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/AudioServerPulseTests.cpp
+  LIBS vl_systemaudio vl_audio_pulse vl_client vl_testing)
