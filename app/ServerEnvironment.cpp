@@ -144,7 +144,14 @@ void ServerEnvironment::startDesktop() {
         return;
     }
     startSoundServer();
-    desktop_ = std::make_unique<HeadlessDesktop>(HeadlessDesktop::Options{}, report);
+    HeadlessDesktop::Options desktopOptions;
+    desktopOptions.lightSession = true;
+    // "desktopsession": the user's own session command (e.g. startxfce4) in place of ours. The
+    // settings are not configured yet: read the one key from the store here.
+    if (auto command =
+            JsonFileDefaults(configDir_ / "defaults.json", report).string("desktopsession"))
+        desktopOptions.sessionCommand = *command;
+    desktop_ = std::make_unique<HeadlessDesktop>(desktopOptions, report);
     if (auto running = desktop_->startIfNeeded()) {
         HeadlessDesktop::exportEnvironment(*running);
         haveDisplay_ = true;

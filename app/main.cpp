@@ -37,7 +37,7 @@ void usage(std::FILE* out) {
                  "--headless (or no display) runs it as a console program.\n"
                  "\n"
                  "settings keys: password, machinename, controlport, keepawake, commandkey,\n"
-                 "               scrollpixelsperclick\n");
+                 "               scrollpixelsperclick, desktopsession (e.g. startxfce4)\n");
 }
 
 int runConfig(const std::vector<std::string>& args) {
@@ -63,6 +63,8 @@ int runConfig(const std::vector<std::string>& args) {
             std::cout << defaults.string(key).value_or("control") << "\n";
         else if (key == "scrollpixelsperclick")
             std::cout << defaults.string(key).value_or("50") << "\n";
+        else if (key == "desktopsession")
+            std::cout << defaults.string(key).value_or("") << "\n";
         else {
             std::cerr << "vantrel-link: unknown settings key '" << key << "'\n";
             return 2;
@@ -98,6 +100,12 @@ int runConfig(const std::vector<std::string>& args) {
                 return 2;
             }
             defaults.set(key, value);
+        } else if (key == "desktopsession") {
+            // The command our own headless desktop runs as its session; empty: ours.
+            if (value.empty())
+                defaults.remove(key);
+            else
+                defaults.set(key, value);
         } else if (key == "scrollpixelsperclick") {
             auto pixels = parseDecimalInt(value);
             if (!pixels || *pixels < 1 || *pixels > 10000) {

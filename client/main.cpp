@@ -1,6 +1,7 @@
 // vantrel-link-client: finds servers, connects with the password, measures throughput and runs
 // sharing sessions.
 #include "client/AudioSink.h"
+#include "client/CameraSource.h"
 #include "client/ControlClient.h"
 #include "client/InputScript.h"
 #include "client/PngFile.h"
@@ -41,7 +42,7 @@ void usage(std::FILE* out) {
                  "                                 [--record FILE.hevc] [--snapshot FILE.png]\n"
                  "                                 [--clipboard-send FILE[:TYPE]]...\n"
                  "                                 [--clipboard-out DIR] [--input FILE]\n"
-                 "                                 [--audio FILE.wav]\n"
+                 "                                 [--audio FILE.wav] [--camera SOURCE]\n"
                  "\n"
                  "PORT is the server's control port (default 8788). share records the main\n"
                  "display's stream to FILE.hevc and an extra display's to FILE-extra.hevc.\n");
@@ -63,6 +64,7 @@ struct Options {
     std::string clipboardOut;
     std::string input;  // a JSON-lines script of timed input messages
     std::string audio;  // the decoded system audio, as WAV
+    std::string camera;  // "testpattern" or a video file, sent while the server asks for it
 };
 
 std::optional<Options> parse(int argc, char** argv) {
@@ -100,6 +102,8 @@ std::optional<Options> parse(int argc, char** argv) {
             o.clipboardOut = *v;
         else if (arg == "--input" && (v = value()))
             o.input = *v;
+        else if (arg == "--camera" && (v = value()))
+            o.camera = *v;
         else if (arg == "--audio" && (v = value()))
             o.audio = *v;
         else if (arg == "--hdr")
@@ -384,6 +388,21 @@ int share(const Options& o) {
         std::printf("audio port %lld layout %s\n", static_cast<long long>(main->sharedAudioPort),
                     description(layout));
     }
+    std::unique_ptr<CameraStream> camera;
+    if (!o.camera.empty()) {
+        camera = CameraStream::open(
+            client->host(), std::uint16_t(main->sharedCamPort), o.camera,
+            [](const std::string& event) {
+                std::printf("%s\n", event.c_str());
+                std::fflush(stdout);
+            },
+            &error);
+        if (!camera) {
+            std::cerr << "share: camera port " << main->sharedCamPort << ": " << error << "\n";
+            return end(1);
+        }
+        std::printf("camera port %lld\n", static_cast<long long>(main->sharedCamPort));
+    }
     std::fflush(stdout);
 
     using namespace std::chrono;
@@ -443,6 +462,9 @@ int share(const Options& o) {
         }
     }
 
+    if (camera)
+        std::printf("camera frames sent %llu\n",
+                    static_cast<unsigned long long>(camera->framesSent()));
     for (auto& s : streams) {
         auto stats = s.sink->stats();
         std::printf(

@@ -29,6 +29,8 @@ packages=(
   libfreetype-dev fonts-dejavu-core
   # the tray application, password reveal and the package
   qt6-base-dev libpam0g-dev trayer lintian dpkg-dev fakeroot
+  # the headless desktop's light session: panel with launcher, terminal, file manager
+  tint2 xterm pcmanfm
   # tools used by tests
   python3 iproute2 procps
 )

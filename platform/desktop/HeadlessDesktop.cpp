@@ -242,10 +242,15 @@ std::optional<int> HeadlessDesktop::launch(Server kind, int number) {
 }
 
 void HeadlessDesktop::startWindowManager() {
-    if (options_.windowManager.empty()) return;
+    const bool userSession = !options_.sessionCommand.empty();
+    if (options_.windowManager.empty() && !userSession) return;
     ChildProcess::Spawn spawn;
-    spawn.arguments = {options_.windowManager};
-    if (options_.windowManager == "openbox") spawn.arguments.push_back("--sm-disable");
+    if (userSession) {
+        spawn.arguments = {"/bin/sh", "-c", options_.sessionCommand};
+    } else {
+        spawn.arguments = {options_.windowManager};
+        if (options_.windowManager == "openbox") spawn.arguments.push_back("--sm-disable");
+    }
     spawn.environment = environmentFor(running_->display, running_->xauthority);
     spawn.logFile = path("windowmanager-" + running_->display.substr(1) + ".log");
     auto child = ChildProcess::start(spawn);
@@ -255,8 +260,14 @@ void HeadlessDesktop::startWindowManager() {
     }
     windowManager_ = std::move(*child);
     if (!waitForWindowManager())
-        say("the window manager " + options_.windowManager +
+        say("the window manager " +
+            (userSession ? options_.sessionCommand : options_.windowManager) +
             " did not announce itself; windows will not be managed");
+    if (options_.lightSession && !userSession) {
+        auto connection = connect(running_->display, &cookie_);
+        session_.start(connection.get(), spawn.environment, directory_,
+                       [this](const std::string& text) { say(text); });
+    }
 }
 
 bool HeadlessDesktop::waitForWindowManager() {
@@ -297,6 +308,7 @@ void HeadlessDesktop::watch() {
             return;
         }
         say(what + " died; starting it again");
+        session_.stop();
         windowManager_.stop(stopGrace);
         // The number stays ours meanwhile (the claim), but the dead server's listening sockets
         // can outlive it for a moment (a child it spawned may still hold them): try a few times.
@@ -324,6 +336,7 @@ void HeadlessDesktop::stop() {
     if (watcher_.joinable()) watcher_.join();
     // Both told at once and given little time: nothing they hold needs a slow goodbye, and the
     // user waits on this after Ctrl-C.
+    session_.stop();
     windowManager_.terminate();
     server_.terminate();
     windowManager_.stop(stopGrace);

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "platform/desktop/ChildProcess.h"
+#include "platform/desktop/DesktopSession.h"
 #include "platform/desktop/DisplayClaim.h"
 #include "platform/desktop/XAuthority.h"
 #include "platform/desktop/XorgConfiguration.h"
@@ -37,6 +38,12 @@ class HeadlessDesktop {
         std::string xorgProgram = "Xorg";
         std::string xvfbProgram = "Xvfb";
         std::string windowManager = "openbox";  // empty: none
+        // Beside the window manager, a light session a remote user can work in: wallpaper and a
+        // panel that launches a terminal and a file manager.
+        bool lightSession = false;
+        // The user's own session (a shell command line such as "startxfce4"), in place of the
+        // window manager and the light session.
+        std::string sessionCommand;
         std::chrono::milliseconds startTimeout{10000};
         // A server of ours that dies is started again on the same display number (so DISPLAY
         // stays right for everyone), at most three times a minute.
@@ -97,6 +104,7 @@ class HeadlessDesktop {
     DisplayClaim claim_;
     ChildProcess server_;
     ChildProcess windowManager_;
+    DesktopSession session_;
     std::optional<Running> running_;
     XCookie cookie_{};
 
