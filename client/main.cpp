@@ -64,7 +64,8 @@ struct Options {
     std::string clipboardOut;
     std::string input;  // a JSON-lines script of timed input messages
     std::string audio;  // the decoded system audio, as WAV
-    std::string camera;  // "testpattern" or a video file, sent while the server asks for it
+    // "testpattern" or a video file, sent while the server asks for it
+    std::string camera;
 };
 
 std::optional<Options> parse(int argc, char** argv) {
