@@ -1,0 +1,26 @@
+// The camera daemon's decoder input: any bytes written into the encoded-frame property, one
+// access unit at a time, must neither crash nor leave a picture of another size than asked for.
+#include "Lensway/PersonaHEVCDecoder.h"
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    bool wrongSize = false;
+    vl::lensway::PersonaHEVCDecoder decoder([&](vl::PixelBuffer picture) {
+        if (picture.width != 320 || picture.height != 180) wrongSize = true;
+    });
+    decoder.setOutputSize(320, 180);
+    // The input is cut into access units at each 0xff 0xfe pair, so parameter sets, pictures and
+    // changes of them can follow each other within one input.
+    std::size_t start = 0;
+    for (std::size_t i = 0; i + 1 < size; ++i) {
+        if (data[i] == 0xff && data[i + 1] == 0xfe) {
+            decoder.decode(vl::ByteView(data + start, i - start));
+            start = i + 2;
+        }
+    }
+    if (start < size) decoder.decode(vl::ByteView(data + start, size - start));
+    if (wrongSize) __builtin_trap();
+    return 0;
+}
