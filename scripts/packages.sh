@@ -13,7 +13,7 @@ packages=(
   # audio codec
   libavcodec-dev libavformat-dev libavutil-dev libswresample-dev ffmpeg libkissfft-dev sox espeak-ng
   # virtual displays, power and the headless desktop
-  libxcb1-dev libxcb-randr0-dev libxcb-screensaver0-dev libxcb-xtest0-dev
+  libxcb1-dev libxcb-randr0-dev libxcb-screensaver0-dev libxcb-xtest0-dev libxcb-res0-dev
   xserver-xorg-core xserver-xorg-video-dummy xvfb openbox x11-xserver-utils x11-utils xauth xdotool
   # discovery and the path monitor
   libavahi-client-dev avahi-daemon avahi-utils dbus

@@ -322,6 +322,9 @@ void VNSWindowManager::moveAllWindowsToDisplay(DisplayID display) {
         [&](const VNSWindowInfo& want, WindowID id) {
             auto live = axWindowFrame(id);
             if (!live) return;
+            // Already there (the second pass of a session start): moving it again would shift
+            // it by the displays' offset once more.
+            if (displayContaining(*live) == display) return;
             // From the display the window was on; when that one is gone, the one it is on now.
             auto from = liveDisplayBounds(want.displayID);
             if (!from) from = displays_.bounds(displayContaining(*live));

@@ -158,6 +158,11 @@ TEST_F(WindowManagerTest, MoveAllWindowsRemapsCapturedWindowsAndLeavesExcludedOn
     EXPECT_EQ(frameOf(huge), (DisplayRect{1940, 20, 1848, 1040}));
     EXPECT_EQ(frameOf(dock), (DisplayRect{0, 1040, 1920, 40}));
     EXPECT_EQ(frameOf(own), (DisplayRect{50, 50, 300, 200}));
+
+    // The second pass of a session start leaves windows already there where they are.
+    manager->moveAllWindowsToDisplay(virtualID);
+    EXPECT_EQ(frameOf(doc), (DisplayRect{2020, 100, 800, 600}));
+    EXPECT_EQ(frameOf(huge), (DisplayRect{1940, 20, 1848, 1040}));
 }
 
 TEST_F(WindowManagerTest, MoveAllWindowsWithoutACaptureMovesTheLiveWindows) {

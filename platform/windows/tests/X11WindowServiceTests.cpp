@@ -107,6 +107,12 @@ TEST_F(X11WindowServiceTest, ListsApplicationWindowsFrontToBackWithOwnerTitleAnd
     ASSERT_TRUE(dock);
     EXPECT_NE(dock->layer(), 0);
     EXPECT_EQ(service.windowsOfProcess(*second), std::vector<WindowID>{secondID});
+    // A window that does not name its process is still its process's, as the X server knows.
+    shell("xprop -id " + std::to_string(secondID) + " -remove _NET_WM_PID");
+    ASSERT_EQ(shell("xprop -id " + std::to_string(secondID) + " _NET_WM_PID").find(" = "),
+              std::string::npos);
+    EXPECT_EQ(service.windowsOfProcess(*second), std::vector<WindowID>{secondID});
+    EXPECT_EQ(service.window(secondID)->pid, *second);
     EXPECT_TRUE(service.windowsOfProcess(*panel).empty());
     auto apps = service.regularApplications();
     EXPECT_NE(std::find(apps.begin(), apps.end(), *first), apps.end());

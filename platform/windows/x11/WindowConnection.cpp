@@ -1,5 +1,7 @@
 #include "platform/windows/x11/WindowConnection.h"
 
+#include <xcb/res.h>
+
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -156,7 +158,23 @@ std::optional<std::string> WindowConnection::text(xcb_window_t window, xcb_atom_
 
 ProcessID WindowConnection::pid(xcb_window_t window) {
     auto value = cardinals(window, atom(netWmPid), XCB_ATOM_CARDINAL);
-    return value.empty() ? 0 : static_cast<ProcessID>(value[0]);
+    return value.empty() ? clientPid(window) : static_cast<ProcessID>(value[0]);
+}
+
+// Not every program names its process on its windows; the X server knows the process of a local
+// client (X-Resource 1.2).
+ProcessID WindowConnection::clientPid(xcb_window_t window) {
+    xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+    Freed<xcb_res_query_client_ids_reply_t> reply{xcb_res_query_client_ids_reply(
+        connection_, xcb_res_query_client_ids(connection_, 1, &spec), nullptr)};
+    if (!reply.reply) return 0;
+    for (auto it = xcb_res_query_client_ids_ids_iterator(reply.reply); it.rem;
+         xcb_res_client_id_value_next(&it)) {
+        if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) &&
+            xcb_res_client_id_value_value_length(it.data) >= 1)
+            return static_cast<ProcessID>(*xcb_res_client_id_value_value(it.data));
+    }
+    return 0;
 }
 
 std::vector<ProcessID> WindowConnection::pids(const std::vector<xcb_window_t>& windows) {
@@ -176,6 +194,8 @@ std::vector<ProcessID> WindowConnection::pids(const std::vector<xcb_window_t>& w
                 *static_cast<std::uint32_t*>(xcb_get_property_value(reply.reply)));
         result.push_back(pid);
     }
+    for (std::size_t i = 0; i < windows.size(); ++i)
+        if (result[i] == 0) result[i] = clientPid(windows[i]);
     return result;
 }
 

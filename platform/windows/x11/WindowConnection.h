@@ -66,6 +66,8 @@ class WindowConnection {
     std::optional<std::string> text(xcb_window_t window, xcb_atom_t property, xcb_atom_t type);
 
     ProcessID pid(xcb_window_t window);
+    // The process of the client that made the window, as the X server knows it; 0 if unknown.
+    ProcessID clientPid(xcb_window_t window);
     // The owners of many windows in one round trip (0 where unknown).
     std::vector<ProcessID> pids(const std::vector<xcb_window_t>& windows);
     WindowKind kind(xcb_window_t window);

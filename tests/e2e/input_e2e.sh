@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Input end to end: the real server on its own headless desktop and the real client playing a
+# timed input script (share --input). xev's window on the desktop is the witness of the click,
+# the typed Unicode text and the scroll; xdotool shows the cursor kept on the virtual display
+# during the session and free after it; moveWindowToVDIfNotOnVD brings back a window moved away.
+# A scroll delta is in pixels: 120 is two wheel clicks at the default 50 pixels a click.
+source "$(dirname "$0")/lib.sh"
+
+PORT=$(free_port_block)
+export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
+server_config set controlport "$PORT"
+start_server_with_desktop
+export DISPLAY=$DESKTOP_DISPLAY XAUTHORITY=$DESKTOP_XAUTHORITY
+
+xev -geometry 600x400+100+100 -name vl-input-witness >"$WORK/xev.out" 2>&1 &
+XEV_PID=$!
+trap 'kill "$XEV_PID" 2>/dev/null || true; [ -n "${KEEP:-}" ] && cp -r "$WORK" "$KEEP"; cleanup' EXIT
+for _ in $(seq 100); do xdotool search --name '^vl-input-witness$' >/dev/null 2>&1 && break; sleep 0.05; done
+witness=$(xdotool search --name '^vl-input-witness$' | head -n1)
+check "the witness window is up" test -n "$witness"
+
+virtual_bounds() {  # the 1280x720 output: "X Y W H"
+  xrandr --query | sed -n 's/.* \(1280\)x\(720\)+\([0-9-]*\)+\([0-9-]*\).*/\3 \4 \1 \2/p' | head -n1
+}
+window_x() { xdotool getwindowgeometry "$witness" | sed -n 's/.*Position: \([0-9-]*\),.*/\1/p'; }
+pointer_x() { xdotool getmouselocation | sed -n 's/x:\([0-9-]*\) .*/\1/p'; }
+
+# The witness moves onto the virtual display with the other windows, keeping its place there
+# (100, 100 from the corner), so the display's centre is inside it.
+cat >"$WORK/script.jsonl" <<'JSON'
+{"at": 2.0, "type": "mouseEvent", "message": {"shareId": "$main", "button": 0, "kind": 0, "horzPosition": 0.5, "vertPosition": 0.5}}
+{"at": 2.1, "type": "mouseEvent", "message": {"shareId": "$main", "button": 0, "kind": 1, "horzPosition": 0.5, "vertPosition": 0.5}}
+{"at": 2.2, "type": "mouseEvent", "message": {"shareId": "$main", "button": 0, "kind": 3, "horzPosition": 0.5, "vertPosition": 0.5}}
+{"at": 2.5, "type": "text", "message": {"shareId": "$main", "keyCode": 4, "characters": "Grüße €", "modifierFlags": 0, "isKeyDown": true}}
+{"at": 2.6, "type": "text", "message": {"shareId": "$main", "keyCode": 4, "characters": "", "modifierFlags": 0, "isKeyDown": false}}
+{"at": 3.0, "type": "scroll", "message": {"shareId": "$main", "horzPosition": 0.5, "vertPosition": 0.5, "direction": 1, "delta": 120}}
+{"at": 7.0, "type": "moveWindowToVDIfNotOnVD", "message": {"shareId": "$main"}}
+JSON
+
+"$CLIENT" share "127.0.0.1:$PORT" --password "$PASSWORD" --size 1280x720@30 --seconds 9 \
+  --input "$WORK/script.jsonl" >"$WORK/share.out" 2>"$WORK/share.err" &
+client=$!
+for _ in $(seq 100); do [ -n "$(virtual_bounds)" ] && break; sleep 0.1; done
+vd=$(virtual_bounds)
+echo "virtual display: $vd"
+check "the virtual display came up" test -n "$vd"
+read -r vx _ vw _ <<<"$vd"
+# The script's clock starts when the client has its display.
+for _ in $(seq 100); do grep -q '^display ' "$WORK/share.out" && break; sleep 0.1; done
+
+# While the session streams, the cursor is kept on the virtual display.
+sleep 4
+xdotool mousemove 5 5
+sleep 0.2
+px=$(pointer_x)
+echo "pointer after a move to (5, 5) during the session: x=$px"
+check "the cursor stays on the virtual display during the session" \
+  test "$px" -ge "$vx" -a "$px" -lt $((vx + vw))
+
+# A window moved off the virtual display comes back on the client's command (at 7 s).
+xdotool windowmove "$witness" 50 50
+sleep 0.3
+echo "witness moved away to x=$(window_x)"
+for _ in $(seq 100); do grep -q 'handleMoveWindowToVDIfNotOnVD' "$WORK/server.out" && break; sleep 0.1; done
+sleep 0.5
+wx=$(window_x)
+echo "witness after moveWindowToVDIfNotOnVD: x=$wx"
+check "moveWindowToVDIfNotOnVD brought the window back" test "$wx" -ge "$vx"
+
+wait $client || true
+sleep 1
+xdotool mousemove 5 5
+sleep 0.2
+check "after the session the cursor is free" test "$(pointer_x)" -eq 5
+
+check "the witness saw the click's press" grep -q "ButtonPress event" "$WORK/xev.out"
+check "the witness saw the click's release" grep -q "ButtonRelease event" "$WORK/xev.out"
+check "the press was button 1" bash -c "grep -A4 'ButtonPress event' '$WORK/xev.out' | grep -q 'button 1,'"
+for ch in G r ü ß e €; do
+  check "the witness received the text's '$ch'" grep -q "XLookupString gives [0-9] bytes: (.*) \"$ch\"" "$WORK/xev.out"
+done
+check "the scroll arrived as wheel presses" bash -c "grep -A4 'ButtonPress event' '$WORK/xev.out' | grep -Eq 'button (4|5),'"
+check "the server names the script's messages nowhere as unknown" \
+  bash -c "! grep -q 'unknown shared item' '$WORK/server.out'"
+
+check "server shuts down cleanly on SIGTERM" stop_server
+finish
