@@ -256,6 +256,10 @@ void CamServer::forwardEncoded(ByteView data) {
         if (camDevice_)
             logMsg("✅ CamServer: resolved camDevice " + std::to_string(*camDevice_) + " for UID " +
                    camDeviceUID);
+        if (camDevice_ && std::exchange(camDeviceLost_, false)) {
+            logMsg("🟪 CamServer: the camera device is back; showing it again");
+            services_.notify->post(showDeviceName);
+        }
     }
     if (!camDevice_) {
         std::int64_t count;
@@ -281,6 +285,11 @@ void CamServer::forwardEncoded(ByteView data) {
 
 void CamServer::pushEncoded(ByteView data, CameraDeviceID device) {
     const CameraStatus status = services_.devices->setEncodedFrame(device, data);
+    if (status == CameraStatus::unreachable || status == CameraStatus::writeFailed) {
+        // The next frame looks the device up again.
+        camDevice_.reset();
+        camDeviceLost_ = true;
+    }
     std::int64_t writes;
     {
         std::lock_guard lock(mutex_);

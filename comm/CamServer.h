@@ -23,6 +23,7 @@ namespace vl {
 class CamServer : public MediaServer {
   public:
     static constexpr const char* camDeviceUID = "6F2C9A14-8B3D-4E57-9A1C-D0E5F6A7B8C9";
+    static constexpr const char* showDeviceName = "com.corvane.cam.persona.showDevice";
     // A length above this cannot be a camera frame: the stream is out of step.
     static constexpr std::uint32_t maxPacketLength = 4194304;
 
@@ -102,6 +103,9 @@ class CamServer : public MediaServer {
     Counters counters_;
     // Touched on the server's queue only.
     std::optional<CameraDeviceID> camDevice_;
+    // The device went away (its daemon stopped): once found again it is shown again, since a
+    // restarted daemon has not seen this session's show.
+    bool camDeviceLost_ = false;
 };
 
 }  // namespace vl

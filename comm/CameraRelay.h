@@ -13,7 +13,7 @@ namespace vl {
 
 class CameraRelay final : public CamRelay {
   public:
-    static constexpr const char* showDeviceName = "com.corvane.cam.persona.showDevice";
+    static constexpr const char* showDeviceName = CamServer::showDeviceName;
     static constexpr const char* hideDeviceName = "com.corvane.cam.persona.hideDevice";
 
     CameraRelay(TlsIdentitySource identity, CamServer::Services services);

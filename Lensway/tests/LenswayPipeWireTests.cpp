@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <mutex>
 
 #include <fcntl.h>
@@ -133,7 +134,14 @@ class LenswayPipeWireTest : public ::testing::Test {
             },
             10s, 20ms);
     }
+    // Notifications are not kept for later: the daemon must observe before the show is posted.
+    bool lenswayReady() {
+        std::ifstream log(session->runtimeFolder() / "lensway.log");
+        std::string text((std::istreambuf_iterator<char>(log)), {});
+        return text.find("lensway: ready") != std::string::npos;
+    }
     void show() {
+        ASSERT_TRUE(vl::testing::eventually([&] { return lenswayReady(); }, 10s, 20ms));
         notify->post(showDeviceName);
         ASSERT_TRUE(vl::testing::eventually([&] { return cameraListed(); }, 10s, 100ms));
     }
@@ -148,8 +156,7 @@ class LenswayPipeWireTest : public ::testing::Test {
 
 TEST_F(LenswayPipeWireTest, AfterShowAConsumerGetsThePlaceholderAt25FpsAndItsSizeIsAnnounced) {
     // The daemon runs, but the server has not shown the camera yet.
-    ASSERT_TRUE(vl::testing::eventually(
-        [&] { return std::filesystem::exists(session->runtimeFolder() / "lensway"); }, 5s));
+    ASSERT_TRUE(vl::testing::eventually([&] { return lenswayReady(); }, 10s, 20ms));
     EXPECT_FALSE(cameraListed());
     show();
 

@@ -123,13 +123,19 @@ TEST_F(CamServerTest, OnlyVideoPacketsReachTheDeviceWhichIsLookedUpUntilFoundThe
     EXPECT_EQ(devices->frames()[0].frame, Bytes{3});
     EXPECT_TRUE(log.contains("✅ CamServer: resolved camDevice 7 for UID " + uid, 2s));
 
-    // A failed write is reported and the next frame is tried anyway.
+    // A failed write is reported and the next frame is tried anyway: the daemon went away, so
+    // the device is looked up again and, found again, shown again (the new daemon has not seen
+    // the session's show).
     devices->failWritesWith(CameraStatus::writeFailed);
     server->received(buffer, videoPacket({6}));
+    EXPECT_TRUE(log.contains("CamServer: pushEncoded set status=3 hasProperty=true", 2s));
+    EXPECT_TRUE(notify->posted().empty());
     devices->failWritesWith(CameraStatus::noErr);
     server->received(buffer, videoPacket({7}));
-    EXPECT_EQ(devices->frames().size(), 4u);
-    EXPECT_TRUE(log.contains("CamServer: pushEncoded set status=3 hasProperty=true", 2s));
+    EXPECT_EQ(devices->lookups(), 4);
+    EXPECT_EQ(notify->posted(), std::vector<std::string>{CamServer::showDeviceName});
+    ASSERT_EQ(devices->frames().size(), 4u);
+    EXPECT_EQ(devices->frames()[3].frame, Bytes{7});
 }
 
 TEST_F(CamServerTest, FormatNotificationsBecomeCamStartAndCamStopForTheConnectedClientOnly) {

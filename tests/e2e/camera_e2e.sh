@@ -28,7 +28,7 @@ for _ in $(seq 100); do pw-cli info 0 >/dev/null 2>&1 && break; sleep 0.1; done
 wireplumber >"$WORK/wireplumber.log" 2>&1 & OWN_PIDS+=($!)
 for _ in $(seq 100); do wpctl status 2>/dev/null | grep -q Video && break; sleep 0.1; done
 "$LENSWAY" --no-v4l2 >"$WORK/lensway.log" 2>&1 & OWN_PIDS+=($!)
-for _ in $(seq 100); do [ -S "$WORK/runtime/lensway/camera.sock" ] && break; sleep 0.1; done
+for _ in $(seq 100); do grep -q "lensway: ready" "$WORK/lensway.log" && break; sleep 0.1; done
 check "lensway listens on its frame socket" test -S "$WORK/runtime/lensway/camera.sock"
 
 camera_listed() { pw-cli ls Node 2>/dev/null | grep -q corvane-persona-camera; }
