@@ -317,26 +317,59 @@ std::vector<uint8_t> AacEldEncoder::encode(const float* interleaved) {
     }
     for (State::Channel& ch : s.channels) s.prepareChannel(ch, ch.masking.threshold);
 
-    // Rate loop: the finest frame-wide offset whose exact size fits the budget.
+    // Rate loop: the finest frame-wide offset whose exact size fits the budget. Sizes fall as the
+    // offset grows, and neighbouring frames choose alike: the search starts at the previous
+    // frame's offset and widens its step until it brackets the answer, which takes a few sizings
+    // where a search over the whole range takes ten.
     const int budget = last_.budget;
+    auto fits = [&](int offset) { return s.frameBits(offset) <= budget; };
     int chosen = kMinOffset;
-    if (s.frameBits(kMinOffset) > budget) {
-        int lo = kMinOffset, hi = kMaxOffset;
-        while (s.frameBits(hi) > budget) {
-            // Even the coarsest offset does not fit: give up the highest bands.
+    int lo = 0, hi = 0;  // lo does not fit (or lies below the range), hi fits
+    bool bracketed = false;
+    const int guess = std::clamp(previousOffset_, kMinOffset, kMaxOffset);
+    if (fits(guess)) {
+        hi = guess;
+        for (int step = 1;; step *= 2) {
+            lo = hi - step;
+            if (lo < kMinOffset) {
+                lo = kMinOffset - 1;
+                break;
+            }
+            if (!fits(lo)) break;
+            hi = lo;
+        }
+        bracketed = true;
+    } else {
+        lo = guess;
+        for (int step = 1; lo < kMaxOffset; step *= 2) {
+            hi = std::min(lo + step, kMaxOffset);
+            if (fits(hi)) {
+                bracketed = true;
+                break;
+            }
+            lo = hi;
+        }
+    }
+    if (!bracketed) {
+        // Even the coarsest offset does not fit: give up the highest bands.
+        lo = kMinOffset;
+        hi = kMaxOffset;
+        while (!fits(hi)) {
             if (s.bandLimit <= 1) break;
             --s.bandLimit;
             for (State::Channel& ch : s.channels) s.prepareChannel(ch, ch.masking.threshold);
         }
-        while (hi - lo > 1) {
-            const int mid = (lo + hi) / 2;
-            if (s.frameBits(mid) <= budget)
-                hi = mid;
-            else
-                lo = mid;
-        }
-        chosen = hi;
+        if (fits(kMinOffset)) hi = kMinOffset;
     }
+    while (hi - lo > 1) {
+        const int mid = lo + (hi - lo) / 2;
+        if (fits(mid))
+            hi = mid;
+        else
+            lo = mid;
+    }
+    chosen = hi;
+    previousOffset_ = chosen;
     last_.bits = s.frameBits(chosen);
     last_.offset = chosen;
 

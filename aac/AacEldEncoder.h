@@ -68,6 +68,7 @@ class AacEldEncoder {
     EncodedFrameInfo last_;
     // Bits saved (negative: up to 7 bits of byte padding owed); at most reservoirSize().
     int reservoir_ = 0;
+    int previousOffset_ = 0;  // where the next frame's rate loop starts
 };
 
 }  // namespace vl::aac
