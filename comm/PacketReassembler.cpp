@@ -6,8 +6,8 @@
 
 namespace vl {
 
-PacketReassembler::PacketReassembler(std::string connection, Report report)
-    : connection_(std::move(connection)), report_(std::move(report)) {
+PacketReassembler::PacketReassembler(std::string connection, Report report, std::size_t cap)
+    : connection_(std::move(connection)), report_(std::move(report)), cap_(cap) {
     if (!report_) report_ = [](std::string text) { logMsg(std::move(text), LogLevel::warning); };
 }
 
@@ -23,7 +23,7 @@ void PacketReassembler::append(ByteView chunk, const Dispatch& dispatch) {
         dispatch(std::move(packet));
     }
     std::size_t tail = bufferedSize();
-    if (tail > bufferCap) {
+    if (tail > cap_) {
         report_("[" + connection_ + "] receive buffer reached " + std::to_string(tail) +
                 " bytes without a full packet — resetting");
         reset();
@@ -43,7 +43,7 @@ void PacketReassembler::consume(ByteView chunk) {
             // Room for the whole payload at once: address space only until the bytes arrive,
             // and never more than the cap lets a packet in progress reach.
             if (current_->type == PacketType::pktInteractiveTap)
-                payload_.reserve(std::min<std::size_t>(current_->length, bufferCap));
+                payload_.reserve(std::min<std::size_t>(current_->length, cap_));
         }
         std::uint64_t missing = current_->length - received_;
         std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(missing, chunk.size()));

@@ -30,8 +30,10 @@ class PacketReassembler {
     // Where the reset report goes; the default is logMsg.
     using Report = std::function<void(std::string)>;
 
-    // `connection` is the connection's text, written in square brackets in the report.
-    explicit PacketReassembler(std::string connection = {}, Report report = {});
+    // `connection` is the connection's text, written in square brackets in the report. `cap` is
+    // the most a packet in progress may buffer (a smaller one makes fuzzing cheap).
+    explicit PacketReassembler(std::string connection = {}, Report report = {},
+                               std::size_t cap = bufferCap);
 
     // Appends a chunk and dispatches every control packet it completes, synchronously, on the
     // caller's thread, in stream order. Each byte is handled once: header bytes are gathered in
@@ -55,6 +57,7 @@ class PacketReassembler {
 
     std::string connection_;
     Report report_;
+    std::size_t cap_;
     std::array<std::uint8_t, Packet::headerSize> header_{};
     std::size_t headerFill_ = 0;     // header bytes of the packet in progress
     std::optional<Packet> current_;  // its header, once all 22 bytes are here
