@@ -2,20 +2,37 @@
 
 #include <QIcon>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
-#include <QStyle>
 #include <QVBoxLayout>
 
 namespace vl {
+
+namespace {
+
+// A filled camera: the theme's icon where it has one, else drawn here.
+QPixmap cameraSymbol() {
+    const QIcon themed = QIcon::fromTheme("camera-web");
+    if (!themed.isNull()) return themed.pixmap(48, 48);
+    QPixmap pixmap(56, 40);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(60, 60, 67));
+    painter.drawRoundedRect(QRectF(2, 8, 36, 28), 6, 6);
+    const QPointF lens[] = {{38, 18}, {54, 9}, {54, 35}, {38, 26}};
+    painter.drawPolygon(lens, 4);
+    return pixmap;
+}
+
+}  // namespace
 
 ContentView::ContentView(std::shared_ptr<SystemExtensionManager> manager)
     : manager_(std::move(manager)) {
     auto* layout = new QVBoxLayout(this);
     auto* symbol = new QLabel(this);
-    // The theme's camera icon where there is one ("camera.fill" on the original platform).
-    const QIcon camera =
-        QIcon::fromTheme("camera-web", style()->standardIcon(QStyle::SP_DriveDVDIcon));
-    symbol->setPixmap(camera.pixmap(48, 48));
+    symbol->setPixmap(cameraSymbol());
     symbol->setAlignment(Qt::AlignHCenter);
     auto* heading = new QLabel("Corvane Persona Camera Installer", this);
     QFont font = heading->font();
