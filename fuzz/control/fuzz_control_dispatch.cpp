@@ -53,6 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     auto shell = std::make_shared<BasicAppShell>();  // no device known from an earlier input
     environment.shell = shell;
     auto server = ControlServer::make(8788, world.queue, "ControlServer", environment);
+    // Judged at once: a delayed answer would arrive after this input is over.
+    server->setGuessPolicy({.firstDelay = std::chrono::milliseconds(0)});
 
     auto known = std::make_shared<FakeConnection>("192.168.1.10:50000");
     server->handleConnection(known);
