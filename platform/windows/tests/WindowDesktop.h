@@ -43,6 +43,8 @@ class WindowDesktop {
     }
 
     bool running() const { return xvfb_.running(); }
+    // The X server goes away under everything connected to it.
+    void stopXServer() { xvfb_.stop(); }
     const std::string& display() const { return xvfb_.name(); }
 
     // Starts openbox and waits until it has announced itself on the root window.

@@ -213,5 +213,26 @@ TEST_F(X11WindowServiceTest, WithoutAWindowManagerNothingMovesAndObserversSurviv
     desktop->closeWindow(*pid);
 }
 
+TEST_F(X11WindowServiceTest, AnXServerThatDiesLeavesErrorsNotHangsOrCrashes) {
+    auto pid = desktop->openWindow("Doomed", 300, 200, 10, 10);
+    ASSERT_TRUE(pid);
+    const WindowID id = *windowOf(*pid);
+    ASSERT_FALSE(service.windowList().empty());
+    WindowEvents handlers;
+    handlers.windowCreated = [](WindowID, ProcessID) {};
+    auto observation = service.observe(handlers);
+
+    desktop->stopXServer();
+    EXPECT_FALSE(service.trusted());
+    EXPECT_TRUE(service.windowList().empty());
+    EXPECT_FALSE(service.window(id));
+    EXPECT_EQ(service.setFrame(id, {500, 500, 300, 200}), WindowError::invalidConnection);
+    EXPECT_EQ(service.setFrames({{id, {500, 500, 300, 200}}}),
+              std::vector<WindowError>{WindowError::invalidConnection});
+    EXPECT_FALSE(service.focusedWindow());
+    EXPECT_FALSE(service.windowAtPoint({20, 20}));
+    observation.reset();  // the observer's thread ends although its server is gone
+}
+
 }  // namespace
 }  // namespace vl
