@@ -1,6 +1,8 @@
 // The encoder fed arbitrary float samples — NaN, infinities, huge and denormal values — in
 // arbitrary slices, for every layout and a range of bit rates: every packet stays within its
-// frame's bit budget and decodes with the reference decoder to finite audio.
+// frame's budget (the average plus at most one average frame saved by earlier frames), the bits
+// sent never run ahead of the rate by more than that reservoir, and every packet decodes with the
+// reference decoder to finite audio.
 //
 // Input: a layout byte, a bit-rate byte, a slicing byte, then raw 32-bit floats.
 #include <cmath>
@@ -45,7 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     check(encoder != nullptr);
     auto decoder = aac::AacEldDecoder::create(encoder->audioSpecificConfig());
     check(decoder != nullptr);
-    const std::size_t budgetBytes = (std::size_t(encoder->bitRate()) * 480 / 48000 + 7) / 8;
+    const std::size_t averageBits = std::size_t(encoder->bitRate()) * 480 / 48000;
+    // A byte's padding of slack on top of the reservoir, which is one average frame.
+    const std::size_t frameBudgetBits = 2 * averageBits + 7;
+    std::size_t packets = 0, sentBits = 0;
 
     std::vector<float> samples((size - 3) / sizeof(float));
     if (!samples.empty()) std::memcpy(samples.data(), bytes + 3, samples.size() * sizeof(float));
@@ -59,7 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         ZuAudioBuffer buffer = ZuAudioBuffer::makeInterleaved(
             n, std::vector<float>(samples.begin() + at, samples.begin() + end));
         for (const Bytes& packet : encoder->encode(buffer)) {
-            check(!packet.empty() && packet.size() <= budgetBytes);
+            check(!packet.empty() && packet.size() * 8 <= frameBudgetBits);
+            sentBits += packet.size() * 8;
+            check(sentBits <= ++packets * averageBits + averageBits + 7);
             auto audio = decoder->decode(packet.data(), packet.size());
             check(audio.has_value());
             check(audio->frames == 480 && audio->channels == int(encoder->codedChannelCount()));
