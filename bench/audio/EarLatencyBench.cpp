@@ -1,7 +1,7 @@
 // Sound to ear: clicks played into the desktop's default output (a low-latency playback stream,
 // 5 ms writes) against their arrival in the client's decoded PCM. A click departs when the write
-// holding it returns; it arrives with the first decoded packet whose peak rises above the quiet
-// level. Prints the median and p99 over the clicks.
+// holding it starts; it arrives with the first decoded packet whose peak rises above the quiet
+// level; onsets that follow no click are not counted. Prints the median and p99 over the clicks.
 //   bench_audio_ear HOST PORT PASSWORD [SIZE] [CLICKS]
 #include "client/AudioSink.h"
 #include "client/ControlClient.h"
@@ -91,8 +91,9 @@ int main(int argc, char** argv) {
             for (int c = 0; c < channels; ++c)
                 buffer[std::size_t(i) * channels + c] =
                     click ? 0.5f * float(std::sin(2 * M_PI * 2000.0 * i / rate)) : 0.0f;
-        if (pa_simple_write(player, buffer.data(), buffer.size() * 4, &paError) < 0) break;
+        // The click is in the sound server's hands from the write on.
         if (click) departures.push_back(Clock::now());
+        if (pa_simple_write(player, buffer.data(), buffer.size() * 4, &paError) < 0) break;
     }
     pa_simple_drain(player, &paError);
     pa_simple_free(player);
