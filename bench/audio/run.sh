@@ -31,7 +31,7 @@ audio_ticks() {
 # that of pacat recording the monitor alongside.
 cpu_during() {
   "$CLIENT" share "127.0.0.1:$PORT" --password "$PASSWORD" --size "$2" --seconds $(($1 + 4)) \
-    --audio "$WORK/cpu.wav" >/dev/null 2>&1 &
+    --audio "$WORK/cpu.wav" >"$WORK/cpu.out" 2>&1 &
   local client=$!
   for _ in $(seq 100); do [ "$(pactl get-default-sink)" = corvane_audio ] && break; sleep 0.05; done
   sleep 1
@@ -49,6 +49,10 @@ cpu_during() {
   s1=$(cpu_ticks "$SERVER_PID"); a1=$(audio_ticks "$SERVER_PID"); r1=$(cpu_ticks "$recorder")
   kill "$recorder" "$player"; wait "$recorder" "$player" 2>/dev/null || true
   wait "$client" || true
+  # A figure is worth something only if the audio flowed.
+  local packets
+  packets=$(sed -n 's/^audio layout [a-zA-Z]* packets \([0-9]*\).*/\1/p' "$WORK/cpu.out")
+  echo "(the client decoded ${packets:-no} audio packets in $(($1 + 4)) s)"
   awk -v s=$((s1 - s0)) -v a=$((a1 - a0)) -v r=$((r1 - r0)) -v t="$TICKS" -v d="$1" -v size="$2" \
     'BEGIN { printf "CPU %s: audio path %.1f %% of one core (whole server, video included, %.1f %%); pacat --record baseline %.1f %%\n", size, 100 * a / t / d, 100 * s / t / d, 100 * r / t / d }'
 }
