@@ -18,6 +18,7 @@
 
 #include <fstream>
 #include <future>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -262,6 +263,48 @@ TEST_F(VirtualDisplayTest, TheSessionWaitsForItsDisplayThenExtendsBesideTheMainD
     EXPECT_EQ(displays->bounds(*id), (DisplayRect{1920, 0, 2560, 1440}));
     EXPECT_EQ(added().begin()->second, (testing::XrandrOutput{2560, 1440, 1920, 0}));
     EXPECT_FALSE(displays->isInMirrorSet(*id));
+}
+
+TEST_F(VirtualDisplayTest, TheDisplayMovedToTheOriginBecomesThePrimaryOutputAndBack) {
+    service->stopService();
+    service->startService(Resolution::from(1280, 720));
+    std::promise<std::optional<DisplayID>> online;
+    service->waitForPhantomScreen(5.0, [&](std::optional<DisplayID> id) { online.set_value(id); });
+    auto id = online.get_future().get();
+    ASSERT_TRUE(id) << reports.all();
+    auto arrangement = DisplayArrangement::make(*displays);
+    std::promise<bool> extended;
+    DispatchQueue::main().async(
+        [&] { arrangement->setDisplayExtended(*id, 5, [&](bool ok) { extended.set_value(ok); }); });
+    ASSERT_TRUE(extended.get_future().get());
+    settle();
+    const DisplayID main = displays->mainDisplay();
+    ASSERT_NE(main, *id);
+    // The output xrandr calls primary, by name.
+    auto primary = [] {
+        std::smatch m;
+        std::string all = testing::run("xrandr --query");
+        static const std::regex line(R"((\S+) connected primary)");
+        return std::regex_search(all, m, line) ? m[1].str() : std::string();
+    };
+    const std::string mainName = primary();
+    ASSERT_FALSE(mainName.empty());
+
+    auto placeAtOrigin = [&](DisplayID first, DisplayID second, double secondX) {
+        auto begun = displays->beginConfiguration();
+        ASSERT_TRUE(begun.ok() && begun.value);
+        (*begun.value).configureDisplayOrigin(first, 0, 0);
+        (*begun.value).configureDisplayOrigin(second, std::int32_t(secondX), 0);
+        ASSERT_EQ((*begun.value).complete(ConfigureOption::permanently), DisplayError::success);
+    };
+    placeAtOrigin(*id, main, 1280);
+    EXPECT_EQ(displays->mainDisplay(), *id);
+    EXPECT_NE(primary(), mainName);
+    EXPECT_EQ(added().begin()->second, (testing::XrandrOutput{1280, 720, 0, 0}));
+
+    placeAtOrigin(main, *id, 1920);
+    EXPECT_EQ(displays->mainDisplay(), main);
+    EXPECT_EQ(primary(), mainName);
 }
 
 TEST_F(VirtualDisplayTest, TheCursorOnADisplayBesideTheMainOneIsDrawnWhereItIsOnThatDisplay) {

@@ -426,6 +426,13 @@ DisplayError RandrScreen::apply(const ScreenSnapshot& before, std::vector<CrtcCh
     return ok ? DisplayError::success : DisplayError::failure;
 }
 
+DisplayError RandrScreen::setPrimary(xcb_randr_output_t output) {
+    if (!connection_) return DisplayError::invalidConnection;
+    return succeeded(connection_, xcb_randr_set_output_primary_checked(connection_, root_, output))
+               ? DisplayError::success
+               : DisplayError::failure;
+}
+
 DisplayError RandrScreen::fitFramebuffer(int minWidth, int minHeight) {
     auto snap = snapshot();
     if (!snap) return DisplayError::invalidConnection;

@@ -149,6 +149,8 @@ class RandrScreen {
     DisplayError setMonitor(xcb_atom_t name, std::int16_t x, std::int16_t y, std::uint16_t width,
                             std::uint16_t height);
     DisplayError deleteMonitor(xcb_atom_t name);
+    // Makes the output the primary one (where desktops put their panels and new windows).
+    DisplayError setPrimary(xcb_randr_output_t output);
 
     std::vector<VirtualIdentity> readIdentities();
     // Read-modify-write under a server grab, so several processes can share the record.

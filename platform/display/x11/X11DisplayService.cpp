@@ -197,6 +197,20 @@ DisplayResult<std::unique_ptr<DisplayConfiguration>> X11DisplayService::beginCon
     return result;
 }
 
+// The main display is the one at the origin; on X that is also the primary output, which
+// desktops and applications use for their panels and new windows. A virtual monitor at the
+// origin has no output to make primary, so the primary stays as it was.
+void X11DisplayService::makeOriginOutputPrimary() {
+    auto snap = screen_.snapshot();
+    if (!snap) return;
+    for (auto id : snap->enabledOutputs()) {
+        auto bounds = snap->bounds(id);
+        if (!bounds || bounds->x != 0 || bounds->y != 0 || !snap->output(id)) continue;
+        if (id != snap->primary) screen_.setPrimary(id);
+        return;
+    }
+}
+
 DisplayError X11DisplayService::apply(const std::map<DisplayID, Pending>& pending) {
     std::lock_guard lock(mutex_);
     auto snap = screen_.snapshot();
@@ -251,9 +265,11 @@ DisplayError X11DisplayService::apply(const std::map<DisplayID, Pending>& pendin
         }
         changes.push_back(std::move(target));
     }
-    if (!changes.empty())
+    if (!changes.empty()) {
         if (auto error = screen_.apply(*snap, std::move(changes)); error != DisplayError::success)
             return error;
+        makeOriginOutputPrimary();
+    }
     if (moved.empty()) return DisplayError::success;
     for (const auto& m : moved)
         if (auto error = screen_.fitFramebuffer(m.x + m.width, m.y + m.height);

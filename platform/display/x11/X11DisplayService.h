@@ -42,6 +42,7 @@ class X11DisplayService final : public DisplayService {
   private:
     class Configuration;
     friend class Configuration;
+    void makeOriginOutputPrimary();
     DisplayError apply(const std::map<DisplayID, Pending>& pending);
     bool knows(DisplayID id);
     static DisplayID masterOf(const x11::ScreenSnapshot& snap, DisplayID id);
