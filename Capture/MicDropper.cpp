@@ -1,6 +1,6 @@
 #include "Capture/MicDropper.h"
 
-#include "Capture/MicAudio.h"
+#include "Capture/ZuAudio.h"
 #include "base/Log.h"
 
 #include <cstring>
@@ -9,6 +9,9 @@
 namespace vl {
 
 namespace {
+
+// kAudioDevicePropertyDeviceIsRunningSomewhere
+constexpr AudioSelector isRunningSomewhere = fourCC("gone");
 
 AudioPropertyAddress global(AudioSelector selector) {
     return AudioPropertyAddress{selector, audio::scopeGlobal, 0};
@@ -45,7 +48,7 @@ std::optional<AudioObjectID> MicDropper::resolveDevice() {
         std::lock_guard lock(mutex_);
         if (deviceID_) return deviceID_;
     }
-    auto found = MicAudio::findDevice(*audio_);
+    auto found = ZuAudio(audio_).findDevice(audio::microphoneUID);
     std::lock_guard lock(mutex_);
     if (found && !deviceID_) deviceID_ = found;
     return deviceID_;
@@ -66,7 +69,7 @@ void MicDropper::send(std::span<const float> samples) {
     std::memcpy(pcm.data(), samples.data(), pcm.size());
     const AudioStatus status = audio_->setProperty(*device, global(audio::micPCM), std::move(pcm));
     if (status != audiostatus::noError)
-        logMsg("👁🤖 MicDropper: mpcm set failed: " + MicAudio::statusString(status),
+        logMsg("👁🤖 MicDropper: mpcm set failed: " + ZuAudio::statusString(status),
                LogLevel::warning);
 }
 
@@ -87,13 +90,13 @@ void MicDropper::startControlListener() {
         audio_->addPropertyListener(*device, global(audio::micRunning), changed);
     if (mrun == 0)
         logMsg("👁🤖 MicDropper: add mrun listener failed: " +
-                   MicAudio::statusString(audiostatus::unsupportedOperation),
+                   ZuAudio::statusString(audiostatus::unsupportedOperation),
                LogLevel::warning);
     const AudioListenerToken somewhere =
-        audio_->addPropertyListener(*device, global(MicAudio::isRunningSomewhere), changed);
+        audio_->addPropertyListener(*device, global(isRunningSomewhere), changed);
     if (somewhere == 0)
         logMsg("👁🤖 MicDropper: add IsRunningSomewhere listener failed: " +
-                   MicAudio::statusString(audiostatus::unsupportedOperation),
+                   ZuAudio::statusString(audiostatus::unsupportedOperation),
                LogLevel::warning);
     {
         std::lock_guard lock(mutex_);
@@ -119,9 +122,9 @@ void MicDropper::stopControlListener() {
 void MicDropper::handleRunningChanged() {
     auto device = deviceID();
     if (!device) return;
-    const std::uint32_t mrun = MicAudio::getUInt32(*audio_, *device, audio::micRunning).value_or(0);
+    const std::uint32_t mrun = ZuAudio(audio_).getUInt32(*device, audio::micRunning).value_or(0);
     const std::uint32_t somewhere =
-        MicAudio::getUInt32(*audio_, *device, MicAudio::isRunningSomewhere).value_or(0);
+        ZuAudio(audio_).getUInt32(*device, isRunningSomewhere).value_or(0);
     const std::uint32_t running = (mrun != 0 || somewhere != 0) ? 1 : 0;
     if (running == lastRunning_) return;
     lastRunning_ = running;

@@ -2,9 +2,11 @@
 
 #include "Capture/VNSCapture.h"
 #include "app/AppDelegate.h"
+#include "app/MicHostSupervisor.h"
 #include "app/SystemInfo.h"
 #include "comm/CameraRelay.h"
 #include "comm/KeychainIdentityManager.h"
+#include "comm/MicrophoneRelay.h"
 #include "comm/SessionEnvironment.h"
 #include "comm/SystemAudioRelay.h"
 #include "input/InputService.h"
@@ -13,10 +15,11 @@
 #include "phantomScreen/DisplayArrangement.h"
 #include "phantomScreen/PhantomScreenInf.h"
 #include "phantomScreen/PhantomScreenService.h"
-#include "platform/cameradevices/lensway/LenswayCameraDevices.h"
 #include "platform/audio/AudioObjectSystem.h"
+#include "platform/audio/micdevice/MicDeviceProvider.h"
 #include "platform/audio/pulse/PulseAudioProvider.h"
 #include "platform/audio/pulse/PulseAudioServer.h"
+#include "platform/cameradevices/lensway/LenswayCameraDevices.h"
 #include "platform/capture/x11/X11CaptureService.h"
 #include "platform/defaults/json/JsonFileDefaults.h"
 #include "platform/desktop/HeadlessDesktop.h"
@@ -223,6 +226,16 @@ void ServerEnvironment::configureServer() {
         return settings->tlsIdentity();
     });
     session_->audio = audioRelay_;
+    // The client's microphone into the virtual microphone, reached through its host, which is
+    // kept running beside the server.
+    audioHardware_->addProvider(std::make_shared<MicDeviceProvider>());
+    if (auto host = MicHostSupervisor::findHost())
+        micHost_ = std::make_unique<MicHostSupervisor>(
+            *host, (dataDir_ / "corvane-mic-host.log").string(), report);
+    else
+        report("No corvane-mic-host: the client's microphone has no device to go to");
+    session_->mic = std::make_shared<MicrophoneRelay>(
+        [settings = session_->settings] { return settings->tlsIdentity(); }, audioHardware_);
     VNSCapture::logAvailableEncoders(*session_->codec);
 }
 
@@ -262,6 +275,7 @@ void ServerEnvironment::shutdown() {
     displays_.reset();
     if (desktop_) desktop_->stop();
     audioRelay_.reset();
+    micHost_.reset();  // withdraws the device while the sound server still runs
     audioHardware_.reset();
     soundServer_.reset();
 }

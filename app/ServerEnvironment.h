@@ -10,6 +10,7 @@ namespace vl {
 
 class AppDelegate;
 class AudioObjectSystem;
+class MicHostSupervisor;
 class PulseAudioServer;
 class SystemAudioRelay;
 class DisplayService;
@@ -60,6 +61,7 @@ class ServerEnvironment {
     std::unique_ptr<SessionEnvironment> session_;
     bool haveDisplay_ = false;
     std::unique_ptr<PulseAudioServer> soundServer_;
+    std::unique_ptr<MicHostSupervisor> micHost_;
     std::shared_ptr<AudioObjectSystem> audioHardware_;
     std::shared_ptr<SystemAudioRelay> audioRelay_;
 };

@@ -4,6 +4,7 @@
 #include "client/CameraSource.h"
 #include "client/ControlClient.h"
 #include "client/InputScript.h"
+#include "client/MicSource.h"
 #include "client/PngFile.h"
 #include "client/SessionClient.h"
 #include "client/ShareRequest.h"
@@ -40,6 +41,7 @@ void usage(std::FILE* out) {
                  "       vantrel-link-client share HOST[:PORT] --password P [--size WxH@FPS]\n"
                  "                                 [--hdr] [--extra WxH[@FPS]] [--seconds N]\n"
                  "                                 [--record FILE.hevc] [--snapshot FILE.png]\n"
+                 "                                 [--mic FILE.wav]\n"
                  "                                 [--clipboard-send FILE[:TYPE]]...\n"
                  "                                 [--clipboard-out DIR] [--input FILE]\n"
                  "                                 [--audio FILE.wav] [--camera SOURCE]\n"
@@ -64,6 +66,7 @@ struct Options {
     std::string clipboardOut;
     std::string input;  // a JSON-lines script of timed input messages
     std::string audio;  // the decoded system audio, as WAV
+    std::string mic;    // a 48 kHz WAV sent as the microphone while the server asks
     // "testpattern" or a video file, sent while the server asks for it
     std::string camera;
 };
@@ -107,6 +110,8 @@ std::optional<Options> parse(int argc, char** argv) {
             o.camera = *v;
         else if (arg == "--audio" && (v = value()))
             o.audio = *v;
+        else if (arg == "--mic" && (v = value()))
+            o.mic = *v;
         else if (arg == "--hdr")
             o.hdr = true;
         else if (!arg.starts_with("--") && o.target.empty())
@@ -404,6 +409,21 @@ int share(const Options& o) {
         }
         std::printf("camera port %lld\n", static_cast<long long>(main->sharedCamPort));
     }
+    std::unique_ptr<MicStream> mic;
+    if (!o.mic.empty()) {
+        mic = MicStream::open(
+            client->host(), std::uint16_t(main->sharedMicPort), o.mic,
+            [](const std::string& event) {
+                std::printf("%s\n", event.c_str());
+                std::fflush(stdout);
+            },
+            &error);
+        if (!mic) {
+            std::cerr << "share: microphone port " << main->sharedMicPort << ": " << error << "\n";
+            return end(1);
+        }
+        std::printf("mic port %lld\n", static_cast<long long>(main->sharedMicPort));
+    }
     std::fflush(stdout);
 
     using namespace std::chrono;
@@ -449,6 +469,8 @@ int share(const Options& o) {
         status = 1;
     }
     if (interrupted) std::cerr << "share: interrupted; session stopped\n";
+    if (mic)
+        std::printf("mic packets sent %llu\n", static_cast<unsigned long long>(mic->packetsSent()));
     if (audio) {
         std::printf("audio layout %s packets %llu decode errors %llu\n",
                     description(audio->layout()), static_cast<unsigned long long>(audio->packets()),

@@ -1,6 +1,6 @@
 #include "comm/MicServer.h"
 
-#include "Capture/MicAudio.h"
+#include "Capture/ZuAudio.h"
 #include "base/Log.h"
 
 #include <algorithm>
@@ -284,7 +284,7 @@ void MicServer::onIOStart() {
     logMsg(std::string("MicServer: onIOStart fired (activeConnection=") +
            (connection ? "yes" : "nil") + ")");
     if (!connection) return;
-    MicAudio::warmupMic(*audio_);
+    ZuAudio(audio_).warmupMic();
     logMsg("MicServer: sending micStart packet on port " + portText());
     sendPacket(connection, Packet(PacketType::pktInteractiveTap, InteractionType::micStart));
 }
@@ -296,7 +296,7 @@ void MicServer::onIOStop() {
     if (!connection) return;
     logMsg("MicServer: sending micStop packet on port " + portText());
     sendPacket(connection, Packet(PacketType::pktInteractiveTap, InteractionType::micStop));
-    MicAudio::cooldownMic(*audio_);
+    ZuAudio(audio_).cooldownMic();
 }
 
 void MicServer::sendPacket(const std::shared_ptr<Connection>& connection, const Packet& packet) {

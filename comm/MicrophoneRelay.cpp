@@ -1,6 +1,6 @@
 #include "comm/MicrophoneRelay.h"
 
-#include "Capture/MicAudio.h"
+#include "Capture/ZuAudio.h"
 #include "base/Log.h"
 
 namespace vl {
@@ -32,13 +32,13 @@ void MicrophoneRelay::startVisionProMic(const MediaPort& port) {
     } catch (const NetworkException&) {
         // Reported by the server; the session goes on without a microphone.
     }
+    const ZuAudio zu(audio_);
 
-    auto device = MicAudio::findDevice(*audio_);
+    auto device = zu.findDevice(audio::microphoneUID);
     if (!device) return;
-    if (MicAudio::getUInt32(*audio_, *device, audio::showAudio) != 1u)
-        MicAudio::setUInt32(*audio_, *device, audio::showAudio, 1);
-    if (MicAudio::getUInt32(*audio_, *device, audio::warm) == 1u) MicAudio::cooldownMic(*audio_);
-    MicAudio::setMicPort(*audio_, server->boundPort());
+    if (zu.getUInt32(*device, audio::showAudio) != 1u) zu.setUInt32(*device, audio::showAudio, 1);
+    if (zu.getUInt32(*device, audio::warm) == 1u) zu.cooldownMic();
+    zu.setMicPort(server->boundPort());
 }
 
 void MicrophoneRelay::stopVisionProMic() {
@@ -48,12 +48,12 @@ void MicrophoneRelay::stopVisionProMic() {
         server = std::exchange(micServer_, nullptr);
     }
     if (!server) return;
-    auto device = MicAudio::findDevice(*audio_);
-    if (device && MicAudio::getUInt32(*audio_, *device, audio::warm) == 1u)
-        MicAudio::cooldownMic(*audio_);
+    const ZuAudio zu(audio_);
+    auto device = zu.findDevice(audio::microphoneUID);
+    if (device && zu.getUInt32(*device, audio::warm) == 1u) zu.cooldownMic();
     server->stop();
     server.reset();
-    if (device) MicAudio::setUInt32(*audio_, *device, audio::showAudio, 0);
+    if (device) zu.setUInt32(*device, audio::showAudio, 0);
 }
 
 }  // namespace vl

@@ -21,6 +21,8 @@ struct PulsePublisher::Impl {
     bool shown = false;
     bool counting = false;  // a recount is under way
     bool recountAgain = false;
+    bool awaitingCushion = false;  // recording, stream corked until the cushion has arrived
+    std::atomic<std::uint64_t> pushedSinceStart{0};
 
     Impl(DriverHost& d, Events e, std::atomic<bool>& a)
         : driver(d), events(std::move(e)), alive(a) {}
@@ -250,9 +252,13 @@ struct PulsePublisher::Impl {
                 if (!now.count(r)) driver.stopIO(r);
             recorders = now;
             const bool after = !recorders.empty();
-            if (stream && before != after) {
-                pa_operation* o = pa_stream_cork(stream, after ? 0 : 1, nullptr, nullptr);
-                if (o) pa_operation_unref(o);
+            if (!before && after) {
+                // The first recorder emptied the ring; play once the cushion is there.
+                pushedSinceStart = 0;
+                awaitingCushion = true;
+            } else if (before && !after) {
+                awaitingCushion = false;
+                cork(true);
             }
             if (before != after && events.recordingChanged) events.recordingChanged(after);
         }
@@ -260,6 +266,12 @@ struct PulsePublisher::Impl {
             recountAgain = false;
             recount();
         }
+    }
+
+    void cork(bool corked) {
+        if (!stream) return;
+        pa_operation* o = pa_stream_cork(stream, corked ? 1 : 0, nullptr, nullptr);
+        if (o) pa_operation_unref(o);
     }
 
     static void onEvent(pa_context*, pa_subscription_event_type_t type, std::uint32_t, void* s) {
@@ -323,6 +335,18 @@ std::optional<std::string> PulsePublisher::connect() {
     }
     pa_threaded_mainloop_unlock(p.loop);
     return error;
+}
+
+void PulsePublisher::notePushed(std::uint64_t frames) {
+    if (!alive_) return;
+    const std::uint64_t total = impl_->pushedSinceStart += frames;
+    if (total < cushionFrames || total - frames >= cushionFrames) return;
+    pa_threaded_mainloop_lock(impl_->loop);
+    if (impl_->awaitingCushion) {
+        impl_->awaitingCushion = false;
+        impl_->cork(false);
+    }
+    pa_threaded_mainloop_unlock(impl_->loop);
 }
 
 void PulsePublisher::setShown(bool shown) {

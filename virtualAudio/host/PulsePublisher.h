@@ -41,6 +41,11 @@ class PulsePublisher {
     std::optional<std::string> connect();
     // Publishes or withdraws the device; returns once done.
     void setShown(bool shown);
+    // Frames the server pushed into the driver. A new recording plays from the moment a cushion
+    // against the client's jitter has arrived; until then its recorders hear silence.
+    void notePushed(std::uint64_t frames);
+    static constexpr std::uint64_t cushionFrames = 960;
+
     // False once the sound server went away.
     bool alive() const { return alive_; }
 

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -31,6 +32,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::uint32_t kShowAudio = fourCC("shau");
+constexpr std::uint32_t kMicPCM = fourCC("mpcm");
 
 void report(const std::string& text) {
     std::cerr << "corvane-mic-host: " << text << std::endl;
@@ -165,7 +167,8 @@ int main(int argc, char** argv) {
     }
     PulsePublisher publisher(*driver, {report, [&changes](bool) { changes.push(fourCC("gone")); }});
     if (auto problem = publisher.connect()) {
-        report(*problem);
+        const char* server = std::getenv("PULSE_SERVER");
+        report(*problem + " (PULSE_SERVER " + (server ? server : "unset") + ")");
         return 3;
     }
     const int listener = listenOn(socketPath);
@@ -228,6 +231,9 @@ int main(int argc, char** argv) {
                         client.listening.insert(message->selector);
                     else
                         send(fd, answer(*driver, *message));
+                    if (message->kind == micchannel::Kind::set && message->selector == kMicPCM)
+                        if (const auto* pcm = std::get_if<Bytes>(&message->value))
+                            publisher.notePushed(pcm->size() / 8);
                 }
                 closing = client.reader.broken();
             }
