@@ -1,3 +1,4 @@
+// Also: the CPU the new-window observer costs while nothing changes, beside none observing.
 // Moving 50 application windows to another place, as a session start does, through the window
 // manager of a private Xvfb: all requests sent together and confirmed together (what the window
 // management uses), beside one request confirmed at a time (the baseline). Compare the two in
@@ -7,7 +8,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
+
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -70,6 +75,40 @@ void BM_MoveWindowsTogether(benchmark::State& state) {
     report(state, failures);
 }
 
+double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Two idle seconds per iteration; the counter is the process's CPU as % of one core.
+void idle(benchmark::State& state, bool observing) {
+    auto& d = desktop();
+    if (!d.ready) return state.SkipWithError("no private desktop with 50 windows");
+    std::unique_ptr<vl::WindowObservation> observation;
+    if (observing) {
+        vl::WindowEvents events;
+        events.windowCreated = [](vl::WindowID, vl::ProcessID) {};
+        events.focusedWindowChanged = [](std::optional<vl::WindowID>) {};
+        observation = d.service->observe(events);
+    }
+    const double cpu0 = processCpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) std::this_thread::sleep_for(std::chrono::seconds(2));
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    state.counters["cpu_percent"] = 100 * (processCpuSeconds() - cpu0) / wall;
+}
+void BM_IdleWithoutObserver(benchmark::State& state) {
+    idle(state, false);
+}
+void BM_IdleWithObserver(benchmark::State& state) {
+    idle(state, true);
+}
+
+BENCHMARK(BM_IdleWithoutObserver)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_IdleWithObserver)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_MoveWindowsOneAtATime)->Unit(benchmark::kMillisecond)->Iterations(10);
 BENCHMARK(BM_MoveWindowsTogether)->Unit(benchmark::kMillisecond)->Iterations(10);
 
