@@ -99,7 +99,7 @@ struct AudioServerPlugInHostInterface {
 /* The driver's interface table, in slot order. */
 struct AudioServerPlugInDriverInterface {
     void* _reserved;
-    HRESULT (*QueryInterface)
+    HRESULT(*QueryInterface)
     (void* driver, const AudioPlugInUUID* interfaceID, void** outInterface);
     ULONG (*AddRef)(void* driver);
     ULONG (*Release)(void* driver);
