@@ -283,6 +283,17 @@ void saveClipboard(StreamClient& control, const std::string& folder, int* saved)
     }
 }
 
+// The server names the display the focused window moved to; printed as it arrives.
+void printActiveWindowMessages(StreamClient& control) {
+    while (auto packet = control.waitFor(
+               [](const Packet& p) { return p.subType == InteractionType::activeWindowOnDisplay; },
+               std::chrono::milliseconds(0))) {
+        std::printf("activeWindowOnDisplay %s\n",
+                    packet->data ? stringOf(*packet->data).c_str() : "");
+        std::fflush(stdout);
+    }
+}
+
 int share(const Options& o) {
     std::string error;
     auto request = ShareRequest::make(o.size, o.hdr, o.extra, &error);
@@ -452,6 +463,7 @@ int share(const Options& o) {
             nextClipAt = elapsed() + 1.5;
         }
         if (!o.clipboardOut.empty()) saveClipboard(client->stream(), o.clipboardOut, &clipsSaved);
+        printActiveWindowMessages(client->stream());
         std::this_thread::sleep_for(
             milliseconds(std::min(250, static_cast<int>((o.seconds - elapsed()) * 1000) + 1)));
         printProgress(streams, elapsed(), o.seconds, audio.get());
