@@ -3,6 +3,7 @@
 #include "platform/audio/AudioObjectSystem.h"
 #include "platform/audio/pulse/PulseAudioProvider.h"
 #include "platform/audio/pulse/PulseAudioServer.h"
+#include "platform/audio/testing/TestSoundServers.h"
 #include "platform/audio/testing/ToneCheck.h"
 #include "platform/desktop/ChildProcess.h"
 
@@ -30,6 +31,8 @@ using namespace std::chrono_literals;
 using testing::dominantFrequency;
 using testing::eventually;
 using testing::peakDbfs;
+using testing::PulseTestServer;
+using testing::TestSoundServer;
 using testing::writeToneWav;
 
 std::string run(const std::string& command) {
@@ -45,64 +48,6 @@ std::string run(const std::string& command) {
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
-
-// A sound server started for the tests, with a fresh runtime folder: PulseAudio, or PipeWire
-// with WirePlumber and its pulse server on a private session bus.
-class TestSoundServer {
-  public:
-    virtual ~TestSoundServer() = default;
-    virtual std::string address() const = 0;
-};
-
-class PulseTestServer final : public TestSoundServer {
-  public:
-    explicit PulseTestServer(std::string directory) : directory_(std::move(directory)) { start(); }
-    ~PulseTestServer() override { stop(); }
-    std::string address() const override { return "unix:" + directory_ + "/native"; }
-    bool start() {
-        server_ = PulseAudioServer::start({"pulseaudio", directory_});
-        return server_ != nullptr;
-    }
-    void stop() { server_.reset(); }
-    bool running() const { return server_ != nullptr; }
-
-  private:
-    std::string directory_;
-    std::unique_ptr<PulseAudioServer> server_;
-};
-
-class PipeWireTestServer final : public TestSoundServer {
-  public:
-    explicit PipeWireTestServer(const std::string& directory) : directory_(directory) {
-        std::filesystem::create_directories(directory);
-        chmod(directory.c_str(), 0700);
-        const std::string bus = "unix:path=" + directory + "/bus";
-        const std::vector<std::string> environment = {
-            "PATH=/usr/bin:/bin", "HOME=" + directory, "XDG_RUNTIME_DIR=" + directory,
-            "XDG_CONFIG_HOME=" + directory + "/config", "DBUS_SESSION_BUS_ADDRESS=" + bus};
-        auto spawn = [&](std::vector<std::string> arguments, const std::string& log) {
-            auto child =
-                ChildProcess::start({std::move(arguments), environment, directory + "/" + log, -1});
-            if (child) children_.push_back(std::move(*child));
-        };
-        spawn({"dbus-daemon", "--session", "--nofork", "--address=" + bus}, "dbus.log");
-        eventually([&] { return std::filesystem::exists(directory + "/bus"); }, 5s, 10ms);
-        spawn({"pipewire"}, "pipewire.log");
-        eventually([&] { return std::filesystem::exists(directory + "/pipewire-0"); }, 5s, 10ms);
-        spawn({"wireplumber"}, "wireplumber.log");
-        spawn({"pipewire-pulse"}, "pipewire-pulse.log");
-        eventually([&] { return PulseAudioServer::reachable(address(), 500ms); }, 10s, 20ms);
-    }
-    ~PipeWireTestServer() override {
-        // The clients first, the bus last.
-        for (auto it = children_.rbegin(); it != children_.rend(); ++it) it->stop(2000ms);
-    }
-    std::string address() const override { return "unix:" + directory_ + "/pulse/native"; }
-
-  private:
-    std::string directory_;
-    std::vector<ChildProcess> children_;
-};
 
 class SoundServerTest : public ::testing::TestWithParam<std::string> {
   protected:
@@ -121,10 +66,7 @@ class SoundServerTest : public ::testing::TestWithParam<std::string> {
         auto& server = servers_[GetParam()];
         if (!server) {
             const std::string folder = directory_ + "/" + GetParam();
-            if (GetParam() == "pipewire")
-                server = std::make_unique<PipeWireTestServer>(folder);
-            else
-                server = std::make_unique<PulseTestServer>(folder);
+            server = testing::startTestSoundServer(GetParam(), folder);
         }
         server_ = server.get();
         setenv("PULSE_SERVER", server_->address().c_str(), 1);

@@ -1,11 +1,13 @@
 // The virtual microphone end to end below the server: the real host with the real driver on a
-// PulseAudio started for this program (fresh runtime folder), reached through the property
-// channel as the server reaches it, with pactl and parec as independent witnesses.
+// sound server started for this program (PulseAudio, and PipeWire through its pulse server, each
+// with a fresh runtime folder), reached through the property channel as the server reaches it,
+// with pactl and parec as independent witnesses.
 #include "Capture/MicDropper.h"
 #include "base/testing/Eventually.h"
 #include "platform/audio/AudioObjectSystem.h"
 #include "platform/audio/micdevice/MicDeviceProvider.h"
 #include "platform/audio/pulse/PulseAudioServer.h"
+#include "platform/audio/testing/TestSoundServers.h"
 #include "platform/audio/testing/ToneCheck.h"
 #include "platform/desktop/ChildProcess.h"
 
@@ -17,6 +19,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include <sys/stat.h>
@@ -63,25 +66,46 @@ std::vector<float> readFloats(const std::string& path) {
     return samples;
 }
 
-class MicHostTest : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        char pattern[] = "/tmp/vl-michost-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = new std::string(pattern);
-        server_ = PulseAudioServer::start({"pulseaudio", *directory_ + "/pulse"}).release();
-        ASSERT_NE(server_, nullptr);
-        setenv("PULSE_SERVER", server_->address().c_str(), 1);
+// One folder and each kind of server for the whole program: starting PipeWire and its helpers
+// costs more than the tests themselves.
+class SoundServers : public ::testing::Environment {
+  public:
+    static testing::TestSoundServer* get(const std::string& kind) {
+        if (directory_.empty()) {
+            char pattern[] = "/tmp/vl-michost-test-XXXXXX";
+            if (!mkdtemp(pattern)) return nullptr;
+            directory_ = pattern;
+        }
+        auto& server = servers_[kind];
+        if (!server) {
+            server = testing::startTestSoundServer(kind, directory_ + "/" + kind);
+            if (!PulseAudioServer::reachable(server->address(), 5s)) server.reset();
+        }
+        return server.get();
     }
-    static void TearDownTestSuite() {
-        delete server_;
-        server_ = nullptr;
-        std::filesystem::remove_all(*directory_);
-        delete directory_;
+    static const std::string& directory() { return directory_; }
+    void TearDown() override {
+        servers_.clear();
+        if (!directory_.empty()) std::filesystem::remove_all(directory_);
+        directory_.clear();
     }
 
+  private:
+    static inline std::string directory_;
+    static inline std::map<std::string, std::unique_ptr<testing::TestSoundServer>> servers_;
+};
+[[maybe_unused]] auto* const soundServers = ::testing::AddGlobalTestEnvironment(new SoundServers);
+
+class MicHostTest : public ::testing::TestWithParam<std::string> {
+  protected:
     void SetUp() override {
-        ASSERT_NE(server_, nullptr);
+        server_ = SoundServers::get(GetParam());
+        ASSERT_NE(server_, nullptr) << GetParam() << " did not start";
+        setenv("PULSE_SERVER", server_->address().c_str(), 1);
+        if (GetParam() == "pipewire")
+            ASSERT_NE(run("pactl info").find("on PipeWire"), std::string::npos)
+                << run("pactl info");
+        directory_ = SoundServers::directory();
         startHost();
         provider = std::make_shared<MicDeviceProvider>(socketPath());
         system = std::make_shared<AudioObjectSystem>();
@@ -95,13 +119,13 @@ class MicHostTest : public ::testing::Test {
         host.stop();
     }
 
-    static std::string socketPath() { return *directory_ + "/run/vantrel-link/mic.sock"; }
+    std::string socketPath() const { return directory_ + "/run/vantrel-link/mic.sock"; }
     void startHost() {
-        std::filesystem::create_directories(*directory_ + "/run");
+        std::filesystem::create_directories(directory_ + "/run");
         auto child = ChildProcess::start(
             {{MIC_HOST_PATH, "--driver", MIC_DRIVER_PATH, "--socket", socketPath()},
              {"PULSE_SERVER=" + server_->address(), "PATH=/usr/bin"},
-             *directory_ + "/host.log"});
+             directory_ + "/" + GetParam() + "-host.log"});
         ASSERT_TRUE(child);
         host = std::move(*child);
     }
@@ -130,8 +154,8 @@ class MicHostTest : public ::testing::Test {
         recorder = std::move(*child);
     }
 
-    static std::string* directory_;
-    static PulseAudioServer* server_;
+    std::string directory_;
+    testing::TestSoundServer* server_ = nullptr;
     ChildProcess host;
     std::optional<ChildProcess> recorder;
     std::shared_ptr<MicDeviceProvider> provider;
@@ -143,10 +167,7 @@ class MicHostTest : public ::testing::Test {
     std::atomic<int> stops{0};
 };
 
-std::string* MicHostTest::directory_ = nullptr;
-PulseAudioServer* MicHostTest::server_ = nullptr;
-
-TEST_F(MicHostTest, TheDeviceIsListedOnlyWhileShownAndItsChannelIsPrivate) {
+TEST_P(MicHostTest, TheDeviceIsListedOnlyWhileShownAndItsChannelIsPrivate) {
     EXPECT_FALSE(sourceListed());
     show(true);
     EXPECT_TRUE(eventually(sourceListed, 10s, 50ms));
@@ -159,11 +180,11 @@ TEST_F(MicHostTest, TheDeviceIsListedOnlyWhileShownAndItsChannelIsPrivate) {
     EXPECT_EQ(folder.st_mode & 0777, 0700u);
 }
 
-TEST_F(MicHostTest, ARecorderGetsThePushedToneAndFlipsTheRecordingState) {
+TEST_P(MicHostTest, ARecorderGetsThePushedToneAndFlipsTheRecordingState) {
     show(true);
     ASSERT_TRUE(eventually(sourceListed, 10s, 50ms));
     listen();
-    const std::string file = *directory_ + "/recording.raw";
+    const std::string file = directory_ + "/recording.raw";
     record(file);
     ASSERT_TRUE(eventually([&] { return starts == 1; }, 10s));
     EXPECT_EQ(system->getProperty(device, {audio::micRunning}).value, AudioValue(std::uint32_t(1)));
@@ -201,7 +222,7 @@ TEST_F(MicHostTest, ARecorderGetsThePushedToneAndFlipsTheRecordingState) {
     EXPECT_NEAR(testing::peakDbfs(left), -12.0, 0.1);
 }
 
-TEST_F(MicHostTest, ARestartedHostIsFoundAgainWithTheDeviceShown) {
+TEST_P(MicHostTest, ARestartedHostIsFoundAgainWithTheDeviceShown) {
     show(true);
     ASSERT_TRUE(eventually(sourceListed, 10s, 50ms));
     listen();
@@ -223,10 +244,14 @@ TEST_F(MicHostTest, ARestartedHostIsFoundAgainWithTheDeviceShown) {
         },
         10s, 50ms));
 
-    const std::string file = *directory_ + "/after-restart.raw";
+    const std::string file = directory_ + "/after-restart.raw";
     record(file);
     EXPECT_TRUE(eventually([&] { return starts == 1; }, 10s));
 }
+
+INSTANTIATE_TEST_SUITE_P(SoundServers, MicHostTest,
+                         ::testing::Values(std::string("pulseaudio"), std::string("pipewire")),
+                         [](const auto& info) { return info.param; });
 
 }  // namespace
 }  // namespace vl
