@@ -75,6 +75,26 @@ class VirtualDisplayTest : public testing::DesktopTest {
         DispatchQueue::main().sync([] {});
     }
 
+    // A session's display: created at this size, online, and extended beside the main display.
+    std::optional<DisplayID> extendedVirtualDisplay(Resolution resolution) {
+        service->stopService();
+        service->startService(resolution);
+        std::promise<std::optional<DisplayID>> online;
+        service->waitForPhantomScreen(5.0,
+                                      [&](std::optional<DisplayID> id) { online.set_value(id); });
+        auto id = online.get_future().get();
+        EXPECT_TRUE(id) << reports.all();
+        if (!id) return std::nullopt;
+        auto arrangement = DisplayArrangement::make(*displays);
+        std::promise<bool> extended;
+        DispatchQueue::main().async([&] {
+            arrangement->setDisplayExtended(*id, 5, [&](bool ok) { extended.set_value(ok); });
+        });
+        EXPECT_TRUE(extended.get_future().get());
+        settle();
+        return id;
+    }
+
     // The outputs xrandr shows switched on now but not before.
     std::map<std::string, testing::XrandrOutput> added() {
         std::map<std::string, testing::XrandrOutput> result;
@@ -266,18 +286,8 @@ TEST_F(VirtualDisplayTest, TheSessionWaitsForItsDisplayThenExtendsBesideTheMainD
 }
 
 TEST_F(VirtualDisplayTest, TheDisplayMovedToTheOriginBecomesThePrimaryOutputAndBack) {
-    service->stopService();
-    service->startService(Resolution::from(1280, 720));
-    std::promise<std::optional<DisplayID>> online;
-    service->waitForPhantomScreen(5.0, [&](std::optional<DisplayID> id) { online.set_value(id); });
-    auto id = online.get_future().get();
-    ASSERT_TRUE(id) << reports.all();
-    auto arrangement = DisplayArrangement::make(*displays);
-    std::promise<bool> extended;
-    DispatchQueue::main().async(
-        [&] { arrangement->setDisplayExtended(*id, 5, [&](bool ok) { extended.set_value(ok); }); });
-    ASSERT_TRUE(extended.get_future().get());
-    settle();
+    const auto id = extendedVirtualDisplay(Resolution::from(1280, 720));
+    ASSERT_TRUE(id);
     const DisplayID main = displays->mainDisplay();
     ASSERT_NE(main, *id);
     // The output xrandr calls primary, by name.
@@ -308,18 +318,8 @@ TEST_F(VirtualDisplayTest, TheDisplayMovedToTheOriginBecomesThePrimaryOutputAndB
 }
 
 TEST_F(VirtualDisplayTest, TheCursorOnADisplayBesideTheMainOneIsDrawnWhereItIsOnThatDisplay) {
-    service->stopService();
-    service->startService(Resolution::from(1280, 720));
-    std::promise<std::optional<DisplayID>> online;
-    service->waitForPhantomScreen(5.0, [&](std::optional<DisplayID> id) { online.set_value(id); });
-    auto id = online.get_future().get();
-    ASSERT_TRUE(id) << reports.all();
-    auto arrangement = DisplayArrangement::make(*displays);
-    std::promise<bool> extended;
-    DispatchQueue::main().async(
-        [&] { arrangement->setDisplayExtended(*id, 5, [&](bool ok) { extended.set_value(ok); }); });
-    ASSERT_TRUE(extended.get_future().get());
-    settle();
+    const auto id = extendedVirtualDisplay(Resolution::from(1280, 720));
+    ASSERT_TRUE(id);
     const auto bounds = displays->bounds(*id);
     ASSERT_GT(bounds.x, 0);  // beside the main display, not at the origin
 
