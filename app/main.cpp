@@ -178,6 +178,8 @@ int main(int argc, char** argv) {
 
     environment.startDesktop();
     environment.configureServer();
+    // A first start generates the password here, where the person starting it reads the log.
+    SystemInfo::password();
 
     // A signal ends the main loop; the termination sequence then runs on the main thread.
     std::thread waiter([signals] {
