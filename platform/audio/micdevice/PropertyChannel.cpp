@@ -1,5 +1,7 @@
 #include "platform/audio/micdevice/PropertyChannel.h"
 
+#include "base/Bytes.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -15,17 +17,6 @@ namespace {
 // size (after this field), kind, request, selector, status, value type, value.
 constexpr std::size_t fixedSize = 1 + 4 + 4 + 4 + 1;
 
-void put32(Bytes& out, std::uint32_t v) {
-    const auto* p = reinterpret_cast<const std::uint8_t*>(&v);
-    out.insert(out.end(), p, p + 4);
-}
-
-std::uint32_t get32(const std::uint8_t* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
-
 }  // namespace
 
 Bytes encode(const Message& message) {
@@ -40,13 +31,13 @@ Bytes encode(const Message& message) {
         valueSize = bytes->size();
     }
     out.reserve(4 + fixedSize + valueSize);
-    put32(out, static_cast<std::uint32_t>(fixedSize + valueSize));
+    appendBigEndian32(out, static_cast<std::uint32_t>(fixedSize + valueSize));
     out.push_back(static_cast<std::uint8_t>(message.kind));
-    put32(out, message.request);
-    put32(out, message.selector);
-    put32(out, static_cast<std::uint32_t>(message.status));
+    appendBigEndian32(out, message.request);
+    appendBigEndian32(out, message.selector);
+    appendBigEndian32(out, static_cast<std::uint32_t>(message.status));
     out.push_back(type);
-    if (type == 1) put32(out, std::get<std::uint32_t>(message.value));
+    if (type == 1) appendBigEndian32(out, std::get<std::uint32_t>(message.value));
     if (type == 2) {
         const auto& bytes = std::get<Bytes>(message.value);
         out.insert(out.end(), bytes.begin(), bytes.end());
@@ -66,7 +57,7 @@ void MessageReader::append(ByteView bytes) {
 std::optional<Message> MessageReader::next() {
     if (broken_ || buffer_.size() - offset_ < 4) return std::nullopt;
     const std::uint8_t* p = buffer_.data() + offset_;
-    const std::uint32_t size = get32(p);
+    const std::uint32_t size = readBigEndian32(p);
     if (size < fixedSize || size > maxMessageSize) {
         broken_ = true;
         return std::nullopt;
@@ -75,13 +66,13 @@ std::optional<Message> MessageReader::next() {
     p += 4;
     Message m;
     m.kind = static_cast<Kind>(p[0]);
-    m.request = get32(p + 1);
-    m.selector = get32(p + 5);
-    m.status = static_cast<std::int32_t>(get32(p + 9));
+    m.request = readBigEndian32(p + 1);
+    m.selector = readBigEndian32(p + 5);
+    m.status = static_cast<std::int32_t>(readBigEndian32(p + 9));
     const std::uint8_t type = p[13];
     const std::size_t valueSize = size - fixedSize;
     if (type == 1 && valueSize == 4) {
-        m.value = get32(p + fixedSize);
+        m.value = readBigEndian32(p + fixedSize);
     } else if (type == 2) {
         m.value = Bytes(p + fixedSize, p + fixedSize + valueSize);
     } else if (type != 0 || valueSize != 0) {

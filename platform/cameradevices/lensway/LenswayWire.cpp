@@ -1,5 +1,7 @@
 #include "platform/cameradevices/lensway/LenswayWire.h"
 
+#include "base/Bytes.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -10,15 +12,6 @@
 namespace vl::lensway {
 
 namespace {
-
-void put32(Bytes& out, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
-
-std::uint32_t get32(const std::uint8_t* in) {
-    return std::uint32_t{in[0]} | std::uint32_t{in[1]} << 8 | std::uint32_t{in[2]} << 16 |
-           std::uint32_t{in[3]} << 24;
-}
 
 bool knownKind(std::uint32_t kind) {
     return kind >= 1 && kind <= 4;
@@ -35,8 +28,8 @@ std::optional<std::filesystem::path> socketPath() {
 Bytes encode(MessageKind kind, ByteView payload) {
     Bytes out;
     out.reserve(headerSize + payload.size());
-    put32(out, static_cast<std::uint32_t>(kind));
-    put32(out, static_cast<std::uint32_t>(payload.size()));
+    appendBigEndian32(out, static_cast<std::uint32_t>(kind));
+    appendBigEndian32(out, static_cast<std::uint32_t>(payload.size()));
     out.insert(out.end(), payload.begin(), payload.end());
     return out;
 }
@@ -44,16 +37,16 @@ Bytes encode(MessageKind kind, ByteView payload) {
 Bytes encodeForDevice(MessageKind kind, std::uint32_t device, ByteView rest) {
     Bytes out;
     out.reserve(headerSize + 4 + rest.size());
-    put32(out, static_cast<std::uint32_t>(kind));
-    put32(out, static_cast<std::uint32_t>(4 + rest.size()));
-    put32(out, device);
+    appendBigEndian32(out, static_cast<std::uint32_t>(kind));
+    appendBigEndian32(out, static_cast<std::uint32_t>(4 + rest.size()));
+    appendBigEndian32(out, device);
     out.insert(out.end(), rest.begin(), rest.end());
     return out;
 }
 
 std::optional<std::uint32_t> deviceOf(const Message& message) {
     if (message.payload.size() < 4) return std::nullopt;
-    return get32(message.payload.data());
+    return readBigEndian32(message.payload.data());
 }
 
 void MessageReader::append(ByteView bytes) {
@@ -70,8 +63,8 @@ std::optional<Message> MessageReader::next() {
     const std::size_t available = buffer_.size() - consumed_;
     if (available < headerSize) return std::nullopt;
     const std::uint8_t* head = buffer_.data() + consumed_;
-    const std::uint32_t kind = get32(head);
-    const std::uint32_t length = get32(head + 4);
+    const std::uint32_t kind = readBigEndian32(head);
+    const std::uint32_t length = readBigEndian32(head + 4);
     if (!knownKind(kind) || length > maxPayload) {
         poisoned_ = true;
         buffer_.clear();

@@ -102,9 +102,10 @@ class MicHostTest : public ::testing::TestWithParam<std::string> {
         server_ = SoundServers::get(GetParam());
         ASSERT_NE(server_, nullptr) << GetParam() << " did not start";
         setenv("PULSE_SERVER", server_->address().c_str(), 1);
-        if (GetParam() == "pipewire")
+        if (GetParam() == "pipewire") {
             ASSERT_NE(run("pactl info").find("on PipeWire"), std::string::npos)
                 << run("pactl info");
+        }
         directory_ = SoundServers::directory();
         startHost();
         provider = std::make_shared<MicDeviceProvider>(socketPath());
