@@ -31,6 +31,10 @@ packages=(
   qt6-base-dev libpam0g-dev trayer lintian dpkg-dev fakeroot
   # the headless desktop's light session: panel with launcher, terminal, file manager
   tint2 xterm pcmanfm
+  # the desktop viewer: window, input and audio
+  libsdl2-dev
+  # accessibility of other applications, and the GTK test application of the input tests
+  libatspi2.0-dev at-spi2-core gir1.2-atspi-2.0 python3-gi gir1.2-gtk-3.0
   # tools used by tests
   python3 iproute2 procps
 )
