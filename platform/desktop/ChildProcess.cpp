@@ -63,6 +63,12 @@ std::optional<ChildProcess> ChildProcess::start(const Spawn& spawn) {
             else
                 dup2(spawn.passFd, 3);
         }
+        // Descriptors opened without O_CLOEXEC (the network's UDP sockets among them) would keep
+        // their ports bound in a child that outlives the session, e.g. an X server restarted
+        // mid-session: the next session could not listen on them again.
+        const unsigned firstUnused = spawn.passFd >= 0 ? 4 : 3;
+        if (close_range(firstUnused, ~0U, 0) != 0)
+            for (int fd = int(firstUnused); fd < 1024; ++fd) close(fd);
         execvpe(argv[0], argv.data(), envp.data());
         _exit(127);
     }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,6 +75,19 @@ TEST(ChildProcess, PassesTheEnvironmentTheLogAndDescriptorThree) {
     text << std::ifstream(log).rdbuf();
     EXPECT_EQ(text.str(), "this\n");
     std::filesystem::remove(log);
+}
+
+TEST(ChildProcess, InheritsNoDescriptorBeyondTheStandardOnes) {
+    // A socket opened without O_CLOEXEC, as the network library opens its UDP sockets.
+    int leaky = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(leaky, 0);
+    ChildProcess::Spawn spawn;
+    spawn.arguments = {"sh", "-c", "test -e /proc/self/fd/" + std::to_string(leaky)};
+    auto child = ChildProcess::start(spawn);
+    close(leaky);
+    ASSERT_TRUE(child);
+    while (child->running()) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(WEXITSTATUS(*child->exitStatus()), 1) << "descriptor " << leaky << " was inherited";
 }
 
 TEST(ChildProcess, AnUnknownProgramExitsAt127) {
