@@ -67,6 +67,12 @@ void AudioSink::setOnDecoded(
     onDecoded_ = std::move(handler);
 }
 
+void AudioSink::setKeepPcm(bool keep) {
+    std::lock_guard lock(mutex_);
+    keepPcm_ = keep;
+    if (!keep) pcm_.clear();
+}
+
 void AudioSink::take(Packet&& packet) {
     const auto arrived = Clock::now();
     if (packet.packetId == hello_) return;  // our own, echoed
@@ -88,7 +94,7 @@ void AudioSink::take(Packet&& packet) {
             interleaved[std::size_t(i) * channels + c] = v;
             peak = std::max(peak, std::fabs(v));
         }
-    pcm_.insert(pcm_.end(), interleaved.begin(), interleaved.end());
+    if (keepPcm_) pcm_.insert(pcm_.end(), interleaved.begin(), interleaved.end());
     recentPeaks_.push_back(peak);
     if (recentPeaks_.size() > 10) recentPeaks_.erase(recentPeaks_.begin());
     if (onDecoded_) onDecoded_(interleaved, arrived);

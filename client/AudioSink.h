@@ -39,6 +39,9 @@ class AudioSink {
     bool open() const;
     // Called on the receive thread for every decoded packet: interleaved frames, their arrival.
     void setOnDecoded(std::function<void(const std::vector<float>&, Clock::time_point)> handler);
+    // Whether decoded PCM is kept for finish() (it is unless told otherwise); a player that only
+    // listens to setOnDecoded turns it off so a long session does not grow without bound.
+    void setKeepPcm(bool keep);
     // Stops receiving and writes the PCM (32-bit float, the layout's channels) to the file.
     bool finish(const std::string& wavPath, std::string* error);
 
@@ -55,6 +58,7 @@ class AudioSink {
     std::vector<float> recentPeaks_;  // one per packet, the last ten
     std::uint64_t packets_ = 0;
     std::uint64_t decodeErrors_ = 0;
+    bool keepPcm_ = true;
     std::function<void(const std::vector<float>&, Clock::time_point)> onDecoded_;
 };
 
