@@ -3,7 +3,8 @@
 // attached to the press and to the release, so that the server can use its text path for
 // printable keys and its key-code path for the rest. A press waits for the text event that may
 // follow it in the same batch of events; flush() sends it without text when none came.
-// Ctrl+Alt+<letter> belongs to the viewer and never reaches the server.
+// Ctrl+Alt+<letter>, Ctrl+Alt+Up/Down and the volume keys belong to the viewer and never reach
+// the server.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +33,15 @@ std::optional<std::uint32_t> hidUsage(int scancode);
 std::int64_t modifierFlags(unsigned sdlModifiers, int scancode);
 
 // What the viewer does itself on its shortcuts.
-enum class ViewerCommand { releaseGrab, toggleStatus, toggleFullscreen, quit };
+enum class ViewerCommand {
+    releaseGrab,
+    toggleStatus,
+    toggleFullscreen,
+    quit,
+    toggleMute,
+    volumeUp,
+    volumeDown
+};
 
 struct KeyMessage {
     std::uint32_t usage = 0;

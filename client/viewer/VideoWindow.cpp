@@ -1,0 +1,154 @@
+#include "client/viewer/VideoWindow.h"
+
+#include <cstdio>
+
+namespace vl {
+
+namespace {
+
+double ms(VideoWindow::Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+std::int64_t ns(VideoWindow::Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+}  // namespace
+
+std::unique_ptr<VideoWindow> VideoWindow::create(const std::string& title, PixelSize size,
+                                                 bool fullscreen, std::uint32_t wakeEvent,
+                                                 std::string* error) {
+    std::unique_ptr<VideoWindow> w(new VideoWindow());
+    w->wakeEvent_ = wakeEvent;
+    w->fullscreen_ = fullscreen;
+    const Uint32 flags = SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI |
+                         (fullscreen ? SDL_WINDOW_FULLSCREEN_DESKTOP : 0);
+    w->window_ = SDL_CreateWindow(title.c_str(), SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED,
+                                  size.width, size.height, flags);
+    if (!w->window_) {
+        if (error) *error = std::string("cannot open a window: ") + SDL_GetError();
+        return nullptr;
+    }
+    // No vsync: a presentation never waits, so the newest picture is the one shown.
+    w->renderer_ = SDL_CreateRenderer(w->window_, -1, 0);
+    if (!w->renderer_) {
+        if (error) *error = std::string("cannot draw into the window: ") + SDL_GetError();
+        return nullptr;
+    }
+    SDL_SetRenderDrawColor(w->renderer_, 0, 0, 0, 255);
+    SDL_RenderClear(w->renderer_);
+    SDL_RenderPresent(w->renderer_);
+    return w;
+}
+
+VideoWindow::~VideoWindow() {
+    if (texture_) SDL_DestroyTexture(texture_);
+    if (renderer_) SDL_DestroyRenderer(renderer_);
+    if (window_) SDL_DestroyWindow(window_);
+}
+
+void VideoWindow::offer(const DecodedPicture& picture, Clock::time_point arrived) {
+    if (slot_.put(Frame{picture, arrived, Clock::now()})) {
+        SDL_Event event{};
+        event.type = wakeEvent_;
+        SDL_PushEvent(&event);
+    }
+}
+
+void VideoWindow::upload(const Frame& frame) {
+    const auto& p = frame.picture;
+    if (!texture_ || textureWidth_ != p.width || textureHeight_ != p.height) {
+        if (texture_) SDL_DestroyTexture(texture_);
+        texture_ = SDL_CreateTexture(renderer_, SDL_PIXELFORMAT_IYUV, SDL_TEXTUREACCESS_STREAMING,
+                                     p.width, p.height);
+        textureWidth_ = p.width;
+        textureHeight_ = p.height;
+    }
+    if (!texture_) return;
+    // The matrix the stream signals (BT.709 = 1); SDL knows no BT.2020, BT.709 is closest.
+    SDL_SetYUVConversionMode(p.fullRange ? SDL_YUV_CONVERSION_JPEG
+                             : p.matrixCoefficients == 5 || p.matrixCoefficients == 6
+                                 ? SDL_YUV_CONVERSION_BT601
+                                 : SDL_YUV_CONVERSION_BT709);
+    if (p.bitDepth <= 8) {
+        SDL_UpdateYUVTexture(texture_, nullptr, p.planes[0].data(), p.strides[0],
+                             p.planes[1].data(), p.strides[1], p.planes[2].data(), p.strides[2]);
+    } else {
+        auto planes = toneMapper_.convert(p);
+        SDL_UpdateYUVTexture(texture_, nullptr, planes.planes[0].data(), planes.strides[0],
+                             planes.planes[1].data(), planes.strides[1], planes.planes[2].data(),
+                             planes.strides[2]);
+    }
+}
+
+bool VideoWindow::presentNewest() {
+    auto frame = slot_.take();
+    if (!frame) return false;
+    upload(*frame);
+    redraw();
+    const auto now = Clock::now();
+    ++figures_.presented;
+    decodeSum_ += ms(frame->decoded - frame->arrived);
+    glassSum_ += ms(now - frame->arrived);
+    if (!reportName_.empty()) {
+        const auto& p = frame->picture;
+        std::printf("present %s %llu %lld %lld %d\n", reportName_.c_str(),
+                    static_cast<unsigned long long>(figures_.presented),
+                    static_cast<long long>(ns(frame->arrived)), static_cast<long long>(ns(now)),
+                    p.luma(p.width / 2, p.height / 2) >> (p.bitDepth - 8));
+        std::fflush(stdout);
+    }
+    return true;
+}
+
+void VideoWindow::redraw() {
+    SDL_RenderClear(renderer_);
+    if (texture_) {
+        int w = 0, h = 0;
+        SDL_GetRendererOutputSize(renderer_, &w, &h);
+        const auto view = letterbox(textureWidth_, textureHeight_, w, h);
+        const SDL_Rect rect{view.x, view.y, view.width, view.height};
+        SDL_RenderCopy(renderer_, texture_, nullptr, &rect);
+    }
+    SDL_RenderPresent(renderer_);
+}
+
+PixelSize VideoWindow::size() const {
+    PixelSize size;
+    SDL_GetWindowSize(window_, &size.width, &size.height);
+    return size;
+}
+
+std::optional<ItemPosition> VideoWindow::position(double x, double y) const {
+    if (!texture_) return std::nullopt;
+    const auto s = size();
+    return itemPosition(letterbox(textureWidth_, textureHeight_, s.width, s.height), x, y);
+}
+
+void VideoWindow::setTitle(const std::string& title) {
+    SDL_SetWindowTitle(window_, title.c_str());
+}
+
+void VideoWindow::toggleFullscreen() {
+    fullscreen_ = !fullscreen_;
+    SDL_SetWindowFullscreen(window_, fullscreen_ ? SDL_WINDOW_FULLSCREEN_DESKTOP : 0);
+}
+
+VideoWindow::Figures VideoWindow::figures() const {
+    Figures f = figures_;
+    f.dropped = slot_.dropped() - droppedAtReset_;
+    if (f.presented > 0) {
+        f.decodeMs = decodeSum_ / f.presented;
+        f.toGlassMs = glassSum_ / f.presented;
+    }
+    return f;
+}
+
+void VideoWindow::resetFigures() {
+    figures_ = {};
+    droppedAtReset_ = slot_.dropped();
+    decodeSum_ = glassSum_ = 0;
+}
+
+}  // namespace vl
