@@ -37,7 +37,9 @@ class GstConsumer {
   public:
     GstConsumer(vl::testing::PrivateMediaSession& session, int width, int height, int buffers)
         : width_(width), height_(height) {
-        fifo_ = session.runtimeFolder() / ("frames-" + std::to_string(width) + ".nv12");
+        static int consumers = 0;
+        const std::string name = std::to_string(width) + "-" + std::to_string(++consumers);
+        fifo_ = session.runtimeFolder() / ("frames-" + name + ".nv12");
         ::mkfifo(fifo_.c_str(), 0600);
         fd_ = ::open(fifo_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         const std::string caps = "video/x-raw,format=NV12,width=" + std::to_string(width) +
@@ -46,7 +48,7 @@ class GstConsumer {
             {"gst-launch-1.0", "-q", "pipewiresrc", "target-object=corvane-persona-camera",
              "num-buffers=" + std::to_string(buffers), "!", caps, "!", "filesink",
              "location=" + fifo_.string()},
-            "gst-" + std::to_string(width) + ".log");
+            "gst-" + name + ".log");
     }
     ~GstConsumer() {
         stop();
@@ -245,6 +247,49 @@ TEST_F(LenswayPipeWireTest, FramesWrittenThroughThePropertyChannelAppearAtTheCon
     EXPECT_TRUE(showsPattern(*later));
 
     consumer.stop();
+    EXPECT_TRUE(notified(formatStopName));
+    notify->post(hideDeviceName);
+    EXPECT_TRUE(vl::testing::eventually([&] { return !cameraListed(); }, 10s, 100ms));
+}
+
+TEST_F(LenswayPipeWireTest, TwoConsumersShareTheCameraAndTheFirstLeavingStopsNothing) {
+    show();
+    GstConsumer first(*session, 1280, 720, 1000);
+    ASSERT_TRUE(first.next());
+    // Both applications read all along: the buffers are shared, so one that stops reading would
+    // hold the other back.
+    GstConsumer second(*session, 1280, 720, 1000);
+    int firstFrames = 0, secondFrames = 0;
+    for (int i = 0; i < 400 && (firstFrames < 10 || secondFrames < 10); ++i) {
+        if (first.next(10ms)) ++firstFrames;
+        if (second.next(10ms)) ++secondFrames;
+    }
+    EXPECT_GE(firstFrames, 10);
+    ASSERT_GE(secondFrames, 10) << "the second application got no pictures beside the first";
+
+    first.stop();
+    {
+        std::lock_guard lock(mutex_);
+        formats_.clear();
+    }
+    // The one left keeps getting frames at the camera's pace, and the camera is not stopped.
+    auto from = second.next();
+    ASSERT_TRUE(from);
+    std::optional<Frame> to;
+    for (int i = 0; i < 25; ++i) {
+        to = second.next();
+        ASSERT_TRUE(to) << "frames stopped for the remaining application after " << i;
+    }
+    const double perFrameMs =
+        std::chrono::duration<double, std::milli>(to->arrived - from->arrived).count() / 25;
+    EXPECT_GT(perFrameMs, 30.0);
+    EXPECT_LT(perFrameMs, 60.0);
+    {
+        std::lock_guard lock(mutex_);
+        EXPECT_EQ(std::count(formats_.begin(), formats_.end(), std::string(formatStopName)), 0);
+    }
+
+    second.stop();
     EXPECT_TRUE(notified(formatStopName));
     notify->post(hideDeviceName);
     EXPECT_TRUE(vl::testing::eventually([&] { return !cameraListed(); }, 10s, 100ms));
