@@ -6,6 +6,9 @@
 namespace vl {
 namespace {
 
+// Longer than a window manager takes to apply a request, shorter than a person's next gesture.
+constexpr auto requestedFrameLifetime = std::chrono::milliseconds(500);
+
 bool usable(const WindowRecord& window) {
     return window.layer() == 0 && window.id != 0 && window.frame.width > 0 &&
            window.frame.height > 0;
@@ -77,20 +80,33 @@ std::optional<ResizeTarget> WindowPointerTargets::axResizeTarget(DisplayPoint po
 
 std::optional<int> WindowPointerTargets::setFrame(WindowElement element, const DisplayRect& frame) {
     const WindowError error = windows_->setFrame(static_cast<WindowID>(element), frame);
-    if (error == WindowError::success) return std::nullopt;
-    return static_cast<int>(error);
+    if (error != WindowError::success) {
+        requested_.reset();
+        return static_cast<int>(error);
+    }
+    requested_ = Requested{element, frame, std::chrono::steady_clock::now()};
+    return std::nullopt;
+}
+
+// A resize sets the size and then the position: the second must build on the first even before
+// the window manager has applied it, or it would put the old size back.
+std::optional<DisplayRect> WindowPointerTargets::currentFrame(WindowElement element) {
+    if (requested_ && requested_->element == element &&
+        std::chrono::steady_clock::now() - requested_->at < requestedFrameLifetime)
+        return requested_->frame;
+    return windows_->frame(static_cast<WindowID>(element));
 }
 
 std::optional<int> WindowPointerTargets::setWindowPosition(WindowElement element,
                                                            DisplayPoint origin) {
-    auto frame = windows_->frame(static_cast<WindowID>(element));
+    auto frame = currentFrame(element);
     if (!frame) return static_cast<int>(WindowError::notFound);
     return setFrame(element, {origin.x, origin.y, frame->width, frame->height});
 }
 
 std::optional<int> WindowPointerTargets::setWindowSize(WindowElement element, double width,
                                                        double height) {
-    auto frame = windows_->frame(static_cast<WindowID>(element));
+    auto frame = currentFrame(element);
     if (!frame) return static_cast<int>(WindowError::notFound);
     return setFrame(element, {frame->x, frame->y, width, height});
 }

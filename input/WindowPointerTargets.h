@@ -7,6 +7,7 @@
 #include "input/PointerTargets.h"
 #include "platform/windows/Interface.h"
 
+#include <chrono>
 #include <memory>
 
 namespace vl {
@@ -29,8 +30,16 @@ class WindowPointerTargets final : public PointerTargets {
     std::optional<WindowRecord> windowUnderCursor(DisplayPoint point);
 
   private:
+    struct Requested {
+        WindowElement element = 0;
+        DisplayRect frame;
+        std::chrono::steady_clock::time_point at;
+    };
     std::optional<int> setFrame(WindowElement element, const DisplayRect& frame);
+    // The frame last asked for while the window manager may not have applied it yet.
+    std::optional<DisplayRect> currentFrame(WindowElement element);
     std::shared_ptr<WindowService> windows_;
+    std::optional<Requested> requested_;
     std::optional<ElementQueries> elements_;
 };
 
