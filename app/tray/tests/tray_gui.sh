@@ -120,11 +120,12 @@ menu() {  # menu DOWNS: opens the status item's menu and picks the item DOWNS st
   xdotool key "${keys[@]}" Return
 }
 visible() { xdotool search --onlyvisible --name "$1" >/dev/null; }
+icon_embedded() { test -n "$(icon_geometry)"; }
 
 # --- With a tray host.
 start_trayer
 start_server
-check "the icon embeds in the tray" until_true 10 test -n "$(icon_geometry)"
+check "the icon embeds in the tray" until_true 10 icon_embedded
 check "the idle icon is grey" until_true 5 icon_is_grey idle
 read -r _ _ W H < <(icon_geometry)
 check "the idle icon is drawn (not an empty square)" test "$(distinct idle)" -gt 8
