@@ -15,6 +15,7 @@
 #include "phantomScreen/DisplayArrangement.h"
 #include "phantomScreen/PhantomScreenInf.h"
 #include "phantomScreen/PhantomScreenService.h"
+#include "platform/accessibility/atspi/AtspiAccessibility.h"
 #include "platform/audio/AudioObjectSystem.h"
 #include "platform/audio/micdevice/MicDeviceProvider.h"
 #include "platform/audio/pulse/PulseAudioProvider.h"
@@ -77,8 +78,12 @@ std::shared_ptr<InputInjection> makeInputService(std::shared_ptr<DisplayService>
     InputService::Services services;
     services.events = std::move(events);
     services.displays = std::move(displays);
+    auto windowList = std::make_shared<X11WindowService>(std::string{}, report);
+    // Scroll thumbs and dividers inside windows are found where the accessibility bus runs.
     services.targets = std::make_shared<WindowPointerTargets>(
-        std::make_shared<X11WindowService>(std::string{}, report));
+        windowList,
+        AtspiAccessibility::open(
+            {.windowAt = AtspiAccessibility::frontmostWindowIn(windowList), .report = report}));
     services.virtualDisplayIDs = [screens] { return screens->extraDisplayIDs(); };
     // A window dragged across a display edge follows onto that display.
     services.snapActiveWindowIfCrossedDisplay = [windows](bool movingRight) {

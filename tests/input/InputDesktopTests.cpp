@@ -42,13 +42,7 @@ class InputDesktopTest : public ::testing::Test {
         AtspiAccessibility::Options options;
         // Generous for a loaded test machine; the server's own is far shorter.
         options.timeout = 500ms;
-        options.windowAt = [windows = windows_](
-                               DisplayPoint point) -> std::optional<AtspiAccessibility::TopWindow> {
-            for (const WindowRecord& window : windows->windowList())
-                if (window.layer() == 0 && window.frame.contains(point))
-                    return AtspiAccessibility::TopWindow{window.pid, window.frame};
-            return std::nullopt;
-        };
+        options.windowAt = AtspiAccessibility::frontmostWindowIn(windows_);
         options.report = [](const std::string& text) {
             std::fprintf(stderr, "%s\n", text.c_str());
         };

@@ -479,6 +479,16 @@ struct AtspiAccessibility::State {
     }
 };
 
+std::function<std::optional<AtspiAccessibility::TopWindow>(DisplayPoint)>
+AtspiAccessibility::frontmostWindowIn(std::shared_ptr<WindowService> windows) {
+    return [windows = std::move(windows)](DisplayPoint point) -> std::optional<TopWindow> {
+        for (const WindowRecord& window : windows->windowList())
+            if (window.layer() == 0 && window.frame.contains(point))
+                return TopWindow{window.pid, window.frame};
+        return std::nullopt;
+    };
+}
+
 std::shared_ptr<AtspiAccessibility> AtspiAccessibility::open(Options options) {
     auto report = [&](const std::string& text) {
         if (options.report) options.report(text);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/accessibility/Interface.h"
+#include "platform/windows/Interface.h"
 
 #include <chrono>
 #include <cstdint>
@@ -30,6 +31,10 @@ class AtspiAccessibility final : public AccessibilityService {
         std::function<std::optional<TopWindow>(DisplayPoint)> windowAt;
         std::function<void(const std::string&)> report;
     };
+
+    // The frontmost application window at a point in a window list.
+    static std::function<std::optional<TopWindow>(DisplayPoint)> frontmostWindowIn(
+        std::shared_ptr<WindowService> windows);
 
     // None when no accessibility bus can be reached (no session bus, or no accessibility bus on
     // it). Only one instance per process: the accessibility library keeps global state.
