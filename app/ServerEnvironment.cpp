@@ -26,6 +26,7 @@
 #include "platform/desktop/HeadlessDesktop.h"
 #include "platform/discovery/avahi/AvahiDiscovery.h"
 #include "platform/display/x11/X11DisplayService.h"
+#include "platform/events/dbus/DbusInputMethodState.h"
 #include "platform/events/x11/X11EventsService.h"
 #include "platform/host/linux/LinuxHostFacts.h"
 #include "platform/notify/sdbus/SdBusNotifyCenter.h"
@@ -84,6 +85,11 @@ std::shared_ptr<InputInjection> makeInputService(std::shared_ptr<DisplayService>
         windowList,
         AtspiAccessibility::open(
             {.windowAt = AtspiAccessibility::frontmostWindowIn(windowList), .report = report}));
+    // Letters go as key codes while an input method composes them.
+    services.imeInputSourceActive =
+        [ime = std::make_shared<DbusInputMethodState>(DbusInputMethodState::Options{})] {
+            return ime->imeInputSourceActive();
+        };
     services.virtualDisplayIDs = [screens] { return screens->extraDisplayIDs(); };
     // A window dragged across a display edge follows onto that display.
     services.snapActiveWindowIfCrossedDisplay = [windows](bool movingRight) {
