@@ -295,11 +295,26 @@ bool HeadlessDesktop::waitForWindowManager() {
 
 void HeadlessDesktop::watch() {
     std::unique_lock lock(mutex_);
-    std::vector<std::chrono::steady_clock::time_point> restarts;
+    std::vector<std::chrono::steady_clock::time_point> restarts, windowManagerRestarts;
+    const bool wantsWindowManager =
+        !options_.windowManager.empty() || !options_.sessionCommand.empty();
     while (!stopping_) {
         wake_.wait_for(lock, 500ms);
-        if (stopping_ || !running_ || server_.running()) continue;
+        if (stopping_ || !running_) continue;
         auto now = std::chrono::steady_clock::now();
+        if (server_.running()) {
+            // A window manager that dies leaves windows unmanaged for the rest of the session;
+            // the panel goes with it so that the session starts whole again.
+            if (!wantsWindowManager || windowManager_.running()) continue;
+            std::erase_if(windowManagerRestarts,
+                          [&](auto at) { return now - at > std::chrono::minutes(1); });
+            if (windowManagerRestarts.size() >= 3) continue;
+            say("the window manager died; starting it again");
+            session_.stop();
+            windowManagerRestarts.push_back(now);
+            startWindowManager();
+            continue;
+        }
         std::erase_if(restarts, [&](auto at) { return now - at > std::chrono::minutes(1); });
         int number = std::stoi(running_->display.substr(1));
         std::string what = describe(running_->server) + std::string(" on ") + running_->display;
