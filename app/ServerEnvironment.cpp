@@ -180,6 +180,7 @@ void ServerEnvironment::startSoundServer() {
     PulseAudioServer::Options options;
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
         options.runtimeDirectory = std::string(runtime) + "/vantrel-link-sound";
+    options.restartWhenDied = true;
     soundServer_ = PulseAudioServer::start(options, report);
     if (soundServer_) setenv("PULSE_SERVER", soundServer_->address().c_str(), 1);
 }
