@@ -57,11 +57,25 @@ void PersonaDeviceSource::startStreaming() {
     std::lock_guard lock(streamMutex_);
     ++streamingCounter_;
     if (timer_) return;  // a further consumer shares the running timer
-    timer_ = DispatchTimer::make(*timerQueue_, *options_.clock);
-    timer_->schedule(options_.clock->now(), frameInterval);
-    timer_->setEventHandler([this] { frameTick(); });
-    timer_->resume();
+    timer_ = startTicksLocked();
     logMsg("Device: streaming started");
+}
+
+std::shared_ptr<DispatchTimer> PersonaDeviceSource::startTicksLocked() {
+    auto timer = DispatchTimer::make(*timerQueue_, *options_.clock);
+    timer->schedule(options_.clock->now(), frameInterval);
+    timer->setEventHandler([this] { frameTick(); });
+    timer->resume();
+    return timer;
+}
+
+// A new picture goes out at once, and the repeats follow a frame interval after it: waiting for
+// the next tick would add up to a whole interval to every picture's way to the application.
+void PersonaDeviceSource::restartTicks() {
+    std::lock_guard lock(streamMutex_);
+    if (!timer_) return;
+    timer_->cancel();
+    timer_ = startTicksLocked();
 }
 
 void PersonaDeviceSource::stopStreaming() {
@@ -132,8 +146,11 @@ void PersonaDeviceSource::submitEncoded(ByteView frame) {
     if (!decoder_) {
         decoder_ = std::make_unique<PersonaHEVCDecoder>([this](PixelBuffer picture) {
             auto shared = std::make_shared<const PixelBuffer>(std::move(picture));
-            std::lock_guard lock(frameLock_);
-            latestExternalPixelBuffer_ = std::move(shared);
+            {
+                std::lock_guard lock(frameLock_);
+                latestExternalPixelBuffer_ = std::move(shared);
+            }
+            restartTicks();
         });
         logMsg("Device: decoder created");
     }

@@ -61,6 +61,9 @@ class PersonaDeviceSource {
   private:
     void frameTick();
     void submitEncoded(ByteView frame);
+    // Under the stream mutex: a timer ticking from now on, every frame interval.
+    std::shared_ptr<DispatchTimer> startTicksLocked();
+    void restartTicks();
 
     CameraHost& host_;
     std::unique_ptr<PersonaStreamSource> streamSource_;

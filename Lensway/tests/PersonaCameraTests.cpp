@@ -173,10 +173,19 @@ TEST_F(PersonaCameraTest, DecodedPicturesReplaceThePlaceholderAndRepeatUntilClea
     tick();
     EXPECT_EQ(device().sentExternalCount(), 0);
 
+    // Half a tick later the key frame comes: its picture goes out at once, not at the next tick,
+    // and is repeated a whole interval after it.
+    clock.advance(PersonaDeviceSource::frameInterval / 2);
+    const auto placeholders = device().sentPlaceholderCount();
     device().setEncodedFrameProperty(ByteView(units[0]));
     ASSERT_TRUE(device().hasPicture());
+    clock.advance(0ms);
+    EXPECT_EQ(device().sentExternalCount(), 1);
+    clock.advance(PersonaDeviceSource::frameInterval / 2);
+    EXPECT_EQ(device().sentPlaceholderCount(), placeholders) << "the old tick still fired";
+    EXPECT_EQ(device().sentExternalCount(), 1);
     tick(3);
-    EXPECT_EQ(device().sentExternalCount(), 3);
+    EXPECT_EQ(device().sentExternalCount(), 4);
     const auto frames = host.frames();
     const PixelBuffer& last = frames.back();
     EXPECT_EQ(last.planes[0].bytes, frames[frames.size() - 2].planes[0].bytes);
@@ -195,7 +204,7 @@ TEST_F(PersonaCameraTest, DecodedPicturesReplaceThePlaceholderAndRepeatUntilClea
     device().setEncodedFrameProperty(std::nullopt);
     EXPECT_FALSE(device().hasPicture());
     tick();
-    EXPECT_EQ(device().sentExternalCount(), 3);
+    EXPECT_EQ(device().sentExternalCount(), 4);
     EXPECT_EQ(lumaAt(host.frames().back(), 0, 0), 0x10);
 }
 
