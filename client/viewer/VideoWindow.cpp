@@ -128,6 +128,8 @@ std::optional<ItemPosition> VideoWindow::position(double x, double y) const {
 
 void VideoWindow::setTitle(const std::string& title) {
     SDL_SetWindowTitle(window_, title.c_str());
+    // Flushed now: the title also says what a blocking step (connecting, resizing) is doing.
+    SDL_PumpEvents();
 }
 
 void VideoWindow::toggleFullscreen() {

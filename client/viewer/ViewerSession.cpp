@@ -2,6 +2,8 @@
 
 #include "phantomScreen/Resolution.h"
 
+#include <thread>
+
 namespace vl {
 
 std::string_view description(ConnectFailure failure) {
@@ -24,6 +26,8 @@ std::string_view description(SessionEnd end) {
             return "running";
         case SessionEnd::serverSaidGoodbye:
             return "the server ended the session";
+        case SessionEnd::serverStopped:
+            return "the server stopped";
         case SessionEnd::connectionLost:
             return "the connection to the server was lost";
     }
@@ -51,12 +55,17 @@ std::unique_ptr<ViewerSession> ViewerSession::connect(const std::string& host, s
                         answer->text};
         return nullptr;
     }
-    return std::unique_ptr<ViewerSession>(new ViewerSession(std::move(control)));
+    return std::unique_ptr<ViewerSession>(
+        new ViewerSession(std::move(control), ServerProbe::open(host, port)));
 }
 
 ViewerSession::~ViewerSession() {
     stop();
-    if (ended_ == SessionEnd::none) control_->disconnect();
+    if (ended_ == SessionEnd::none && control_->stream().isOpen()) {
+        control_->disconnect();
+        // Let the stop and goodbye leave before the connection closes.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
 }
 
 bool ViewerSession::start(const std::string& mainDescriptor, PictureHandler onMain,
@@ -176,8 +185,18 @@ SessionEnd ViewerSession::pump() {
             if (event && handler) handler(*event);
         }
     }
+    const auto now = std::chrono::steady_clock::now();
+    if (auto bytes = stream.bytesReceived(); bytes != lastBytes_) {
+        lastBytes_ = bytes;
+        lastHeard_ = now;
+    }
+    if (ended_ == SessionEnd::none && probe_ && now - lastProbe_ >= std::chrono::seconds(1)) {
+        lastProbe_ = now;
+        if (probe_->poll()) ended_ = SessionEnd::serverStopped;
+    }
     if (ended_ == SessionEnd::none &&
-        (!stream.isOpen() || (main_ && session_ && !session_->videoOpen(*main_))))
+        (!stream.isOpen() || (main_ && session_ && !session_->videoOpen(*main_)) ||
+         now - lastHeard_ > serverSilenceLimit))
         ended_ = SessionEnd::connectionLost;
     return ended_;
 }

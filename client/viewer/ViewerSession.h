@@ -8,6 +8,7 @@
 #include "client/ControlClient.h"
 #include "client/SessionClient.h"
 #include "client/VideoSink.h"
+#include "client/viewer/ServerProbe.h"
 #include "comm/ControlRecords.h"
 
 #include <functional>
@@ -30,8 +31,12 @@ struct AudioEndpoint {
     ZuChannels layout = ZuChannels::stereo;
 };
 
+// How long the control connection may stay silent before the server counts as gone: two missed
+// keepalives and some slack.
+constexpr std::chrono::seconds serverSilenceLimit{65};
+
 // Why a running session ended, as pump() finds out.
-enum class SessionEnd { none, serverSaidGoodbye, connectionLost };
+enum class SessionEnd { none, serverSaidGoodbye, serverStopped, connectionLost };
 std::string_view description(SessionEnd end);
 
 class ViewerSession {
@@ -88,7 +93,8 @@ class ViewerSession {
     SessionEnd pump();
 
   private:
-    explicit ViewerSession(std::unique_ptr<ControlClient> control) : control_(std::move(control)) {}
+    ViewerSession(std::unique_ptr<ControlClient> control, std::unique_ptr<ServerProbe> probe)
+        : control_(std::move(control)), probe_(std::move(probe)) {}
     void sendMessage(InteractionType type, const std::string& json);
 
     std::unique_ptr<ControlClient> control_;
@@ -99,6 +105,12 @@ class ViewerSession {
     std::mutex handlerMutex_;
     ClipboardHandler onClipboard_;
     SessionEnd ended_ = SessionEnd::none;
+    // The server sends a keepalive byte every 30 s; a server killed outright is only noticed by
+    // its silence, as the transport's idle timeout is ten minutes.
+    std::uint64_t lastBytes_ = 0;
+    std::chrono::steady_clock::time_point lastHeard_ = std::chrono::steady_clock::now();
+    std::unique_ptr<ServerProbe> probe_;
+    std::chrono::steady_clock::time_point lastProbe_{};
 };
 
 }  // namespace vl

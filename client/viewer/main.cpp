@@ -16,8 +16,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <map>
+
+#include <unistd.h>
 
 using namespace vl;
 
@@ -525,6 +528,19 @@ void Viewer::handle(const SDL_Event& e) {
     }
 }
 
+// This machine as the server records its client: stable across runs, so that the server finds the
+// window layout it saved for it.
+ClientIdentity viewerIdentity() {
+    ClientIdentity identity;
+    std::string machine;
+    std::ifstream("/etc/machine-id") >> machine;
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    identity.deviceID = "vantrel-link-viewer-" + (machine.empty() ? std::string(host) : machine);
+    identity.deviceName = std::string("Vantrel Link viewer on ") + host;
+    return identity;
+}
+
 // The window's size for the remote display: the one asked for, shrunk to fit this screen.
 PixelSize initialWindowSize(const std::optional<DisplayDescriptor>& asked) {
     SDL_Rect usable{0, 0, 1280, 720};
@@ -612,7 +628,7 @@ int main(int argc, char** argv) {
             }
             window->setTitle("Vantrel Link — connecting to " + target + "…");
             ViewerSession::Failure failure{};
-            ClientIdentity identity{"vantrel-link-viewer", "Vantrel Link viewer", "1.0"};
+            const ClientIdentity identity = viewerIdentity();
             session = ViewerSession::connect(hostPort->first, hostPort->second, *password, identity,
                                              &failure);
             if (session) break;

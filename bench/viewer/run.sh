@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Benchmarks the desktop viewer against the real server on this machine (a few minutes):
+# - glass to glass through the viewer at 1280x720@60 and 1920x1080@30: the desktop's colour
+#   changes (black/white root window, timed just before xsetroot runs) until the viewer presents a
+#   picture whose centre shows the new colour (--report-present), median and p99; beside it, in
+#   the same run, the session benchmark's decode-only figure (capture → encode → client decode);
+# - viewer CPU at 1920x1080@30 on a desktop that changes every frame, beside ffmpeg decoding a
+#   recording of the same stream at the same rate.
+# Usage: bench/viewer/run.sh [BUILD_DIR] [TOGGLES]   (default: build, 60 colour changes)
+set -euo pipefail
+BUILD=$(cd "${1:-build}" && pwd)
+TOGGLES=${2:-60}
+export VL_BIN=$BUILD
+source "$(dirname "$0")/../../tests/e2e/lib.sh"
+VIEWER="$BUILD/client/viewer/vantrel-link-viewer"
+[ -x "$VIEWER" ] || { echo "build vantrel-link-viewer first"; exit 1; }
+PIDS=()
+trap 'for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done; cleanup' EXIT
+echo "== $(date -u +%FT%TZ) on $(nproc) CPUs"
+
+if [ -x "$BUILD/bench/bench_session" ]; then
+  echo "-- command-line client, decode only (bench_session latency $TOGGLES)"
+  "$BUILD/bench/bench_session" latency "$TOGGLES" 2>/dev/null | grep RESULT || true
+else
+  echo "-- (bench_session not built: cmake -DVANTREL_BENCH=ON, target bench_session)"
+fi
+
+PORT=$(free_port_block)
+export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
+server_config set controlport "$PORT"
+start_server_with_desktop
+desk() { DISPLAY=$DESKTOP_DISPLAY XAUTHORITY=$DESKTOP_XAUTHORITY "$@"; }
+exec 9>"$WORK/display-b"
+Xvfb -displayfd 9 -screen 0 2048x1200x24 -nolisten tcp >/dev/null 2>&1 &
+PIDS+=($!)
+for _ in $(seq 200); do [ -s "$WORK/display-b" ] && break; sleep 0.05; done
+viewer_side() {
+  DISPLAY=":$(cat "$WORK/display-b")" SDL_VIDEODRIVER=x11 SDL_RENDER_DRIVER=software \
+    SDL_AUDIODRIVER=dummy "$@"
+}
+
+latency() {  # latency WxH@FPS
+  local size=$1 log="$WORK/present-$1.log" toggles="$WORK/toggles-$1.log"
+  desk xsetroot -solid black
+  VANTREL_LINK_PASSWORD=$PASSWORD viewer_side "$VIEWER" "127.0.0.1:$PORT" --size "$size" \
+    --report-present --seconds $((TOGGLES / 2 + 20)) >"$log" 2>"$WORK/viewer-$size.err" &
+  local viewer=$!
+  PIDS+=($viewer)
+  for _ in $(seq 600); do grep -q '^display ' "$log" && break; sleep 0.05; done
+  sleep 2
+  DISPLAY=$DESKTOP_DISPLAY XAUTHORITY=$DESKTOP_XAUTHORITY python3 - "$TOGGLES" >"$toggles" <<'PY'
+import random, subprocess, sys, time
+for i in range(int(sys.argv[1])):
+    colour = "white" if i % 2 == 0 else "black"
+    t = time.monotonic_ns()
+    subprocess.run(["xsetroot", "-solid", colour], check=True)
+    print(t, colour, flush=True)
+    time.sleep(0.35 + random.random() * 0.1)
+PY
+  kill "$viewer" 2>/dev/null || true
+  wait "$viewer" 2>/dev/null || true
+  python3 - "$size" "$toggles" "$log" <<'PY'
+import statistics, sys
+size, toggles, log = sys.argv[1:4]
+presents = []
+for line in open(log):
+    w = line.split()
+    if w and w[0] == "present" and w[1] == "display":
+        presents.append((int(w[4]), int(w[5])))
+lat = []
+for line in open(toggles):
+    t, colour = line.split()
+    t = int(t)
+    for when, luma in presents:
+        if when > t and ((colour == "white" and luma > 128) or (colour == "black" and luma < 64)):
+            lat.append((when - t) / 1e6)
+            break
+lat.sort()
+if not lat:
+    print(f"RESULT viewer glass to glass {size}: no change seen"); sys.exit(0)
+p99 = lat[min(len(lat) - 1, int(round(0.99 * (len(lat) - 1))))]
+print(f"RESULT viewer glass to glass {size}: median {statistics.median(lat):.1f} ms, "
+      f"p99 {p99:.1f} ms, min {lat[0]:.1f}, max {lat[-1]:.1f} over {len(lat)} changes")
+PY
+}
+
+echo "-- viewer (colour change on the desktop → viewer presents it)"
+latency 1280x720@60
+latency 1920x1080@30
+
+# CPU at 1080p30 with the desktop changing every frame.
+flicker() {
+  DISPLAY=$DESKTOP_DISPLAY XAUTHORITY=$DESKTOP_XAUTHORITY python3 - "$1" <<'PY' &
+import subprocess, sys, time
+end = time.monotonic() + float(sys.argv[1])
+i = 0
+while time.monotonic() < end:
+    subprocess.run(["xsetroot", "-solid", "#%02x%02x%02x" % (i * 7 % 256, i * 13 % 256, 90)])
+    i += 1
+    time.sleep(1 / 30)
+PY
+  FLICKER=$!
+}
+cpu_of() {  # cpu_of PID → user+system clock ticks
+  awk '{print $14 + $15}' "/proc/$1/stat"
+}
+echo "-- CPU at 1920x1080@30, desktop changing every frame"
+VANTREL_LINK_PASSWORD=$PASSWORD viewer_side "$VIEWER" "127.0.0.1:$PORT" --size 1920x1080@30 \
+  --seconds 40 >"$WORK/cpu.out" 2>"$WORK/cpu.err" &
+viewer=$!
+PIDS+=($viewer)
+for _ in $(seq 600); do grep -q '^display ' "$WORK/cpu.out" && break; sleep 0.05; done
+flicker 20
+sleep 4
+ticks0=$(cpu_of "$viewer"); t0=$(date +%s.%N)
+sleep 10
+ticks1=$(cpu_of "$viewer"); t1=$(date +%s.%N)
+wait "$FLICKER" || true
+kill "$viewer" 2>/dev/null || true
+wait "$viewer" 2>/dev/null || true
+hz=$(getconf CLK_TCK)
+viewer_cpu=$(python3 -c "print(f'{($ticks1 - $ticks0) / $hz / ($t1 - $t0) * 100:.1f}')")
+
+# The same kind of stream recorded by the command-line client, decoded by ffmpeg at 30 fps.
+flicker 14
+"$CLIENT" share "127.0.0.1:$PORT" --password "$PASSWORD" --size 1920x1080@30 --seconds 12 \
+  --record "$WORK/cpu.hevc" >/dev/null 2>&1 || true
+wait "$FLICKER" || true
+frames=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames \
+  -of csv=p=0 "$WORK/cpu.hevc")
+/usr/bin/time -f "%U %S %e" -o "$WORK/ffmpeg.time" \
+  ffmpeg -loglevel error -re -framerate 30 -i "$WORK/cpu.hevc" -f null - || true
+read -r fu fs fe <"$WORK/ffmpeg.time"
+ffmpeg_cpu=$(python3 -c "print(f'{($fu + $fs) / $fe * 100:.1f}')")
+echo "RESULT viewer CPU 1920x1080@30: ${viewer_cpu} % of a core (decode, scale, present);" \
+  "ffmpeg -re decoding $frames frames of the same kind of stream: ${ffmpeg_cpu} %;" \
+  "ratio $(python3 -c "print(f'{$viewer_cpu / max($ffmpeg_cpu, 0.1):.2f}')")"
+stop_server >/dev/null 2>&1 || true

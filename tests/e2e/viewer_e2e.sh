@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# The desktop viewer end to end: the real server on its own headless desktop (display A) and the
+# viewer on a second private X server (display B), both on this machine. The viewer's window is
+# smaller than the shared display, so the picture is scaled (0.8): a colour painted on A shows in
+# a screenshot of B (ffmpeg's x11grab as the witness); xdotool clicks and types into the viewer on
+# B, and xev's window on A gets the click where the scaled point maps to and the typed Unicode
+# text. A busy server and a wrong password each give their message and status; the server
+# stopping mid-session gives its message and a clean exit.
+source "$(dirname "$0")/lib.sh"
+
+VIEWER="$VL_BIN/client/viewer/vantrel-link-viewer"
+PIDS=()
+stop_ours() {
+  local pid
+  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+  PIDS=()
+}
+trap 'stop_ours; [ -n "${KEEP:-}" ] && cp -r "$WORK" "$KEEP"; cleanup' EXIT
+until_true() {  # until_true TRIES(x0.05 s) COMMAND...
+  local n=$1; shift
+  for _ in $(seq "$n"); do "$@" && return 0; sleep 0.05; done
+  return 1
+}
+
+PORT=$(free_port_block)
+export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
+server_config set controlport "$PORT"
+start_server_with_desktop
+desk() { DISPLAY=$DESKTOP_DISPLAY XAUTHORITY=$DESKTOP_XAUTHORITY "$@"; }
+desk xsetroot -solid '#C81E28'
+desk xev -geometry 500x300+100+100 -name vl-viewer-witness >"$WORK/xev.out" 2>&1 &
+PIDS+=($!)
+until_true 100 desk xdotool search --name '^vl-viewer-witness$' >/dev/null 2>&1
+witness_up() { desk xdotool search --name '^vl-viewer-witness$' >/dev/null; }
+check "the witness window is up on A" witness_up
+
+# Display B: Xvfb picks a free number itself and holds it through the X lock file convention.
+# 1024x768 makes the viewer's window for a 1280x720 display 1024x576.
+exec 9>"$WORK/display-b"
+Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp >"$WORK/xvfb-b.log" 2>&1 &
+PIDS+=($!)
+until_true 200 test -s "$WORK/display-b" || { echo "Xvfb did not start"; exit 1; }
+VIEWER_DISPLAY=":$(cat "$WORK/display-b")"
+viewer_side() {
+  DISPLAY=$VIEWER_DISPLAY SDL_VIDEODRIVER=x11 SDL_RENDER_DRIVER=software SDL_AUDIODRIVER=dummy \
+    XDG_RUNTIME_DIR=$WORK/runtime "$@"
+}
+printf '%s\n' "$PASSWORD" >"$WORK/password"
+
+# Nothing listens on the block's last port: the handshake times out (10 s) meanwhile.
+(status=0; viewer_side "$VIEWER" "127.0.0.1:$((PORT + 9))" --password x >/dev/null \
+  2>"$WORK/unreach.err" || status=$?; echo "$status" >"$WORK/unreach.status") &
+UNREACH=$!
+
+# A device already connected makes the server busy for the viewer.
+"$CLIENT" connect "127.0.0.1:$PORT" --password "$PASSWORD" --hold 3 >"$WORK/other.out" 2>&1 &
+OTHER=$!
+until_true 100 grep -q '^ret200' "$WORK/other.out"
+status=0
+viewer_side "$VIEWER" "127.0.0.1:$PORT" --password-file "$WORK/password" --size 1280x720@30 \
+  >"$WORK/busy.out" 2>"$WORK/busy.err" || status=$?
+cat "$WORK/busy.err"
+check "a busy server: the viewer says so and exits with 3 ($status)" \
+  bash -c "[ $status -eq 3 ] && grep -q 'busy' '$WORK/busy.err'"
+wait "$OTHER" || true
+
+status=0
+VANTREL_LINK_PASSWORD=wrong viewer_side "$VIEWER" "127.0.0.1:$PORT" --size 1280x720@30 \
+  >"$WORK/wrong.out" 2>"$WORK/wrong.err" || status=$?
+cat "$WORK/wrong.err"
+check "a wrong password: the viewer says so and exits with 4 ($status)" \
+  bash -c "[ $status -eq 4 ] && grep -q 'wrong password' '$WORK/wrong.err'"
+
+
+VANTREL_LINK_PASSWORD=$PASSWORD viewer_side "$VIEWER" "127.0.0.1:$PORT" --size 1280x720@30 \
+  >"$WORK/viewer.out" 2>"$WORK/viewer.err" &
+VIEWER_PID=$!
+PIDS+=($VIEWER_PID)
+check "the session started" until_true 600 grep -q '^display 1280x720' "$WORK/viewer.out"
+# (The title is bare once the session runs; the unreachable attempt's says "connecting".)
+window=$(viewer_side xdotool search --name '^Vantrel Link$' | head -n1 || true)
+geometry=$(viewer_side xwininfo -id "$window" | awk '/Absolute upper-left X/{x=$NF} /Absolute upper-left Y/{y=$NF} /Width/{w=$NF} /Height/{h=$NF} END{print x, y, w, h}')
+echo "viewer window on B: $geometry"
+read -r wx wy ww wh <<<"$geometry"
+check "the viewer's window keeps the display's aspect within B (${ww}x${wh})" \
+  test "$ww" = 1024 -a "$wh" = 576
+
+# The window's pixel at item (1100, 600) — root colour on A, away from the witness and cursor.
+pixel() {  # pixel X Y on B → "R G B"
+  viewer_side ffmpeg -loglevel error -f x11grab -video_size 1x1 -i "$VIEWER_DISPLAY+$1,$2" \
+    -frames:v 1 -f rawvideo -pix_fmt rgb24 - | od -An -tu1 | xargs
+}
+near() {  # near "R G B" R G B TOLERANCE
+  python3 -c 'import sys; a=list(map(int,sys.argv[1].split())); b=list(map(int,sys.argv[2:5])); t=int(sys.argv[5]); sys.exit(0 if len(a)==3 and all(abs(x-y)<=t for x,y in zip(a,b)) else 1)' "$@"
+}
+shows_red() { near "$(pixel $((wx + 880)) $((wy + 480)))" 200 30 40 24; }
+check "the colour painted on A shows in the viewer's window on B" until_true 200 shows_red
+echo "pixel seen: $(pixel $((wx + 880)) $((wy + 480)))"
+desk xsetroot -solid '#20C040'
+shows_green() { near "$(pixel $((wx + 880)) $((wy + 480)))" 32 192 64 24; }
+check "a new colour on A follows on B" until_true 200 shows_green
+
+# A click at window (320, 240) is item (400, 300): on A the virtual display's origin plus that.
+vd=$(desk xrandr --query | sed -n 's/.* 1280x720+\([0-9-]*\)+\([0-9-]*\).*/\1 \2/p' | head -n1)
+read -r vx vy <<<"$vd"
+viewer_side xdotool mousemove --sync $((wx + 320)) $((wy + 240)) click 1
+check "the witness on A saw the click" until_true 100 grep -q 'ButtonRelease event' "$WORK/xev.out"
+root=$(grep -A2 'ButtonPress event' "$WORK/xev.out" | sed -n 's/.*root:(\([0-9-]*\),\([0-9-]*\)).*/\1 \2/p' | head -n1)
+echo "virtual display at $vd; the press landed at root $root (expected $((vx + 400)) $((vy + 300)))"
+read -r rx ry <<<"$root"
+near_point() { [ -n "$rx" ] && [ $((rx - vx - 400)) -ge -2 ] && [ $((rx - vx - 400)) -le 2 ] &&
+  [ $((ry - vy - 300)) -ge -2 ] && [ $((ry - vy - 300)) -le 2 ]; }
+check "the click landed at the matching point (within 2 pixels)" near_point
+
+viewer_side xdotool windowfocus --sync "$window"
+viewer_side xdotool type --delay 60 'Grüße €'
+for ch in G r ü ß e €; do
+  check "the witness received the typed '$ch'" \
+    until_true 100 grep -q "XLookupString gives [0-9] bytes: (.*) \"$ch\"" "$WORK/xev.out"
+done
+
+wait "$UNREACH" || true
+cat "$WORK/unreach.err"
+check "nothing listening: the viewer says the server cannot be reached ($(cat "$WORK/unreach.status"))" \
+  bash -c "[ $(cat "$WORK/unreach.status") -eq 1 ] && grep -q 'cannot be reached' '$WORK/unreach.err'"
+
+# The server stops mid-session: the viewer says so and exits by itself, without a crash.
+check "server shuts down cleanly on SIGTERM" stop_server
+status=0
+until_true 200 bash -c "! kill -0 $VIEWER_PID 2>/dev/null" || true
+wait "$VIEWER_PID" || status=$?
+cat "$WORK/viewer.err"
+check "the viewer said the session ended and exited with 5 ($status)" \
+  bash -c "[ $status -eq 5 ] && grep -Eq 'the server stopped|ended the session|connection to the server was lost' '$WORK/viewer.err'"
+finish
