@@ -1,6 +1,12 @@
 // From a pointer message handed to the input role to the motion event's arrival at a window on
 // a private Xvfb, beside the same motion posted with bare XTest (the baseline). Each benchmark
 // reports the median and p99 latency of its iterations; compare the two in one run.
+// The server's whole path — the message's bytes arriving on the control queue, decoded, handed
+// to the main queue and posted — with and without a 1080p stream captured and encoded meanwhile,
+// and a 240-messages-a-second pointer for 10 seconds, whose last second must lag no more than its
+// first.
+#include "bench/input/StreamLoad.h"
+#include "comm/ControlRecords.h"
 #include "input/InputService.h"
 #include "platform/capture/tests/XvfbServer.h"
 #include "platform/display/fake/FakeDisplayService.h"
@@ -12,9 +18,11 @@
 #include <xcb/xtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -22,7 +30,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Desktop {
-    vl::test::XvfbServer xvfb{1280, 800};
+    vl::test::XvfbServer xvfb{1920, 1080};
     xcb_connection_t* witness = nullptr;
     xcb_window_t window = 0;
 
@@ -32,7 +40,7 @@ struct Desktop {
         const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(witness)).data;
         window = xcb_generate_id(witness);
         const std::uint32_t mask[] = {XCB_EVENT_MASK_POINTER_MOTION};
-        xcb_create_window(witness, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1280, 800, 0,
+        xcb_create_window(witness, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 400, 400, 0,
                           XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, XCB_CW_EVENT_MASK,
                           mask);
         xcb_map_window(witness, window);
@@ -121,6 +129,173 @@ void BM_InputRolePointer(benchmark::State& state) {
     report(state, micros);
 }
 BENCHMARK(BM_InputRolePointer)->Arg(0)->Arg(2)->Iterations(2000)->UseRealTime();
+
+// The server's path for a pointer message, on one main loop for the whole run.
+class ControlPath {
+  public:
+    explicit ControlPath(const std::string& display) {
+        vl::X11EventsService::Options options;
+        options.display = display;
+        std::shared_ptr<vl::EventsService> events = vl::X11EventsService::open(options);
+        auto displays = std::make_shared<vl::FakeDisplayService>();
+        displays->addDisplay(vl::FakeDisplayService::make(1, {0, 0, 1920, 1080}));
+        vl::InputService::Services services;
+        services.events = events;
+        services.displays = displays;
+        input_ = vl::InputService::make(services);
+        std::thread([] { vl::DispatchQueue::runMain(); }).detach();
+    }
+    // The message's bytes as the control connection hands them over.
+    void arrive(std::string json) {
+        control_.async([this, json = std::move(json)] {
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(json.data());
+            auto event = vl::MouseEvent::fromJson(vl::ByteView(bytes, json.size()));
+            if (!event) return;
+            vl::DispatchQueue::main().async(
+                [this, event = *event] { input_->handleMouseEvent(event, 1); });
+        });
+    }
+    static std::string move(int x, int y) {
+        return vl::MouseEvent{"s", vl::MouseButton::left, vl::MouseEventKind::move, x / 1920.0,
+                              y / 1080.0}
+            .toJson();
+    }
+
+  private:
+    vl::DispatchQueue control_{"com.corvane.vantrel.control"};
+    std::shared_ptr<vl::InputService> input_;
+};
+
+ControlPath& controlPath() {
+    static auto* shared = new ControlPath(desktop().xvfb.name());
+    return *shared;
+}
+
+// The painted area lies outside the test window, so the stream's frames all change.
+constexpr xcb_rectangle_t paintedArea{400, 0, 1520, 1080};
+
+void BM_ControlMessageToXEvent(benchmark::State& state) {
+    Desktop& d = desktop();
+    if (!d.witness) return state.SkipWithError("no private Xvfb");
+    ControlPath& path = controlPath();
+    std::unique_ptr<vl::bench::StreamLoad> stream;
+    if (state.range(0)) {
+        stream = std::make_unique<vl::bench::StreamLoad>(d.xvfb.name(), paintedArea);
+        if (!stream->running()) return state.SkipWithError("no capture");
+    }
+    std::vector<double> micros;
+    int x = 100;
+    for (auto _ : state) {
+        x = x == 100 ? 101 : 100;
+        std::string message = ControlPath::move(x, 300);
+        const auto start = Clock::now();
+        path.arrive(std::move(message));
+        if (!d.motionAt(x)) return state.SkipWithError("motion lost");
+        micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        // About a client's pace, so the stream gets the machine between messages.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (stream) state.counters["frames_encoded"] = static_cast<double>(stream->encodedFrames());
+    report(state, micros);
+}
+BENCHMARK(BM_ControlMessageToXEvent)
+    ->ArgName("stream")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(3000)
+    ->UseRealTime();
+
+// 240 messages a second for 10 seconds, sent on schedule whatever the lag; the window's events
+// are read on a thread of their own. Each message goes to a point of its own.
+void BM_Pointer240PerSecond(benchmark::State& state) {
+    Desktop& d = desktop();
+    if (!d.witness) return state.SkipWithError("no private Xvfb");
+    ControlPath& path = controlPath();
+    std::unique_ptr<vl::bench::StreamLoad> stream;
+    if (state.range(0)) {
+        stream = std::make_unique<vl::bench::StreamLoad>(d.xvfb.name(), paintedArea);
+        if (!stream->running()) return state.SkipWithError("no capture");
+    }
+    constexpr int count = 2400;
+    constexpr auto interval = std::chrono::microseconds(1'000'000 / 240);
+    auto pointOf = [](int i) { return std::pair{10 + i % 380, 10 + (i / 380) % 380}; };
+    for (auto _ : state) {
+        std::vector<Clock::time_point> sent(count), arrived(count);
+        std::vector<bool> seen(count, false);
+        std::atomic<bool> done{false};
+        std::thread reader([&] {
+            int next = 0;  // events arrive in order: search forward from the last one matched
+            while (!done) {
+                xcb_generic_event_t* event = xcb_poll_for_event(d.witness);
+                if (!event) {
+                    pollfd fd{xcb_get_file_descriptor(d.witness), POLLIN, 0};
+                    poll(&fd, 1, 5);
+                    continue;
+                }
+                const auto now = Clock::now();
+                if ((event->response_type & 0x7F) == XCB_MOTION_NOTIFY) {
+                    auto* motion = reinterpret_cast<xcb_motion_notify_event_t*>(event);
+                    for (int i = next; i < count && i < next + 64; ++i)
+                        if (pointOf(i) == std::pair{int(motion->event_x), int(motion->event_y)}) {
+                            arrived[i] = now;
+                            seen[i] = true;
+                            next = i + 1;
+                            break;
+                        }
+                }
+                std::free(event);
+            }
+        });
+        const auto begin = Clock::now();
+        for (int i = 0; i < count; ++i) {
+            std::this_thread::sleep_until(begin + interval * i);
+            const auto [x, y] = pointOf(i);
+            std::string message = ControlPath::move(x, y);
+            sent[i] = Clock::now();
+            path.arrive(std::move(message));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        done = true;
+        reader.join();
+
+        auto secondOf = [&](int from) {
+            std::vector<double> micros;
+            for (int i = from; i < from + 240; ++i)
+                if (seen[i])
+                    micros.push_back(
+                        std::chrono::duration<double, std::micro>(arrived[i] - sent[i]).count());
+            std::sort(micros.begin(), micros.end());
+            return micros;
+        };
+        const auto first = secondOf(0);
+        const auto last = secondOf(count - 240);
+        std::vector<double> all;
+        int lost = 0;
+        for (int i = 0; i < count; ++i) {
+            if (!seen[i]) {
+                ++lost;
+                continue;
+            }
+            all.push_back(std::chrono::duration<double, std::micro>(arrived[i] - sent[i]).count());
+        }
+        std::sort(all.begin(), all.end());
+        if (!first.empty()) state.counters["first_s_p50_us"] = first[first.size() / 2];
+        if (!last.empty()) state.counters["last_s_p50_us"] = last[last.size() / 2];
+        if (!all.empty()) {
+            state.counters["p50_us"] = all[all.size() / 2];
+            state.counters["p99_us"] = all[all.size() * 99 / 100];
+        }
+        state.counters["lost"] = lost;
+    }
+    if (stream) state.counters["frames_encoded"] = static_cast<double>(stream->encodedFrames());
+}
+BENCHMARK(BM_Pointer240PerSecond)
+    ->ArgName("stream")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kSecond);
 
 }  // namespace
 
