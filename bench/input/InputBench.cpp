@@ -174,15 +174,26 @@ ControlPath& controlPath() {
 // The painted area lies outside the test window, so the stream's frames all change.
 constexpr xcb_rectangle_t paintedArea{400, 0, 1520, 1080};
 
-void BM_ControlMessageToXEvent(benchmark::State& state) {
-    Desktop& d = desktop();
-    if (!d.witness) return state.SkipWithError("no private Xvfb");
-    ControlPath& path = controlPath();
-    std::unique_ptr<vl::bench::StreamLoad> stream;
-    if (state.range(0)) {
-        stream = std::make_unique<vl::bench::StreamLoad>(d.xvfb.name(), paintedArea);
-        if (!stream->running()) return state.SkipWithError("no capture");
+// The desktop, the control path and, when the argument asks for it, the stream; false (the
+// benchmark skipped) when one is missing.
+bool prepare(benchmark::State& state, std::unique_ptr<vl::bench::StreamLoad>& stream) {
+    if (!desktop().witness) {
+        state.SkipWithError("no private Xvfb");
+        return false;
     }
+    controlPath();
+    if (!state.range(0)) return true;
+    stream = std::make_unique<vl::bench::StreamLoad>(desktop().xvfb.name(), paintedArea);
+    if (stream->running()) return true;
+    state.SkipWithError("no capture");
+    return false;
+}
+
+void BM_ControlMessageToXEvent(benchmark::State& state) {
+    std::unique_ptr<vl::bench::StreamLoad> stream;
+    if (!prepare(state, stream)) return;
+    Desktop& d = desktop();
+    ControlPath& path = controlPath();
     std::vector<double> micros;
     int x = 100;
     for (auto _ : state) {
@@ -208,14 +219,10 @@ BENCHMARK(BM_ControlMessageToXEvent)
 // 240 messages a second for 10 seconds, sent on schedule whatever the lag; the window's events
 // are read on a thread of their own. Each message goes to a point of its own.
 void BM_Pointer240PerSecond(benchmark::State& state) {
-    Desktop& d = desktop();
-    if (!d.witness) return state.SkipWithError("no private Xvfb");
-    ControlPath& path = controlPath();
     std::unique_ptr<vl::bench::StreamLoad> stream;
-    if (state.range(0)) {
-        stream = std::make_unique<vl::bench::StreamLoad>(d.xvfb.name(), paintedArea);
-        if (!stream->running()) return state.SkipWithError("no capture");
-    }
+    if (!prepare(state, stream)) return;
+    Desktop& d = desktop();
+    ControlPath& path = controlPath();
     constexpr int count = 2400;
     constexpr auto interval = std::chrono::microseconds(1'000'000 / 240);
     auto pointOf = [](int i) { return std::pair{10 + i % 380, 10 + (i / 380) % 380}; };

@@ -168,6 +168,15 @@ struct AtspiAccessibility::State {
         auto found = nodes.find(ref);
         return found == nodes.end() ? nullptr : &found->second;
     }
+    // The query on the element's node under the library lock; empty for an unknown element or
+    // while the bus is left alone.
+    template <typename Result, typename Query>
+    Result onNode(ElementRef ref, Query query) {
+        std::lock_guard lock(libraryLock());
+        const Node* found = node(ref);
+        if (!found || quiet()) return Result{};
+        return query(*found);
+    }
 
     // MARK: - Single calls
 
@@ -555,67 +564,62 @@ std::optional<ElementRef> AtspiAccessibility::elementAt(DisplayPoint point) {
 }
 
 std::optional<ElementRole> AtspiAccessibility::role(ElementRef element) {
-    std::lock_guard lock(libraryLock());
-    const State::Node* node = state_->node(element);
-    if (!node || state_->quiet()) return std::nullopt;
-    return state_->roleOf(*node);
+    return state_->onNode<std::optional<ElementRole>>(
+        element, [&](const State::Node& node) { return state_->roleOf(node); });
 }
 
 std::optional<ElementRef> AtspiAccessibility::parent(ElementRef element) {
-    std::lock_guard lock(libraryLock());
-    const State::Node* node = state_->node(element);
-    if (!node || state_->quiet()) return std::nullopt;
-    if (node->kind == Kind::headerRow || node->kind == Kind::thumb || node->kind == Kind::divider)
-        return state_->intern(share(node->object.get()), Kind::element);
-    auto parent = state_->parentOf(node->object.get());
-    if (!parent) return std::nullopt;
-    return state_->intern(std::move(parent), Kind::element);
+    return state_->onNode<std::optional<ElementRef>>(
+        element, [&](const State::Node& node) -> std::optional<ElementRef> {
+            // A part's parent is the control it was computed from.
+            if (node.kind != Kind::element)
+                return state_->intern(share(node.object.get()), Kind::element);
+            auto parent = state_->parentOf(node.object.get());
+            if (!parent) return std::nullopt;
+            return state_->intern(std::move(parent), Kind::element);
+        });
 }
 
 std::optional<DisplayRect> AtspiAccessibility::frame(ElementRef element) {
-    std::lock_guard lock(libraryLock());
-    const State::Node* node = state_->node(element);
-    if (!node || state_->quiet()) return std::nullopt;
-    return state_->frameOf(*node);
+    return state_->onNode<std::optional<DisplayRect>>(
+        element, [&](const State::Node& node) { return state_->frameOf(node); });
 }
 
 std::optional<ElementOrientation> AtspiAccessibility::orientation(ElementRef element) {
-    std::lock_guard lock(libraryLock());
-    const State::Node* node = state_->node(element);
-    if (!node || state_->quiet()) return std::nullopt;
-    if (node->kind == Kind::divider) {
-        // Panes side by side are parted by a vertical divider.
-        const bool across = state_->sideBySide(node->object.get(), std::nullopt, std::nullopt);
-        return across ? ElementOrientation::vertical : ElementOrientation::horizontal;
-    }
-    return state_->orientationOf(node->object.get());
+    return state_->onNode<std::optional<ElementOrientation>>(
+        element, [&](const State::Node& node) -> std::optional<ElementOrientation> {
+            if (node.kind != Kind::divider) return state_->orientationOf(node.object.get());
+            // Panes side by side are parted by a vertical divider.
+            const bool across = state_->sideBySide(node.object.get(), std::nullopt, std::nullopt);
+            return across ? ElementOrientation::vertical : ElementOrientation::horizontal;
+        });
 }
 
 std::optional<ElementRef> AtspiAccessibility::header(ElementRef element) {
-    std::lock_guard lock(libraryLock());
-    const State::Node* node = state_->node(element);
-    if (!node || node->kind != Kind::element || state_->quiet()) return std::nullopt;
-    if (state_->columnHeaders(node->object.get()).empty()) return std::nullopt;
-    return state_->intern(share(node->object.get()), Kind::headerRow);
+    return state_->onNode<std::optional<ElementRef>>(
+        element, [&](const State::Node& node) -> std::optional<ElementRef> {
+            if (node.kind != Kind::element || state_->columnHeaders(node.object.get()).empty())
+                return std::nullopt;
+            return state_->intern(share(node.object.get()), Kind::headerRow);
+        });
 }
 
 std::vector<ElementRef> AtspiAccessibility::children(ElementRef element) {
-    std::lock_guard lock(libraryLock());
-    std::vector<ElementRef> found;
-    const State::Node* node = state_->node(element);
-    if (!node || state_->quiet()) return found;
-    if (node->kind == Kind::headerRow) {
-        for (auto& header : state_->columnHeaders(node->object.get()))
-            found.push_back(state_->intern(std::move(header), Kind::element));
+    return state_->onNode<std::vector<ElementRef>>(element, [&](const State::Node& node) {
+        std::vector<ElementRef> found;
+        if (node.kind == Kind::headerRow) {
+            for (auto& header : state_->columnHeaders(node.object.get()))
+                found.push_back(state_->intern(std::move(header), Kind::element));
+            return found;
+        }
+        if (node.kind != Kind::element) return found;
+        AtspiAccessible* object = node.object.get();
+        const int count = state_->childCount(object);
+        for (int i = 0; i < count && !state_->quiet(); ++i)
+            if (auto child = state_->child(object, i))
+                found.push_back(state_->intern(std::move(child), Kind::element));
         return found;
-    }
-    if (node->kind != Kind::element) return found;
-    AtspiAccessible* object = node->object.get();
-    const int count = state_->childCount(object);
-    for (int i = 0; i < count && !state_->quiet(); ++i)
-        if (auto child = state_->child(object, i))
-            found.push_back(state_->intern(std::move(child), Kind::element));
-    return found;
+    });
 }
 
 }  // namespace vl
