@@ -13,17 +13,25 @@ namespace vl {
 namespace {
 constexpr int sampleRate = 48000;
 // One AAC-ELD packet, and the device's period: playback starts with both queued, so a packet that
-// arrives a period late still finds audio playing.
+// arrives a period late still finds audio playing. Jitter may raise that to 30 ms, in 5 ms steps.
 constexpr std::size_t packetFrames = 480;
-constexpr std::uint16_t devicePeriodFrames = 256;
-constexpr std::size_t primeFrames = packetFrames + devicePeriodFrames;
-constexpr std::size_t maxFrames = sampleRate * 30 / 1000;
+constexpr std::uint16_t devicePeriodFrames = 512;
+
+AudioJitterBuffer::Config bufferConfig(int channels) {
+    AudioJitterBuffer::Config config;
+    config.channels = channels;
+    config.minPrimeFrames = packetFrames + devicePeriodFrames;
+    config.maxPrimeFrames = sampleRate * 30 / 1000;
+    config.stepFrames = sampleRate * 5 / 1000;
+    config.windowFrames = sampleRate * 2;
+    config.ceilingFrames = sampleRate / 10;
+    return config;
+}
 }  // namespace
 
 struct ViewerAudio::Impl {
     Impl(int inChannels, int outChannels)
-        : fold(inChannels, outChannels),
-          buffer({outChannels, primeFrames, std::max(maxFrames, primeFrames + packetFrames)}) {}
+        : fold(inChannels, outChannels), buffer(bufferConfig(outChannels)) {}
 
     ChannelFold fold;
     AudioJitterBuffer buffer;

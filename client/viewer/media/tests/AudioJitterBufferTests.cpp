@@ -1,6 +1,6 @@
 // The jitter buffer as the audio device sees it: silence until primed, real audio in order, an
-// underrun played as silence and primed again, bursts trimmed from the oldest end, gain applied;
-// and the channel fold into the device's order.
+// underrun played as silence and primed again higher, bursts kept while standing latency and
+// overflow go from the oldest end, gain applied; and the channel fold into the device's order.
 #include "client/viewer/media/AudioJitterBuffer.h"
 #include "client/viewer/media/ChannelFold.h"
 
@@ -31,8 +31,14 @@ bool silent(const std::vector<float>& samples) {
     return true;
 }
 
+// Primes at 30 frames, raised in steps of 10 up to 50; windows of 100 pulled frames; ceiling 200.
 AudioJitterBuffer mono() {
-    return AudioJitterBuffer({.channels = 1, .primeFrames = 30, .maxFrames = 60});
+    return AudioJitterBuffer({.channels = 1,
+                              .minPrimeFrames = 30,
+                              .maxPrimeFrames = 50,
+                              .stepFrames = 10,
+                              .windowFrames = 100,
+                              .ceilingFrames = 200});
 }
 
 TEST(AudioJitterBuffer, PlaysSilenceUntilPrimedThenEverythingInOrder) {
@@ -51,7 +57,7 @@ TEST(AudioJitterBuffer, PlaysSilenceUntilPrimedThenEverythingInOrder) {
     EXPECT_TRUE(counters.playing);
 }
 
-TEST(AudioJitterBuffer, UnderrunPlaysTheRestThenSilenceAndPrimesAgain) {
+TEST(AudioJitterBuffer, UnderrunPlaysTheRestThenSilenceAndPrimesAgainOneStepHigher) {
     auto buffer = mono();
     buffer.push(ramp(1, 40).data(), 40);
     EXPECT_EQ(pull(buffer, 30), ramp(1, 30));
@@ -62,37 +68,75 @@ TEST(AudioJitterBuffer, UnderrunPlaysTheRestThenSilenceAndPrimesAgain) {
     EXPECT_TRUE(silent({out.begin() + 10, out.end()}));
     EXPECT_EQ(buffer.counters().underruns, 1u);
     EXPECT_FALSE(buffer.counters().playing);
+    EXPECT_EQ(buffer.counters().primeFrames, 40u);
 
-    // A packet smaller than the priming level does not restart playback...
-    buffer.push(ramp(41, 20).data(), 20);
+    // The old priming level no longer restarts playback...
+    buffer.push(ramp(41, 30).data(), 30);
     EXPECT_TRUE(silent(pull(buffer, 10)));
     EXPECT_EQ(buffer.counters().underruns, 1u) << "silence while priming is not counted again";
-    // ...the priming level does, without losing a frame.
-    buffer.push(ramp(61, 10).data(), 10);
-    EXPECT_EQ(pull(buffer, 30), ramp(41, 30));
+    // ...the raised one does, without losing a frame.
+    buffer.push(ramp(71, 10).data(), 10);
+    EXPECT_EQ(pull(buffer, 40), ramp(41, 40));
+
+    // Every underrun raises it, up to its ceiling.
+    for (int i = 0; i < 5; ++i) {
+        buffer.push(ramp(0, 60).data(), 60);
+        pull(buffer, 70);
+    }
+    EXPECT_EQ(buffer.counters().underruns, 6u);
+    EXPECT_EQ(buffer.counters().primeFrames, 50u);
 }
 
-TEST(AudioJitterBuffer, BurstBeyondTheCeilingDropsTheOldestBackToTheTarget) {
+TEST(AudioJitterBuffer, BurstsThatDrainWithinAWindowAreKept) {
     auto buffer = mono();
-    buffer.push(ramp(1, 40).data(), 40);
-    buffer.push(ramp(41, 20).data(), 20);  // 60: at the ceiling, kept
-    EXPECT_EQ(buffer.counters().overruns, 0u);
-    buffer.push(ramp(61, 20).data(), 20);  // 80: trimmed to 30, the newest
-    auto counters = buffer.counters();
-    EXPECT_EQ(counters.overruns, 1u);
-    EXPECT_EQ(counters.droppedFrames, 50u);
-    EXPECT_EQ(counters.queuedFrames, 30u);
-    EXPECT_EQ(pull(buffer, 30), ramp(51, 30));
+    // A stalled device then a catching-up one: 30 queued, 60 more arrive, then 90 are pulled.
+    buffer.push(ramp(1, 30).data(), 30);
+    EXPECT_EQ(pull(buffer, 10), ramp(1, 10));
+    buffer.push(ramp(31, 70).data(), 70);
+    EXPECT_EQ(pull(buffer, 85), ramp(11, 85));
+    EXPECT_EQ(pull(buffer, 5), ramp(96, 5)) << "the window ends here";
+    const auto counters = buffer.counters();
+    EXPECT_EQ(counters.droppedFrames, 0u);
+    EXPECT_EQ(counters.trims, 0u);
+    EXPECT_EQ(counters.underruns, 0u);
+}
 
-    // Sustained bursts never let the queue grow past the ceiling.
-    for (int i = 0; i < 100; ++i) {
-        buffer.push(ramp(0, 25).data(), 25);
-        EXPECT_LE(buffer.counters().queuedFrames, 60u);
+TEST(AudioJitterBuffer, StandingLatencyIsTrimmedFromTheOldestEnd) {
+    auto buffer = mono();
+    // A sender a little faster than the device: 11 frames in for every 10 out.
+    float next = 1;
+    std::size_t highest = 0;
+    for (int i = 0; i < 300; ++i) {
+        buffer.push(ramp(next, 11).data(), 11);
+        next += 11;
+        auto out = pull(buffer, 10);
+        highest = std::max(highest, buffer.counters().queuedFrames);
+        // Whatever is dropped, what plays is in order and continuous within each pull.
+        for (std::size_t j = 1; j < out.size() && out[0] != 0; ++j)
+            ASSERT_EQ(out[j], out[j - 1] + 1);
     }
+    const auto counters = buffer.counters();
+    EXPECT_GT(counters.trims, 0u);
+    EXPECT_EQ(counters.underruns, 0u);
+    EXPECT_EQ(counters.overruns, 0u);
+    EXPECT_LE(highest, 60u) << "latency must not grow with the sender's drift";
+    EXPECT_EQ(counters.pushedFrames,
+              counters.playedFrames + counters.droppedFrames + counters.queuedFrames);
+}
+
+TEST(AudioJitterBuffer, BeyondTheCeilingTheOldestGoAtOnce) {
+    auto buffer = mono();
+    buffer.push(ramp(1, 200).data(), 200);  // at the ceiling, kept
+    EXPECT_EQ(buffer.counters().overruns, 0u);
+    buffer.push(ramp(201, 20).data(), 20);  // 220: back to the priming level, the newest
+    const auto counters = buffer.counters();
+    EXPECT_EQ(counters.overruns, 1u);
+    EXPECT_EQ(counters.droppedFrames, 190u);
+    EXPECT_EQ(pull(buffer, 30), ramp(191, 30));
 }
 
 TEST(AudioJitterBuffer, VolumeAndMuteScaleOnlyRealAudio) {
-    AudioJitterBuffer buffer({.channels = 2, .primeFrames = 2, .maxFrames = 100});
+    AudioJitterBuffer buffer({.channels = 2, .minPrimeFrames = 2, .maxPrimeFrames = 2});
     const std::vector<float> frames = {0.5f, -0.5f, 1.0f, -1.0f, 0.25f, 0.75f, 0.1f, 0.2f};
     buffer.push(frames.data(), 4);
 
@@ -118,9 +162,9 @@ TEST(AudioJitterBuffer, MeanQueueIsMeasuredWhilePlaying) {
     auto buffer = mono();
     pull(buffer, 10);  // priming pulls are not latency
     buffer.push(ramp(1, 40).data(), 40);
-    pull(buffer, 10);  // 40 queued
-    pull(buffer, 10);  // 30 queued
-    EXPECT_DOUBLE_EQ(buffer.counters().meanQueuedFrames, 35.0);
+    pull(buffer, 10);  // 40 queued, 30 after: 35
+    pull(buffer, 10);  // 30 queued, 20 after: 25
+    EXPECT_DOUBLE_EQ(buffer.counters().meanQueuedFrames, 30.0);
 }
 
 TEST(ChannelFold, StereoPassesThroughSevenOneSwapsSidesAndRearsHeightsFoldIntoTheFront) {

@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# The viewer machine's sound and clipboard end to end: the real server on its own headless desktop
+# (display A, with its sound server) and, on a second private X server (display B) with a sound
+# server of the test's own, the viewer's audio and clipboard. A tone played on A comes out of the
+# viewer's audio device (recorded from B's null sink at its frequency and level); text copied on B
+# pastes on A, and text copied on A pastes on B.
+source "$(dirname "$0")/lib.sh"
+
+VIEWER="$VL_BIN/client/viewer/vantrel-link-viewer"
+PIDS=()
+stop_ours() {
+  local pid
+  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+  PIDS=()
+}
+trap 'stop_ours; cleanup' EXIT
+until_true() {  # until_true TRIES(x0.05 s) COMMAND...
+  local n=$1; shift
+  for _ in $(seq "$n"); do "$@" && return 0; sleep 0.05; done
+  return 1
+}
+
+PORT=$(free_port_block)
+export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
+server_config set controlport "$PORT"
+start_server_with_desktop
+SERVER_PULSE="unix:$WORK/runtime/vantrel-link-sound/native"
+# Programs of each side; `env` execs them, so $! is their own pid.
+DESK=(env "DISPLAY=$DESKTOP_DISPLAY" "XAUTHORITY=$DESKTOP_XAUTHORITY" "PULSE_SERVER=$SERVER_PULSE")
+desk() { "${DESK[@]}" "$@"; }
+desk pactl load-module module-null-sink sink_name=desk_speakers >/dev/null
+desk pactl set-default-sink desk_speakers
+
+# Display B: Xvfb picks a free number itself and holds it through the X lock file convention.
+exec 9>"$WORK/display-b"
+Xvfb -displayfd 9 -screen 0 800x600x24 -nolisten tcp >"$WORK/xvfb-b.log" 2>&1 &
+PIDS+=($!)
+until_true 200 test -s "$WORK/display-b" || { echo "Xvfb did not start"; exit 1; }
+VIEWER_DISPLAY=":$(cat "$WORK/display-b")"
+
+# B's sound server: a fresh runtime folder, no card, a null sink as the viewer's speakers.
+VIEWER_RUNTIME="$WORK/viewer-runtime"
+mkdir -m 700 "$VIEWER_RUNTIME"
+cat >"$WORK/viewer-pulse.pa" <<PA
+load-module module-native-protocol-unix socket=$VIEWER_RUNTIME/native auth-anonymous=1
+load-module module-null-sink sink_name=viewer_speakers
+set-default-sink viewer_speakers
+PA
+XDG_RUNTIME_DIR=$VIEWER_RUNTIME HOME=$WORK pulseaudio -n -F "$WORK/viewer-pulse.pa" \
+  --daemonize=no --exit-idle-time=-1 --use-pid-file=no --system=false \
+  --disallow-exit >"$WORK/viewer-pulse.log" 2>&1 &
+PIDS+=($!)
+VIEWER_PULSE="unix:$VIEWER_RUNTIME/native"
+VIEWER_SIDE=(env "DISPLAY=$VIEWER_DISPLAY" "XDG_RUNTIME_DIR=$VIEWER_RUNTIME" "PULSE_SERVER=$VIEWER_PULSE")
+viewer_side() { "${VIEWER_SIDE[@]}" "$@"; }
+until_true 200 viewer_side pactl info >/dev/null 2>&1 || { cat "$WORK/viewer-pulse.log"; exit 1; }
+
+# Everything the viewer's speakers play, from before the viewer starts.
+"${VIEWER_SIDE[@]}" parecord --device=viewer_speakers.monitor --format=float32le --rate=48000 \
+  --channels=2 --file-format=wav "$WORK/heard.wav" &
+RECORDER_PID=$!
+PIDS+=($RECORDER_PID)
+
+"${VIEWER_SIDE[@]}" SDL_VIDEODRIVER=x11 SDL_RENDER_DRIVER=software SDL_AUDIODRIVER=pulse \
+  "VANTREL_LINK_PASSWORD=$PASSWORD" "$VIEWER" "127.0.0.1:$PORT" --size 640x360@30 \
+  >"$WORK/viewer.out" 2>"$WORK/viewer.err" &
+VIEWER_PID=$!
+wait_for_corvane() { [ "$(desk pactl get-default-sink)" = "corvane_audio" ]; }
+viewer_playing() { viewer_side pactl list short sink-inputs | grep -q .; }
+check "the session makes Corvane Audio the desktop's default output" until_true 400 wait_for_corvane
+check "the viewer opened a playback stream on B's sound server" until_true 200 viewer_playing
+
+# A 1 kHz tone at -20 dBFS (peak 0.1) for 2 s, played on A by a desktop application.
+python3 - "$WORK/tone.raw" <<'PY'
+import math, struct, sys
+frames = 2 * 48000
+data = bytearray()
+for i in range(frames):
+    v = 0.1 * math.sin(2 * math.pi * 1000 * i / 48000)
+    data += struct.pack("<ff", v, v)
+open(sys.argv[1], "wb").write(data)
+PY
+desk pacat --playback --raw --format=float32le --rate=48000 --channels=2 "$WORK/tone.raw"
+
+# Clipboard, B to A: a copy in the viewer's machine pastes on the desktop.
+printf 'copied in the viewer: café ✓' >"$WORK/from-b.txt"
+"${VIEWER_SIDE[@]}" xclip -quiet -selection clipboard -i "$WORK/from-b.txt" >/dev/null 2>&1 &
+B_OWNER=$!
+PIDS+=($B_OWNER)
+pasted_on() {  # pasted_on WHERE FILE
+  [ "$("$1" xclip -o -selection clipboard 2>/dev/null)" = "$(cat "$2")" ]
+}
+check "text copied on B pastes on A" until_true 200 pasted_on desk "$WORK/from-b.txt"
+
+# A to B: a copy on the desktop pastes in the viewer's machine.
+printf 'copied on the desktop: 日本語' >"$WORK/from-a.txt"
+"${DESK[@]}" xclip -quiet -selection clipboard -i "$WORK/from-a.txt" >/dev/null 2>&1 &
+PIDS+=($!)
+check "text copied on A pastes on B" until_true 200 pasted_on viewer_side "$WORK/from-a.txt"
+
+kill -TERM $VIEWER_PID
+status=0
+wait $VIEWER_PID || status=$?
+kill -TERM $RECORDER_PID 2>/dev/null || true
+wait $RECORDER_PID 2>/dev/null || true
+cat "$WORK/viewer.err"
+check "the viewer exits 0 when asked to stop" test "$status" -eq 0
+check "nothing the viewer was given came back: the desktop applied one copy, B's" \
+  test "$(grep -c 'handleClipboard: applied' "$WORK/server.out")" -eq 1
+
+# Per 100 ms window of the recording: level (RMS x sqrt 2, dBFS) and frequency (rising zero
+# crossings) of the left and right channels.
+python3 - "$WORK/heard.wav" >"$WORK/heard.levels" <<'PY'
+import math, struct, sys
+raw = open(sys.argv[1], "rb").read()
+pos, channels, rate, data = 12, 0, 0, b""
+while pos + 8 <= len(raw):
+    tag, size = raw[pos:pos + 4], struct.unpack("<I", raw[pos + 4:pos + 8])[0]
+    if tag == b"fmt ":
+        channels, rate = struct.unpack("<HI", raw[pos + 10:pos + 16])
+    elif tag == b"data":
+        data = raw[pos + 8:pos + 8 + size] if size != 0xFFFFFFFF and size else raw[pos + 8:]
+        break
+    pos += 8 + size + (size & 1)
+n = len(data) // (4 * channels)
+samples = struct.unpack("<%df" % (n * channels), data[:n * channels * 4])
+window = rate // 10
+for w in range(n // window):
+    parts = []
+    for c in range(channels):
+        x = samples[w * window * channels + c:(w + 1) * window * channels:channels]
+        power = sum(v * v for v in x) / len(x)
+        level = 20 * math.log10(math.sqrt(power) * math.sqrt(2)) if power > 0 else -200
+        ups = [i for i in range(1, len(x)) if x[i - 1] < 0 <= x[i]]
+        freq = (len(ups) - 1) * rate / (ups[-1] - ups[0]) if len(ups) > 2 else 0
+        parts.append("%.2f:%.1f" % (level, freq))
+    print("%.1f %s" % (w / 10, " ".join(parts)))
+PY
+read -r windows bad < <(awk '{ split($2, l, ":"); split($3, r, ":");
+    if (l[1] > -30) { n++; if (l[1] < -21.5 || l[1] > -18.5 || r[1] < -21.5 || r[1] > -18.5 ||
+                               l[2] < 990 || l[2] > 1010) bad++ } }
+    END { print n + 0, bad + 0 }' "$WORK/heard.levels")
+echo "viewer's speakers: $windows tone windows, $bad off level or frequency"
+[ "$bad" -le 3 ] || awk '$2 !~ /^-200/' "$WORK/heard.levels"
+check "the viewer played the tone for most of its 2 s" test "$windows" -ge 16
+check "the played tone is 1 kHz at -20 dBFS +- 1.5 dB in both channels (edges aside)" \
+  test "$bad" -le 3
+
+stop_ours
+check "server shuts down cleanly on SIGTERM" stop_server
+finish
