@@ -64,6 +64,11 @@ std::unique_ptr<ViewerAudio> ViewerAudio::open(const std::string& host, std::uin
                                                ZuChannels layout, std::string* error) {
     const int inChannels = int(channelCount(layout));
     auto impl = std::make_unique<Impl>(inChannels, ChannelFold::deviceChannels(inChannels));
+    // The port first: a device is opened only for a stream that answered, and what arrives
+    // before it plays is not kept.
+    impl->sink = AudioSink::open(host, port, layout, error);
+    if (!impl->sink) return nullptr;
+    impl->sink->setKeepPcm(false);
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
         *error = std::string("audio: ") + SDL_GetError();
         return nullptr;
@@ -85,12 +90,11 @@ std::unique_ptr<ViewerAudio> ViewerAudio::open(const std::string& host, std::uin
         return nullptr;
     }
 
-    impl->sink = AudioSink::open(host, port, layout, error);
-    if (!impl->sink) return nullptr;
-    impl->sink->setKeepPcm(false);
     Impl* raw = impl.get();
     impl->sink->setOnDecoded([raw](const std::vector<float>& pcm, AudioSink::Clock::time_point) {
-        const std::size_t frames = pcm.size() / std::size_t(raw->fold.inputChannels());
+        const std::size_t channels = std::size_t(raw->fold.inputChannels());
+        if (pcm.size() % channels != 0) return;  // not the layout's channels
+        const std::size_t frames = pcm.size() / channels;
         raw->fold.apply(pcm.data(), frames, raw->folded);
         raw->buffer.push(raw->folded.data(), frames);
     });
