@@ -56,6 +56,10 @@ class InputDesktop {
     }
 
     bool ready() const { return ready_; }
+    // Stops (false) or continues (true) the witness application.
+    void pauseApplication(bool resume) { ::kill(app_.pid(), resume ? SIGCONT : SIGSTOP); }
+    // The accessibility bus goes away under everything connected to it.
+    void stopAccessibilityBus() { accessibilityBus_.stop(std::chrono::milliseconds(1000)); }
     std::string why() const { return ready_ ? "" : "desktop not ready: " + text(); }
     const std::string& display() const { return desktop_.display(); }
 

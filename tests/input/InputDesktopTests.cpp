@@ -269,5 +269,48 @@ TEST_F(InputDesktopTest, TitleBarsAndEdgesMoveAndResizeWindows) {
         << before.x << " width " << before.width;
 }
 
+TEST_F(InputDesktopTest, AnApplicationThatStopsAnsweringIsLeftAloneForAWhile) {
+    const DisplayPoint near = middle(desktop_->geometry("handle"));
+    desktop_->pauseApplication(false);
+    bool found = true;
+    onMain([&] { found = accessibility_->elementAt(near).has_value(); });
+    EXPECT_FALSE(found);
+    // Left alone: the next question is not asked of it at all.
+    const auto start = std::chrono::steady_clock::now();
+    onMain([&] { found = accessibility_->elementAt(near).has_value(); });
+    const auto took = std::chrono::steady_clock::now() - start;
+    desktop_->pauseApplication(true);
+    EXPECT_FALSE(found);
+    EXPECT_LT(took, 400ms) << "asked again within the back-off";
+    // Answering again once the back-off is over.
+    EXPECT_TRUE(testing::eventually([&] {
+        onMain([&] { found = accessibility_->elementAt(near).has_value(); });
+        return found;
+    }));
+}
+
+// Last: it takes the accessibility bus away for good.
+TEST_F(InputDesktopTest, WithoutTheAccessibilityBusGesturesFallBackToPlainEvents) {
+    const DisplayRect handle = desktop_->geometry("handle");
+    const DisplayPoint near{handle.x + handle.width + 10, handle.y + handle.height - 40};
+    onMain([&] { ASSERT_TRUE(accessibility_->elementAt(near)); });
+    desktop_->stopAccessibilityBus();
+    // Its daemon ends after the launcher.
+    EXPECT_TRUE(testing::eventually([&] {
+        bool found = true;
+        onMain([&] { found = accessibility_->elementAt(near).has_value(); });
+        return !found;
+    }));
+
+    // The press lands where it was made: no divider is found any more.
+    const std::size_t before = settleAt(near);
+    dragFrom(near, {near.x + 30, near.y});
+    ASSERT_TRUE(testing::eventually([&] { return !events("button-release", before).empty(); }))
+        << desktop_->text();
+    const auto presses = events("button-press", before);
+    ASSERT_EQ(presses.size(), 1u);
+    EXPECT_EQ(presses[0].x, static_cast<int>(near.x));
+}
+
 }  // namespace
 }  // namespace vl

@@ -127,20 +127,31 @@ struct AtspiAccessibility::State {
         if (options.report) options.report(text);
     }
 
-    // Whether a call answered; one that failed after the timeout silences the bus for a while.
-    bool answered(GError* error, Clock::time_point started) {
-        if (!error) return true;
+    // Whether a call took so long that the bus counts as not answering; it is then left alone
+    // for a while. Some calls answer a timeout with an empty result and no error.
+    bool slow(Clock::time_point started) {
         const auto took = Clock::now() - started;
-        if (took >= options.timeout * 8 / 10) {
-            quietUntil = Clock::now() + options.backOff;
-            if (!reportedQuiet)
-                report("The accessibility bus did not answer within " +
-                       std::to_string(options.timeout.count()) +
-                       " ms: elements are not looked up for a while (" + error->message + ")");
-            reportedQuiet = true;
-        }
-        g_error_free(error);
-        return false;
+        if (took < options.timeout * 8 / 10) return false;
+        quietUntil = Clock::now() + options.backOff;
+        if (!reportedQuiet)
+            report("The accessibility bus did not answer within " +
+                   std::to_string(options.timeout.count()) +
+                   " ms: elements are not looked up for a while");
+        reportedQuiet = true;
+        return true;
+    }
+    // Whether a call answered in time.
+    bool answered(GError* error, Clock::time_point started) {
+        const bool late = slow(started);
+        if (error) g_error_free(error);
+        return !error && !late;
+    }
+    // One of the element's interfaces, looked up in time.
+    template <typename Interface>
+    Owned<Interface> lookUp(Interface* (*get)(AtspiAccessible*), AtspiAccessible* object) {
+        const auto started = Clock::now();
+        Owned<Interface> found(get(object));
+        return slow(started) ? nullptr : std::move(found);
     }
     bool quiet() const { return Clock::now() < quietUntil; }
 
@@ -188,12 +199,12 @@ struct AtspiAccessibility::State {
     }
 
     bool hasState(AtspiAccessible* object, AtspiStateType state) {
-        Owned<AtspiStateSet> states(atspi_accessible_get_state_set(object));
+        auto states = lookUp(atspi_accessible_get_state_set, object);
         return states && atspi_state_set_contains(states.get(), state);
     }
 
     std::optional<DisplayRect> extents(AtspiAccessible* object) {
-        Owned<AtspiComponent> component(atspi_accessible_get_component_iface(object));
+        auto component = lookUp(atspi_accessible_get_component_iface, object);
         if (!component) return std::nullopt;
         GError* error = nullptr;
         const auto started = Clock::now();
@@ -257,7 +268,7 @@ struct AtspiAccessibility::State {
     }
 
     Owned<AtspiAccessible> childAt(AtspiAccessible* object, DisplayPoint point) {
-        Owned<AtspiComponent> component(atspi_accessible_get_component_iface(object));
+        auto component = lookUp(atspi_accessible_get_component_iface, object);
         if (!component) return nullptr;
         GError* error = nullptr;
         const auto started = Clock::now();
@@ -269,7 +280,7 @@ struct AtspiAccessibility::State {
     }
 
     std::optional<atspi::ValueRange> valueOf(AtspiAccessible* object) {
-        Owned<AtspiValue> value(atspi_accessible_get_value_iface(object));
+        auto value = lookUp(atspi_accessible_get_value_iface, object);
         if (!value) return std::nullopt;
         atspi::ValueRange range;
         GError* error = nullptr;
@@ -287,7 +298,7 @@ struct AtspiAccessibility::State {
 
     std::vector<Owned<AtspiAccessible>> columnHeaders(AtspiAccessible* object) {
         std::vector<Owned<AtspiAccessible>> headers;
-        Owned<AtspiTable> table(atspi_accessible_get_table_iface(object));
+        auto table = lookUp(atspi_accessible_get_table_iface, object);
         if (!table) return headers;
         GError* error = nullptr;
         auto started = Clock::now();
