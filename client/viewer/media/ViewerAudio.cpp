@@ -14,6 +14,8 @@ namespace {
 constexpr int sampleRate = 48000;
 // One AAC-ELD packet, and the device's period: playback starts with both queued, so a packet that
 // arrives a period late still finds audio playing. Jitter may raise that to 30 ms, in 5 ms steps.
+// The sound server holds about one period ahead of the device: 256 frames ran dry whenever a busy
+// machine held the audio thread back for 5 ms.
 constexpr std::size_t packetFrames = 480;
 constexpr std::uint16_t devicePeriodFrames = 512;
 
