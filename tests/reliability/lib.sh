@@ -23,11 +23,11 @@ share() {
 # The client's running counters from its progress line: frames of the main display, audio packets.
 frames() { tr '\r' '\n' <"$WORK/$1.err" | sed -n 's/.*display: \([0-9]*\) frames.*/\1/p' | tail -n1; }
 audio_packets() { tr '\r' '\n' <"$WORK/$1.err" | sed -n 's/.*audio: \([0-9]*\) packets.*/\1/p' | tail -n1; }
-# Whether COUNTER (frames or audio_packets) of client NAME grows past its value now within 5 s.
+# Whether COUNTER (frames or audio_packets) of client NAME grows past its value now within 10 s.
 grows() {
   local counter=$1 name=$2 before
   before=$($counter "$name"); before=${before:-0}
-  for _ in $(seq 50); do [ "$($counter "$name")" -gt "$before" ] 2>/dev/null && return 0; sleep 0.1; done
+  for _ in $(seq 100); do [ "$($counter "$name")" -gt "$before" ] 2>/dev/null && return 0; sleep 0.1; done
   return 1
 }
 logged() { grep -q -- "$1" "$WORK/server.out"; }
@@ -45,8 +45,8 @@ start_painter() {
 }
 
 reliability_cleanup() {
-  [ -n "$PAINTER_PID" ] && kill "$PAINTER_PID" 2>/dev/null
-  [ -n "$CLIENT_PID" ] && kill "$CLIENT_PID" 2>/dev/null
+  local pid
+  for pid in $PAINTER_PID $CLIENT_PID; do kill "$pid" 2>/dev/null || true; done
   cleanup
 }
 trap reliability_cleanup EXIT
