@@ -37,35 +37,6 @@ for i in range(frames):
 open(out, "wb").write(data)
 PY
 
-# analyse.py WAV: per channel and per 100 ms window, the level (RMS x sqrt 2, dBFS) and the
-# frequency (rising zero crossings), one line per window: "t c0:level:freq c1:..."
-cat >"$WORK/analyse.py" <<'PY'
-import math, struct, sys
-raw = open(sys.argv[1], "rb").read()
-pos, channels, rate, data = 12, 0, 0, b""
-while pos + 8 <= len(raw):
-    tag, size = raw[pos:pos + 4], struct.unpack("<I", raw[pos + 4:pos + 8])[0]
-    body = raw[pos + 8:pos + 8 + size]
-    if tag == b"fmt ":
-        channels, rate = struct.unpack("<HI", body[2:8])
-    elif tag == b"data":
-        data = body
-    pos += 8 + size + (size & 1)
-n = len(data) // (4 * channels)
-samples = struct.unpack("<%df" % (n * channels), data[:n * channels * 4])
-window = rate // 10
-for w in range(n // window):
-    parts = []
-    for c in range(channels):
-        x = samples[w * window * channels + c:(w + 1) * window * channels:channels]
-        power = sum(v * v for v in x) / len(x)
-        level = 20 * math.log10(math.sqrt(power) * math.sqrt(2)) if power > 0 else -200
-        ups = [i for i in range(1, len(x)) if x[i - 1] < 0 <= x[i]]
-        freq = (len(ups) - 1) * rate / (ups[-1] - ups[0]) if len(ups) > 2 else 0
-        parts.append("%.2f:%.1f" % (level, freq))
-    print("%.1f %s" % (w / 10, " ".join(parts)))
-PY
-
 # share SIZE SECONDS OUT.wav: runs the client in the background (CLIENT_PID).
 share() {
   "$CLIENT" share "127.0.0.1:$PORT" --password "$PASSWORD" --size "$1" --seconds "$2" --audio "$3" \
@@ -96,7 +67,7 @@ tr '\r' '\n' <"$WORK/stereo.wav.err" | tail -n 2
 check "stereo share exits 0" test "$status" -eq 0
 check "the client decoded stereo audio packets" \
   grep -Eq "^audio layout stereo packets [1-9][0-9]* decode errors 0" "$WORK/stereo.wav.out"
-python3 "$WORK/analyse.py" "$WORK/stereo.wav" >"$WORK/stereo.levels"
+python3 "$(dirname "$0")/wav_levels.py" "$WORK/stereo.wav" >"$WORK/stereo.levels"
 # The tone's windows: both channels at -20 dBFS +- 1 dB and 1 kHz.
 tone_windows() {
   awk '{ split($2, l, ":"); split($3, r, ":");
@@ -126,7 +97,7 @@ cat "$WORK/surround.wav.out"
 check "5.1 share exits 0" test "$status" -eq 0
 check "the client decoded a 5.1 stream" \
   grep -Eq "^audio layout fivePointOne packets [1-9][0-9]* decode errors 0" "$WORK/surround.wav.out"
-python3 "$WORK/analyse.py" "$WORK/surround.wav" >"$WORK/surround.levels"
+python3 "$(dirname "$0")/wav_levels.py" "$WORK/surround.wav" >"$WORK/surround.levels"
 # For each channel: windows where it is the loud one, and whether every other channel stayed at
 # least 20 dB below it there.
 surround_report() {

@@ -118,40 +118,13 @@ check "the viewer exits 0 when asked to stop" test "$status" -eq 0
 check "nothing the viewer was given came back: the desktop applied one copy, B's" \
   test "$(grep -c 'handleClipboard: applied' "$WORK/server.out")" -eq 1
 
-# Per 100 ms window of the recording: level (RMS x sqrt 2, dBFS) and frequency (rising zero
-# crossings) of the left and right channels.
-python3 - "$WORK/heard.wav" >"$WORK/heard.levels" <<'PY'
-import math, struct, sys
-raw = open(sys.argv[1], "rb").read()
-pos, channels, rate, data = 12, 0, 0, b""
-while pos + 8 <= len(raw):
-    tag, size = raw[pos:pos + 4], struct.unpack("<I", raw[pos + 4:pos + 8])[0]
-    if tag == b"fmt ":
-        channels, rate = struct.unpack("<HI", raw[pos + 10:pos + 16])
-    elif tag == b"data":
-        data = raw[pos + 8:pos + 8 + size] if size != 0xFFFFFFFF and size else raw[pos + 8:]
-        break
-    pos += 8 + size + (size & 1)
-n = len(data) // (4 * channels)
-samples = struct.unpack("<%df" % (n * channels), data[:n * channels * 4])
-window = rate // 10
-for w in range(n // window):
-    parts = []
-    for c in range(channels):
-        x = samples[w * window * channels + c:(w + 1) * window * channels:channels]
-        power = sum(v * v for v in x) / len(x)
-        level = 20 * math.log10(math.sqrt(power) * math.sqrt(2)) if power > 0 else -200
-        ups = [i for i in range(1, len(x)) if x[i - 1] < 0 <= x[i]]
-        freq = (len(ups) - 1) * rate / (ups[-1] - ups[0]) if len(ups) > 2 else 0
-        parts.append("%.2f:%.1f" % (level, freq))
-    print("%.1f %s" % (w / 10, " ".join(parts)))
-PY
+python3 "$(dirname "$0")/wav_levels.py" "$WORK/heard.wav" >"$WORK/heard.levels"
 read -r windows bad < <(awk '{ split($2, l, ":"); split($3, r, ":");
     if (l[1] > -30) { n++; if (l[1] < -21.5 || l[1] > -18.5 || r[1] < -21.5 || r[1] > -18.5 ||
                                l[2] < 990 || l[2] > 1010) bad++ } }
     END { print n + 0, bad + 0 }' "$WORK/heard.levels")
 echo "viewer's speakers: $windows tone windows, $bad off level or frequency"
-[ "$bad" -le 3 ] || awk '$2 !~ /^-200/' "$WORK/heard.levels"
+[ "$((bad * 4))" -le "$windows" ] || awk '$2 !~ /^-200/' "$WORK/heard.levels"
 check "the viewer played the tone for most of its length" test "$windows" -ge $((${MEASURE:-2} * 8))
 # The edges, and a rare glitch on a machine loaded by parallel builds, aside.
 check "the played tone is 1 kHz at -20 dBFS +- 1.5 dB in both channels" \
