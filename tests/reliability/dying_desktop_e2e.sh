@@ -29,7 +29,7 @@ check "the server is still running" kill -0 "$SERVER_PID"
 
 # --- The next session works: its media ports are free again (an X server started during the
 # session once inherited them) and frames flow from the new X server.
-share second 6
+share second 30  # ended once the window manager checks are done
 check "the next session streams" grows frames second
 check "its virtual display is on the new X server" \
   eventually bash -c "xrandr --query | grep -q ' 1280x720+'"
@@ -44,6 +44,7 @@ check "the desktop reports the window manager's death" \
 check "a new window manager runs" eventually replaced openbox "$old_wm"
 check "it announces itself on the root window" eventually wm_supported
 check "the session goes on streaming" grows frames second
+kill -INT "$CLIENT_PID" 2>/dev/null || true
 status=0
 wait "$CLIENT_PID" || status=$?
 CLIENT_PID=""
