@@ -18,14 +18,18 @@ std::int64_t ns(VideoWindow::Clock::time_point t) {
 
 std::unique_ptr<VideoWindow> VideoWindow::create(const std::string& title, PixelSize size,
                                                  bool fullscreen, std::uint32_t wakeEvent,
-                                                 std::string* error) {
+                                                 std::string* error, bool centred) {
     std::unique_ptr<VideoWindow> w(new VideoWindow());
     w->wakeEvent_ = wakeEvent;
     w->fullscreen_ = fullscreen;
     const Uint32 flags = SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI |
                          (fullscreen ? SDL_WINDOW_FULLSCREEN_DESKTOP : 0);
-    w->window_ = SDL_CreateWindow(title.c_str(), SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED,
-                                  size.width, size.height, flags);
+    // A second window goes to the screen's top-left corner, out of the first one's way.
+    SDL_Rect usable{0, 0, 0, 0};
+    SDL_GetDisplayUsableBounds(0, &usable);
+    const int x = centred ? SDL_WINDOWPOS_CENTERED : usable.x;
+    const int y = centred ? SDL_WINDOWPOS_CENTERED : usable.y;
+    w->window_ = SDL_CreateWindow(title.c_str(), x, y, size.width, size.height, flags);
     if (!w->window_) {
         if (error) *error = std::string("cannot open a window: ") + SDL_GetError();
         return nullptr;

@@ -32,9 +32,10 @@ class VideoWindow {
     };
 
     // `wakeEvent` is the SDL event type pushed when a picture waits.
+    // `centred` false puts the window in the screen's top-left corner (a second window).
     static std::unique_ptr<VideoWindow> create(const std::string& title, PixelSize size,
                                                bool fullscreen, std::uint32_t wakeEvent,
-                                               std::string* error);
+                                               std::string* error, bool centred = true);
     ~VideoWindow();
     VideoWindow(const VideoWindow&) = delete;
     VideoWindow& operator=(const VideoWindow&) = delete;

@@ -277,7 +277,7 @@ int Viewer::run(PixelSize size, int fps) {
         extra_.window = VideoWindow::create(
             "Vantrel Link — extra display",
             {std::min(extraSize->width, 1280), std::min(extraSize->height, 800)}, false, wakeEvent_,
-            &error);
+            &error, false);
         if (!extra_.window) {
             std::fprintf(stderr, "vantrel-link-viewer: %s\n", error.c_str());
             return failed;

@@ -36,9 +36,10 @@ witness_up() { desk xdotool search --name '^vl-viewer-witness$' >/dev/null; }
 check "the witness window is up on A" witness_up
 
 # Display B: Xvfb picks a free number itself and holds it through the X lock file convention.
-# 1024x768 makes the viewer's window for a 1280x720 display 1024x576.
+# 1024 pixels wide makes the viewer's window for a 1280x720 display 1024x576; it is centred, below
+# the extra display's window in the top-left corner.
 exec 9>"$WORK/display-b"
-Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp >"$WORK/xvfb-b.log" 2>&1 &
+Xvfb -displayfd 9 -screen 0 1024x1600x24 -nolisten tcp >"$WORK/xvfb-b.log" 2>&1 &
 PIDS+=($!)
 until_true 200 test -s "$WORK/display-b" || { echo "Xvfb did not start"; exit 1; }
 VIEWER_DISPLAY=":$(cat "$WORK/display-b")"
@@ -74,6 +75,7 @@ check "a wrong password: the viewer says so and exits with 4 ($status)" \
 
 
 VANTREL_LINK_PASSWORD=$PASSWORD viewer_side "$VIEWER" "127.0.0.1:$PORT" --size 1280x720@30 \
+  --extra 640x480 \
   >"$WORK/viewer.out" 2>"$WORK/viewer.err" &
 VIEWER_PID=$!
 PIDS+=($VIEWER_PID)
@@ -100,6 +102,15 @@ echo "pixel seen: $(pixel $((wx + 880)) $((wy + 480)))"
 desk xsetroot -solid '#20C040'
 shows_green() { near "$(pixel $((wx + 880)) $((wy + 480)))" 32 192 64 24; }
 check "a new colour on A follows on B" until_true 200 shows_green
+
+# The extra display's window shows its own stream of the same desktop: the root colour.
+extra_window=$(viewer_side xdotool search --name 'extra display' | head -n1 || true)
+extra_geometry=$(viewer_side xwininfo -id "$extra_window" | awk '/Absolute upper-left X/{x=$NF} /Absolute upper-left Y/{y=$NF} /Width/{w=$NF} /Height/{h=$NF} END{print x, y, w, h}')
+echo "extra display's window on B: $extra_geometry"
+read -r ex ey ew eh <<<"$extra_geometry"
+check "the extra display's window opened beside the main one" test "$((ey + eh))" -le "$wy"
+extra_green() { near "$(pixel $((ex + ew / 2)) $((ey + eh / 2)))" 32 192 64 24; }
+check "the extra display's window shows the desktop's colour" until_true 200 extra_green
 
 # A click at window (320, 240) is item (400, 300): on A the virtual display's origin plus that.
 vd=$(desk xrandr --query | sed -n 's/.* 1280x720+\([0-9-]*\)+\([0-9-]*\).*/\1 \2/p' | head -n1)
