@@ -50,7 +50,7 @@ class InputDesktop {
     }
     ~InputDesktop() {
         app_.stop(std::chrono::milliseconds(1000));
-        accessibilityBus_.stop(std::chrono::milliseconds(1000));
+        if (accessibilityBus_.running()) stopAccessibilityBus();
         if (sessionBusPid_ > 0) ::kill(sessionBusPid_, SIGTERM);
         if (!runtime_.empty()) std::filesystem::remove_all(runtime_);
     }
@@ -59,7 +59,13 @@ class InputDesktop {
     // Stops (false) or continues (true) the witness application.
     void pauseApplication(bool resume) { ::kill(app_.pid(), resume ? SIGCONT : SIGSTOP); }
     // The accessibility bus goes away under everything connected to it.
-    void stopAccessibilityBus() { accessibilityBus_.stop(std::chrono::milliseconds(1000)); }
+    // Its bus daemon, the launcher's child, is stopped first: the launcher may not outlive a
+    // busy machine's grace period to stop it itself.
+    void stopAccessibilityBus() {
+        std::istringstream children(shell("pgrep -P " + std::to_string(accessibilityBus_.pid())));
+        for (pid_t child; children >> child;) ::kill(child, SIGTERM);
+        accessibilityBus_.stop(std::chrono::milliseconds(3000));
+    }
     std::string why() const { return ready_ ? "" : "desktop not ready: " + text(); }
     const std::string& display() const { return desktop_.display(); }
 

@@ -25,6 +25,9 @@ constexpr int mostChildren = 512;
 constexpr int mostWindowsPerApplication = 64;
 // A top-level window found for a point serves the points sampled around it for this long.
 constexpr auto topLevelReuse = std::chrono::milliseconds(250);
+// Gestures ask about many points close together at once (a divider search samples 26): what was
+// found serves the points that follow for this long.
+constexpr auto burst = std::chrono::milliseconds(150);
 // Signals queue up on the connection between queries; they are handled at least this often.
 constexpr auto drainInterval = std::chrono::milliseconds(500);
 
@@ -119,6 +122,24 @@ struct AtspiAccessibility::State {
     };
     std::optional<TopLevel> topLevel;
 
+    // Elements without children and computed parts found lately, with their frames.
+    struct Found {
+        Owned<AtspiAccessible> object;
+        Kind kind = Kind::element;
+        DisplayRect frame;
+        Clock::time_point at;
+    };
+    std::vector<Found> found;
+    // Frames of computed parts lately, by the control they belong to.
+    struct Part {
+        Owned<AtspiAccessible> object;
+        std::optional<DisplayRect> frame;
+        Clock::time_point at;
+    };
+    std::map<std::pair<AtspiAccessible*, Kind>, Part> parts;
+    // An element's role does not change.
+    std::unordered_map<AtspiAccessible*, std::pair<Owned<AtspiAccessible>, AtspiRole>> roles;
+
     std::thread drainer;
     std::condition_variable wake;
     bool stopping = false;  // under the library lock
@@ -161,6 +182,9 @@ struct AtspiAccessibility::State {
     }
 
     void forgetAll() {
+        found.clear();
+        parts.clear();
+        roles.clear();
         nodes.clear();
         refs.clear();
         pids.clear();
@@ -192,10 +216,13 @@ struct AtspiAccessibility::State {
     // MARK: - Single calls
 
     AtspiRole roleOf(AtspiAccessible* object) {
+        if (auto known = roles.find(object); known != roles.end()) return known->second.second;
         GError* error = nullptr;
         const auto started = Clock::now();
         const AtspiRole role = atspi_accessible_get_role(object, &error);
-        return answered(error, started) ? role : ATSPI_ROLE_INVALID;
+        if (!answered(error, started)) return ATSPI_ROLE_INVALID;
+        roles.emplace(object, std::pair{share(object), role});
+        return role;
     }
 
     bool hasState(AtspiAccessible* object, AtspiStateType state) {
@@ -321,7 +348,25 @@ struct AtspiAccessibility::State {
         return std::nullopt;
     }
 
+    // A computed part's frame, computed again only after a burst.
+    template <typename Compute>
+    std::optional<DisplayRect> partFrame(AtspiAccessible* control, Kind kind, Compute compute) {
+        const auto now = Clock::now();
+        const auto key = std::pair{control, kind};
+        if (auto known = parts.find(key); known != parts.end() && now - known->second.at < burst)
+            return known->second.frame;
+        auto frame = compute();
+        parts[key] = Part{share(control), frame, now};
+        return frame;
+    }
     std::optional<DisplayRect> thumbOf(AtspiAccessible* bar) {
+        return partFrame(bar, Kind::thumb, [&] { return computeThumb(bar); });
+    }
+    std::optional<DisplayRect> dividerOf(AtspiAccessible* group) {
+        return partFrame(group, Kind::divider, [&] { return computeDivider(group); });
+    }
+
+    std::optional<DisplayRect> computeThumb(AtspiAccessible* bar) {
         const auto frame = extents(bar);
         if (!frame) return std::nullopt;
         const auto value = valueOf(bar);
@@ -343,7 +388,7 @@ struct AtspiAccessibility::State {
         return true;
     }
 
-    std::optional<DisplayRect> dividerOf(AtspiAccessible* group) {
+    std::optional<DisplayRect> computeDivider(AtspiAccessible* group) {
         const auto frame = extents(group);
         if (!frame) return std::nullopt;
         std::vector<DisplayRect> panes;
@@ -375,17 +420,15 @@ struct AtspiAccessibility::State {
 
     // The top-level window of the application owning the frontmost window at the point.
     Owned<AtspiAccessible> topLevelAt(DisplayPoint point) {
+        const auto now = Clock::now();
+        if (topLevel && now - topLevel->found < topLevelReuse && topLevel->frame.contains(point))
+            return share(topLevel->object.get());
+        topLevel.reset();
         std::optional<TopWindow> window;
         if (options.windowAt) {
             window = options.windowAt(point);
             if (!window) return nullptr;
         }
-        const auto now = Clock::now();
-        if (topLevel && now - topLevel->found < topLevelReuse && topLevel->frame.contains(point) &&
-            (!window || (topLevel->window && topLevel->window->pid == window->pid &&
-                         topLevel->window->frame == window->frame)))
-            return share(topLevel->object.get());
-        topLevel.reset();
 
         Owned<AtspiAccessible> desktop = adopt(atspi_get_desktop(0));
         if (!desktop) return nullptr;
@@ -427,16 +470,24 @@ struct AtspiAccessibility::State {
     std::optional<ElementRef> elementAt(DisplayPoint point) {
         if (quiet()) return std::nullopt;
         if (nodes.size() > mostElementsKept) forgetAll();
+        const auto now = Clock::now();
+        std::erase_if(found, [&](const Found& f) { return now - f.at >= burst; });
+        // Parts first: a divider's frame reaches over its panes' edges.
+        for (Kind kind : {Kind::divider, Kind::thumb, Kind::element})
+            for (auto f = found.rbegin(); f != found.rend(); ++f)
+                if (f->kind == kind && f->frame.contains(point))
+                    return intern(share(f->object.get()), kind);
+
         Owned<AtspiAccessible> current = topLevelAt(point);
         if (!current) return std::nullopt;
         for (int depth = 0; depth < deepestDescent && !quiet(); ++depth) {
             const AtspiRole role = roleOf(current.get());
             if (role == ATSPI_ROLE_SPLIT_PANE) {
                 if (auto divider = dividerOf(current.get()); divider && divider->contains(point))
-                    return intern(std::move(current), Kind::divider);
+                    return remember(std::move(current), Kind::divider, *divider);
             } else if (role == ATSPI_ROLE_SCROLL_BAR) {
                 if (auto thumb = thumbOf(current.get()); thumb && thumb->contains(point))
-                    return intern(std::move(current), Kind::thumb);
+                    return remember(std::move(current), Kind::thumb, *thumb);
                 break;
             }
             // AT-SPI's hit test answers direct children only.
@@ -445,7 +496,19 @@ struct AtspiAccessibility::State {
             current = std::move(next);
         }
         if (quiet()) return std::nullopt;
+        // Only an element without children answers for every point of its frame; a scroll bar
+        // or split view does not, its parts being elsewhere.
+        const AtspiRole role = roleOf(current.get());
+        if (role != ATSPI_ROLE_SCROLL_BAR && role != ATSPI_ROLE_SPLIT_PANE &&
+            childCount(current.get()) == 0)
+            if (auto frame = extents(current.get()); frame && frame->contains(point))
+                return remember(std::move(current), Kind::element, *frame);
         return intern(std::move(current), Kind::element);
+    }
+
+    ElementRef remember(Owned<AtspiAccessible> object, Kind kind, const DisplayRect& frame) {
+        found.push_back(Found{share(object.get()), kind, frame, Clock::now()});
+        return intern(std::move(object), kind);
     }
 
     std::optional<ElementRole> roleOf(const Node& node) {
