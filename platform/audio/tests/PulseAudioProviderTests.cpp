@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <array>
 #include <atomic>
@@ -252,6 +253,24 @@ TEST_P(PulseAudioOnlyTest, TheDeviceGoesWithTheServerAndComesBackWithIt) {
     EXPECT_TRUE(contains(sinks(), "corvane_audio"));
     EXPECT_GT(changes->load(), 0);
     system_->removePropertyListener(token);
+}
+
+// The server's own sound server, killed, is started again where its clients look for it.
+TEST(PulseAudioServer, ADeadServerIsStartedAgainAtTheSameAddress) {
+    char pattern[] = "/tmp/vl-sound-restart-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    PulseAudioServer::Options options;
+    options.runtimeDirectory = pattern;
+    options.restartWhenDied = true;
+    auto server = PulseAudioServer::start(options);
+    ASSERT_TRUE(server);
+    const pid_t first = server->pid();
+    ASSERT_EQ(kill(first, SIGKILL), 0);
+    EXPECT_TRUE(eventually([&] { return server->pid() > 0 && server->pid() != first; }, 10s, 50ms));
+    EXPECT_TRUE(PulseAudioServer::reachable(server->address(), 5s));
+    server->stop();
+    EXPECT_FALSE(server->running());
+    std::filesystem::remove_all(pattern);
 }
 
 INSTANTIATE_TEST_SUITE_P(SoundServers, SoundServerTest,
