@@ -3,66 +3,24 @@
 #include "Lensway/LenswayContract.h"
 #include "base/Log.h"
 #include "platform/cameradevices/lensway/LenswayWire.h"
+#include "platform/localsocket/LocalSocket.h"
 
 #include <cerrno>
-#include <cstring>
 #include <map>
 #include <vector>
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace vl::lensway {
 
-namespace {
-
-sockaddr_un addressOf(const std::filesystem::path& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    return address;
-}
-
-bool someoneAnswers(const std::filesystem::path& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_un address = addressOf(path);
-    const bool answered = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return answered;
-}
-
-}  // namespace
-
 std::unique_ptr<FrameSocketServer> FrameSocketServer::start(const std::filesystem::path& path,
                                                             PropertyHandler handler,
                                                             std::string* error) {
-    auto fail = [&](std::string reason) -> std::unique_ptr<FrameSocketServer> {
-        if (error) *error = std::move(reason);
-        return nullptr;
-    };
-    if (path.string().size() >= sizeof(sockaddr_un::sun_path)) return fail("socket path too long");
-    std::error_code ignored;
-    std::filesystem::create_directories(path.parent_path(), ignored);
-    if (::chmod(path.parent_path().c_str(), 0700) != 0)
-        return fail("cannot make " + path.parent_path().string() + " private");
-    if (someoneAnswers(path)) return fail("another camera daemon answers on " + path.string());
-    ::unlink(path.c_str());
-
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_un address = addressOf(path);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, 8) != 0) {
-        const std::string reason = std::strerror(errno);
-        if (fd >= 0) ::close(fd);
-        return fail("cannot listen on " + path.string() + ": " + reason);
-    }
-    ::chmod(path.c_str(), 0600);
+    const int fd = localsocket::listenAt(path, error);
+    if (fd < 0) return nullptr;
     const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     return std::unique_ptr<FrameSocketServer>(
         new FrameSocketServer(path, fd, wakeFd, std::move(handler)));
@@ -140,7 +98,7 @@ void FrameSocketServer::run() {
                 switch (message->kind) {
                     case MessageKind::deviceQuery: {
                         const bool ours = stringOf(message->payload) == deviceUID;
-                        keep = writeAll(
+                        keep = localsocket::writeAll(
                             fd, encodeForDevice(MessageKind::deviceAnswer, ours ? deviceID : 0));
                         break;
                     }

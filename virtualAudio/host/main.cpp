@@ -6,13 +6,12 @@
 #include "PulsePublisher.h"
 #include "platform/audio/Interface.h"
 #include "platform/audio/micdevice/PropertyChannel.h"
+#include "platform/localsocket/LocalSocket.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -107,26 +106,9 @@ micchannel::Message answer(DriverHost& driver, const micchannel::Message& reques
 }
 
 int listenOn(const fs::path& path) {
-    if (auto problem = micchannel::preparePrivateFolder(path.parent_path())) {
-        report(*problem);
-        return -1;
-    }
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string text = path.string();
-    if (text.size() >= sizeof(address.sun_path)) {
-        report("socket path too long: " + text);
-        return -1;
-    }
-    std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    unlink(text.c_str());  // a socket an earlier host left behind
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        chmod(text.c_str(), 0600) != 0 || listen(fd, 16) != 0) {
-        report("cannot listen on " + text + ": " + std::strerror(errno));
-        if (fd >= 0) close(fd);
-        return -1;
-    }
+    std::string error;
+    const int fd = localsocket::listenAt(path, &error);
+    if (fd < 0) report(error);
     return fd;
 }
 
@@ -177,7 +159,7 @@ int main(int argc, char** argv) {
 
     std::map<int, Client> clients;
     auto send = [&](int fd, const micchannel::Message& message) {
-        if (!micchannel::writeAll(fd, micchannel::encode(message))) shutdown(fd, SHUT_RDWR);
+        if (!localsocket::writeAll(fd, micchannel::encode(message))) shutdown(fd, SHUT_RDWR);
     };
     int status = 0;
     for (bool running = true; running;) {
@@ -209,7 +191,7 @@ int main(int argc, char** argv) {
             for (;;) {
                 const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
                 if (fd < 0) break;
-                if (!micchannel::peerIsSameUser(fd)) {
+                if (!localsocket::peerIsSameUser(fd)) {
                     report("refused a connection from another user");
                     close(fd);
                     continue;

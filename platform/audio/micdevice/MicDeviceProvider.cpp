@@ -1,13 +1,13 @@
 #include "platform/audio/micdevice/MicDeviceProvider.h"
 
+#include "platform/localsocket/LocalSocket.h"
+
 #include <cerrno>
-#include <cstring>
 #include <set>
 #include <vector>
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace vl {
@@ -16,22 +16,6 @@ namespace {
 
 using micchannel::Kind;
 using micchannel::Message;
-
-int connectTo(const std::filesystem::path& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string text = path.string();
-    if (text.size() >= sizeof(address.sun_path)) return -1;
-    std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        !micchannel::peerIsSameUser(fd)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 }  // namespace
 
@@ -64,7 +48,7 @@ int MicDeviceProvider::reconnections() const {
 
 bool MicDeviceProvider::ensureConnectedLocked() {
     if (fd_ >= 0) return true;
-    fd_ = connectTo(socketPath_);
+    fd_ = localsocket::connectTo(socketPath_, true);
     if (fd_ < 0) return false;
     if (everConnected_) ++reconnections_;
     greetingDue_ = true;
@@ -92,7 +76,7 @@ std::optional<Message> MicDeviceProvider::request(Message message) {
     bool written;
     {
         std::lock_guard write(writeMutex_);
-        written = micchannel::writeAll(fd, micchannel::encode(message));
+        written = localsocket::writeAll(fd, micchannel::encode(message));
     }
     lock.lock();
     if (written)
@@ -186,7 +170,7 @@ void MicDeviceProvider::sendListen(AudioSelector selector) {
     message.kind = Kind::listen;
     message.selector = selector;
     std::lock_guard write(writeMutex_);
-    micchannel::writeAll(fd, micchannel::encode(message));
+    localsocket::writeAll(fd, micchannel::encode(message));
 }
 
 void MicDeviceProvider::notify(AudioSelector selector) {
@@ -236,7 +220,7 @@ void MicDeviceProvider::run() {
             {
                 std::lock_guard write(writeMutex_);
                 for (const auto& message : restores)
-                    micchannel::writeAll(readingFd, micchannel::encode(message));
+                    localsocket::writeAll(readingFd, micchannel::encode(message));
             }
             if (refresh) notify(0);
             lock.lock();

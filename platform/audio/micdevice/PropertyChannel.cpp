@@ -2,12 +2,8 @@
 
 #include "base/Bytes.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vl::micchannel {
@@ -92,37 +88,6 @@ std::filesystem::path defaultSocketPath() {
         return std::filesystem::path(runtime) / "vantrel-link" / "mic.sock";
     return std::filesystem::path("/tmp") / ("vantrel-link-" + std::to_string(getuid())) /
            "mic.sock";
-}
-
-std::optional<std::string> preparePrivateFolder(const std::filesystem::path& folder) {
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-        return "cannot create " + folder.string() + ": " + std::strerror(errno);
-    struct stat info {};
-    if (lstat(folder.c_str(), &info) != 0)
-        return "cannot inspect " + folder.string() + ": " + std::strerror(errno);
-    if (!S_ISDIR(info.st_mode) || info.st_uid != getuid())
-        return folder.string() + " is not a folder of this user";
-    if ((info.st_mode & 0077) != 0 && chmod(folder.c_str(), 0700) != 0)
-        return "cannot make " + folder.string() + " private: " + std::strerror(errno);
-    return std::nullopt;
-}
-
-bool peerIsSameUser(int fd) {
-    struct ucred credentials {};
-    socklen_t length = sizeof(credentials);
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return false;
-    return credentials.uid == getuid();
-}
-
-bool writeAll(int fd, ByteView bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 }  // namespace vl::micchannel

@@ -55,12 +55,5 @@ class MessageReader {
 
 // $XDG_RUNTIME_DIR/vantrel-link/mic.sock, else /tmp/vantrel-link-<uid>/mic.sock.
 std::filesystem::path defaultSocketPath();
-// Creates the socket's folder private to the user (0700), or refuses one that another user owns
-// or others can enter. An error text, or nothing when it is fit.
-std::optional<std::string> preparePrivateFolder(const std::filesystem::path& folder);
-// Whether the peer of a connected Unix socket runs as this user.
-bool peerIsSameUser(int fd);
-// Writes all of it; false when the peer is gone.
-bool writeAll(int fd, ByteView bytes);
 
 }  // namespace vl::micchannel

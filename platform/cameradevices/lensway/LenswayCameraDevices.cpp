@@ -1,10 +1,9 @@
 #include "platform/cameradevices/lensway/LenswayCameraDevices.h"
 
-#include <cstring>
+#include "platform/localsocket/LocalSocket.h"
 
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace vl {
@@ -20,22 +19,13 @@ LenswayCameraDevices::~LenswayCameraDevices() {
 bool LenswayCameraDevices::connectLocked() {
     if (fd_ >= 0) return true;
     if (!socket_) return false;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string path = socket_->string();
-    if (path.size() >= sizeof address.sun_path) return false;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = localsocket::connectTo(*socket_, true);
     if (fd < 0) return false;
     timeval timeout{};
     timeout.tv_usec = static_cast<suseconds_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(ioTimeout).count());
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return false;
-    }
     fd_ = fd;
     reader_ = {};
     return true;
@@ -51,8 +41,8 @@ std::optional<CameraDeviceID> LenswayCameraDevices::deviceWithUID(const std::str
     // A connection that broke since the last call is only noticed by using it: try twice.
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!connectLocked()) return std::nullopt;
-        if (lensway::writeAll(fd_,
-                              lensway::encode(lensway::MessageKind::deviceQuery, bytesOf(uid)))) {
+        if (localsocket::writeAll(
+                fd_, lensway::encode(lensway::MessageKind::deviceQuery, bytesOf(uid)))) {
             auto answer = lensway::readMessage(fd_, reader_);
             if (answer && answer->kind == lensway::MessageKind::deviceAnswer) {
                 auto device = lensway::deviceOf(*answer);
@@ -69,7 +59,7 @@ CameraStatus LenswayCameraDevices::setEncodedFrame(CameraDeviceID device, ByteVi
     if (frame.size() > maxFrameSize) return CameraStatus::propertyTooLarge;
     std::lock_guard lock(mutex_);
     if (!connectLocked()) return CameraStatus::unreachable;
-    if (!lensway::writeAll(
+    if (!localsocket::writeAll(
             fd_, lensway::encodeForDevice(lensway::MessageKind::encodedFrame, device, frame))) {
         // Part of a message may have gone out: the stream is out of step; start over next time.
         closeLocked();

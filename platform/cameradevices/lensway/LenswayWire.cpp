@@ -84,17 +84,6 @@ std::optional<Message> MessageReader::next() {
     return message;
 }
 
-bool writeAll(int fd, ByteView bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 std::optional<Message> readMessage(int fd, MessageReader& reader) {
     for (;;) {
         if (auto message = reader.next()) return message;

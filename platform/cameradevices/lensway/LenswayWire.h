@@ -48,8 +48,7 @@ class MessageReader {
     bool poisoned_ = false;
 };
 
-// Blocking helpers on a connected stream socket; false / none on error, end or timeout.
-bool writeAll(int fd, ByteView bytes);
+// The next message from a connected stream socket, blocking; none on error, end or timeout.
 std::optional<Message> readMessage(int fd, MessageReader& reader);
 
 }  // namespace vl::lensway

@@ -1,5 +1,6 @@
 #include "platform/cameradevices/lensway/LenswayCameraDevices.h"
 #include "platform/cameradevices/lensway/LenswayWire.h"
+#include "platform/localsocket/LocalSocket.h"
 
 #include <gtest/gtest.h>
 
@@ -71,7 +72,7 @@ class StandInDaemon {
             while (auto message = lensway::readMessage(client, reader)) {
                 if (message->kind == lensway::MessageKind::deviceQuery) {
                     const std::uint32_t id = stringOf(message->payload) == "cam" ? 5 : 0;
-                    lensway::writeAll(
+                    localsocket::writeAll(
                         client, lensway::encodeForDevice(lensway::MessageKind::deviceAnswer, id));
                 } else if (message->kind == lensway::MessageKind::encodedFrame) {
                     ++frames;
