@@ -96,11 +96,19 @@ bool ViewerSession::start(const std::string& mainDescriptor, PictureHandler onMa
             item, [sink](ByteView unit) { sink->push(unit); }, error);
     };
     if (!receive(*main_, mainSink_.get())) return false;
+    {
+        std::lock_guard lock(sendMutex_);
+        mainShareId_ = main_->sharedID;
+    }
     if (extra_ && !receive(*extra_, extraSink_.get())) return false;
     return true;
 }
 
 void ViewerSession::stop() {
+    {
+        std::lock_guard lock(sendMutex_);
+        mainShareId_.clear();
+    }
     // The session first, so that no unit reaches a sink being finished.
     if (session_) session_->stop();
     session_.reset();
@@ -154,10 +162,11 @@ void ViewerSession::send(const LookAtInfo& info) {
 }
 
 void ViewerSession::sendClipboard(ClipboardEvent event) {
-    // main_ is only written on the main loop's thread; a clipboard sent meanwhile names no item
-    // and the server drops it, as it would for a session not yet started.
-    if (main_) event.shareId = main_->sharedID;
-    sendMessage(InteractionType::clipboard, event.toJson());
+    std::lock_guard lock(sendMutex_);
+    // Between sessions no item is named and the server drops it, as before the first one.
+    event.shareId = mainShareId_;
+    control_->stream().send(
+        Packet(PacketType::pktInteractiveTap, InteractionType::clipboard, bytesOf(event.toJson())));
 }
 
 void ViewerSession::setClipboardHandler(ClipboardHandler handler) {

@@ -101,7 +101,8 @@ class ViewerSession {
     std::unique_ptr<SessionClient> session_;
     std::unique_ptr<VideoSink> mainSink_, extraSink_;
     std::optional<SharedItem> main_, extra_;
-    std::mutex sendMutex_;
+    std::mutex sendMutex_;     // guards the control stream's sends and mainShareId_
+    std::string mainShareId_;  // what the clipboard names, readable from any thread
     std::mutex handlerMutex_;
     ClipboardHandler onClipboard_;
     SessionEnd ended_ = SessionEnd::none;

@@ -166,6 +166,14 @@ class Viewer {
         main_.window = std::move(main);
     }
 
+    // The session goes before the windows its decoding threads draw into; the clipboard and the
+    // sound before the session they use.
+    ~Viewer() {
+        clipboard_.reset();
+        audio_.reset();
+        session_.reset();
+    }
+
     int run(PixelSize size, int fps);
 
   private:
