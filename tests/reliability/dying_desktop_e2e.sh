@@ -20,7 +20,8 @@ kill -KILL "$old_x"
 check "the server reports the X server's loss" eventually logged "went away"
 check "the desktop reports the restart" eventually logged "died; starting it again"
 check "a new X server runs on the same display" eventually replaced Xorg "$old_x"
-check "the display answers again" eventually xdpyinfo -display "$DESKTOP_DISPLAY" >/dev/null 2>&1
+display_answers() { xdpyinfo -display "$DESKTOP_DISPLAY" >/dev/null 2>&1; }
+check "the display answers again" eventually display_answers
 status=0
 wait "$CLIENT_PID" || status=$?
 CLIENT_PID=""
