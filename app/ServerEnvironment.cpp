@@ -81,10 +81,15 @@ std::shared_ptr<InputInjection> makeInputService(std::shared_ptr<DisplayService>
     services.displays = std::move(displays);
     auto windowList = std::make_shared<X11WindowService>(std::string{}, report);
     // Scroll thumbs and dividers inside windows are found where the accessibility bus runs.
+    // "accessibilitytimeoutms" lets a slow machine wait longer for applications' answers.
+    AtspiAccessibility::Options accessibility{
+        .windowAt = AtspiAccessibility::frontmostWindowIn(windowList), .report = report};
+    if (auto timeout = SystemInfo::defaults().string("accessibilitytimeoutms")) {
+        const int value = std::atoi(timeout->c_str());
+        if (value >= 1 && value <= 2000) accessibility.timeout = std::chrono::milliseconds(value);
+    }
     services.targets = std::make_shared<WindowPointerTargets>(
-        windowList,
-        AtspiAccessibility::open(
-            {.windowAt = AtspiAccessibility::frontmostWindowIn(windowList), .report = report}));
+        windowList, AtspiAccessibility::open(std::move(accessibility)));
     // Letters go as key codes while an input method composes them.
     services.imeInputSourceActive =
         [ime = std::make_shared<DbusInputMethodState>(DbusInputMethodState::Options{})] {

@@ -37,7 +37,8 @@ void usage(std::FILE* out) {
                  "--headless (or no display) runs it as a console program.\n"
                  "\n"
                  "settings keys: password, machinename, controlport, keepawake, commandkey,\n"
-                 "               scrollpixelsperclick, desktopsession (e.g. startxfce4)\n");
+                 "               scrollpixelsperclick, accessibilitytimeoutms,\n"
+                 "               desktopsession (e.g. startxfce4)\n");
 }
 
 int runConfig(const std::vector<std::string>& args) {
@@ -63,6 +64,8 @@ int runConfig(const std::vector<std::string>& args) {
             std::cout << defaults.string(key).value_or("control") << "\n";
         else if (key == "scrollpixelsperclick")
             std::cout << defaults.string(key).value_or("50") << "\n";
+        else if (key == "accessibilitytimeoutms")
+            std::cout << defaults.string(key).value_or("10") << "\n";
         else if (key == "desktopsession")
             std::cout << defaults.string(key).value_or("") << "\n";
         else {
@@ -113,6 +116,13 @@ int runConfig(const std::vector<std::string>& args) {
                 return 2;
             }
             defaults.set(key, std::to_string(*pixels));
+        } else if (key == "accessibilitytimeoutms") {
+            auto milliseconds = parseDecimalInt(value);
+            if (!milliseconds || *milliseconds < 1 || *milliseconds > 2000) {
+                std::cerr << "vantrel-link: accessibilitytimeoutms is a number from 1 to 2000\n";
+                return 2;
+            }
+            defaults.set(key, std::to_string(*milliseconds));
         } else {
             std::cerr << "vantrel-link: unknown settings key '" << key << "'\n";
             return 2;
