@@ -20,11 +20,16 @@ SHOTS=${VL_INSTALLER_SHOTS:-$WORK/shots}
 mkdir -p "$SHOTS" "$WORK/runtime" "$WORK/home" && chmod 700 "$WORK/runtime"
 PIDS=()
 FAILURES=0
+CGROUPS=()
 cleanup() {
-  local pid
+  local pid group
   # The manager stops its units (lensway, the sound server) when it ends.
   for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+  for group in "${CGROUPS[@]}"; do
+    echo $$ >"$(dirname "$group")/cgroup.procs" 2>/dev/null || true
+    find "$group" -depth -type d -exec rmdir {} + 2>/dev/null || true
+  done
   [ -n "${VL_INSTALLER_SHOTS:-}" ] || rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -36,6 +41,16 @@ until_true() {  # until_true SECONDS COMMAND...
 }
 
 mount -t tmpfs tmpfs /run
+# The manager files its units under its own control group. Without a group of our own, two
+# managers (tests run side by side) would share app.slice/lensway.service, and one stopping its
+# unit would end the other's daemon.
+for hierarchy in /sys/fs/cgroup/systemd /sys/fs/cgroup/unified; do
+  group="$hierarchy/vl-installer-$$"
+  if [ -w "$hierarchy/cgroup.procs" ] && mkdir "$group" 2>/dev/null; then
+    CGROUPS+=("$group")
+    echo $$ >"$group/cgroup.procs"
+  fi
+done
 mkdir -p /run/systemd/system
 export HOME="$WORK/home" XDG_RUNTIME_DIR="$WORK/runtime"
 export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share" XDG_STATE_HOME="$HOME/.local/state"
