@@ -24,11 +24,13 @@
 #include "platform/capture/x11/X11CaptureService.h"
 #include "platform/defaults/json/JsonFileDefaults.h"
 #include "platform/desktop/HeadlessDesktop.h"
+#include "platform/desktop/SessionBus.h"
 #include "platform/discovery/avahi/AvahiDiscovery.h"
 #include "platform/display/x11/X11DisplayService.h"
 #include "platform/events/dbus/DbusInputMethodState.h"
 #include "platform/events/x11/X11EventsService.h"
 #include "platform/host/linux/LinuxHostFacts.h"
+#include "platform/localsocket/LocalSocket.h"
 #include "platform/notify/sdbus/SdBusNotifyCenter.h"
 #include "platform/pasteboard/x11/X11Pasteboard.h"
 #include "platform/pathmonitor/netlink/NetlinkPathMonitor.h"
@@ -163,6 +165,7 @@ void ServerEnvironment::startDesktop() {
         return;
     }
     startSoundServer();
+    startSessionBus();
     HeadlessDesktop::Options desktopOptions;
     desktopOptions.lightSession = true;
     // "desktopsession": the user's own session command (e.g. startxfce4) in place of ours. The
@@ -188,6 +191,25 @@ void ServerEnvironment::startSoundServer() {
     options.restartWhenDied = true;
     soundServer_ = PulseAudioServer::start(options, report);
     if (soundServer_) setenv("PULSE_SERVER", soundServer_->address().c_str(), 1);
+}
+
+// A machine without a session bus gets ours, before the desktop starts: its applications publish
+// their accessibility there, and the input method and the camera daemon are found there. Called
+// while the process has no other threads.
+void ServerEnvironment::startSessionBus() {
+    if (SessionBus::configured()) return;
+    std::filesystem::path folder;
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
+        folder = std::filesystem::path(runtime) / "vantrel-link-bus";
+    else
+        folder = std::filesystem::temp_directory_path() /
+                 ("vantrel-link-bus-" + std::to_string(::getuid()));
+    if (auto problem = localsocket::preparePrivateFolder(folder)) {
+        report("Session bus: " + *problem);
+        return;
+    }
+    sessionBus_ = SessionBus::start({.directory = folder.string()}, report);
+    if (sessionBus_) setenv("DBUS_SESSION_BUS_ADDRESS", sessionBus_->address().c_str(), 1);
 }
 
 void ServerEnvironment::configureSettingsOnly() {

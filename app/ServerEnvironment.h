@@ -12,6 +12,7 @@ class AppDelegate;
 class AudioObjectSystem;
 class MicHostSupervisor;
 class PulseAudioServer;
+class SessionBus;
 class SystemAudioRelay;
 class DisplayService;
 class HeadlessDesktop;
@@ -51,10 +52,12 @@ class ServerEnvironment {
 
   private:
     void startSoundServer();
+    void startSessionBus();
 
     ServerOptions options_;
     std::filesystem::path configDir_;
     std::filesystem::path dataDir_;
+    std::unique_ptr<SessionBus> sessionBus_;  // outlives the desktop whose programs use it
     std::unique_ptr<HeadlessDesktop> desktop_;
     std::shared_ptr<DisplayService> displays_;
     std::shared_ptr<PhantomScreenService> virtualDisplays_;
