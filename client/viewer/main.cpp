@@ -190,6 +190,8 @@ class Viewer {
     void startMedia();
     void handle(const SDL_Event& e);
     Shown* shownFor(Uint32 windowID);
+    Shown* gestureTarget(Uint32 windowID);
+    std::pair<int, int> inWindow(const Shown& s, Uint32 windowID, int x, int y);
     void sendPointer(Shown& s, MouseEventKind kind, MouseButton button, int x, int y);
     void flushMotion(Shown& s);
     void sendKey(const KeyMessage& m);
@@ -215,6 +217,24 @@ class Viewer {
     bool lookAtSent_ = false;
     std::string statusText_;
 };
+
+Viewer::Shown* Viewer::gestureTarget(Uint32 windowID) {
+    // While a button is held the window it was pressed in owns the pointer, wherever SDL says
+    // the events happen (with two windows it may name the other one).
+    for (auto* s : {&main_, &extra_})
+        if (s->window && !s->down.empty()) return s;
+    return shownFor(windowID);
+}
+
+std::pair<int, int> Viewer::inWindow(const Shown& s, Uint32 windowID, int x, int y) {
+    if (s.window->id() == windowID) return {x, y};
+    const Shown* from = shownFor(windowID);
+    if (!from) return {x, y};
+    int fx = 0, fy = 0, tx = 0, ty = 0;
+    SDL_GetWindowPosition(from->window->window(), &fx, &fy);
+    SDL_GetWindowPosition(s.window->window(), &tx, &ty);
+    return {x + fx - tx, y + fy - ty};
+}
 
 Viewer::Shown* Viewer::shownFor(Uint32 windowID) {
     if (main_.window && main_.window->id() == windowID) return &main_;
@@ -489,22 +509,26 @@ void Viewer::handle(const SDL_Event& e) {
             return;
         }
         case SDL_MOUSEMOTION:
-            if (Shown* s = shownFor(e.motion.windowID)) {
-                s->motion = {e.motion.x, e.motion.y};
-                s->pointer = {e.motion.x, e.motion.y};
+            if (Shown* s = gestureTarget(e.motion.windowID)) {
+                const auto point = inWindow(*s, e.motion.windowID, e.motion.x, e.motion.y);
+                s->motion = point;
+                s->pointer = point;
             }
             return;
         case SDL_MOUSEBUTTONDOWN:
         case SDL_MOUSEBUTTONUP:
-            if (Shown* s = shownFor(e.button.windowID)) {
+            if (Shown* s = gestureTarget(e.button.windowID)) {
                 if (e.button.button != SDL_BUTTON_LEFT && e.button.button != SDL_BUTTON_RIGHT &&
                     e.button.button != SDL_BUTTON_MIDDLE)
                     return;
-                flushMotion(*s);
-                s->pointer = {e.button.x, e.button.y};
+                // Moves before the button, in order.
+                for (auto* other : {&main_, &extra_})
+                    if (other->window) flushMotion(*other);
+                const auto [x, y] = inWindow(*s, e.button.windowID, e.button.x, e.button.y);
+                s->pointer = {x, y};
                 const bool down = e.type == SDL_MOUSEBUTTONDOWN;
                 sendPointer(*s, down ? MouseEventKind::down : MouseEventKind::up,
-                            buttonOf(e.button.button), e.button.x, e.button.y);
+                            buttonOf(e.button.button), x, y);
                 // A click in the window takes the keyboard, shortcuts included.
                 if (down) grab(*s, true);
             }
@@ -596,6 +620,9 @@ int main(int argc, char** argv) {
     }
     const Uint32 wakeEvent = SDL_RegisterEvents(1);
     SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, "1");
+    // The X server's own implicit grab keeps a press's events with its window; SDL's capture on
+    // top of it can report the release on the other window.
+    SDL_SetHint(SDL_HINT_MOUSE_AUTO_CAPTURE, "0");
     // Keys typed in the window go to the remote machine, shortcuts of this desktop included.
     SDL_SetHint(SDL_HINT_GRAB_KEYBOARD, "1");
     int status = ok;

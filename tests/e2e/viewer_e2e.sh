@@ -48,6 +48,15 @@ viewer_side() {  # (backgrounded as "viewer_side exec ...", so that $! is the pr
     XDG_RUNTIME_DIR=$WORK/runtime "$@"
 }
 printf '%s\n' "$PASSWORD" >"$WORK/password"
+# geometry_of NAME-REGEX → "ID X Y W H" of the first such window on B (empty when none).
+geometry_of() {
+  local id
+  id=$(viewer_side xdotool search --name "$1" 2>/dev/null | head -n1 || true)
+  [ -n "$id" ] || return 1
+  viewer_side xwininfo -id "$id" 2>/dev/null | awk -v id="$id" '/Absolute upper-left X/{x=$NF}
+    /Absolute upper-left Y/{y=$NF} /Width/{w=$NF} /Height/{h=$NF} END{if (w) print id, x, y, w, h}'
+}
+found_geometry() { G=$(geometry_of "$1") && [ -n "$G" ]; }
 
 # Nothing listens on the block's last port: the handshake times out (10 s) meanwhile.
 (status=0; viewer_side "$VIEWER" "127.0.0.1:$((PORT + 9))" --password x >/dev/null \
@@ -81,10 +90,9 @@ VIEWER_PID=$!
 PIDS+=($VIEWER_PID)
 check "the session started" until_true 600 grep -q '^display 1280x720' "$WORK/viewer.out"
 # (The title is bare once the session runs; the unreachable attempt's says "connecting".)
-window=$(viewer_side xdotool search --name '^Vantrel Link$' | head -n1 || true)
-geometry=$(viewer_side xwininfo -id "$window" | awk '/Absolute upper-left X/{x=$NF} /Absolute upper-left Y/{y=$NF} /Width/{w=$NF} /Height/{h=$NF} END{print x, y, w, h}')
-echo "viewer window on B: $geometry"
-read -r wx wy ww wh <<<"$geometry"
+G=""; until_true 100 found_geometry '^Vantrel Link$' || true
+echo "viewer window on B: $G"
+read -r window wx wy ww wh <<<"${G:-0 0 0 0 0}"
 check "the viewer's window keeps the display's aspect within B (${ww}x${wh})" \
   test "$ww" = 1024 -a "$wh" = 576
 
@@ -104,10 +112,9 @@ shows_green() { near "$(pixel $((wx + 880)) $((wy + 480)))" 32 192 64 24; }
 check "a new colour on A follows on B" until_true 200 shows_green
 
 # The extra display's window shows its own stream of the same desktop: the root colour.
-extra_window=$(viewer_side xdotool search --name 'extra display' | head -n1 || true)
-extra_geometry=$(viewer_side xwininfo -id "$extra_window" | awk '/Absolute upper-left X/{x=$NF} /Absolute upper-left Y/{y=$NF} /Width/{w=$NF} /Height/{h=$NF} END{print x, y, w, h}')
-echo "extra display's window on B: $extra_geometry"
-read -r ex ey ew eh <<<"$extra_geometry"
+G=""; until_true 100 found_geometry 'extra display' || true
+echo "extra display's window on B: $G"
+read -r _ ex ey ew eh <<<"${G:-0 0 0 0 0}"
 check "the extra display's window opened beside the main one" test "$((ey + eh))" -le "$wy"
 extra_green() { near "$(pixel $((ex + ew / 2)) $((ey + eh / 2)))" 32 192 64 24; }
 check "the extra display's window shows the desktop's colour" until_true 200 extra_green
@@ -124,7 +131,31 @@ near_point() { [ -n "$rx" ] && [ $((rx - vx - 400)) -ge -2 ] && [ $((rx - vx - 4
   [ $((ry - vy - 300)) -ge -2 ] && [ $((ry - vy - 300)) -le 2 ]; }
 check "the click landed at the matching point (within 2 pixels)" near_point
 
+# A drag from item (300, 200) to (500, 350): window (240, 160) to (400, 280). The witness sees
+# the press, motion with button 1 held, and the release where the drag ended.
+viewer_side xdotool mousemove --sync $((wx + 240)) $((wy + 160)) mousedown 1 \
+  mousemove --sync $((wx + 320)) $((wy + 220)) mousemove --sync $((wx + 400)) $((wy + 280)) mouseup 1
+released_twice() { [ "$(grep -c 'ButtonRelease event' "$WORK/xev.out")" -ge 2 ]; }
+check "the witness saw the drag's release" until_true 100 released_twice
+root=$(grep -A2 'ButtonRelease event' "$WORK/xev.out" | sed -n 's/.*root:(\([0-9-]*\),\([0-9-]*\)).*/\1 \2/p' | tail -n1)
+echo "the drag ended at root $root (expected $((vx + 500)) $((vy + 350)))"
+read -r rx ry <<<"$root"
+drag_end() { [ -n "$rx" ] && [ $((rx - vx - 500)) -ge -2 ] && [ $((rx - vx - 500)) -le 2 ] &&
+  [ $((ry - vy - 350)) -ge -2 ] && [ $((ry - vy - 350)) -le 2 ]; }
+check "the drag ended at the matching point (within 2 pixels)" drag_end
+check "the witness saw motion with button 1 held" grep -q 'state 0x100' "$WORK/xev.out"
+# One wheel notch down: a pixel scroll the desktop turns into wheel presses.
+viewer_side xdotool click 5
+wheel() { grep -A4 'ButtonPress event' "$WORK/xev.out" | grep -Eq 'button (4|5),'; }
+check "the wheel reached the witness as wheel presses" until_true 100 wheel
+
 viewer_side xdotool windowfocus --sync "$window"
+# The desktop's first Unicode key goes through a freshly mapped spare keycode that the witness
+# has at times translated with its old (empty) symbol; a first key is typed and awaited before
+# the text under test (the server's side of it is reported separately).
+viewer_side xdotool type 'x'
+first_key() { grep -q 'KeyRelease event' "$WORK/xev.out"; }
+until_true 100 first_key || true
 viewer_side xdotool type --delay 60 'Grüße €'
 for ch in G r ü ß e €; do
   check "the witness received the typed '$ch'" \
@@ -148,7 +179,8 @@ VANTREL_LINK_PASSWORD=$PASSWORD viewer_side exec "$VIEWER" "127.0.0.1:$PORT" \
 VIEWER_PID=$!
 PIDS+=($VIEWER_PID)
 check "a second session started at the window's size" until_true 600 grep -q '^display ' "$WORK/viewer2.out"
-window=$(viewer_side xdotool search --name '^Vantrel Link$' | head -n1 || true)
+G=""; until_true 100 found_geometry '^Vantrel Link$' || true
+read -r window _ <<<"${G:-0}"
 for size in "700 500" "760 540" "800 580" "820 600"; do
   viewer_side xdotool windowsize "$window" $size
   sleep 0.1
@@ -158,8 +190,8 @@ check "the server made a display of the new size" \
   until_true 400 bash -c "grep -c '^display ' '$WORK/viewer2.out' | grep -qx 2"
 grep '^resize\|^display' "$WORK/viewer2.out"
 check "no size in between was asked for" test "$(grep -c '^resize' "$WORK/viewer2.out")" -eq 1
-geometry=$(viewer_side xwininfo -id "$window" | awk '/Absolute upper-left X/{x=$NF} /Absolute upper-left Y/{y=$NF} /Width/{w=$NF} /Height/{h=$NF} END{print x, y, w, h}')
-read -r wx wy ww wh <<<"$geometry"
+G=""; until_true 100 found_geometry '^Vantrel Link$' || true
+read -r _ wx wy ww wh <<<"${G:-0 0 0 0 0}"
 # (The server gives the nearest display it makes; the picture is scaled into the window.)
 edge_green() { near "$(pixel $((wx + ww - 20)) $((wy + wh / 2)))" 32 192 64 24; }
 check "the new display's picture reaches the resized window's edge" until_true 200 edge_green
