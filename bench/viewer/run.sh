@@ -68,25 +68,28 @@ presents = []
 for line in open(log):
     w = line.split()
     if w and w[0] == "present" and w[1] == "display":
-        presents.append((int(w[4]), int(w[5])))
+        presents.append((int(w[4]), int(w[5]), int(w[3])))
 changes = [(int(t), colour) for t, colour in (line.split() for line in open(toggles))]
-lat, missed = [], 0
+lat, own, missed = [], [], 0
 for i, (t, colour) in enumerate(changes):
     # A change never shown before the same colour was set again is missed, not measured.
     limit = changes[i + 2][0] if i + 2 < len(changes) else float("inf")
-    seen = next((when for when, luma in presents if when > t and
+    seen = next(((when, arrived) for when, luma, arrived in presents if when > t and
                  ((colour == "white" and luma > 128) or (colour == "black" and luma < 64))), None)
-    if seen is None or seen > limit:
+    if seen is None or seen[0] > limit:
         missed += 1
     else:
-        lat.append((seen - t) / 1e6)
+        lat.append((seen[0] - t) / 1e6)
+        own.append((seen[0] - seen[1]) / 1e6)
 lat.sort()
+own.sort()
 if not lat:
     print(f"RESULT viewer glass to glass {size}: no change seen"); sys.exit(0)
 p99 = lat[min(len(lat) - 1, int(round(0.99 * (len(lat) - 1))))]
 print(f"RESULT viewer glass to glass {size}: median {statistics.median(lat):.1f} ms, "
       f"p99 {p99:.1f} ms, min {lat[0]:.1f}, max {lat[-1]:.1f} over {len(lat)} changes "
-      f"({missed} missed)")
+      f"({missed} missed); of which the viewer, access unit arrival to presentation: median "
+      f"{statistics.median(own):.1f} ms, p99 {own[min(len(own) - 1, int(round(0.99 * (len(own) - 1))))]:.1f} ms")
 PY
 }
 
