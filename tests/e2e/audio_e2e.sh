@@ -50,7 +50,6 @@ wait_for_default() {  # the session made Corvane Audio the default output
   done
   return 1
 }
-eventually() { for _ in $(seq 100); do "$@" && return 0; sleep 0.05; done; return 1; }
 no_corvane_sink() { ! pactl list short sinks | grep -q corvane_audio; }
 default_is_desk() { [ "$(pactl get-default-sink)" = "desk_speakers" ]; }
 

@@ -7,14 +7,7 @@
 source "$(dirname "$0")/lib.sh"
 
 LENSWAY="$VL_BIN/Lensway/lensway"
-OWN_PIDS=()
-stop_own() {
-  local pid
-  for pid in "${OWN_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${OWN_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
-  if [ -n "${DBUS_PID:-}" ]; then kill "$DBUS_PID" 2>/dev/null || true; fi
-}
-trap 'stop_own; cleanup' EXIT
+trap 'cleanup; if [ -n "${DBUS_PID:-}" ]; then kill "$DBUS_PID" 2>/dev/null || true; fi' EXIT
 
 mkdir -p "$WORK/runtime" && chmod 700 "$WORK/runtime"
 export XDG_RUNTIME_DIR="$WORK/runtime" PIPEWIRE_RUNTIME_DIR="$WORK/runtime"

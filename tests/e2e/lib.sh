@@ -10,7 +10,18 @@ SERVER_PID=""
 FAILURES=0
 CHECKS=0
 
+# Programs a script starts beside the server (sound servers, viewers, witness windows), ended by
+# their process ids at exit, before the server.
+OWN_PIDS=()
+stop_own() {
+  local pid
+  for pid in "${OWN_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${OWN_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+  OWN_PIDS=()
+}
+
 cleanup() {
+  stop_own
   if [ -n "$SERVER_PID" ] && kill -0 "$SERVER_PID" 2>/dev/null; then
     kill "$SERVER_PID" 2>/dev/null || true
     wait "$SERVER_PID" 2>/dev/null || true
@@ -39,6 +50,25 @@ for _ in range(200):
         for s in socks:
             s.close()
 PY
+}
+
+# until_true TRIES COMMAND...: polls every 0.05 s, at most TRIES times.
+until_true() {
+  local tries=$1; shift
+  for _ in $(seq "$tries"); do "$@" && return 0; sleep 0.05; done
+  return 1
+}
+# eventually COMMAND...: polls for up to 10 s.
+eventually() { until_true 200 "$@"; }
+
+# start_second_display WxHxDEPTH: a private Xvfb beside the server's desktop (it picks a free
+# display number itself and holds it through the X lock file convention). Sets SECOND_DISPLAY.
+start_second_display() {
+  exec 9>"$WORK/second-display"
+  Xvfb -displayfd 9 -screen 0 "$1" -nolisten tcp >"$WORK/second-display.log" 2>&1 &
+  OWN_PIDS+=($!)
+  until_true 200 test -s "$WORK/second-display" || { echo "Xvfb did not start"; exit 1; }
+  SECOND_DISPLAY=":$(cat "$WORK/second-display")"
 }
 
 server_config() { "$SERVER" --config-dir "$WORK/config" config "$@"; }

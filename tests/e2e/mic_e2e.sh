@@ -15,7 +15,6 @@ start_server_with_desktop
 export PULSE_SERVER="unix:$WORK/runtime/vantrel-link-sound/native"
 pactl info >/dev/null
 
-eventually() { for _ in $(seq 200); do "$@" && return 0; sleep 0.05; done; return 1; }
 mic_listed() { pactl list sources | grep -q "Description: Corvane Vision Pro Microphone"; }
 mic_hidden() { ! mic_listed; }
 host_pid() { pgrep -P "$SERVER_PID" -f "/corvane-mic-host$"; }

@@ -9,19 +9,7 @@
 source "$(dirname "$0")/lib.sh"
 
 VIEWER="$VL_BIN/client/viewer/vantrel-link-viewer"
-PIDS=()
-stop_ours() {
-  local pid
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
-  PIDS=()
-}
-trap 'stop_ours; [ -n "${KEEP:-}" ] && cp -r "$WORK" "$KEEP"; cleanup' EXIT
-until_true() {  # until_true TRIES(x0.05 s) COMMAND...
-  local n=$1; shift
-  for _ in $(seq "$n"); do "$@" && return 0; sleep 0.05; done
-  return 1
-}
+trap 'stop_own; [ -n "${KEEP:-}" ] && cp -r "$WORK" "$KEEP"; cleanup' EXIT
 
 PORT=$(free_port_block)
 export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
@@ -30,19 +18,16 @@ start_server_with_desktop
 desk() { DISPLAY=$DESKTOP_DISPLAY XAUTHORITY=$DESKTOP_XAUTHORITY "$@"; }
 desk xsetroot -solid '#C81E28'
 desk xev -geometry 500x300+100+100 -name vl-viewer-witness >"$WORK/xev.out" 2>&1 &
-PIDS+=($!)
+OWN_PIDS+=($!)
 until_true 100 desk xdotool search --name '^vl-viewer-witness$' >/dev/null 2>&1
 witness_up() { desk xdotool search --name '^vl-viewer-witness$' >/dev/null; }
 check "the witness window is up on A" witness_up
 
-# Display B: Xvfb picks a free number itself and holds it through the X lock file convention.
+# Display B, where the viewer runs.
 # 1024 pixels wide makes the viewer's window for a 1280x720 display 1024x576; it is centred, below
 # the extra display's window in the top-left corner.
-exec 9>"$WORK/display-b"
-Xvfb -displayfd 9 -screen 0 1024x1600x24 -nolisten tcp >"$WORK/xvfb-b.log" 2>&1 &
-PIDS+=($!)
-until_true 200 test -s "$WORK/display-b" || { echo "Xvfb did not start"; exit 1; }
-VIEWER_DISPLAY=":$(cat "$WORK/display-b")"
+start_second_display 1024x1600x24
+VIEWER_DISPLAY=$SECOND_DISPLAY
 viewer_side() {  # (backgrounded as "viewer_side exec ...", so that $! is the program's pid)
   DISPLAY=$VIEWER_DISPLAY SDL_VIDEODRIVER=x11 SDL_RENDER_DRIVER=software SDL_AUDIODRIVER=dummy \
     XDG_RUNTIME_DIR=$WORK/runtime "$@"
@@ -87,7 +72,7 @@ VANTREL_LINK_PASSWORD=$PASSWORD viewer_side exec "$VIEWER" "127.0.0.1:$PORT" --s
   --extra 640x480 \
   >"$WORK/viewer.out" 2>"$WORK/viewer.err" &
 VIEWER_PID=$!
-PIDS+=($VIEWER_PID)
+OWN_PIDS+=($VIEWER_PID)
 check "the session started" until_true 600 grep -q '^display 1280x720' "$WORK/viewer.out"
 # (The title is bare once the session runs; the unreachable attempt's says "connecting".)
 G=""; until_true 100 found_geometry '^Vantrel Link$' || true
@@ -177,7 +162,7 @@ check "the viewer quits cleanly when asked ($status)" test "$status" -eq 0
 VANTREL_LINK_PASSWORD=$PASSWORD viewer_side exec "$VIEWER" "127.0.0.1:$PORT" \
   >"$WORK/viewer2.out" 2>"$WORK/viewer2.err" &
 VIEWER_PID=$!
-PIDS+=($VIEWER_PID)
+OWN_PIDS+=($VIEWER_PID)
 check "a second session started at the window's size" until_true 600 grep -q '^display ' "$WORK/viewer2.out"
 G=""; until_true 100 found_geometry '^Vantrel Link$' || true
 read -r window _ <<<"${G:-0}"

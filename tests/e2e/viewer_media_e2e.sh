@@ -10,19 +10,6 @@ source "$(dirname "$0")/lib.sh"
 # clipboard code) plays it, printing its audio counters with the jitter buffer's mean added latency.
 MEASURE=${VL_MEASURE_SECONDS:-}
 VIEWER="$VL_BIN/client/viewer/vantrel-link-viewer"
-PIDS=()
-stop_ours() {
-  local pid
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
-  PIDS=()
-}
-trap 'stop_ours; cleanup' EXIT
-until_true() {  # until_true TRIES(x0.05 s) COMMAND...
-  local n=$1; shift
-  for _ in $(seq "$n"); do "$@" && return 0; sleep 0.05; done
-  return 1
-}
 
 PORT=$(free_port_block)
 export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
@@ -35,12 +22,9 @@ desk() { "${DESK[@]}" "$@"; }
 desk pactl load-module module-null-sink sink_name=desk_speakers >/dev/null
 desk pactl set-default-sink desk_speakers
 
-# Display B: Xvfb picks a free number itself and holds it through the X lock file convention.
-exec 9>"$WORK/display-b"
-Xvfb -displayfd 9 -screen 0 800x600x24 -nolisten tcp >"$WORK/xvfb-b.log" 2>&1 &
-PIDS+=($!)
-until_true 200 test -s "$WORK/display-b" || { echo "Xvfb did not start"; exit 1; }
-VIEWER_DISPLAY=":$(cat "$WORK/display-b")"
+# Display B, where the viewer runs.
+start_second_display 800x600x24
+VIEWER_DISPLAY=$SECOND_DISPLAY
 
 # B's sound server: a fresh runtime folder, no card, a null sink as the viewer's speakers.
 VIEWER_RUNTIME="$WORK/viewer-runtime"
@@ -53,7 +37,7 @@ PA
 XDG_RUNTIME_DIR=$VIEWER_RUNTIME HOME=$WORK pulseaudio -n -F "$WORK/viewer-pulse.pa" \
   --daemonize=no --exit-idle-time=-1 --use-pid-file=no --system=false \
   --disallow-exit >"$WORK/viewer-pulse.log" 2>&1 &
-PIDS+=($!)
+OWN_PIDS+=($!)
 VIEWER_PULSE="unix:$VIEWER_RUNTIME/native"
 VIEWER_SIDE=(env "DISPLAY=$VIEWER_DISPLAY" "XDG_RUNTIME_DIR=$VIEWER_RUNTIME" "PULSE_SERVER=$VIEWER_PULSE")
 viewer_side() { "${VIEWER_SIDE[@]}" "$@"; }
@@ -63,7 +47,7 @@ until_true 200 viewer_side pactl info >/dev/null 2>&1 || { cat "$WORK/viewer-pul
 "${VIEWER_SIDE[@]}" parecord --device=viewer_speakers.monitor --format=float32le --rate=48000 \
   --channels=2 --file-format=wav "$WORK/heard.wav" &
 RECORDER_PID=$!
-PIDS+=($RECORDER_PID)
+OWN_PIDS+=($RECORDER_PID)
 
 if [ -n "$MEASURE" ]; then
   "${VIEWER_SIDE[@]}" SDL_AUDIODRIVER=pulse "$VL_BIN/client/viewer/media/viewer-media-probe" \
@@ -95,7 +79,7 @@ desk pacat --playback --raw --format=float32le --rate=48000 --channels=2 "$WORK/
 printf 'copied in the viewer: café ✓' >"$WORK/from-b.txt"
 "${VIEWER_SIDE[@]}" xclip -quiet -selection clipboard -i "$WORK/from-b.txt" >/dev/null 2>&1 &
 B_OWNER=$!
-PIDS+=($B_OWNER)
+OWN_PIDS+=($B_OWNER)
 pasted_on() {  # pasted_on WHERE FILE
   [ "$("$1" xclip -o -selection clipboard 2>/dev/null)" = "$(cat "$2")" ]
 }
@@ -104,7 +88,7 @@ check "text copied on B pastes on A" until_true 200 pasted_on desk "$WORK/from-b
 # A to B: a copy on the desktop pastes in the viewer's machine.
 printf 'copied on the desktop: 日本語' >"$WORK/from-a.txt"
 "${DESK[@]}" xclip -quiet -selection clipboard -i "$WORK/from-a.txt" >/dev/null 2>&1 &
-PIDS+=($!)
+OWN_PIDS+=($!)
 check "text copied on A pastes on B" until_true 200 pasted_on viewer_side "$WORK/from-a.txt"
 
 kill -TERM $VIEWER_PID
@@ -130,6 +114,6 @@ check "the viewer played the tone for most of its length" test "$windows" -ge $(
 check "the played tone is 1 kHz at -20 dBFS +- 1.5 dB in both channels" \
   test "$((bad * 4))" -le "$windows"
 
-stop_ours
+stop_own
 check "server shuts down cleanly on SIGTERM" stop_server
 finish
