@@ -9,7 +9,8 @@ set(VANTREL_LIBDIR ${CMAKE_INSTALL_LIBDIR}/vantrel-link)
 set(VANTREL_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/vantrel-link)
 
 # Programs: the server finds corvane-mic-host beside itself.
-foreach(program vantrel-link vantrel-link-client corvane-mic-host lensway lensway-installer)
+foreach(program vantrel-link vantrel-link-client vantrel-link-viewer corvane-mic-host lensway
+                lensway-installer)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
@@ -60,7 +61,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "xserver-xorg-core, xserver-xorg-video-dummy, xvfb, xauth, openbox, tint2, xterm, pcmanfm, pulseaudio | pipewire-pulse, avahi-daemon")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "trayer | stalonetray")
+# The session bus the server starts for its headless desktop, and the accessibility bus found
+# through it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "trayer | stalonetray, dbus, at-spi2-core")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${packaging}/conffiles)
 include(CPack)

@@ -15,14 +15,15 @@ dpkg-deb --info "$DEB" >"$WORK/info"
 dpkg-deb --contents "$DEB" | awk '{print $6}' >"$WORK/contents"
 holds() { grep -qx "./$1" "$WORK/contents"; }
 check "the package is vantrel-link" grep -q "^ Package: vantrel-link$" "$WORK/info"
-for file in usr/bin/vantrel-link usr/bin/vantrel-link-client usr/lib/vantrel-link/libPhantomScreen.so \
+for file in usr/bin/vantrel-link usr/bin/vantrel-link-client usr/bin/vantrel-link-viewer \
+            usr/lib/vantrel-link/libPhantomScreen.so \
             usr/lib/systemd/user/vantrel-link.service usr/share/applications/vantrel-link.desktop \
             usr/share/icons/hicolor/scalable/apps/vantrel-link.svg etc/pam.d/vantrel-link \
             usr/share/doc/vantrel-link/copyright; do
   check "it holds /$file" holds "$file"
 done
 depends=$(sed -n 's/^ Depends: //p' "$WORK/info")
-for package in xserver-xorg-video-dummy openbox tint2 libqt6widgets6 libpam0g libngtcp2 libx265; do
+for package in xserver-xorg-video-dummy openbox tint2 libqt6widgets6 libpam0g libngtcp2 libx265 libsdl2; do
   check "it depends on $package" grep -q "$package" <<<"$depends"
 done
 check "the PAM service is a conffile" bash -c "dpkg-deb -I '$DEB' conffiles | grep -qx /etc/pam.d/vantrel-link"
