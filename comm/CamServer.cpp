@@ -124,9 +124,14 @@ void CamServer::clientGateChanged() {
 void CamServer::handleConnection(const std::shared_ptr<Connection>& connection) {
     logMsg("CamServer: incoming connection on port " + portText() + " — starting handshake");
     std::weak_ptr<CamServer> weak = std::static_pointer_cast<CamServer>(shared_from_this());
+    // Weak both ways: a connection holding itself through its own handler outlives a server
+    // that is gone before the connection's last state arrives.
+    std::weak_ptr<Connection> weakConnection = connection;
     connection->setStateUpdateHandler(
-        [weak, connection](ConnectionState state, std::optional<NetworkError> error) {
-            if (auto self = weak.lock()) self->onConnectionState(connection, state, error);
+        [weak, weakConnection](ConnectionState state, std::optional<NetworkError> error) {
+            auto self = weak.lock();
+            auto connection = weakConnection.lock();
+            if (self && connection) self->onConnectionState(connection, state, error);
         });
     connection->start(queue());
 }
