@@ -63,15 +63,19 @@ class ControlServerTest : public ::testing::Test {
     }
     void TearDown() override {
         NotificationCenter::defaultCenter().removeObserver(disconnectToken);
+        // A connection waiting to receive holds itself through its handler until it ends.
+        for (const auto& connection : connections) connection->cancel();
         server.reset();
     }
 
     std::shared_ptr<FakeConnection> readyConnection(std::string remote = "127.0.0.1:50000") {
         auto connection = std::make_shared<FakeConnection>(remote);
+        connections.push_back(connection);
         server->handleConnection(connection);
         connection->setState(ConnectionState::ready);
         return connection;
     }
+    std::vector<std::shared_ptr<FakeConnection>> connections;
     // Waits until the work queued on the server's queue so far is done.
     void drain() {
         server->withSession([](SharingSession&) {});
@@ -215,10 +219,12 @@ TEST_F(ControlServerTest, WithoutAShellASecondDeviceIsStillRefused) {
     environment.shell = nullptr;
     auto headless = ControlServer::make(8788, queue, "ControlServer", environment);
     auto first = std::make_shared<FakeConnection>("127.0.0.1:50000");
+    connections.push_back(first);
     headless->handleConnection(first);
     first->setState(ConnectionState::ready);
     first->deliver(connectPacket("device-A", "Ez3Kq$vn"));
     auto second = std::make_shared<FakeConnection>("127.0.0.1:50001");
+    connections.push_back(second);
     headless->handleConnection(second);
     second->setState(ConnectionState::ready);
     second->deliver(connectPacket("device-B", "Ez3Kq$vn"));
@@ -411,6 +417,8 @@ class SharingSessionTest : public ::testing::Test {
     }
     void TearDown() override {
         if (server) server->endSession();
+        for (const auto& other : connections) other->cancel();
+        if (connection) connection->cancel();
         settle();
         server.reset();
         fakes.virtualDisplays->stopService();
@@ -507,6 +515,7 @@ class SharingSessionTest : public ::testing::Test {
     std::shared_ptr<DispatchQueue> queue = std::make_shared<DispatchQueue>("ControlRequestQueue");
     std::shared_ptr<ControlServer> server;
     std::shared_ptr<FakeConnection> connection;
+    std::vector<std::shared_ptr<FakeConnection>> connections;  // others the test made
     vl::testing::LogCapture log;
 };
 
@@ -929,6 +938,7 @@ TEST_F(SharingSessionTest, LookingAwayPausesEveryCaptureAndLookingBackResumesOne
 // step waiting on the main queue for the client's message must see it answered.
 TEST_F(SharingSessionTest, AMainQueueStepCompletesWhileAClientMessageArrives) {
     auto second = std::make_shared<FakeConnection>("127.0.0.1:50009");
+    connections.push_back(second);
     server->handleConnection(second);
     second->setState(ConnectionState::ready);
     std::atomic<bool> answeredDuringStep = false;
@@ -1027,6 +1037,7 @@ TEST_F(SharingSessionTest, NoSubTypeActsForAConnectionThatIsNotTheAuthenticatedC
     auto refused = std::make_shared<FakeConnection>("127.0.0.3:50011");
     auto busy = std::make_shared<FakeConnection>("127.0.0.4:50012");
     for (const auto& c : {never, refused, busy}) {
+        connections.push_back(c);
         server->handleConnection(c);
         c->setState(ConnectionState::ready);
     }

@@ -36,6 +36,8 @@ class SpeedTestServerTest : public ::testing::Test {
         server->handleConnection(connection);
         connection->setState(ConnectionState::ready);
     }
+    // A connection waiting to receive holds itself, and the server, until it ends.
+    void TearDown() override { connection->cancel(); }
     Bytes startRequest() {
         return Packet(PacketType::pktInteractiveTap, InteractionType::speedTestStart).encode();
     }
