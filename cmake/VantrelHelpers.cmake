@@ -9,7 +9,8 @@ function(vantrel_add_tests name)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 endfunction()
 
-# vantrel_add_fuzzer(NAME SOURCE LIBS ...): a libFuzzer target, built only in the fuzz build.
+# vantrel_add_fuzzer(NAME SOURCE LIBS ...): a libFuzzer target, built only in the fuzz build. The
+# target "fuzzers" builds them all and only what they link, not the programs.
 function(vantrel_add_fuzzer name source)
   cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
   if(NOT VANTREL_FUZZ)
@@ -20,6 +21,10 @@ function(vantrel_add_fuzzer name source)
   target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  if(NOT TARGET fuzzers)
+    add_custom_target(fuzzers)
+  endif()
+  add_dependencies(fuzzers ${name})
 endfunction()
 
 # vantrel_add_benchmark(NAME SOURCES... LIBS ...): a Google Benchmark program in build/bench/.
