@@ -7,19 +7,8 @@
 source "$(dirname "$0")/lib.sh"
 
 LENSWAY="$VL_BIN/Lensway/lensway"
-trap 'cleanup; if [ -n "${DBUS_PID:-}" ]; then kill "$DBUS_PID" 2>/dev/null || true; fi' EXIT
 
-mkdir -p "$WORK/runtime" && chmod 700 "$WORK/runtime"
-export XDG_RUNTIME_DIR="$WORK/runtime" PIPEWIRE_RUNTIME_DIR="$WORK/runtime"
-export XDG_STATE_HOME="$WORK/state" XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
-bus=$(dbus-daemon --session --fork --print-address=1 --print-pid=1)
-export DBUS_SESSION_BUS_ADDRESS=$(sed -n 1p <<<"$bus")
-DBUS_PID=$(sed -n 2p <<<"$bus")
-
-pipewire >"$WORK/pipewire.log" 2>&1 & OWN_PIDS+=($!)
-for _ in $(seq 100); do pw-cli info 0 >/dev/null 2>&1 && break; sleep 0.1; done
-wireplumber >"$WORK/wireplumber.log" 2>&1 & OWN_PIDS+=($!)
-for _ in $(seq 100); do wpctl status 2>/dev/null | grep -q Video && break; sleep 0.1; done
+start_media_session
 "$LENSWAY" --no-v4l2 >"$WORK/lensway.log" 2>&1 & OWN_PIDS+=($!)
 for _ in $(seq 100); do grep -q "lensway: ready" "$WORK/lensway.log" && break; sleep 0.1; done
 check "lensway listens on its frame socket" test -S "$WORK/runtime/lensway/camera.sock"

@@ -10,6 +10,7 @@ SERVER_PID=""
 FAILURES=0
 CHECKS=0
 
+DBUS_PID=""
 # Programs a script starts beside the server (sound servers, viewers, witness windows), ended by
 # their process ids at exit, before the server.
 OWN_PIDS=()
@@ -22,6 +23,7 @@ stop_own() {
 
 cleanup() {
   stop_own
+  if [ -n "$DBUS_PID" ]; then kill "$DBUS_PID" 2>/dev/null || true; fi
   if [ -n "$SERVER_PID" ] && kill -0 "$SERVER_PID" 2>/dev/null; then
     kill "$SERVER_PID" 2>/dev/null || true
     wait "$SERVER_PID" 2>/dev/null || true
@@ -69,6 +71,25 @@ start_second_display() {
   OWN_PIDS+=($!)
   until_true 200 test -s "$WORK/second-display" || { echo "Xvfb did not start"; exit 1; }
   SECOND_DISPLAY=":$(cat "$WORK/second-display")"
+}
+
+# start_media_session: PipeWire and WirePlumber of the script's own, on a private runtime folder
+# and session bus, as a user's desktop has them for its camera.
+start_media_session() {
+  mkdir -p "$WORK/runtime" && chmod 700 "$WORK/runtime"
+  export XDG_RUNTIME_DIR="$WORK/runtime" PIPEWIRE_RUNTIME_DIR="$WORK/runtime"
+  export XDG_STATE_HOME="$WORK/state" XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
+  local bus
+  bus=$(dbus-daemon --session --fork --print-address=1 --print-pid=1)
+  export DBUS_SESSION_BUS_ADDRESS=$(sed -n 1p <<<"$bus")
+  DBUS_PID=$(sed -n 2p <<<"$bus")
+  pipewire >"$WORK/pipewire.log" 2>&1 &
+  OWN_PIDS+=($!)
+  until_true 200 pw-cli info 0 >/dev/null 2>&1
+  wireplumber >"$WORK/wireplumber.log" 2>&1 &
+  OWN_PIDS+=($!)
+  video_ready() { wpctl status 2>/dev/null | grep -q Video; }
+  until_true 200 video_ready
 }
 
 server_config() { "$SERVER" --config-dir "$WORK/config" config "$@"; }

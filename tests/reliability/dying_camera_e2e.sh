@@ -12,20 +12,10 @@ stop_own() {
   local pid
   for pid in "${OWN_PIDS[@]}" $LENSWAY_PID; do kill "$pid" 2>/dev/null || true; done
   for pid in "${OWN_PIDS[@]}" $LENSWAY_PID; do wait "$pid" 2>/dev/null || true; done
-  if [ -n "${DBUS_PID:-}" ]; then kill "$DBUS_PID" 2>/dev/null || true; fi
+  OWN_PIDS=()
 }
-trap 'stop_own; reliability_cleanup' EXIT
 
-mkdir -p "$WORK/runtime" && chmod 700 "$WORK/runtime"
-export XDG_RUNTIME_DIR="$WORK/runtime" PIPEWIRE_RUNTIME_DIR="$WORK/runtime"
-export XDG_STATE_HOME="$WORK/state" XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
-bus=$(dbus-daemon --session --fork --print-address=1 --print-pid=1)
-export DBUS_SESSION_BUS_ADDRESS=$(sed -n 1p <<<"$bus")
-DBUS_PID=$(sed -n 2p <<<"$bus")
-pipewire >"$WORK/pipewire.log" 2>&1 & OWN_PIDS+=($!)
-for _ in $(seq 100); do pw-cli info 0 >/dev/null 2>&1 && break; sleep 0.1; done
-wireplumber >"$WORK/wireplumber.log" 2>&1 & OWN_PIDS+=($!)
-for _ in $(seq 100); do wpctl status 2>/dev/null | grep -q Video && break; sleep 0.1; done
+start_media_session
 
 start_lensway() {
   "$LENSWAY" --no-v4l2 >>"$WORK/lensway.log" 2>&1 &
