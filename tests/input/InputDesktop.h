@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace vl::test {
 
@@ -51,8 +52,14 @@ class InputDesktop {
     ~InputDesktop() {
         app_.stop(std::chrono::milliseconds(1000));
         if (accessibilityBus_.running()) stopAccessibilityBus();
-        if (sessionBusPid_ > 0) ::kill(sessionBusPid_, SIGTERM);
-        if (!runtime_.empty()) std::filesystem::remove_all(runtime_);
+        if (sessionBusPid_ > 0) {
+            // Not our child: wait for it to be gone, as it removes its socket from the folder.
+            ::kill(sessionBusPid_, SIGTERM);
+            for (int i = 0; i < 200 && ::kill(sessionBusPid_, 0) == 0; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::error_code ignored;
+        if (!runtime_.empty()) std::filesystem::remove_all(runtime_, ignored);
     }
 
     bool ready() const { return ready_; }
@@ -121,9 +128,21 @@ class InputDesktop {
         if (made) ::chmod(made, 0700);
         return made ? made : "";
     }
+    // A session bus with nothing D-Bus-activatable: the accessibility bus, once stopped, must not
+    // be started again by the next client that asks for its address.
     bool startSessionBus() {
-        const std::string out =
-            shell("dbus-daemon --session --fork --print-address=1 --print-pid=1");
+        const std::string config = runtime_ + "/session.conf";
+        std::ofstream(config)
+            << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
+               "1.0//EN\"\n"
+               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+               "<busconfig><type>session</type><listen>unix:tmpdir="
+            << runtime_
+            << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+               "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+               "<allow own=\"*\"/></policy></busconfig>\n";
+        const std::string out = shell("dbus-daemon --config-file=" + config +
+                                      " --fork --print-address=1 --print-pid=1");
         std::istringstream lines(out);
         std::string address, pid;
         std::getline(lines, address);
