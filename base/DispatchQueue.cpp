@@ -137,7 +137,6 @@ class MainExecutor {
         mainLoop().push(std::make_unique<Task>(std::forward<F>(f)));
     }
     friend bool operator==(const MainExecutor&, const MainExecutor&) noexcept { return true; }
-    friend bool operator!=(const MainExecutor&, const MainExecutor&) noexcept { return false; }
 };
 
 }  // namespace
