@@ -1,11 +1,11 @@
 #include "platform/desktop/SessionBus.h"
 
+#include "platform/localsocket/LocalSocket.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace vl {
@@ -13,16 +13,9 @@ namespace vl {
 namespace {
 
 bool accepts(const std::string& socket) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (socket.size() >= sizeof address.sun_path) return false;
-    socket.copy(address.sun_path, socket.size());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    const bool connected =
-        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return connected;
+    const int fd = localsocket::connectTo(socket, false);
+    if (fd >= 0) ::close(fd);
+    return fd >= 0;
 }
 
 }  // namespace
