@@ -395,5 +395,33 @@ TEST_F(VirtualDisplayTest, AnXServerThatDiesIsReportedRestartedAndTheNextSession
     EXPECT_EQ(reports.count("X server " + display + " is back"), 1) << reports.all();
 }
 
+// The session ends only after the desktop started its X server again (the server ends it when it
+// learns of the death, while the desktop restarts): the dead server's display must not be brought
+// touched on the new one, nor its ids applied there.
+TEST_F(VirtualDisplayTest, ADisplayOfAServerThatDiedTouchesNothingOnTheServerAfterIt) {
+    service->startService(Resolution::RES_XSS);
+    settle();
+    ASSERT_EQ(added().size(), 1u) << reports.all();
+    auto server = desktop->serverPid();
+    ASSERT_TRUE(server);
+    ASSERT_EQ(kill(*server, SIGKILL), 0);
+    for (int i = 0; i < 100 && desktop->serverPid().value_or(*server) == *server; ++i)
+        std::this_thread::sleep_for(50ms);
+    ASSERT_NE(desktop->serverPid().value_or(*server), *server) << reports.all();
+    for (int i = 0; i < 100 && testing::xrandr().enabled.empty(); ++i)
+        std::this_thread::sleep_for(50ms);
+
+    service->stopService();
+    EXPECT_EQ(inf->findPS(), std::nullopt);
+    EXPECT_TRUE(added().empty()) << testing::run("xrandr");
+
+    // The next session's display is the only one added, beside the main display.
+    service->startService(Resolution::RES_XSS);
+    settle();
+    auto now = added();
+    ASSERT_EQ(now.size(), 1u) << reports.all() << testing::run("xrandr");
+    EXPECT_EQ(now.begin()->second, (testing::XrandrOutput{1280, 720, 1921, 0}));
+}
+
 }  // namespace
 }  // namespace vl

@@ -51,7 +51,11 @@ class X11VirtualDisplays::Display final : public VirtualDisplay {
     // Either a spare output or, with output 0, a virtual monitor of that name.
     Display(X11VirtualDisplays& owner, xcb_randr_output_t output, xcb_atom_t monitor,
             VirtualDisplayDescriptor d)
-        : owner(owner), output(output), monitor(monitor), descriptor_(std::move(d)) {}
+        : owner(owner),
+          output(output),
+          monitor(monitor),
+          server(owner.screen_.generation()),
+          descriptor_(std::move(d)) {}
     ~Display() override { owner.remove(*this); }
 
     DisplayID displayID() const override {
@@ -66,6 +70,7 @@ class X11VirtualDisplays::Display final : public VirtualDisplay {
     xcb_randr_output_t output = 0;
     xcb_atom_t monitor = 0;               // the monitor's name, when it is a virtual monitor
     std::vector<xcb_randr_mode_t> modes;  // added to the output by this display
+    std::uint64_t server;                 // the connection generation it was made on
 
   private:
     VirtualDisplayDescriptor descriptor_;
@@ -130,6 +135,10 @@ std::unique_ptr<VirtualDisplay> X11VirtualDisplays::createMonitor(
     return std::make_unique<Display>(*this, 0, atom, descriptor);
 }
 
+bool X11VirtualDisplays::onItsServer(const Display& display) const {
+    return display.server == screen_.generation();
+}
+
 void X11VirtualDisplays::reportRangeCheck(const VirtualDisplayMode& mode,
                                           const x11::ScreenSnapshot& snap) {
     if (report_)
@@ -140,7 +149,7 @@ void X11VirtualDisplays::reportRangeCheck(const VirtualDisplayMode& mode,
 
 bool X11VirtualDisplays::applyMonitor(Display& display, const VirtualDisplaySettings& settings) {
     auto snap = screen_.snapshot();
-    if (!snap) return false;
+    if (!snap || !onItsServer(display)) return false;
     const auto& mode = settings.modes.front();
     auto id = display.displayID();
     std::int32_t x, y;
@@ -200,7 +209,7 @@ bool X11VirtualDisplays::apply(Display& display, const VirtualDisplaySettings& s
             return false;
     if (display.monitor) return applyMonitor(display, settings);
     auto snap = screen_.snapshot();
-    if (!snap) return false;
+    if (!snap || !onItsServer(display)) return false;
     auto* output = snap->output(display.output);
     if (!output) return false;
     auto* c = screen_.connection();
@@ -218,7 +227,7 @@ bool X11VirtualDisplays::apply(Display& display, const VirtualDisplaySettings& s
     }
     xcb_flush(c);
     snap = screen_.snapshot();  // sees the new modes
-    if (!snap) return false;
+    if (!snap || !onItsServer(display)) return false;
     output = snap->output(display.output);
 
     xcb_randr_crtc_t crtc = output->crtc;
@@ -265,10 +274,11 @@ void X11VirtualDisplays::dropModes(xcb_randr_output_t output,
                                    const std::vector<xcb_randr_mode_t>& modes) {
     if (modes.empty()) return;
     auto* c = screen_.connection();
+    const auto server = screen_.generation();
     for (auto id : modes) xcb_randr_delete_output_mode(c, output, id);
     xcb_flush(c);
     auto snap = screen_.snapshot();
-    if (!snap) return;
+    if (!snap || screen_.generation() != server) return;  // c went with its server
     for (auto id : modes) {
         bool used = std::any_of(snap->outputs.begin(), snap->outputs.end(), [&](const auto& o) {
             return std::find(o.modes.begin(), o.modes.end(), id) != o.modes.end();
@@ -283,7 +293,8 @@ void X11VirtualDisplays::remove(Display& display) {
     auto id = display.displayID();
     claimed_.erase(id);
     auto snap = screen_.snapshot();
-    if (!snap) return;  // the server went away, and the display with it
+    // The server went away, and the display with it; a new server has none of its ids.
+    if (!snap || !onItsServer(display)) return;
     if (display.monitor) {
         if (snap->virtualMonitor(id)) screen_.deleteMonitor(display.monitor);
         screen_.updateIdentities([&](std::vector<x11::VirtualIdentity>& list) {

@@ -34,6 +34,8 @@ class X11VirtualDisplays final : public VirtualDisplayPlatform {
     bool apply(Display& display, const VirtualDisplaySettings& settings);
     bool applyMonitor(Display& display, const VirtualDisplaySettings& settings);
     void remove(Display& display);
+    // Whether the X server the display was made on is the one connected now (after a snapshot).
+    bool onItsServer(const Display& display) const;
     std::unique_ptr<VirtualDisplay> createMonitor(const VirtualDisplayDescriptor& descriptor,
                                                   const std::vector<x11::VirtualIdentity>& taken);
     void reportRangeCheck(const VirtualDisplayMode& mode, const x11::ScreenSnapshot& snap);

@@ -186,6 +186,7 @@ bool RandrScreen::ensureConnected() {
         return false;
     }
     connection_ = c;
+    ++generation_;
     connectedName_ = shownName(displayName_);
     root_ = iterator.data->root;
     monitors_ = version->major_version > 1 || version->minor_version >= 5;

@@ -131,7 +131,12 @@ class RandrScreen {
 
     // Connects, or reconnects after the server went away. False when no usable X server.
     bool ensureConnected();
+    // Valid until the next call that may reconnect (snapshot(), ensureConnected()): a lost
+    // connection is freed there. Compare generation() around such a call before using it again.
     xcb_connection_t* connection() const { return connection_; }
+    // Counts connections made: a change means a new X server, on which the ids of the old one
+    // (outputs, modes, monitors) mean nothing.
+    std::uint64_t generation() const { return generation_; }
     xcb_window_t root() const { return root_; }
     const std::string& displayName() const { return displayName_; }
     bool hasMonitors() const { return monitors_; }
@@ -167,6 +172,7 @@ class RandrScreen {
     xcb_window_t root_ = 0;
     bool monitors_ = false;
     bool lostReported_ = false;
+    std::uint64_t generation_ = 0;
     std::map<std::string, xcb_atom_t> atoms_;
 };
 
