@@ -173,6 +173,11 @@ void ServerEnvironment::startDesktop() {
     if (auto command =
             JsonFileDefaults(configDir_ / "defaults.json", report).string("desktopsession"))
         desktopOptions.sessionCommand = *command;
+    // A session on a dead X server streams nothing; the client is told and may start again.
+    desktopOptions.serverDied = [] {
+        report("The desktop's X server died: ending the session");
+        ControlRequestService::endSharedSession();
+    };
     desktop_ = std::make_unique<HeadlessDesktop>(desktopOptions, report);
     if (auto running = desktop_->startIfNeeded()) {
         HeadlessDesktop::exportEnvironment(*running);

@@ -36,6 +36,14 @@ void ControlRequestService::configureShared(Environment environment) {
     sharedService = std::make_unique<ControlRequestService>(std::move(environment));
 }
 
+void ControlRequestService::endSharedSession() {
+    std::lock_guard lock(sharedMutex);
+    if (!sharedService) return;
+    sharedService->stateQueue_.async([service = sharedService.get()] {
+        if (service->controlServer_) service->controlServer_->endSession();
+    });
+}
+
 void ControlRequestService::shutdownShared() {
     std::unique_ptr<ControlRequestService> service;
     {

@@ -37,6 +37,9 @@ class ControlRequestService {
     // Stops and destroys the process's supervisor; call before exit, while the dispatch pool
     // still runs.
     static void shutdownShared();
+    // Ends the running control server's session, if any, without waiting (any thread); nothing
+    // once the supervisor is shut down.
+    static void endSharedSession();
 
     // Queue the work on the state queue and return at once.
     void start();

@@ -318,6 +318,7 @@ void HeadlessDesktop::watch() {
         std::erase_if(restarts, [&](auto at) { return now - at > std::chrono::minutes(1); });
         int number = std::stoi(running_->display.substr(1));
         std::string what = describe(running_->server) + std::string(" on ") + running_->display;
+        if (options_.serverDied) options_.serverDied();
         if (restarts.size() >= 3) {
             say(what + " keeps dying; not starting it again");
             return;

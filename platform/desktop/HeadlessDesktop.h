@@ -48,6 +48,9 @@ class HeadlessDesktop {
         // A server of ours that dies is started again on the same display number (so DISPLAY
         // stays right for everyone), at most three times a minute.
         bool restartWhenDied = true;
+        // Called on the watcher's thread when our X server died, before it is started again:
+        // what ran on it (a session's displays and captures) is gone with it.
+        std::function<void()> serverDied;
     };
 
     struct Running {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The headless desktop's X server and then its window manager are killed during a live session.
-# The server survives both: it reports the loss, starts the X server again on the same display
-# and the window manager again, and the next session streams. xdpyinfo and xprop witness.
+# The server survives both: it reports the loss, ends the session that streamed from the dead X
+# server, starts it again on the same display and the window manager again, and the next session
+# streams. xdpyinfo and xprop witness.
 source "$(dirname "$0")/lib.sh"
 
 PORT=$(free_port_block)
@@ -19,6 +20,8 @@ check "the server runs Xorg for its desktop" test -n "$old_x"
 kill -KILL "$old_x"
 check "the server reports the X server's loss" eventually logged "went away"
 check "the desktop reports the restart" eventually logged "died; starting it again"
+check "the server ends the session that streamed from it" \
+  eventually logged "The desktop's X server died: ending the session"
 check "a new X server runs on the same display" eventually replaced Xorg "$old_x"
 display_answers() { xdpyinfo -display "$DESKTOP_DISPLAY" >/dev/null 2>&1; }
 check "the display answers again" eventually display_answers
