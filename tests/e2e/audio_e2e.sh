@@ -50,7 +50,7 @@ wait_for_default() {  # the session made Corvane Audio the default output
   done
   return 1
 }
-no_corvane_sink() { ! pactl list short sinks | grep -q corvane_audio; }
+no_corvane_sink() { pactl info >/dev/null && not prints corvane_audio pactl list short sinks; }
 default_is_desk() { [ "$(pactl get-default-sink)" = "desk_speakers" ]; }
 
 # --- Stereo: 1 kHz at -20 dBFS into the default output. ---

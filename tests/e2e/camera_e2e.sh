@@ -13,8 +13,8 @@ start_media_session
 for _ in $(seq 100); do grep -q "lensway: ready" "$WORK/lensway.log" && break; sleep 0.1; done
 check "lensway listens on its frame socket" test -S "$WORK/runtime/lensway/camera.sock"
 
-camera_listed() { pw-cli ls Node 2>/dev/null | grep -q corvane-persona-camera; }
-check "no camera is listed before a session" bash -c '! pw-cli ls Node | grep -q corvane-persona-camera'
+camera_listed() { prints corvane-persona-camera pw-cli ls Node; }
+check "no camera is listed before a session" not camera_listed
 
 PORT=$(free_port_block)
 server_config set controlport "$PORT"
@@ -72,6 +72,10 @@ cat "$WORK/share.out"
 sent=$(sed -n 's/^camera frames sent \([0-9]*\)$/\1/p' "$WORK/share.out")
 check "the client streamed camera frames ($sent)" test "${sent:-0}" -ge 10
 stop_server
-check "the session's end hid the camera" bash -c '! pw-cli ls Node | grep -q corvane-persona-camera'
+check "the session's end hid the camera" not camera_listed
 grep -E "CamServer|Camera server" "$WORK/server.out" | head -n 8
+if [ "$FAILURES" -ne 0 ]; then
+  echo "--- lensway:"; cat "$WORK/lensway.log"
+  echo "--- server (camera):"; grep -iE "cam|persona|notif|bus" "$WORK/server.out" | head -n 40
+fi
 finish

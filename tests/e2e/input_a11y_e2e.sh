@@ -23,7 +23,7 @@ stop_a11y() {
 for _ in $(seq 100); do
   # Asked without activating it: an activated launcher would not be ours to stop.
   dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-    org.freedesktop.DBus.NameHasOwner string:org.a11y.Bus 2>/dev/null | grep -q true && break
+    org.freedesktop.DBus.NameHasOwner string:org.a11y.Bus 2>/dev/null | grep true >/dev/null && break
   sleep 0.1
 done
 

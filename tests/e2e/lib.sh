@@ -88,9 +88,20 @@ start_media_session() {
   until_true 200 pw-cli info 0 >/dev/null 2>&1
   wireplumber >"$WORK/wireplumber.log" 2>&1 &
   OWN_PIDS+=($!)
-  video_ready() { wpctl status 2>/dev/null | grep -q Video; }
+  video_ready() { prints Video wpctl status; }
   until_true 200 video_ready
 }
+
+# prints PATTERN COMMAND...: whether the command's output holds PATTERN (grep -E). The output is
+# read whole first: under pipefail `command | grep -q` fails when grep stops reading early and the
+# command dies of SIGPIPE, so a listing that holds the pattern could read as one that does not.
+prints() {
+  local pattern=$1 out
+  shift
+  out=$("$@" 2>/dev/null) || true
+  grep -Eq -- "$pattern" <<<"$out"
+}
+not() { ! "$@"; }
 
 server_config() { "$SERVER" --config-dir "$WORK/config" config "$@"; }
 # The password the scripts connect with (a fresh installation would generate its own).

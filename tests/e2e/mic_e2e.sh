@@ -15,7 +15,7 @@ start_server_with_desktop
 export PULSE_SERVER="unix:$WORK/runtime/vantrel-link-sound/native"
 pactl info >/dev/null
 
-mic_listed() { pactl list sources | grep -q "Description: Corvane Vision Pro Microphone"; }
+mic_listed() { prints "Description: Corvane Vision Pro Microphone" pactl list sources; }
 mic_hidden() { ! mic_listed; }
 host_pid() { pgrep -P "$SERVER_PID" -f "/corvane-mic-host$"; }
 

@@ -23,7 +23,7 @@ start_lensway() {
   eventually grep -q "lensway: ready" "$WORK/lensway.log"
 }
 start_lensway
-camera_listed() { pw-cli ls Node 2>/dev/null | grep -q corvane-persona-camera; }
+camera_listed() { prints corvane-persona-camera pw-cli ls Node; }
 # open_camera FRAMES: an application takes that many frames from the camera.
 open_camera() {
   timeout 30 gst-launch-1.0 -q pipewiresrc target-object=corvane-persona-camera num-buffers="$1" ! \

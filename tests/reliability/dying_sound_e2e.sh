@@ -20,8 +20,8 @@ header = b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVEfmt " + \
     struct.pack("<IHHIIHH", 16, 3, 2, 48000, 48000 * 8, 8, 32) + b"data" + struct.pack("<I", len(data))
 open(sys.argv[1], "wb").write(header + data)
 PY
-mic_listed() { pactl list short sources 2>/dev/null | grep -q corvane_mic; }
-corvane_audio() { pactl list short sinks 2>/dev/null | grep -q corvane_audio; }
+mic_listed() { prints corvane_mic pactl list short sources; }
+corvane_audio() { prints corvane_audio pactl list short sinks; }
 
 share live 25 --audio "$WORK/live.wav" --mic "$WORK/tone.wav"
 check "system audio streams" grows audio_packets live
