@@ -106,6 +106,11 @@ void ZuAudioDecoder::stop() {
     decoder_.reset();
 }
 
+void ZuAudioDecoder::reset() {
+    std::lock_guard lock(mutex_);
+    if (decoder_) decoder_->reset();
+}
+
 void ZuAudioDecoder::handleAudioPacket(ByteView payload) {
     std::optional<ZuAudioBuffer> buffer;
     {

@@ -42,6 +42,9 @@ class ZuAudioDecoder {
     void stop();
     bool isRunning() const;
 
+    // A new stream: the codec forgets what earlier payloads left in it; the counts go on.
+    void reset();
+
     // One payload: decoded, counted, reported at the cadence, delivered.
     void handleAudioPacket(ByteView payload);
     // One payload to 480 deinterleaved stereo frames; nothing when it does not decode.

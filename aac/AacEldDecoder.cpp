@@ -93,6 +93,11 @@ void AacEldDecoder::quietCodecMessages() {
     codec_->context->log_level_offset = AV_LOG_DEBUG - AV_LOG_ERROR;
 }
 
+void AacEldDecoder::reset() {
+    avcodec_flush_buffers(codec_->context);
+    lastError_ = DecodeError::none;
+}
+
 std::optional<DecodedAudio> AacEldDecoder::decode(const uint8_t* data, std::size_t size) {
     lastError_ = DecodeError::none;
     if (!data || size == 0) {

@@ -43,6 +43,10 @@ class AacEldDecoder {
     // that count and report failures themselves: a peer sending garbage then cannot flood stderr.
     void quietCodecMessages();
 
+    // Forgets what earlier units left in the codec, as if it had just been created: a new stream
+    // starts without opening another codec.
+    void reset();
+
     // One raw access unit in, 480 frames per channel out. Non-finite output samples become 0.
     std::optional<DecodedAudio> decode(const uint8_t* data, std::size_t size);
     DecodeError lastError() const { return lastError_; }

@@ -42,6 +42,35 @@ TEST(AacEldReference, SineDecodesAtItsLevelAfterTheDelay) {
     }
 }
 
+// A reset decoder gives what a new one gives: nothing of the earlier stream's overlap remains.
+TEST(AacEldReference, ResetDecoderDecodesLikeANewOne) {
+    AacEldEncoder encoder(EldChannelLayout::stereo);
+    const auto loud = makeSignal(2, 480 * 4, [](int, int i) { return sineAt(440.0, 0.8, i); });
+    const auto quiet = makeSignal(2, 480 * 2, [](int, int i) { return sineAt(3000.0, 0.05, i); });
+    std::vector<std::vector<uint8_t>> loudUnits, quietUnits;
+    for (std::size_t at = 0; at < loud.size(); at += 960)
+        loudUnits.push_back(encoder.encode(&loud[at]));
+    for (std::size_t at = 0; at < quiet.size(); at += 960)
+        quietUnits.push_back(encoder.encode(&quiet[at]));
+
+    auto fresh = AacEldDecoder::create(encoder.audioSpecificConfig());
+    auto reused = AacEldDecoder::create(encoder.audioSpecificConfig());
+    ASSERT_TRUE(fresh && reused);
+    for (const auto& unit : loudUnits) ASSERT_TRUE(reused->decode(unit.data(), unit.size()));
+    auto carried = reused->decode(quietUnits[0].data(), quietUnits[0].size());
+    auto clean = fresh->decode(quietUnits[0].data(), quietUnits[0].size());
+    ASSERT_TRUE(carried && clean);
+    ASSERT_NE(carried->planar, clean->planar);  // the loud tail is still in the reused one
+
+    reused->reset();
+    for (const auto& unit : quietUnits) {
+        auto again = reused->decode(unit.data(), unit.size());
+        auto expected = unit == quietUnits[0] ? clean : fresh->decode(unit.data(), unit.size());
+        ASSERT_TRUE(again && expected);
+        EXPECT_EQ(again->planar, expected->planar);
+    }
+}
+
 // A different tone in every input channel comes out in the output channel of the same speaker.
 TEST(AacEldReference, EveryLayoutKeepsItsChannelOrder) {
     const std::map<EldChannelLayout, std::vector<std::string>> expected = {
