@@ -18,20 +18,21 @@ namespace vl::lensway {
 
 std::unique_ptr<FrameSocketServer> FrameSocketServer::start(const std::filesystem::path& path,
                                                             PropertyHandler handler,
-                                                            std::string* error) {
+                                                            std::string* error, ShownQuery shown) {
     const int fd = localsocket::listenAt(path, error);
     if (fd < 0) return nullptr;
     const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     return std::unique_ptr<FrameSocketServer>(
-        new FrameSocketServer(path, fd, wakeFd, std::move(handler)));
+        new FrameSocketServer(path, fd, wakeFd, std::move(handler), std::move(shown)));
 }
 
 FrameSocketServer::FrameSocketServer(std::filesystem::path path, int listenFd, int wakeFd,
-                                     PropertyHandler handler)
+                                     PropertyHandler handler, ShownQuery shown)
     : path_(std::move(path)),
       listenFd_(listenFd),
       wakeFd_(wakeFd),
       handler_(std::move(handler)),
+      shown_(std::move(shown)),
       allowedUid_(::geteuid()) {
     thread_ = std::thread([this] { run(); });
 }
@@ -97,7 +98,7 @@ void FrameSocketServer::run() {
                 if (!message) break;
                 switch (message->kind) {
                     case MessageKind::deviceQuery: {
-                        const bool ours = stringOf(message->payload) == deviceUID;
+                        const bool ours = stringOf(message->payload) == deviceUID && shown_();
                         keep = localsocket::writeAll(
                             fd, encodeForDevice(MessageKind::deviceAnswer, ours ? deviceID : 0));
                         break;

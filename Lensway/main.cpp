@@ -85,8 +85,8 @@ int main(int argc, char** argv) {
     PersonaDeviceSource& device = provider->deviceSource();
     auto frames = FrameSocketServer::start(
         *options.socket,
-        [&device](std::optional<ByteView> value) { device.setEncodedFrameProperty(value); },
-        &error);
+        [&device](std::optional<ByteView> value) { device.setEncodedFrameProperty(value); }, &error,
+        [&provider] { return provider->isDeviceVisible(); });
     if (!frames) {
         std::fprintf(stderr, "lensway: %s\n", error.c_str());
         return 1;

@@ -6,8 +6,15 @@
 
 namespace vl {
 
-CameraRelay::CameraRelay(TlsIdentitySource identity, CamServer::Services services)
-    : identity_(std::move(identity)), services_(std::move(services)) {}
+CameraRelay::CameraRelay(TlsIdentitySource identity, CamServer::Services services,
+                         std::chrono::milliseconds watchInterval)
+    : identity_(std::move(identity)),
+      services_(std::move(services)),
+      watchInterval_(watchInterval) {}
+
+CameraRelay::~CameraRelay() {
+    stopWatching();
+}
 
 std::shared_ptr<CamServer> CameraRelay::camServer() const {
     std::lock_guard lock(mutex_);
@@ -25,6 +32,7 @@ void CameraRelay::startVisionProCam(const MediaPort& port) {
     }
     if (previous) previous->stop();
     services_.notify->post(showDeviceName);
+    watchDevice();
     try {
         server->start();
         logMsg("Camera server started on port: " + std::to_string(server->boundPort()));
@@ -40,8 +48,36 @@ void CameraRelay::stopVisionProCam() {
         server = std::exchange(camServer_, nullptr);
     }
     if (!server) return;
+    stopWatching();
     server->stop();
     services_.notify->post(hideDeviceName);
+}
+
+void CameraRelay::watchDevice() {
+    auto timer = DispatchTimer::make(watchQueue_);
+    timer->schedule(Clock::now() + watchInterval_, watchInterval_);
+    // Only a daemon that answers is asked to show it: an absent one would hear nothing.
+    timer->setEventHandler([devices = services_.devices, notify = services_.notify] {
+        if (devices->deviceWithUID(CamServer::camDeviceUID)) return;
+        if (!devices->hasEncodedFrameProperty(0)) return;
+        logMsg("The camera daemon answers without the camera: showing it again");
+        notify->post(showDeviceName);
+    });
+    timer->resume();
+    std::lock_guard lock(mutex_);
+    if (watch_) watch_->cancel();
+    watch_ = std::move(timer);
+}
+
+void CameraRelay::stopWatching() {
+    std::shared_ptr<DispatchTimer> watch;
+    {
+        std::lock_guard lock(mutex_);
+        watch = std::exchange(watch_, nullptr);
+    }
+    if (!watch) return;
+    watch->cancel();
+    watchQueue_.sync([] {});  // a look already under way finishes before the hide goes out
 }
 
 }  // namespace vl

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -65,6 +66,25 @@ TEST(FrameSocketServer, TheServersDeviceServiceFindsTheCameraAndWritesFramesOnly
     EXPECT_TRUE(vl::testing::eventually([&] { return server->refusedPeers() >= 1; }, 5s));
     server.reset();
     EXPECT_FALSE(std::filesystem::exists(path));
+    std::filesystem::remove_all(folder);
+}
+
+// A daemon started again mid-session answers without the device until it is shown: that is how the
+// server learns to show it again.
+TEST(FrameSocketServer, AHiddenDeviceIsNotFoundByItsUid) {
+    const std::filesystem::path folder =
+        ::testing::TempDir() + "/lensway-hidden-" + std::to_string(::getpid());
+    std::atomic<bool> shown{false};
+    std::string error;
+    auto server = FrameSocketServer::start(
+        folder / "camera.sock", [](auto) {}, &error, [&] { return shown.load(); });
+    ASSERT_TRUE(server) << error;
+    LenswayCameraDevices devices(folder / "camera.sock");
+    EXPECT_FALSE(devices.deviceWithUID(deviceUID));
+    EXPECT_TRUE(devices.hasEncodedFrameProperty(FrameSocketServer::deviceID)) << "it answers";
+    shown = true;
+    EXPECT_EQ(devices.deviceWithUID(deviceUID), FrameSocketServer::deviceID);
+    server.reset();
     std::filesystem::remove_all(folder);
 }
 

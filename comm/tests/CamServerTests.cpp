@@ -11,6 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <thread>
+
 using namespace vl;
 using namespace std::chrono_literals;
 
@@ -259,6 +262,37 @@ TEST(CameraRelay, ShowsTheDeviceWhileRelayingOverQuicAndHidesItAfter) {
     const std::vector<std::string> posted = {CameraRelay::showDeviceName, format720,
                                              CameraRelay::hideDeviceName};
     EXPECT_EQ(notify->posted(), posted);
+}
+
+TEST(CameraRelay, ADaemonThatLostTheDeviceMidSessionIsAskedToShowItAgain) {
+    vl::testing::LogCapture log;
+    auto notify = std::make_shared<InProcessNotifyCenter>();
+    auto devices = std::make_shared<FakeCameraDevices>();
+    devices->addDevice(CamServer::camDeviceUID, 3);
+    CameraRelay relay(vl::testing::testIdentity, {notify, devices}, 20ms);
+    auto shows = [&] {
+        auto posted = notify->posted();
+        return std::count(posted.begin(), posted.end(), CameraRelay::showDeviceName);
+    };
+    relay.startVisionProCam({0, std::make_shared<ClientGate>()});
+    ASSERT_TRUE(vl::testing::eventually([&] { return devices->lookups() >= 3; }, 5s));
+    EXPECT_EQ(shows(), 1) << "a daemon that shows the device is left alone";
+
+    // The daemon restarted: it answers, but without the device.
+    devices->removeDevice(CamServer::camDeviceUID);
+    ASSERT_TRUE(vl::testing::eventually([&] { return shows() >= 2; }, 5s));
+    EXPECT_TRUE(log.contains("The camera daemon answers without the camera: showing it again"));
+    devices->addDevice(CamServer::camDeviceUID, 4);
+    const auto shown = shows();
+    const int lookups = devices->lookups();
+    ASSERT_TRUE(vl::testing::eventually([&] { return devices->lookups() >= lookups + 3; }, 5s));
+    EXPECT_EQ(shows(), shown);
+
+    // After the session nothing is shown again, whatever the daemon says.
+    relay.stopVisionProCam();
+    devices->removeDevice(CamServer::camDeviceUID);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(notify->posted().back(), CameraRelay::hideDeviceName);
 }
 
 }  // namespace
