@@ -58,6 +58,11 @@ ZuAudioEncoder::ZuAudioEncoder(ZuChannels channels, std::unique_ptr<aac::AacEldE
 
 ZuAudioEncoder::~ZuAudioEncoder() = default;
 
+void ZuAudioEncoder::reset() {
+    pending_.clear();
+    encoderRef_->reset();
+}
+
 int ZuAudioEncoder::bitRate() const {
     return encoderRef_->bitRate();
 }

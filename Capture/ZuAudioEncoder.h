@@ -31,6 +31,9 @@ class ZuAudioEncoder {
     // `pending` for the next call.
     std::vector<Bytes> encode(const ZuAudioBuffer& pcmBuffer);
 
+    // Starts a new stream: pending frames are dropped and the codec is as it was when made.
+    void reset();
+
     ZuChannels channels() const { return channels_; }
     double sampleRate() const { return sampleRate_; }
     std::size_t pendingFrames() const { return pending_.size() / channelCount(channels_); }

@@ -181,6 +181,25 @@ AacEldEncoder::AacEldEncoder(EldChannelLayout layout, int bitRate)
 
 AacEldEncoder::~AacEldEncoder() = default;
 
+void AacEldEncoder::reset() {
+    for (State::Channel& ch : state_->channels) {
+        ch.analysis.reset();
+        ch.model.reset();
+        ch.masking = MaskingResult{};
+        ch.frame = ChannelFrame{};
+        ch.input.fill(0.0f);
+        ch.blockEnergy[0] = ch.blockEnergy[1] = 0.0f;
+    }
+    for (State::Element& e : state_->elements) {
+        e.midSide.fill(false);
+        e.maxSfb = 0;
+    }
+    state_->bandLimit = state_->configuredBandLimit;
+    last_ = EncodedFrameInfo{};
+    reservoir_ = 0;
+    previousOffset_ = 0;
+}
+
 int AacEldEncoder::channelCount() const {
     return int(state_->channels.size());
 }

@@ -55,6 +55,9 @@ class AacEldEncoder {
     int reservoir() const { return reservoir_; }
     std::vector<uint8_t> audioSpecificConfig() const { return aac::audioSpecificConfig(layout_); }
 
+    // Starts a new stream: the encoder is as it was when made, at the same layout and rate.
+    void reset();
+
     // Encodes one frame: 480 x channelCount() floats. NaN, infinities and samples outside
     // [-1, 1] are clipped. Returns one raw access unit.
     std::vector<uint8_t> encode(const float* interleaved);

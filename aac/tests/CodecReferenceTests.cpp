@@ -71,6 +71,29 @@ TEST(AacEldReference, ResetDecoderDecodesLikeANewOne) {
     }
 }
 
+// A reset encoder codes a stream bit for bit as a new one does: nothing of the earlier stream's
+// history, rate loop or reservoir remains.
+TEST(AacEldReference, ResetEncoderEncodesLikeANewOne) {
+    for (EldChannelLayout layout : {EldChannelLayout::stereo, EldChannelLayout::fivePointOne}) {
+        SCOPED_TRACE(description(layout));
+        const int n = channelCount(layout);
+        const auto first = makeSignal(n, 480 * 5, [](int c, int i) {
+            return i % 480 < 10 ? 0.9f : float(sineAt(200.0 + 100 * c, 0.7, i));
+        });
+        const auto second =
+            makeSignal(n, 480 * 4, [](int c, int i) { return sineAt(5000.0 - 300 * c, 0.1, i); });
+        const std::size_t frame = 480 * std::size_t(n);
+        AacEldEncoder reused(layout, 64000 * n), fresh(layout, 64000 * n);
+        for (std::size_t at = 0; at < first.size(); at += frame) reused.encode(&first[at]);
+        reused.reset();
+        for (std::size_t at = 0; at < second.size(); at += frame) {
+            EXPECT_EQ(reused.encode(&second[at]), fresh.encode(&second[at])) << at / frame;
+            EXPECT_EQ(reused.lastFrame().reservoir, fresh.lastFrame().reservoir);
+            EXPECT_EQ(reused.lastFrame().offset, fresh.lastFrame().offset);
+        }
+    }
+}
+
 // A different tone in every input channel comes out in the output channel of the same speaker.
 TEST(AacEldReference, EveryLayoutKeepsItsChannelOrder) {
     const std::map<EldChannelLayout, std::vector<std::string>> expected = {
