@@ -12,11 +12,13 @@ std::unique_ptr<VideoSink> VideoSink::open(Options options, std::string* error) 
         }
     }
     if (sink->options_.decode) {
-        sink->decoder_ = HevcDecoder::create();
+        sink->decoder_ = HevcDecoder::create(sink->options_.decoder);
         if (!sink->decoder_) {
             if (error) *error = "libavcodec has no HEVC decoder";
             return nullptr;
         }
+        sink->decoderDescription_ = sink->decoder_->description();
+        sink->decoderFallbackReason_ = sink->decoder_->fallbackReason();
         sink->decoding_ = std::thread([raw = sink.get()] { raw->decodeLoop(); });
     }
     return sink;
@@ -56,6 +58,8 @@ void VideoSink::decodeLoop() {
         pictures_ += pictures.size();
         errors_ = decoder_->errorCount();
         lastError_ = decoder_->lastError();
+        decoderDescription_ = decoder_->description();
+        decoderFallbackReason_ = decoder_->fallbackReason();
         if (options_.keepLastPicture && !pictures.empty()) last_ = std::move(pictures.back());
         changed_.notify_all();
     }
@@ -100,6 +104,14 @@ int VideoSink::decodeErrors() const {
 std::string VideoSink::lastDecodeError() const {
     std::lock_guard lock(mutex_);
     return lastError_;
+}
+std::string VideoSink::decoderDescription() const {
+    std::lock_guard lock(mutex_);
+    return decoderDescription_;
+}
+std::string VideoSink::decoderFallbackReason() const {
+    std::lock_guard lock(mutex_);
+    return decoderFallbackReason_;
 }
 bool VideoSink::recordOk() const {
     std::lock_guard lock(mutex_);

@@ -30,6 +30,7 @@ class VideoSink {
         bool decode = false;
         bool keepLastPicture = false;  // needs decode
         PictureHandler onPicture;      // needs decode
+        HevcDecoderOptions decoder;    // where to decode, with decode
     };
 
     // Nothing (and why) when the record file cannot be created or there is no HEVC decoder.
@@ -48,6 +49,9 @@ class VideoSink {
     std::uint64_t picturesDecoded() const;
     int decodeErrors() const;
     std::string lastDecodeError() const;
+    // Which decoder runs, and why not the one asked for (empty when it is); with decode.
+    std::string decoderDescription() const;
+    std::string decoderFallbackReason() const;
     // False when writing the record failed (the stream goes on being counted and decoded).
     bool recordOk() const;
     // The last decoded picture, with keepLastPicture.
@@ -71,6 +75,7 @@ class VideoSink {
     std::uint64_t pictures_ = 0;
     int errors_ = 0;
     std::string lastError_;
+    std::string decoderDescription_, decoderFallbackReason_;
     std::optional<DecodedPicture> last_;
 };
 

@@ -47,6 +47,8 @@ std::unique_ptr<VideoWindow> VideoWindow::create(const std::string& title, Pixel
 }
 
 VideoWindow::~VideoWindow() {
+    for (auto& o : overlays_)
+        if (o.texture) SDL_DestroyTexture(o.texture);
     if (texture_) SDL_DestroyTexture(texture_);
     if (renderer_) SDL_DestroyRenderer(renderer_);
     if (window_) SDL_DestroyWindow(window_);
@@ -89,6 +91,7 @@ void VideoWindow::upload(const Frame& frame) {
 bool VideoWindow::presentNewest() {
     auto frame = slot_.take();
     if (!frame) return false;
+    const auto taken = Clock::now();
     upload(*frame);
     redraw();
     const auto now = Clock::now();
@@ -97,10 +100,11 @@ bool VideoWindow::presentNewest() {
     glassSum_ += ms(now - frame->arrived);
     if (!reportName_.empty()) {
         const auto& p = frame->picture;
-        std::printf("present %s %llu %lld %lld %d\n", reportName_.c_str(),
+        std::printf("present %s %llu %lld %lld %d %lld %lld\n", reportName_.c_str(),
                     static_cast<unsigned long long>(figures_.presented),
                     static_cast<long long>(ns(frame->arrived)), static_cast<long long>(ns(now)),
-                    p.luma(p.width / 2, p.height / 2) >> (p.bitDepth - 8));
+                    p.luma(p.width / 2, p.height / 2) >> (p.bitDepth - 8),
+                    static_cast<long long>(ns(frame->decoded)), static_cast<long long>(ns(taken)));
         std::fflush(stdout);
     }
     return true;
@@ -108,14 +112,46 @@ bool VideoWindow::presentNewest() {
 
 void VideoWindow::redraw() {
     SDL_RenderClear(renderer_);
+    int w = 0, h = 0;
+    SDL_GetRendererOutputSize(renderer_, &w, &h);
     if (texture_) {
-        int w = 0, h = 0;
-        SDL_GetRendererOutputSize(renderer_, &w, &h);
         const auto view = letterbox(textureWidth_, textureHeight_, w, h);
         const SDL_Rect rect{view.x, view.y, view.width, view.height};
         SDL_RenderCopy(renderer_, texture_, nullptr, &rect);
     }
+    drawOverlays(w, h);
     SDL_RenderPresent(renderer_);
+}
+
+void VideoWindow::setOverlay(Overlay which, const std::vector<std::string>& lines) {
+    auto& o = overlays_[static_cast<int>(which)];
+    if (o.texture) SDL_DestroyTexture(o.texture);
+    o = {};
+    if (!lines.empty()) {
+        // Doubled where the window has room, so it stays legible on a large screen.
+        const auto box = BitmapFont::draw(lines, size().width >= 1000 ? 2 : 1);
+        o.texture = SDL_CreateTexture(renderer_, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STATIC,
+                                      box.width, box.height);
+        if (o.texture) {
+            SDL_UpdateTexture(o.texture, nullptr, box.pixels.data(),
+                              box.width * static_cast<int>(sizeof(std::uint32_t)));
+            o.width = box.width;
+            o.height = box.height;
+        }
+    }
+    redraw();
+}
+
+void VideoWindow::drawOverlays(int width, int height) {
+    constexpr int inset = 8;
+    for (int i = 0; i < 2; ++i) {
+        const auto& o = overlays_[i];
+        if (!o.texture) continue;
+        const bool centred = static_cast<Overlay>(i) == Overlay::notice;
+        const SDL_Rect rect{centred ? (width - o.width) / 2 : inset,
+                            centred ? (height - o.height) / 2 : inset, o.width, o.height};
+        SDL_RenderCopy(renderer_, o.texture, nullptr, &rect);
+    }
 }
 
 PixelSize VideoWindow::size() const {

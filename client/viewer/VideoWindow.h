@@ -3,6 +3,7 @@
 // with its aspect ratio kept, and keeps the figures the status line shows.
 #pragma once
 
+#include "client/viewer/BitmapFont.h"
 #include "client/viewer/Letterbox.h"
 #include "client/viewer/NewestSlot.h"
 #include "client/viewer/ResizeDebounce.h"
@@ -16,8 +17,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vl {
+
+// Text laid over the picture: the status figures in the top-left corner, a notice (the reconnect
+// offer) in the middle.
+enum class Overlay { status, notice };
 
 class VideoWindow {
   public:
@@ -54,11 +60,14 @@ class VideoWindow {
     // The window point within the shown picture; nothing before the first picture.
     std::optional<ItemPosition> position(double x, double y) const;
     void setTitle(const std::string& title);
+    // Shows the lines over the picture (none: takes that overlay away) and redraws.
+    void setOverlay(Overlay which, const std::vector<std::string>& lines);
     void toggleFullscreen();
     Figures figures() const;
     void resetFigures();
-    // Prints a line per presentation on stdout: "present NAME N ARRIVED_NS PRESENTED_NS LUMA"
-    // (steady-clock nanoseconds; the luma of the picture's centre).
+    // Prints a line per presentation on stdout:
+    // "present NAME N ARRIVED_NS PRESENTED_NS LUMA DECODED_NS TAKEN_NS" (steady-clock
+    // nanoseconds; the luma of the picture's centre; TAKEN when the main loop took it to draw).
     void reportPresentations(std::string name) { reportName_ = std::move(name); }
 
   private:
@@ -68,8 +77,14 @@ class VideoWindow {
         Clock::time_point decoded;
     };
 
+    struct OverlayTexture {
+        SDL_Texture* texture = nullptr;
+        int width = 0, height = 0;
+    };
+
     VideoWindow() = default;
     void upload(const Frame& frame);
+    void drawOverlays(int width, int height);
 
     SDL_Window* window_ = nullptr;
     SDL_Renderer* renderer_ = nullptr;
@@ -80,6 +95,7 @@ class VideoWindow {
     NewestSlot<Frame> slot_;
     std::string reportName_;
     bool fullscreen_ = false;
+    OverlayTexture overlays_[2];
 
     Figures figures_;
     std::uint64_t droppedAtReset_ = 0;

@@ -19,10 +19,12 @@ std::optional<ViewerOptions> parseViewerOptions(int argc, const char* const* arg
             o.hdr = true;
         } else if (arg == "--fullscreen") {
             o.fullscreen = true;
+        } else if (arg == "--no-reconnect") {
+            o.offerReconnect = false;
         } else if (arg == "--report-present") {
             o.reportPresent = true;
         } else if (arg == "--password" || arg == "--password-file" || arg == "--size" ||
-                   arg == "--extra" || arg == "--seconds") {
+                   arg == "--extra" || arg == "--seconds" || arg == "--decoder") {
             if (!(v = value())) {
                 if (error) *error = arg + " needs a value";
                 return std::nullopt;
@@ -32,6 +34,19 @@ std::optional<ViewerOptions> parseViewerOptions(int argc, const char* const* arg
             if (arg == "--size") o.size = *v;
             if (arg == "--extra") o.extra = *v;
             if (arg == "--seconds") o.seconds = std::atof(v->c_str());
+            if (arg == "--decoder") {
+                using enum HevcDecoderOptions::Device;
+                if (*v == "software")
+                    o.decoder = software;
+                else if (*v == "vaapi")
+                    o.decoder = vaapi;
+                else if (*v == "auto")
+                    o.decoder = automatic;
+                else {
+                    if (error) *error = "--decoder is software, vaapi or auto, not '" + *v + "'";
+                    return std::nullopt;
+                }
+            }
         } else if (!arg.starts_with("-") && o.target.empty()) {
             o.target = arg;
         } else {

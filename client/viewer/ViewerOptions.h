@@ -2,6 +2,8 @@
 // environment, or else is asked for in the window; it never needs to be on the command line.
 #pragma once
 
+#include "platform/videocodec/libavcodec/HevcDecoder.h"
+
 #include <optional>
 #include <string>
 
@@ -16,6 +18,10 @@ struct ViewerOptions {
     bool hdr = false;
     std::optional<std::string> extra;
     bool fullscreen = false;
+    // When the server stops or is lost: offer to reconnect in the window, or (false) exit at once.
+    bool offerReconnect = true;
+    // --decoder software|vaapi|auto (VA-API where a render node opens, else software).
+    HevcDecoderOptions::Device decoder = HevcDecoderOptions::Device::automatic;
     // Prints every presentation (time, picture, centre colour) for the latency benchmark.
     bool reportPresent = false;
     double seconds = 0;  // > 0: ends the session after that long (tests and benchmarks)

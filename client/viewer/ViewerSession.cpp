@@ -76,6 +76,7 @@ bool ViewerSession::start(const std::string& mainDescriptor, PictureHandler onMa
         VideoSink::Options options;
         options.decode = true;
         options.onPicture = std::move(handler);
+        options.decoder = decoder_;
         return VideoSink::open(std::move(options), error);
     };
     mainSink_ = openSink(std::move(onMain));
@@ -126,6 +127,12 @@ std::optional<AudioEndpoint> ViewerSession::audioEndpoint() const {
     return AudioEndpoint{control_->host(), static_cast<std::uint16_t>(main_->sharedAudioPort),
                          resolutionOfSupportedAudioChannels(Resolution::from(
                              static_cast<int>(main_->width), static_cast<int>(main_->height)))};
+}
+
+std::string ViewerSession::decoderDescription() const {
+    if (!mainSink_) return {};
+    const auto reason = mainSink_->decoderFallbackReason();
+    return mainSink_->decoderDescription() + (reason.empty() ? "" : " (" + reason + ")");
 }
 
 StreamStats ViewerSession::videoStats(bool extra) const {

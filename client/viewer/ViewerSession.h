@@ -66,6 +66,10 @@ class ViewerSession {
                std::string* error);
     // Ends the session (extra display, main display, video); the connection stays.
     void stop();
+    // Where the next start() decodes.
+    void setDecoder(HevcDecoderOptions options) { decoder_ = std::move(options); }
+    // Which decoder the main stream uses, with why not the one asked for; empty when not running.
+    std::string decoderDescription() const;
 
     const std::optional<SharedItem>& mainItem() const { return main_; }
     const std::optional<SharedItem>& extraItem() const { return extra_; }
@@ -100,6 +104,7 @@ class ViewerSession {
     std::unique_ptr<ControlClient> control_;
     std::unique_ptr<SessionClient> session_;
     std::unique_ptr<VideoSink> mainSink_, extraSink_;
+    HevcDecoderOptions decoder_;
     std::optional<SharedItem> main_, extra_;
     std::mutex sendMutex_;     // guards the control stream's sends and mainShareId_
     std::string mainShareId_;  // what the clipboard names, readable from any thread

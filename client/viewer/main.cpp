@@ -14,11 +14,14 @@
 #include <SDL2/SDL.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
+#include <thread>
 
 #include <unistd.h>
 
@@ -36,11 +39,14 @@ void usage() {
     std::fprintf(stderr,
                  "usage: vantrel-link-viewer [HOST[:PORT]] [--password P | --password-file F]\n"
                  "                           [--size WxH[@FPS]] [--hdr] [--extra WxH[@FPS]]\n"
-                 "                           [--fullscreen]\n"
+                 "                           [--fullscreen] [--decoder software|vaapi|auto]\n"
+                 "                           [--no-reconnect]\n"
                  "\n"
                  "Without a host, servers found on the network are offered. The password may\n"
                  "also come from VANTREL_LINK_PASSWORD; without one it is asked for in the\n"
                  "window. Without --size the remote display follows the window's size.\n"
+                 "When the server stops or is lost the window offers to reconnect (R) or\n"
+                 "quit (Q, exit status 5); --no-reconnect exits at once instead.\n"
                  "Keys: Ctrl+Alt+G releases the keyboard, Ctrl+Alt+S shows the status,\n"
                  "Ctrl+Alt+F full screen, Ctrl+Alt+M mute, Ctrl+Alt+Up/Down volume,\n"
                  "Ctrl+Alt+Q quits.\n");
@@ -147,18 +153,34 @@ std::optional<std::string> chooseServer(VideoWindow& window) {
     return std::nullopt;
 }
 
+// Slice threads for software decoding: half the machine's cores, the rest left to presenting
+// and to whatever else runs; one to four.
+int decodeThreads() {
+    return std::clamp(static_cast<int>(std::thread::hardware_concurrency()) / 2, 1, 4);
+}
+
 MouseButton buttonOf(Uint8 sdlButton) {
     return sdlButton == SDL_BUTTON_RIGHT    ? MouseButton::right
            : sdlButton == SDL_BUTTON_MIDDLE ? MouseButton::middle
                                             : MouseButton::left;
 }
 
+// A new connection to the same server with the same password; nothing (and why) when refused.
+using Reconnect = std::function<std::unique_ptr<ViewerSession>(ViewerSession::Failure*)>;
+
+std::string upper(std::string_view text) {
+    std::string out(text);
+    for (auto& ch : out) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    return out;
+}
+
 class Viewer {
   public:
     Viewer(ViewerOptions options, std::unique_ptr<ViewerSession> session,
-           std::unique_ptr<VideoWindow> main, Uint32 wakeEvent)
+           std::unique_ptr<VideoWindow> main, Uint32 wakeEvent, Reconnect reconnect)
         : options_(std::move(options)),
           session_(std::move(session)),
+          reconnect_(std::move(reconnect)),
           wakeEvent_(wakeEvent),
           keys_([this](const KeyMessage& m) { sendKey(m); },
                 [this](ViewerCommand c) { command(c); }),
@@ -188,6 +210,11 @@ class Viewer {
 
     bool start(const std::string& descriptor, std::string* error);
     void startMedia();
+    // The session ended: says so in the window and waits for R (true once a new session runs)
+    // or Q (false).
+    bool offerReconnect(SessionEnd end);
+    void endSession();
+    void updateStatus(double seconds);
     void handle(const SDL_Event& e);
     Shown* shownFor(Uint32 windowID);
     Shown* gestureTarget(Uint32 windowID);
@@ -201,6 +228,7 @@ class Viewer {
 
     ViewerOptions options_;
     std::unique_ptr<ViewerSession> session_;
+    Reconnect reconnect_;
     Uint32 wakeEvent_;
     KeyInput keys_;
     ResizeDebounce debounce_;
@@ -208,6 +236,9 @@ class Viewer {
     std::unique_ptr<ViewerAudio> audio_;
     std::unique_ptr<ViewerClipboard> clipboard_;
     std::optional<std::string> extraDescriptor_;
+    std::string descriptor_;  // the main display's, as last started
+    std::string decoder_;     // which decoder the main stream uses, as last reported
+    StreamStats lastStats_;
     int fps_ = 30;
     bool running_ = true;
     bool showStatus_ = false;
@@ -216,6 +247,7 @@ class Viewer {
     Shown* lookedAt_ = nullptr;
     bool lookAtSent_ = false;
     std::string statusText_;
+    std::vector<std::string> statusLines_;
 };
 
 Viewer::Shown* Viewer::gestureTarget(Uint32 windowID) {
@@ -249,6 +281,11 @@ bool Viewer::start(const std::string& descriptor, std::string* error) {
     audio_.reset();
     VideoWindow* mainWindow = main_.window.get();
     VideoWindow* extraWindow = extra_.window.get();
+    HevcDecoderOptions decoder;
+    decoder.device = options_.decoder;
+    decoder.threads = decodeThreads();
+    session_->setDecoder(decoder);
+    descriptor_ = descriptor;
     if (!session_->start(
             descriptor,
             [mainWindow](const DecodedPicture& p, VideoSink::Clock::time_point arrived) {
@@ -270,8 +307,111 @@ bool Viewer::start(const std::string& descriptor, std::string* error) {
                     static_cast<long long>(session_->extraItem()->height),
                     session_->extraItem()->sharedID.c_str());
     std::fflush(stdout);
+    // Said once, and again only when it changes.
+    if (auto decoder = session_->decoderDescription(); decoder != decoder_) {
+        decoder_ = decoder;
+        std::fprintf(stderr, "vantrel-link-viewer: decoding with %s\n", decoder_.c_str());
+    }
+    lastStats_ = session_->videoStats(false);
     startMedia();
     return true;
+}
+
+void Viewer::endSession() {
+    // Nothing more goes to the old session; its clipboard and sound go before it.
+    keys_.releaseAll();
+    main_.shareId.clear();
+    extra_.shareId.clear();
+    for (auto* s : {&main_, &extra_}) s->down.clear();
+    clipboard_.reset();
+    audio_.reset();
+    session_.reset();
+    lookedAt_ = nullptr;
+    lookAtSent_ = false;
+}
+
+bool Viewer::offerReconnect(SessionEnd end) {
+    endSession();
+    std::string why(description(end));
+    why[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(why[0])));
+    auto offer = [&](const std::string& what, const std::string& retry) {
+        const std::string keys = "press R to " + retry + ", Q to quit";
+        main_.window->setTitle("Vantrel Link — " + what + " — " + keys);
+        main_.window->setOverlay(Overlay::notice, {upper(what), upper(keys)});
+        std::fprintf(stderr, "vantrel-link-viewer: %s — %s\n", what.c_str(), keys.c_str());
+    };
+    offer(why, "reconnect");
+    SDL_Event e;
+    while (SDL_WaitEvent(&e)) {
+        if (e.type == SDL_QUIT) return false;
+        if (e.type == SDL_WINDOWEVENT) {
+            if (e.window.event == SDL_WINDOWEVENT_CLOSE) return false;
+            if (Shown* s = shownFor(e.window.windowID)) s->window->redraw();
+            continue;
+        }
+        if (e.type != SDL_KEYDOWN || e.key.repeat) continue;
+        const auto key = e.key.keysym.sym;
+        if (key == SDLK_q || key == SDLK_ESCAPE) return false;
+        if (key != SDLK_r) continue;
+        main_.window->setTitle("Vantrel Link — reconnecting…");
+        main_.window->setOverlay(Overlay::notice, {"RECONNECTING..."});
+        ViewerSession::Failure failure{};
+        session_ = reconnect_(&failure);
+        std::string error;
+        if (!session_) {
+            offer("Reconnecting failed: " + std::string(description(failure.reason)), "try again");
+            continue;
+        }
+        if (!start(descriptor_, &error)) {
+            endSession();
+            offer("The session did not start again: " + error, "try again");
+            continue;
+        }
+        main_.window->setOverlay(Overlay::notice, {});
+        std::printf("reconnected\n");
+        std::fflush(stdout);
+        std::fprintf(stderr, "vantrel-link-viewer: reconnected\n");
+        updateTitles();
+        return true;
+    }
+    return false;
+}
+
+// Every second: the figures of the status line and overlay.
+void Viewer::updateStatus(double seconds) {
+    const auto stats = session_->videoStats(false);
+    const auto delta = stats.since(lastStats_);
+    lastStats_ = stats;
+    const auto figures = main_.window->figures();
+    main_.window->resetFigures();
+    const double received = delta.frames / seconds;
+    const int undecodable = session_->decodeErrors(false);
+    // What the viewer sees starts at the unit's arrival; before it the server waited for the
+    // screen (half a frame interval on average) and encoded and sent it, which it cannot see: an
+    // estimate from below.
+    const double glass = figures.toGlassMs + (received > 0 ? 500.0 / received : 0);
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "%.1f fps shown, %.1f received, %.2f Mbit/s, decode %.1f ms, "
+                  "arrival to screen %.1f ms, not shown %llu, decode errors %d",
+                  figures.presented / seconds, received, delta.megabitsPerSecond(seconds),
+                  figures.decodeMs, figures.toGlassMs,
+                  static_cast<unsigned long long>(figures.dropped), undecodable);
+    statusText_ = text;
+    auto line = [](const char* format, auto... values) {
+        char buffer[128];
+        std::snprintf(buffer, sizeof buffer, format, values...);
+        return std::string(buffer);
+    };
+    statusLines_ = {
+        line("FRAME RATE %.1f FPS SHOWN, %.1f RECEIVED", figures.presented / seconds, received),
+        line("BIT RATE %.2f MBIT/S", delta.megabitsPerSecond(seconds)),
+        line("DECODE %.1f MS, ARRIVAL TO SCREEN %.1f MS", figures.decodeMs, figures.toGlassMs),
+        line("GLASS TO GLASS >= %.1f MS (ESTIMATE)", glass),
+        line("LOSS %d UNDECODABLE, %llu NOT SHOWN (NEWER CAME)", undecodable,
+             static_cast<unsigned long long>(figures.dropped)),
+        upper("DECODER " + decoder_.substr(0, decoder_.find(" ("))),
+    };
 }
 
 void Viewer::startMedia() {
@@ -325,7 +465,6 @@ int Viewer::run(PixelSize size, int fps) {
     using Clock = std::chrono::steady_clock;
     const auto began = Clock::now();
     auto lastStatus = began;
-    StreamStats lastStats = session_->videoStats(false);
     while (running_) {
         auto timeout = std::chrono::milliseconds(50);
         if (auto deadline = debounce_.deadline())
@@ -361,34 +500,26 @@ int Viewer::run(PixelSize size, int fps) {
                              error.c_str());
                 return failed;
             }
-            lastStats = session_->videoStats(false);
             updateTitles();
         }
         if (auto end = session_->pump(); end != SessionEnd::none) {
             std::fprintf(stderr, "vantrel-link-viewer: %s\n",
                          std::string(description(end)).c_str());
-            main_.window->setTitle("Vantrel Link — " + std::string(description(end)));
-            return serverGone;
+            if (!options_.offerReconnect || !offerReconnect(end)) {
+                main_.window->setTitle("Vantrel Link — " + std::string(description(end)));
+                return serverGone;
+            }
+            lastStatus = Clock::now();
+            continue;
         }
         const auto now = Clock::now();
         if (now - lastStatus >= std::chrono::seconds(1)) {
-            const double seconds = std::chrono::duration<double>(now - lastStatus).count();
-            const auto stats = session_->videoStats(false);
-            const auto delta = stats.since(lastStats);
-            const auto figures = main_.window->figures();
-            char text[256];
-            std::snprintf(text, sizeof text,
-                          "%.1f fps shown, %.1f received, %.2f Mbit/s, decode %.1f ms, "
-                          "arrival to screen %.1f ms, not shown %llu, decode errors %d",
-                          figures.presented / seconds, delta.frames / seconds,
-                          delta.megabitsPerSecond(seconds), figures.decodeMs, figures.toGlassMs,
-                          static_cast<unsigned long long>(figures.dropped),
-                          session_->decodeErrors(false));
-            statusText_ = text;
-            main_.window->resetFigures();
-            lastStats = stats;
+            updateStatus(std::chrono::duration<double>(now - lastStatus).count());
             lastStatus = now;
-            if (showStatus_) updateTitles();
+            if (showStatus_) {
+                updateTitles();
+                main_.window->setOverlay(Overlay::status, statusLines_);
+            }
         }
         if (options_.seconds > 0 &&
             std::chrono::duration<double>(now - began).count() >= options_.seconds)
@@ -450,6 +581,12 @@ void Viewer::command(ViewerCommand c) {
             break;
         case ViewerCommand::toggleStatus:
             showStatus_ = !showStatus_;
+            if (!showStatus_)
+                main_.window->setOverlay(Overlay::status, {});
+            else
+                main_.window->setOverlay(
+                    Overlay::status,
+                    statusLines_.empty() ? std::vector<std::string>{"MEASURING..."} : statusLines_);
             break;
         case ViewerCommand::toggleFullscreen:
             if (focused_) focused_->window->toggleFullscreen();
@@ -680,7 +817,13 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         const PixelSize requested = asked ? PixelSize{asked->width, asked->height} : window->size();
         const int fps = asked && options->size->find('@') != std::string::npos ? asked->fps : 30;
-        Viewer viewer(*options, std::move(session), std::move(window), wakeEvent);
+        const std::string host = hostPort->first;
+        const std::uint16_t port = hostPort->second;
+        Reconnect reconnect = [host, port, password](ViewerSession::Failure* failure) {
+            return ViewerSession::connect(host, port, *password, viewerIdentity(), failure);
+        };
+        Viewer viewer(*options, std::move(session), std::move(window), wakeEvent,
+                      std::move(reconnect));
         status = viewer.run(requested, fps);
     }
     SDL_Quit();

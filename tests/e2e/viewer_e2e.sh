@@ -4,8 +4,11 @@
 # smaller than the shared display, so the picture is scaled (0.8): a colour painted on A shows in
 # a screenshot of B (ffmpeg's x11grab as the witness); xdotool clicks and types into the viewer on
 # B, and xev's window on A gets the click where the scaled point maps to and the typed Unicode
-# text. A busy server and a wrong password each give their message and status; the server
-# stopping mid-session gives its message and a clean exit.
+# text. lookAt follows the focus: with neither window focused the server pauses both items'
+# captures, and a change on A then reaches only the window focused since. The status key lays its
+# figures over the picture and takes them away again. A busy server and a wrong password each give
+# their message and status; the server stopping mid-session makes the viewer say so and offer to
+# reconnect: after the server is back, R shows the desktop again, and Q quits with status 5.
 source "$(dirname "$0")/lib.sh"
 
 VIEWER="$VL_BIN/client/viewer/vantrel-link-viewer"
@@ -68,7 +71,15 @@ check "a wrong password: the viewer says so and exits with 4 ($status)" \
   bash -c "[ $status -eq 4 ] && grep -q 'wrong password' '$WORK/wrong.err'"
 
 
-VANTREL_LINK_PASSWORD=$PASSWORD viewer_side exec "$VIEWER" "127.0.0.1:$PORT" --size 1280x720@30 \
+# (In $WORK with core dumps on: a crash leaves its backtrace in the log.)
+viewer_with_core() { cd "$WORK" && ulimit -c unlimited && viewer_side exec "$@"; }
+backtrace_if_crashed() {
+  local core
+  core=$(ls "$WORK"/core* 2>/dev/null | head -n1) || true
+  [ -n "$core" ] && command -v gdb >/dev/null && gdb -batch -ex 'thread apply all bt 12' "$VIEWER" "$core" 2>/dev/null | tail -n 80
+  return 0
+}
+VANTREL_LINK_PASSWORD=$PASSWORD viewer_with_core "$VIEWER" "127.0.0.1:$PORT" --size 1280x720@30 \
   --extra 640x480 \
   >"$WORK/viewer.out" 2>"$WORK/viewer.err" &
 VIEWER_PID=$!
@@ -103,6 +114,37 @@ read -r _ ex ey ew eh <<<"${G:-0 0 0 0 0}"
 check "the extra display's window opened beside the main one" test "$((ey + eh))" -le "$wy"
 extra_green() { near "$(pixel $((ex + ew / 2)) $((ey + eh / 2)))" 32 192 64 24; }
 check "the extra display's window shows the desktop's colour" until_true 200 extra_green
+
+# lookAt follows the focus on B. A window of B's own takes it from both viewer windows: the
+# viewer looks at nothing and the server pauses both captures, naming each item.
+main_id=$(sed -n 's/^display [0-9x]* id //p' "$WORK/viewer.out")
+extra_id=$(sed -n 's/^extra [0-9x]* id //p' "$WORK/viewer.out")
+extra_window=$(viewer_side xdotool search --name 'extra display' | head -n1)
+viewer_side xev -geometry 100x100+900+1400 -name vl-b-other >/dev/null 2>&1 &
+OWN_PIDS+=($!)
+until_true 100 viewer_side xdotool search --name '^vl-b-other$' >/dev/null 2>&1 || true
+other=$(viewer_side xdotool search --name '^vl-b-other$' | head -n1)
+viewer_side xdotool windowfocus --sync "$window"
+viewer_side xdotool windowfocus --sync "$other"
+paused() { grep -q "handleLookat: paused capture $1" "$WORK/server.out"; }
+check "focus away from the viewer: the server paused the main item's capture ($main_id)" \
+  until_true 200 paused "$main_id"
+check "... and the extra item's ($extra_id)" until_true 200 paused "$extra_id"
+# The extra window focused: its item alone resumes, so a change on A reaches it and not the main
+# window (which would have shown it by the time the extra one does).
+viewer_side xdotool windowfocus --sync "$extra_window"
+desk xsetroot -solid '#D0D030'
+extra_yellow() { near "$(pixel $((ex + ew / 2)) $((ey + eh / 2)))" 208 208 48 24; }
+check "the extra window focused: its display resumed and shows the change" until_true 200 extra_yellow
+check "... while the main display, not looked at, stayed paused" shows_green
+viewer_side xdotool windowfocus --sync "$window"
+desk xsetroot -solid '#3050D0'
+shows_blue() { near "$(pixel $((wx + 880)) $((wy + 480)))" 48 80 208 24; }
+check "the main window focused: its display resumed and shows the next change" \
+  until_true 200 shows_blue
+desk xsetroot -solid '#20C040'
+both_green() { shows_green && extra_green; }
+check "both displays run again" until_true 200 both_green
 
 # A click at window (320, 240) is item (400, 300): on A the virtual display's origin plus that.
 vd=$(desk xrandr --query | sed -n 's/.* 1280x720+\([0-9-]*\)+\([0-9-]*\).*/\1 \2/p' | head -n1)
@@ -147,6 +189,23 @@ for ch in G r ü ß e €; do
     until_true 100 grep -q "XLookupString gives [0-9] bytes: (.*) \"$ch\"" "$WORK/xev.out"
 done
 
+# The status key lays the figures over the picture's top-left corner: light text in a dark box
+# where the desktop's green was, gone again on the second press.
+region() {  # region X Y W H on B → "LIGHT DARK": pixels near white and near black
+  viewer_side ffmpeg -loglevel error -f x11grab -video_size "$3x$4" -i "$VIEWER_DISPLAY+$1,$2" \
+    -frames:v 1 -f rawvideo -pix_fmt rgb24 - | python3 -c 'import sys
+d = sys.stdin.buffer.read(); px = [d[i:i + 3] for i in range(0, len(d) - 2, 3)]
+print(sum(min(p) > 200 for p in px), sum(max(p) < 40 for p in px))'
+}
+overlay_shown() { read -r light dark <<<"$(region $((wx + 8)) $((wy + 8)) 240 40)"; [ "$light" -gt 300 ] && [ "$dark" -gt 1500 ]; }
+overlay_gone() { [ "$(region $((wx + 8)) $((wy + 8)) 240 40)" = "0 0" ]; }
+check "before the status key the corner shows only the desktop" overlay_gone
+viewer_side xdotool key ctrl+alt+s
+check "the status key lays text over the picture" until_true 100 overlay_shown
+echo "status overlay: $(region $((wx + 8)) $((wy + 8)) 240 40) light/dark pixels"
+viewer_side xdotool key ctrl+alt+s
+check "the second press takes it away" until_true 100 overlay_gone
+
 wait "$UNREACH" || true
 cat "$WORK/unreach.err"
 check "nothing listening: the viewer says the server cannot be reached ($(cat "$WORK/unreach.status"))" \
@@ -157,6 +216,7 @@ kill -TERM "$VIEWER_PID"
 status=0
 wait "$VIEWER_PID" || status=$?
 check "the viewer quits cleanly when asked ($status)" test "$status" -eq 0
+[ "$status" -eq 0 ] || backtrace_if_crashed
 
 # Without --size the remote display follows the window, asked for once the resizing stops.
 VANTREL_LINK_PASSWORD=$PASSWORD viewer_side exec "$VIEWER" "127.0.0.1:$PORT" \
@@ -181,12 +241,31 @@ read -r _ wx wy ww wh <<<"${G:-0 0 0 0 0}"
 edge_green() { near "$(pixel $((wx + ww - 20)) $((wy + wh / 2)))" 32 192 64 24; }
 check "the new display's picture reaches the resized window's edge" until_true 200 edge_green
 
-# The server stops mid-session: the viewer says so and exits by itself, without a crash.
+# The server stops mid-session: the viewer says so, in its window and on stderr, and offers to
+# reconnect.
 check "server shuts down cleanly on SIGTERM" stop_server
+offered() { viewer_side xdotool search --name 'server stopped .* press R to reconnect, Q to quit' >/dev/null 2>&1; }
+check "the window's title offers to reconnect" until_true 200 offered
+check "... and so does stderr" grep -q 'The server stopped — press R to reconnect, Q to quit' "$WORK/viewer2.err"
+notice_shown() { read -r light dark <<<"$(region $((wx + ww / 2 - 100)) $((wy + wh / 2 - 8)) 200 16)"; [ "$light" -gt 100 ] && [ "$dark" -gt 500 ]; }
+check "the offer is written over the picture" until_true 100 notice_shown
+check "the viewer waits for an answer" kill -0 "$VIEWER_PID"
+# The server again on the same port (with a desktop of its own, painted blue), then R.
+start_server_with_desktop
+desk xsetroot -solid '#3050D0'
+viewer_side xdotool windowfocus --sync "$window" key r
+check "R reconnects" until_true 400 grep -q '^reconnected' "$WORK/viewer2.out"
+edge_blue() { near "$(pixel $((wx + ww - 20)) $((wy + wh / 2)))" 48 80 208 24; }
+check "the desktop's colour shows again after reconnecting" until_true 200 edge_blue
+check "the offer is gone" not notice_shown
+# Stopped again, Q declines: exit status 5, as without the offer.
+check "server shuts down cleanly again" stop_server
+offered_again() { [ "$(grep -c 'press R to reconnect' "$WORK/viewer2.err")" -ge 2 ]; }
+until_true 200 offered_again || true
+viewer_side xdotool windowfocus --sync "$window" key q
 status=0
 until_true 200 bash -c "! kill -0 $VIEWER_PID 2>/dev/null" || true
 wait "$VIEWER_PID" || status=$?
 cat "$WORK/viewer2.err"
-check "the viewer said the server stopped and exited with 5 ($status)" \
-  bash -c "[ $status -eq 5 ] && grep -q 'the server stopped' '$WORK/viewer2.err'"
+check "Q quits with status 5 ($status)" test "$status" -eq 5
 finish

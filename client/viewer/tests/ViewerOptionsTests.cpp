@@ -34,6 +34,21 @@ TEST(ViewerOptions, ReadsTheCommandLine) {
     EXPECT_EQ(error, "unknown argument '--bogus'");
 }
 
+TEST(ViewerOptions, DecoderAndReconnect) {
+    using enum HevcDecoderOptions::Device;
+    auto o = parse({"h"});
+    ASSERT_TRUE(o);
+    EXPECT_EQ(o->decoder, automatic);
+    EXPECT_TRUE(o->offerReconnect);
+    EXPECT_EQ(parse({"--decoder", "software"})->decoder, software);
+    EXPECT_EQ(parse({"--decoder", "vaapi"})->decoder, vaapi);
+    EXPECT_EQ(parse({"--decoder", "auto"})->decoder, automatic);
+    EXPECT_FALSE(parse({"--no-reconnect"})->offerReconnect);
+    std::string error;
+    EXPECT_FALSE(parse({"--decoder", "gpu"}, &error));
+    EXPECT_EQ(error, "--decoder is software, vaapi or auto, not 'gpu'");
+}
+
 TEST(ViewerOptions, PasswordFromOptionThenFileThenEnvironment) {
     const std::string file = ::testing::TempDir() + "viewer-password";
     std::ofstream(file) << "from file\r\nsecond line\n";
