@@ -103,6 +103,20 @@ prints() {
 }
 not() { ! "$@"; }
 
+# tone_wav FILE SECONDS: a 1 kHz stereo tone at -20 dBFS (peak 0.1), 48 kHz 32-bit float WAV, as
+# the headset's microphone sends it.
+tone_wav() {
+  python3 - "$1" "$2" <<'PY'
+import math, struct, sys
+frames = int(float(sys.argv[2]) * 48000)
+data = b"".join(struct.pack("<2f", *(2 * [0.1 * math.sin(2 * math.pi * 1000 * i / 48000)]))
+                for i in range(frames))
+header = b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVEfmt " + \
+    struct.pack("<IHHIIHH", 16, 3, 2, 48000, 48000 * 8, 8, 32) + b"data" + struct.pack("<I", len(data))
+open(sys.argv[1], "wb").write(header + data)
+PY
+}
+
 server_config() { "$SERVER" --config-dir "$WORK/config" config "$@"; }
 # The password the scripts connect with (a fresh installation would generate its own).
 PASSWORD='Ez3Kq$vn'

@@ -26,16 +26,8 @@ check "the runtime folder of the channel is private" \
   test "$(stat -c %a "$WORK/runtime/vantrel-link")" = 700
 check "no virtual microphone before a session" mic_hidden
 
-# A 1 kHz stereo tone at -20 dBFS (peak 0.1), 2 s, as 32-bit float WAV.
-python3 - "$WORK/tone.wav" <<'PY'
-import math, struct, sys
-frames = 96000
-data = b"".join(struct.pack("<2f", *(2 * [0.1 * math.sin(2 * math.pi * 1000 * i / 48000)]))
-                for i in range(frames))
-header = b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVEfmt " + \
-    struct.pack("<IHHIIHH", 16, 3, 2, 48000, 48000 * 8, 8, 32) + b"data" + struct.pack("<I", len(data))
-open(sys.argv[1], "wb").write(header + data)
-PY
+# A 1 kHz stereo tone at -20 dBFS, 2 s.
+tone_wav "$WORK/tone.wav" 2
 
 # share SECONDS OUT: the client in the background (CLIENT_PID).
 share() {

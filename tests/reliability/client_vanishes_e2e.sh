@@ -49,14 +49,7 @@ placed() { test -n "$(position)"; }
 eventually placed
 HOME_POSITION=$(position)
 
-python3 - "$WORK/tone.wav" <<'PY'
-import math, struct, sys
-data = b"".join(struct.pack("<2f", *(2 * [0.1 * math.sin(2 * math.pi * 1000 * i / 48000)]))
-                for i in range(48000))
-header = b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVEfmt " + \
-    struct.pack("<IHHIIHH", 16, 3, 2, 48000, 48000 * 8, 8, 32) + b"data" + struct.pack("<I", len(data))
-open(sys.argv[1], "wb").write(header + data)
-PY
+tone_wav "$WORK/tone.wav" 1
 # A press in the witness and a key held by its code.
 cat >"$WORK/script.jsonl" <<'JSON'
 {"at": 1.5, "type": "mouseEvent", "message": {"shareId": "$main", "button": 0, "kind": 0, "horzPosition": 0.5, "vertPosition": 0.5}}

@@ -11,15 +11,8 @@ server_config set controlport "$PORT"
 start_server_with_desktop
 export PULSE_SERVER="unix:$WORK/runtime/vantrel-link-sound/native"
 
-# One second of a quiet stereo tone as the headset's microphone (float32 WAV), played in a loop.
-python3 - "$WORK/tone.wav" <<'PY'
-import math, struct, sys
-data = b"".join(struct.pack("<2f", *(2 * [0.1 * math.sin(2 * math.pi * 1000 * i / 48000)]))
-                for i in range(48000))
-header = b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVEfmt " + \
-    struct.pack("<IHHIIHH", 16, 3, 2, 48000, 48000 * 8, 8, 32) + b"data" + struct.pack("<I", len(data))
-open(sys.argv[1], "wb").write(header + data)
-PY
+# One second of a quiet stereo tone as the headset's microphone, played in a loop.
+tone_wav "$WORK/tone.wav" 1
 mic_listed() { prints corvane_mic pactl list short sources; }
 corvane_audio() { prints corvane_audio pactl list short sinks; }
 
