@@ -40,11 +40,14 @@ viewer_side() {
     SDL_AUDIODRIVER=dummy "$@"
 }
 
-latency() {  # latency WxH@FPS
-  local size=$1 log="$WORK/present-$1.log" toggles="$WORK/toggles-$1.log"
+latency() {  # latency WxH@FPS LABEL [VIEWER OPTIONS...]
+  local size=$1 label=$2
+  shift 2
+  local log="$WORK/present-$size-$label.log" toggles="$WORK/toggles-$size-$label.log"
   desk xsetroot -solid black
-  VANTREL_LINK_PASSWORD=$PASSWORD viewer_side exec "$VIEWER" "127.0.0.1:$PORT" --size "$size" \
-    --report-present --seconds $((TOGGLES * 2 + 30)) >"$log" 2>"$WORK/viewer-$size.err" &
+  VANTREL_LINK_PASSWORD=$PASSWORD viewer_side exec env ${VIEWER_ENV:-} "$VIEWER" "127.0.0.1:$PORT" \
+    --size "$size" --report-present --seconds $((TOGGLES * 2 + 30)) "$@" >"$log" \
+    2>"$WORK/viewer-$size.err" &
   local viewer=$!
   PIDS+=($viewer)
   for _ in $(seq 600); do grep -q '^display ' "$log" && break; sleep 0.05; done
@@ -61,14 +64,18 @@ PY
   sleep 3  # the last change's picture
   kill "$viewer" 2>/dev/null || true
   wait "$viewer" 2>/dev/null || true
-  python3 - "$size" "$toggles" "$log" <<'PY'
+  python3 - "$size $label" "$toggles" "$log" <<'PY'
 import statistics, sys
 size, toggles, log = sys.argv[1:4]
-presents = []
+presents, parts = [], []
 for line in open(log):
     w = line.split()
     if w and w[0] == "present" and w[1] == "display":
         presents.append((int(w[4]), int(w[5]), int(w[3])))
+        if len(w) >= 8:  # arrival → decoded → taken by the main loop → presented
+            arrived, presented, decoded, taken = int(w[3]), int(w[4]), int(w[6]), int(w[7])
+            parts.append(((decoded - arrived) / 1e6, (taken - decoded) / 1e6,
+                          (presented - taken) / 1e6))
 changes = [(int(t), colour) for t, colour in (line.split() for line in open(toggles))]
 lat, own, missed = [], [], 0
 for i, (t, colour) in enumerate(changes):
@@ -90,12 +97,21 @@ print(f"RESULT viewer glass to glass {size}: median {statistics.median(lat):.1f}
       f"p99 {p99:.1f} ms, min {lat[0]:.1f}, max {lat[-1]:.1f} over {len(lat)} changes "
       f"({missed} missed); of which the viewer, access unit arrival to presentation: median "
       f"{statistics.median(own):.1f} ms, p99 {own[min(len(own) - 1, int(round(0.99 * (len(own) - 1))))]:.1f} ms")
+if parts:
+    m = [statistics.median(p[i] for p in parts) for i in range(3)]
+    print(f"RESULT viewer stages {size}, medians over {len(parts)} pictures: decode (queue "
+          f"included) {m[0]:.1f} ms, waiting for the main loop {m[1]:.1f} ms, upload and "
+          f"present {m[2]:.1f} ms")
 PY
 }
 
-echo "-- viewer (colour change on the desktop → viewer presents it)"
-latency 1280x720@60
-latency 1920x1080@30
+# "before": the viewer as it was (one decoding thread, SDL's software frames put on screen through
+# a software OpenGL); "now": its defaults.
+echo "-- viewer (colour change on the desktop → viewer presents it), before and now"
+for size in 1280x720@60 1920x1080@30; do
+  VIEWER_ENV=SDL_FRAMEBUFFER_ACCELERATION=1 latency "$size" before --decode-threads 1
+  latency "$size" now
+done
 
 # CPU at 1080p30 with the desktop changing every frame.
 flicker() {

@@ -1,5 +1,6 @@
 #include "client/viewer/ViewerOptions.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 
@@ -24,7 +25,8 @@ std::optional<ViewerOptions> parseViewerOptions(int argc, const char* const* arg
         } else if (arg == "--report-present") {
             o.reportPresent = true;
         } else if (arg == "--password" || arg == "--password-file" || arg == "--size" ||
-                   arg == "--extra" || arg == "--seconds" || arg == "--decoder") {
+                   arg == "--extra" || arg == "--seconds" || arg == "--decoder" ||
+                   arg == "--decode-threads") {
             if (!(v = value())) {
                 if (error) *error = arg + " needs a value";
                 return std::nullopt;
@@ -34,6 +36,7 @@ std::optional<ViewerOptions> parseViewerOptions(int argc, const char* const* arg
             if (arg == "--size") o.size = *v;
             if (arg == "--extra") o.extra = *v;
             if (arg == "--seconds") o.seconds = std::atof(v->c_str());
+            if (arg == "--decode-threads") o.decodeThreads = std::max(0, std::atoi(v->c_str()));
             if (arg == "--decoder") {
                 using enum HevcDecoderOptions::Device;
                 if (*v == "software")

@@ -22,6 +22,8 @@ struct ViewerOptions {
     bool offerReconnect = true;
     // --decoder software|vaapi|auto (VA-API where a render node opens, else software).
     HevcDecoderOptions::Device decoder = HevcDecoderOptions::Device::automatic;
+    // --decode-threads N: software slice threads; 0: half the cores (one to four).
+    int decodeThreads = 0;
     // Prints every presentation (time, picture, centre colour) for the latency benchmark.
     bool reportPresent = false;
     double seconds = 0;  // > 0: ends the session after that long (tests and benchmarks)

@@ -44,6 +44,8 @@ TEST(ViewerOptions, DecoderAndReconnect) {
     EXPECT_EQ(parse({"--decoder", "vaapi"})->decoder, vaapi);
     EXPECT_EQ(parse({"--decoder", "auto"})->decoder, automatic);
     EXPECT_FALSE(parse({"--no-reconnect"})->offerReconnect);
+    EXPECT_EQ(parse({})->decodeThreads, 0);
+    EXPECT_EQ(parse({"--decode-threads", "3"})->decodeThreads, 3);
     std::string error;
     EXPECT_FALSE(parse({"--decoder", "gpu"}, &error));
     EXPECT_EQ(error, "--decoder is software, vaapi or auto, not 'gpu'");
