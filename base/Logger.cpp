@@ -59,6 +59,11 @@ Logger::~Logger() {
 }
 
 void Logger::log(std::string message, LogLevel level, SourceLocation where) {
+    {
+        // With nowhere to write (a fuzzer's quiet run), a report is neither formatted nor queued.
+        std::lock_guard lock(configMutex_);
+        if (!toStderr_ && !file_ && !hook_) return;
+    }
     if (pending_.fetch_add(1) >= capacity_) {
         pending_.fetch_sub(1);
         ++dropped_;

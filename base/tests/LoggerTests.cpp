@@ -50,3 +50,22 @@ TEST(Logger, NeverBlocksTheCallerAndDropsPastCapacity) {
     EXPECT_TRUE(lines[16].ends_with(" - report 15"));
     EXPECT_TRUE(lines[17].ends_with(" - after"));
 }
+
+TEST(Logger, ReportsWithNowhereToGoCostNothing) {
+    Logger logger("test.log.nowhere", 1);
+    logger.setWritesToStderr(false);
+    // Held queue and a capacity of one: a report that were queued would fill it.
+    std::atomic<bool> release{false};
+    logger.queue().async([&] {
+        while (!release) std::this_thread::yield();
+    });
+    for (int i = 0; i < 10; ++i) logger.log("unheard");
+    EXPECT_EQ(logger.droppedCount(), 0u);
+    release = true;
+    std::vector<std::string> lines;
+    logger.setCaptureHook([&](const std::string& line) { lines.push_back(line); });
+    logger.log("heard");
+    logger.flush();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(lines[0].ends_with(" - heard"));
+}
