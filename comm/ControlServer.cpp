@@ -294,6 +294,10 @@ void ControlServer::setGuessPolicy(PasswordGuessThrottle::Policy policy) {
     onQueue<void>([&] { guesses_ = PasswordGuessThrottle(policy); });
 }
 
+void ControlServer::setReceiveBufferCap(std::size_t cap) {
+    onQueue<void>([&] { receiveBuffers_.setCap(cap); });
+}
+
 void ControlServer::handleConnect(const Packet& packet,
                                   const std::shared_ptr<Connection>& connection) {
     assertOnQueue();

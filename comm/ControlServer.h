@@ -74,6 +74,9 @@ class ControlServer : public QuicServer {
     void setKeepaliveInterval(std::chrono::milliseconds interval);
     // Password guesses from an address that failed are judged later and later.
     void setGuessPolicy(PasswordGuessThrottle::Policy policy);
+    // The most a connection's packet in progress may buffer, for connections that send their
+    // first bytes after this call (a fuzzer's smaller one reaches the same paths with less memory).
+    void setReceiveBufferCap(std::size_t cap);
 
     // Read-outs of the state (any thread; they wait for the queue).
     std::shared_ptr<Connection> activeConnection() const;

@@ -78,11 +78,14 @@ class ReceiveBuffers {
     void append(const Key& key, std::string_view connection, ByteView chunk,
                 const PacketReassembler::Dispatch& dispatch) {
         auto& slot = buffers_[key];
-        if (!slot) slot = std::make_shared<PacketReassembler>(std::string(connection), report_);
+        if (!slot)
+            slot = std::make_shared<PacketReassembler>(std::string(connection), report_, cap_);
         std::shared_ptr<PacketReassembler> keep = slot;
         keep->append(chunk, dispatch);
     }
 
+    // The cap of buffers made from now on.
+    void setCap(std::size_t cap) { cap_ = cap; }
     void remove(const Key& key) { buffers_.erase(key); }
     void clear() { buffers_.clear(); }
     bool contains(const Key& key) const { return buffers_.contains(key); }
@@ -95,6 +98,7 @@ class ReceiveBuffers {
 
   private:
     PacketReassembler::Report report_;
+    std::size_t cap_ = PacketReassembler::bufferCap;
     std::unordered_map<Key, std::shared_ptr<PacketReassembler>, Hash> buffers_;
 };
 
