@@ -58,7 +58,7 @@ void PersonaHEVCDecoder::decode(ByteView accessUnit) {
         appendUnit(description, sps_);
         appendUnit(description, pps_);
         if (description != formatDescription_) {
-            session_ = HevcDecoder::create();
+            session_ = spare_ ? std::move(spare_) : HevcDecoder::create();
             if (!session_) {
                 logMsg("❌ decoder: no HEVC decoder available", LogLevel::error);
                 formatDescription_.clear();
@@ -84,6 +84,17 @@ void PersonaHEVCDecoder::decode(ByteView accessUnit) {
         if (decoded.width <= 0 || decoded.height <= 0) continue;
         onFrameDecoded_(toNV12(DecodedPictureRef{decoded}));
     }
+}
+
+void PersonaHEVCDecoder::reset() {
+    if (session_) {
+        session_->flush();
+        spare_ = std::move(session_);
+    }
+    vps_.clear();
+    sps_.clear();
+    pps_.clear();
+    formatDescription_.clear();
 }
 
 PixelBuffer PersonaHEVCDecoder::toNV12(const DecodedPictureRef& ref) {

@@ -31,6 +31,10 @@ class PersonaHEVCDecoder {
     void setOutputSize(int width, int height);
     // Decodes one access unit; pictures go to the callback before this returns.
     void decode(ByteView accessUnit);
+    // Starts a new stream: parameter sets are forgotten, so nothing decodes before the next key
+    // frame, and the session is flushed and kept to serve that key frame's sets instead of
+    // opening a new one (where many short streams follow each other, opening costs the most).
+    void reset();
 
     bool hasSession() const { return session_ != nullptr; }
     int sessionsCreated() const { return sessionsCreated_; }
@@ -45,6 +49,7 @@ class PersonaHEVCDecoder {
     Bytes vps_, sps_, pps_;
     Bytes formatDescription_;  // the parameter sets the session was made with
     std::unique_ptr<HevcDecoder> session_;
+    std::unique_ptr<HevcDecoder> spare_;  // a flushed session kept by reset()
     SwsContext* scaler_ = nullptr;
     int sessionsCreated_ = 0;
     int droppedUnits_ = 0;

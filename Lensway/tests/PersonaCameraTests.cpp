@@ -236,6 +236,29 @@ TEST(PersonaHEVCDecoder, NewParameterSetsRenewTheSessionAndGarbageNeverYieldsAPi
     EXPECT_NEAR(lumaAt(pictures.back(), 160, 90), TestPattern::quadrantColours[0].y, 6);
 }
 
+TEST(PersonaHEVCDecoder, AfterAResetNothingDecodesBeforeTheNextKeyFrame) {
+    std::vector<PixelBuffer> pictures;
+    PersonaHEVCDecoder decoder(
+        [&](PixelBuffer picture) { pictures.push_back(std::move(picture)); });
+    decoder.setOutputSize(320, 180);
+    const auto units = patternUnits(320, 180, 3);
+    decoder.decode(units[0]);
+    decoder.decode(units[1]);
+    ASSERT_EQ(pictures.size(), 2u);
+
+    decoder.reset();
+    EXPECT_FALSE(decoder.hasSession());
+    decoder.decode(units[2]);  // the old stream's next picture: no parameter sets known now
+    EXPECT_EQ(pictures.size(), 2u);
+    EXPECT_EQ(decoder.droppedUnits(), 1);
+
+    decoder.decode(units[0]);
+    EXPECT_TRUE(decoder.hasSession());
+    EXPECT_EQ(decoder.sessionsCreated(), 2);
+    ASSERT_EQ(pictures.size(), 3u);
+    EXPECT_NEAR(lumaAt(pictures.back(), 80, 45), TestPattern::quadrantColours[0].y, 6);
+}
+
 TEST(V4l2LoopbackOutput, FramesGoToTheLoopbackDeviceAsPackedNv12AndItsAbsenceIsNoError) {
     const std::filesystem::path root = ::testing::TempDir() + "/v4l2-" + std::to_string(::getpid());
     std::filesystem::remove_all(root);
