@@ -151,7 +151,9 @@ vd=$(desk xrandr --query | sed -n 's/.* 1280x720+\([0-9-]*\)+\([0-9-]*\).*/\1 \2
 read -r vx vy <<<"$vd"
 viewer_side xdotool mousemove --sync $((wx + 320)) $((wy + 240)) click 1
 check "the witness on A saw the click" until_true 100 grep -q 'ButtonRelease event' "$WORK/xev.out"
-root=$(grep -A2 'ButtonPress event' "$WORK/xev.out" | sed -n 's/.*root:(\([0-9-]*\),\([0-9-]*\)).*/\1 \2/p' | head -n1)
+grep -q 'ButtonRelease event' "$WORK/xev.out" ||
+  { echo "server's pointer lines:"; grep -i 'mouse\|pointer\|🟥' "$WORK/server.out" | tail -n 15 || true; }
+root=$(grep -A2 'ButtonPress event' "$WORK/xev.out" | sed -n 's/.*root:(\([0-9-]*\),\([0-9-]*\)).*/\1 \2/p' | head -n1 || true)
 echo "virtual display at $vd; the press landed at root $root (expected $((vx + 400)) $((vy + 300)))"
 read -r rx ry <<<"$root"
 near_point() { [ -n "$rx" ] && [ $((rx - vx - 400)) -ge -2 ] && [ $((rx - vx - 400)) -le 2 ] &&
@@ -164,7 +166,7 @@ viewer_side xdotool mousemove --sync $((wx + 240)) $((wy + 160)) mousedown 1 \
   mousemove --sync $((wx + 320)) $((wy + 220)) mousemove --sync $((wx + 400)) $((wy + 280)) mouseup 1
 released_twice() { [ "$(grep -c 'ButtonRelease event' "$WORK/xev.out")" -ge 2 ]; }
 check "the witness saw the drag's release" until_true 100 released_twice
-root=$(grep -A2 'ButtonRelease event' "$WORK/xev.out" | sed -n 's/.*root:(\([0-9-]*\),\([0-9-]*\)).*/\1 \2/p' | tail -n1)
+root=$(grep -A2 'ButtonRelease event' "$WORK/xev.out" | sed -n 's/.*root:(\([0-9-]*\),\([0-9-]*\)).*/\1 \2/p' | tail -n1 || true)
 echo "the drag ended at root $root (expected $((vx + 500)) $((vy + 350)))"
 read -r rx ry <<<"$root"
 drag_end() { [ -n "$rx" ] && [ $((rx - vx - 500)) -ge -2 ] && [ $((rx - vx - 500)) -le 2 ] &&
