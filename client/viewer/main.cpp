@@ -211,8 +211,8 @@ class Viewer {
     bool start(const std::string& descriptor, std::string* error);
     void startMedia();
     // The session ended: says so in the window and waits for R (true once a new session runs)
-    // or Q (false).
-    bool offerReconnect(SessionEnd end);
+    // or Q (false); with --seconds, no longer than that.
+    bool offerReconnect(SessionEnd end, std::chrono::steady_clock::time_point began);
     void endSession();
     void updateStatus(double seconds);
     void handle(const SDL_Event& e);
@@ -330,7 +330,7 @@ void Viewer::endSession() {
     lookAtSent_ = false;
 }
 
-bool Viewer::offerReconnect(SessionEnd end) {
+bool Viewer::offerReconnect(SessionEnd end, std::chrono::steady_clock::time_point began) {
     endSession();
     std::string why(description(end));
     why[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(why[0])));
@@ -341,8 +341,12 @@ bool Viewer::offerReconnect(SessionEnd end) {
         std::fprintf(stderr, "vantrel-link-viewer: %s — %s\n", what.c_str(), keys.c_str());
     };
     offer(why, "reconnect");
+    const auto deadline = began + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                      std::chrono::duration<double>(options_.seconds));
     SDL_Event e;
-    while (SDL_WaitEvent(&e)) {
+    for (;;) {
+        if (options_.seconds > 0 && std::chrono::steady_clock::now() >= deadline) return false;
+        if (!SDL_WaitEventTimeout(&e, 100)) continue;
         if (e.type == SDL_QUIT) return false;
         if (e.type == SDL_WINDOWEVENT) {
             if (e.window.event == SDL_WINDOWEVENT_CLOSE) return false;
@@ -374,7 +378,6 @@ bool Viewer::offerReconnect(SessionEnd end) {
         updateTitles();
         return true;
     }
-    return false;
 }
 
 // Every second: the figures of the status line and overlay.
@@ -505,7 +508,7 @@ int Viewer::run(PixelSize size, int fps) {
         if (auto end = session_->pump(); end != SessionEnd::none) {
             std::fprintf(stderr, "vantrel-link-viewer: %s\n",
                          std::string(description(end)).c_str());
-            if (!options_.offerReconnect || !offerReconnect(end)) {
+            if (!options_.offerReconnect || !offerReconnect(end, began)) {
                 main_.window->setTitle("Vantrel Link — " + std::string(description(end)));
                 return serverGone;
             }

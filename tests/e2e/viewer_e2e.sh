@@ -270,4 +270,19 @@ until_true 200 bash -c "! kill -0 $VIEWER_PID 2>/dev/null" || true
 wait "$VIEWER_PID" || status=$?
 cat "$WORK/viewer2.err"
 check "Q quits with status 5 ($status)" test "$status" -eq 5
+
+# For scripts, --no-reconnect keeps the old way: the server stopping ends the viewer with status 5.
+start_server_with_desktop
+VANTREL_LINK_PASSWORD=$PASSWORD viewer_side exec "$VIEWER" "127.0.0.1:$PORT" --size 640x480@30 \
+  --no-reconnect >"$WORK/viewer3.out" 2>"$WORK/viewer3.err" &
+VIEWER_PID=$!
+OWN_PIDS+=($VIEWER_PID)
+check "a session without the offer started" until_true 600 grep -q '^display ' "$WORK/viewer3.out"
+stop_server
+status=0
+until_true 200 bash -c "! kill -0 $VIEWER_PID 2>/dev/null" || true
+wait "$VIEWER_PID" || status=$?
+check "--no-reconnect: the viewer said the server stopped and exited with 5 ($status), offering nothing" \
+  bash -c "[ $status -eq 5 ] && grep -q 'the server stopped' '$WORK/viewer3.err' &&
+    ! grep -q 'press R' '$WORK/viewer3.err'"
 finish
