@@ -13,6 +13,10 @@
 #include "aac/AacEldEncoder.h"
 #include "base/Logger.h"
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 using namespace vl;
 
 namespace {
@@ -43,6 +47,7 @@ extern "C" const char* __ubsan_default_options() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     Logger::shared().setWritesToStderr(false);
+    av_log_set_level(AV_LOG_QUIET);  // the codec's complaints about garbage units
     return 0;
 }
 

@@ -1,6 +1,7 @@
 // Any sequence of the client's pointer, scroll and key messages, one a line: the first byte picks
 // the kind and the targets under the pointer (a scroll thumb, a window edge, a divider, a title
 // bar), the rest is the JSON payload. Decoded as the session decodes them, then replayed on fakes.
+#include "base/Logger.h"
 #include "input/InputService.h"
 #include "platform/display/fake/FakeDisplayService.h"
 #include "platform/events/fake/FakeEventsService.h"
@@ -40,6 +41,13 @@ class ByteTargets final : public vl::PointerTargets {
 };
 
 }  // namespace
+
+// Reports have nowhere to go: formatting and queueing them per input would cost more than the
+// input's own work.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    vl::Logger::shared().setWritesToStderr(false);
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const auto displays = [] {
