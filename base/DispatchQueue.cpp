@@ -254,7 +254,10 @@ DispatchQueue::Kind DispatchQueue::kind() const {
 }
 
 void DispatchQueue::async(Block block) {
-    asio::post(impl_->executor, impl_->wrap(std::move(block)));
+    // Held until the post has returned: the block may let go of the last handle on the queue's own
+    // thread, which then ends and frees its context while the post still wakes it.
+    const std::shared_ptr<Impl> impl = impl_;
+    asio::post(impl->executor, impl->wrap(std::move(block)));
 }
 
 void DispatchQueue::asyncAfter(Clock::duration delay, Block block) {
@@ -262,9 +265,10 @@ void DispatchQueue::asyncAfter(Clock::duration delay, Block block) {
 }
 
 void DispatchQueue::asyncAt(Clock::time_point deadline, Block block) {
-    auto timer = std::make_shared<asio::steady_timer>(impl_->executor, deadline);
+    const std::shared_ptr<Impl> impl = impl_;  // as in async()
+    auto timer = std::make_shared<asio::steady_timer>(impl->executor, deadline);
     timer->async_wait(
-        [timer, block = impl_->wrap(std::move(block))](const asio::error_code&) { block(); });
+        [timer, block = impl->wrap(std::move(block))](const asio::error_code&) { block(); });
 }
 
 void DispatchQueue::sync(const Block& block) {

@@ -1,6 +1,7 @@
 #include "Capture/VNSCapture.h"
 
 #include "base/Logger.h"
+#include "base/testing/BlockedPool.h"
 #include "base/testing/Eventually.h"
 #include "platform/capture/fake/FakeCaptureService.h"
 #include "platform/videocodec/fake/FakeVideoCodecService.h"
@@ -424,33 +425,13 @@ TEST_F(VNSCaptureTest, StoppingAndReleasingNeverWaitForABusyEncoder) {
 TEST_F(VNSCaptureTest, FramesAreEncodedWhileEveryPoolThreadIsBusy) {
     auto capture = make();
     ASSERT_FALSE(start(*capture));
-    std::mutex m;
-    std::condition_variable cv;
-    bool released = false;
-    std::atomic<int> waiting{0};
-    // More than the pool has threads, so every one of them waits.
-    const unsigned blocks = std::max(4u, std::thread::hardware_concurrency()) + 4;
-    for (unsigned i = 0; i < blocks; ++i) {
-        DispatchQueue::global().async([&] {
-            ++waiting;
-            std::unique_lock lock(m);
-            cv.wait_for(lock, 5s, [&] { return released; });
-            --waiting;
-        });
-    }
-    ASSERT_TRUE(vl::testing::eventually([&] { return waiting >= 4; }));
+    vl::testing::BlockedPool pool;
+    ASSERT_TRUE(pool.held());
     const auto start = std::chrono::steady_clock::now();
     emit(*capture);
     emit(*capture);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     EXPECT_EQ(output().size(), 2u);
-    {
-        std::lock_guard lock(m);
-        released = true;
-    }
-    cv.notify_all();
-    // Each block gives up after 5 s at most, so this ends whatever happened above.
-    while (waiting > 0) std::this_thread::sleep_for(1ms);
 }
 
 TEST_F(VNSCaptureTest, AvailableEncodersAreListedForHevcOnly) {

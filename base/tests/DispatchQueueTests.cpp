@@ -1,5 +1,6 @@
 #include "base/DispatchQueue.h"
 #include "base/DispatchTimer.h"
+#include "base/testing/BlockedPool.h"
 #include "base/testing/Eventually.h"
 #include "base/testing/LogCapture.h"
 #include "base/testing/MainLoop.h"
@@ -105,35 +106,19 @@ TEST(DispatchQueue, TheTestMainLoopRunsTheMainQueueElsewhereAndDrainsItWhenItEnd
 }
 
 TEST(DispatchQueue, ADedicatedQueueRunsWhileEveryPoolThreadIsBlocked) {
-    // Every pool thread ends up waiting until the dedicated queue releases them (or the 5 s
-    // safety limit passes).
-    std::mutex m;
-    std::condition_variable cv;
-    bool released = false;
-    std::atomic<int> waiting{0};
-    // More than the pool has threads, so every one of them waits.
-    const unsigned blocks = std::max(4u, std::thread::hardware_concurrency()) + 4;
-    for (unsigned i = 0; i < blocks; ++i) {
-        DispatchQueue::global().async([&] {
-            ++waiting;
-            std::unique_lock lock(m);
-            cv.wait_for(lock, 5s, [&] { return released; });
-            --waiting;
-        });
-    }
-    ASSERT_TRUE(eventually([&] { return waiting >= 4; }));
+    // The pool's threads wait until the dedicated queue releases them.
+    vl::testing::BlockedPool pool;
+    ASSERT_TRUE(pool.held());
     auto queue = DispatchQueue::dedicated("test.dedicated");
     const auto start = Clock::now();
     std::atomic<bool> ran{false};
     queue->async([&] {
         ran = true;
-        std::lock_guard lock(m);
-        released = true;
-        cv.notify_all();
+        pool.release();
     });
     EXPECT_TRUE(eventually([&] { return ran.load(); }, 3s));
     EXPECT_LT(Clock::now() - start, 3s);
-    EXPECT_TRUE(eventually([&] { return waiting == 0; }));
+    EXPECT_TRUE(eventually([&] { return pool.waiting() == 0; }));
 }
 
 TEST(DispatchQueue, ADedicatedQueueIsSerialOnOneThreadAndWorksWithSyncAndTimers) {
