@@ -32,7 +32,11 @@ AudioSink::AudioSink(ZuChannels layout, std::unique_ptr<aac::AacEldDecoder> deco
     : layout_(layout), decoder_(std::move(decoder)) {}
 
 AudioSink::~AudioSink() {
-    if (stream_) stream_->close();
+    if (!stream_) return;
+    // The handler runs under the stream's lock: once it is cleared no packet is being taken, and
+    // none will be, while the decoder goes.
+    stream_->setPacketHandler(nullptr);
+    stream_->close();
 }
 
 std::unique_ptr<AudioSink> AudioSink::open(const std::string& host, std::uint16_t port,
