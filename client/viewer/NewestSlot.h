@@ -15,10 +15,15 @@ class NewestSlot {
   public:
     // Replaces what waits (counted as dropped). Says whether the slot was empty, i.e. whether the
     // reader needs waking.
-    bool put(T value) {
+    bool put(T value) { return put(std::move(value), nullptr); }
+    // The same, handing back what it replaced (for its memory to be used again).
+    bool put(T value, std::optional<T>* replaced) {
         std::lock_guard lock(mutex_);
         const bool wasEmpty = !value_.has_value();
-        if (!wasEmpty) ++dropped_;
+        if (!wasEmpty) {
+            ++dropped_;
+            if (replaced) *replaced = std::move(value_);
+        }
         value_ = std::move(value);
         return wasEmpty;
     }

@@ -54,8 +54,28 @@ VideoWindow::~VideoWindow() {
     if (window_) SDL_DestroyWindow(window_);
 }
 
+VideoWindow::Frame VideoWindow::takeSpare() {
+    std::lock_guard lock(spareMutex_);
+    if (spare_.empty()) return {};
+    Frame frame = std::move(spare_.back());
+    spare_.pop_back();
+    return frame;
+}
+
+void VideoWindow::giveBack(Frame frame) {
+    std::lock_guard lock(spareMutex_);
+    if (spare_.size() < 2) spare_.push_back(std::move(frame));
+}
+
 void VideoWindow::offer(const DecodedPicture& picture, Clock::time_point arrived) {
-    if (slot_.put(Frame{picture, arrived, Clock::now()})) {
+    Frame frame = takeSpare();
+    frame.picture = picture;  // into the planes' memory as it is, when large enough
+    frame.arrived = arrived;
+    frame.decoded = Clock::now();
+    std::optional<Frame> replaced;
+    const bool wake = slot_.put(std::move(frame), &replaced);
+    if (replaced) giveBack(std::move(*replaced));
+    if (wake) {
         SDL_Event event{};
         event.type = wakeEvent_;
         SDL_PushEvent(&event);
@@ -107,6 +127,7 @@ bool VideoWindow::presentNewest() {
                     static_cast<long long>(ns(frame->decoded)), static_cast<long long>(ns(taken)));
         std::fflush(stdout);
     }
+    giveBack(std::move(*frame));
     return true;
 }
 

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -84,6 +85,8 @@ class VideoWindow {
 
     VideoWindow() = default;
     void upload(const Frame& frame);
+    Frame takeSpare();
+    void giveBack(Frame frame);
     void drawOverlays(int width, int height);
 
     SDL_Window* window_ = nullptr;
@@ -93,6 +96,10 @@ class VideoWindow {
     std::uint32_t wakeEvent_ = 0;
     ToneMapper toneMapper_;
     NewestSlot<Frame> slot_;
+    // Frames shown or dropped, kept for their memory: a picture copied into pages already mapped
+    // takes a fraction of a millisecond, into fresh ones several on a busy machine.
+    std::mutex spareMutex_;
+    std::vector<Frame> spare_;
     std::string reportName_;
     bool fullscreen_ = false;
     OverlayTexture overlays_[2];

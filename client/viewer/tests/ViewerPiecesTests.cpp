@@ -81,6 +81,15 @@ TEST(NewestSlot, KeepsOnlyTheNewestAndCountsTheDropped) {
     EXPECT_FALSE(slot.take());
     EXPECT_EQ(slot.dropped(), 2u);
 
+    // What a put replaces comes back, for its memory to be used again.
+    std::optional<int> replaced;
+    EXPECT_TRUE(slot.put(4, &replaced));
+    EXPECT_FALSE(replaced);
+    EXPECT_FALSE(slot.put(5, &replaced));
+    EXPECT_EQ(replaced, 4);
+    EXPECT_EQ(slot.take(), 5);
+    EXPECT_EQ(slot.dropped(), 3u);
+
     // A writer far faster than the reader: the reader sees increasing values, ends on the last.
     NewestSlot<int> fast;
     std::thread writer([&] {
