@@ -6,11 +6,13 @@
 #   the same run, the session benchmark's decode-only figure (capture → encode → client decode);
 # - viewer CPU at 1920x1080@30 on a desktop that changes every frame, beside ffmpeg decoding a
 #   recording of the same stream at the same rate.
-# Usage: bench/viewer/run.sh [BUILD_DIR] [TOGGLES]   (default: build, 40 colour changes, about
-# a second apart)
+# Usage: bench/viewer/run.sh [BUILD_DIR] [TOGGLES] [BEFORE_BUILD_DIR]   (default: build, 40
+# colour changes, about a second apart; BEFORE_BUILD_DIR: a build of an earlier version whose
+# viewer is measured beside this one, in the same run)
 set -euo pipefail
 BUILD=$(cd "${1:-build}" && pwd)
 TOGGLES=${2:-40}
+BEFORE_VIEWER=${3:+$(cd "$3" && pwd)/client/viewer/vantrel-link-viewer}
 export VL_BIN=$BUILD
 source "$(dirname "$0")/../../tests/e2e/lib.sh"
 VIEWER="$BUILD/client/viewer/vantrel-link-viewer"
@@ -40,12 +42,12 @@ viewer_side() {
     SDL_AUDIODRIVER=dummy "$@"
 }
 
-latency() {  # latency WxH@FPS LABEL [VIEWER OPTIONS...]
-  local size=$1 label=$2
-  shift 2
+latency() {  # latency WxH@FPS LABEL VIEWER [VIEWER OPTIONS...]
+  local size=$1 label=$2 viewer_bin=$3
+  shift 3
   local log="$WORK/present-$size-$label.log" toggles="$WORK/toggles-$size-$label.log"
   desk xsetroot -solid black
-  VANTREL_LINK_PASSWORD=$PASSWORD viewer_side exec env ${VIEWER_ENV:-} "$VIEWER" "127.0.0.1:$PORT" \
+  VANTREL_LINK_PASSWORD=$PASSWORD viewer_side exec "$viewer_bin" "127.0.0.1:$PORT" \
     --size "$size" --report-present --seconds $((TOGGLES * 2 + 30)) "$@" >"$log" \
     2>"$WORK/viewer-$size.err" &
   local viewer=$!
@@ -105,12 +107,10 @@ if parts:
 PY
 }
 
-# "before": the viewer as it was (one decoding thread, SDL's software frames put on screen through
-# a software OpenGL); "now": its defaults.
-echo "-- viewer (colour change on the desktop → viewer presents it), before and now"
+echo "-- viewer (colour change on the desktop → viewer presents it)${BEFORE_VIEWER:+, before and now}"
 for size in 1280x720@60 1920x1080@30; do
-  VIEWER_ENV=SDL_FRAMEBUFFER_ACCELERATION=1 latency "$size" before --decode-threads 1
-  latency "$size" now
+  [ -z "$BEFORE_VIEWER" ] || latency "$size" before "$BEFORE_VIEWER"
+  latency "$size" now "$VIEWER"
 done
 
 # CPU at 1080p30 with the desktop changing every frame.
