@@ -59,7 +59,7 @@ else
 fi
 VIEWER_PID=$!
 wait_for_corvane() { [ "$(desk pactl get-default-sink)" = "corvane_audio" ]; }
-viewer_playing() { viewer_side pactl list short sink-inputs | grep -q .; }
+viewer_playing() { prints . viewer_side pactl list short sink-inputs; }
 check "the session makes Corvane Audio the desktop's default output" until_true 400 wait_for_corvane
 check "the viewer opened a playback stream on B's sound server" until_true 200 viewer_playing
 
