@@ -5,6 +5,7 @@
 #include "platform/pathmonitor/Interface.h"
 
 #include <atomic>
+#include <memory>
 
 namespace vl {
 
@@ -15,7 +16,10 @@ class FakePathMonitor final : public PathMonitor {
         queue_ = &queue;
         started = true;
     }
-    void cancel() override { cancelled = true; }
+    void cancel() override {
+        cancelled = true;
+        *wasCancelled = true;
+    }
 
     // Delivers one path update, as the platform would after a change.
     void fire() {
@@ -23,6 +27,8 @@ class FakePathMonitor final : public PathMonitor {
     }
 
     std::atomic<bool> started{false}, cancelled{false};
+    // Readable after the monitor is gone (its owner destroys it right after cancelling).
+    std::shared_ptr<std::atomic<bool>> wasCancelled = std::make_shared<std::atomic<bool>>(false);
 
   private:
     std::function<void()> handler_;
