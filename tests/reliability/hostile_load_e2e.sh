@@ -84,7 +84,7 @@ rss_back() { [ "$(rss)" -le $((rss_start * 110 / 100)) ]; }
 for _ in $(seq 60); do rss_back && break; sleep 0.5; done
 echo "server resident memory: $rss_start kB before the strangers, $(rss) kB after"
 # AddressSanitizer keeps freed memory in its quarantine (256 MB), so there the size says nothing.
-if readelf -s "$SERVER" 2>/dev/null | grep -q __asan_init; then
+if prints __asan_init readelf -s "$SERVER"; then
   echo "memory not judged: the server is built with AddressSanitizer"
 else
   check "the server's memory is back within 10 % of its size before the strangers" rss_back
