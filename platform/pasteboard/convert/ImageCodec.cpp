@@ -26,8 +26,9 @@ std::string_view description(ImageFileType type) {
 
 namespace {
 
-bool sizeAcceptable(std::int64_t width, std::int64_t height) {
-    return width > 0 && height > 0 && width * height <= ImageCodec::maxPixels;
+bool sizeAcceptable(std::int64_t width, std::int64_t height,
+                    std::int64_t pixelLimit = ImageCodec::maxPixels) {
+    return width > 0 && height > 0 && width * height <= std::min(pixelLimit, ImageCodec::maxPixels);
 }
 
 bool bitmapValid(const Bitmap& bitmap) {
@@ -37,11 +38,11 @@ bool bitmapValid(const Bitmap& bitmap) {
 
 // MARK: PNG (libpng's simplified API reports errors by return value, no long jumps)
 
-std::optional<Bitmap> decodePng(ByteView file) {
+std::optional<Bitmap> decodePng(ByteView file, std::int64_t pixelLimit) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     if (!png_image_begin_read_from_memory(&image, file.data(), file.size())) return std::nullopt;
-    if (!sizeAcceptable(image.width, image.height)) {
+    if (!sizeAcceptable(image.width, image.height, pixelLimit)) {
         png_image_free(&image);
         return std::nullopt;
     }
@@ -141,7 +142,7 @@ bool jpegDecodeInto(ByteView file, Bitmap& out, Bytes& row) {
 }
 
 // The image's size from its header, without decoding it.
-std::optional<std::pair<int, int>> jpegSize(ByteView file) {
+std::optional<std::pair<int, int>> jpegSize(ByteView file, std::int64_t pixelLimit) {
     jpeg_decompress_struct info;
     JpegError error;
     info.err = jpegErrors(error);
@@ -155,12 +156,12 @@ std::optional<std::pair<int, int>> jpegSize(ByteView file) {
     const int width = static_cast<int>(info.image_width);
     const int height = static_cast<int>(info.image_height);
     jpeg_destroy_decompress(&info);
-    if (!sizeAcceptable(width, height)) return std::nullopt;
+    if (!sizeAcceptable(width, height, pixelLimit)) return std::nullopt;
     return std::pair(width, height);
 }
 
-std::optional<Bitmap> decodeJpeg(ByteView file) {
-    auto size = jpegSize(file);
+std::optional<Bitmap> decodeJpeg(ByteView file, std::int64_t pixelLimit) {
+    auto size = jpegSize(file, pixelLimit);
     if (!size) return std::nullopt;
     Bitmap bitmap{size->first, size->second, {}};
     bitmap.rgba.resize(static_cast<std::size_t>(bitmap.width) * bitmap.height * 4);
@@ -278,7 +279,7 @@ TIFF* openTiff(TiffMemory& memory, const char* mode) {
                           tiffSize, tiffMap, tiffUnmap);
 }
 
-std::optional<Bitmap> decodeTiff(ByteView file) {
+std::optional<Bitmap> decodeTiff(ByteView file, std::int64_t pixelLimit) {
     TiffMemory memory{Bytes(file.begin(), file.end()), 0};
     TIFF* tiff = openTiff(memory, "rm");
     if (!tiff) return std::nullopt;
@@ -286,7 +287,7 @@ std::optional<Bitmap> decodeTiff(ByteView file) {
     TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
     std::optional<Bitmap> result;
-    if (sizeAcceptable(width, height)) {
+    if (sizeAcceptable(width, height, pixelLimit)) {
         std::vector<std::uint32_t> raster(static_cast<std::size_t>(width) * height);
         if (TIFFReadRGBAImageOriented(tiff, width, height, raster.data(), ORIENTATION_TOPLEFT, 0)) {
             Bitmap bitmap{static_cast<int>(width), static_cast<int>(height), {}};
@@ -349,14 +350,14 @@ std::optional<ImageFileType> sniff(ByteView file) {
     return std::nullopt;
 }
 
-std::optional<Bitmap> decode(ByteView file) {
+std::optional<Bitmap> decode(ByteView file, std::int64_t pixelLimit) {
     switch (sniff(file).value_or(ImageFileType::png)) {
         case ImageFileType::png:
-            return decodePng(file);
+            return decodePng(file, pixelLimit);
         case ImageFileType::jpeg:
-            return decodeJpeg(file);
+            return decodeJpeg(file, pixelLimit);
         case ImageFileType::tiff:
-            return decodeTiff(file);
+            return decodeTiff(file, pixelLimit);
     }
     return std::nullopt;
 }

@@ -31,8 +31,9 @@ inline constexpr std::int64_t maxPixels = 8192LL * 8192LL;
 // The file type named by the bytes' signature.
 std::optional<ImageFileType> sniff(ByteView file);
 
-// Any of the three types; none for bytes that are not a complete image of one of them.
-std::optional<Bitmap> decode(ByteView file);
+// Any of the three types; none for bytes that are not a complete image of one of them, or for an
+// image of more than `pixelLimit` pixels (never more than maxPixels), refused from its header.
+std::optional<Bitmap> decode(ByteView file, std::int64_t pixelLimit = maxPixels);
 
 // `quality` (0...1) is used by JPEG only; JPEG has no alpha, so pixels are laid on white.
 std::optional<Bytes> encode(const Bitmap& bitmap, ImageFileType type, double quality = 0.85);

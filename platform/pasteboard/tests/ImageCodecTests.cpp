@@ -100,4 +100,18 @@ TEST(ImageCodecTest, HugeDeclaredSizeIsRefusedBeforeDecoding) {
 }
 
 }  // namespace
+TEST(ImageCodecTest, APixelLimitRefusesLargerImagesOfEveryTypeAndKeepsTheRest) {
+    const Bitmap original = quadrants(32, 16);  // 512 pixels
+    for (auto type : {ImageFileType::png, ImageFileType::jpeg, ImageFileType::tiff}) {
+        Bytes file = ImageCodec::encode(original, type).value();
+        EXPECT_FALSE(ImageCodec::decode(file, 511)) << description(type);
+        auto decoded = ImageCodec::decode(file, 512);
+        ASSERT_TRUE(decoded) << description(type);
+        EXPECT_EQ(decoded->width, 32);
+        EXPECT_EQ(decoded->height, 16);
+        // A limit above the codec's own never lets more through than the codec's own.
+        EXPECT_TRUE(ImageCodec::decode(file, ImageCodec::maxPixels * 2)) << description(type);
+    }
+}
+
 }  // namespace vl
