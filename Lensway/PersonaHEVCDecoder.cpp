@@ -58,6 +58,9 @@ void PersonaHEVCDecoder::decode(ByteView accessUnit) {
         appendUnit(description, sps_);
         appendUnit(description, pps_);
         if (description != formatDescription_) {
+            // The session of the old sets is flushed and serves the new ones: its pictures were
+            // of the old size, and a decoder context costs more to open than to flush.
+            retireSession();
             session_ = spare_ ? std::move(spare_) : HevcDecoder::create();
             if (!session_) {
                 logMsg("❌ decoder: no HEVC decoder available", LogLevel::error);
@@ -86,11 +89,14 @@ void PersonaHEVCDecoder::decode(ByteView accessUnit) {
     }
 }
 
+void PersonaHEVCDecoder::retireSession() {
+    if (!session_) return;
+    session_->flush();
+    spare_ = std::move(session_);
+}
+
 void PersonaHEVCDecoder::reset() {
-    if (session_) {
-        session_->flush();
-        spare_ = std::move(session_);
-    }
+    retireSession();
     vps_.clear();
     sps_.clear();
     pps_.clear();

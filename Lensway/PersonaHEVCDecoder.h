@@ -42,6 +42,8 @@ class PersonaHEVCDecoder {
 
   private:
     PixelBuffer toNV12(const struct DecodedPictureRef& picture);
+    // Flushes the session and keeps it as the spare for the next parameter sets.
+    void retireSession();
 
     FrameCallback onFrameDecoded_;
     int outputWidth_ = 1280;

@@ -234,6 +234,13 @@ TEST(PersonaHEVCDecoder, NewParameterSetsRenewTheSessionAndGarbageNeverYieldsAPi
     EXPECT_EQ(pictures.back().width, 640);
     EXPECT_EQ(pictures.back().height, 360);
     EXPECT_NEAR(lumaAt(pictures.back(), 160, 90), TestPattern::quadrantColours[0].y, 6);
+    // And back: the session that decoded the larger pictures decodes the smaller ones again.
+    const std::size_t before = pictures.size();
+    decoder.decode(small[0]);
+    EXPECT_EQ(decoder.sessionsCreated(), 3);
+    ASSERT_EQ(pictures.size(), before + 1);
+    EXPECT_NEAR(lumaAt(pictures.back(), 160, 90), TestPattern::quadrantColours[0].y, 6);
+    EXPECT_NEAR(lumaAt(pictures.back(), 480, 270), TestPattern::quadrantColours[3].y, 6);
 }
 
 TEST(PersonaHEVCDecoder, AfterAResetNothingDecodesBeforeTheNextKeyFrame) {
