@@ -341,7 +341,12 @@ std::vector<uint8_t> AacEldEncoder::encode(const float* interleaved) {
     // frame's offset and widens its step until it brackets the answer, which takes a few sizings
     // where a search over the whole range takes ten.
     const int budget = last_.budget;
-    auto fits = [&](int offset) { return s.frameBits(offset) <= budget; };
+    int sizedOffset = kMinOffset - 1, sizedBits = 0;  // the last sizing, whose state is kept
+    auto fits = [&](int offset) {
+        sizedOffset = offset;
+        sizedBits = s.frameBits(offset);
+        return sizedBits <= budget;
+    };
     int chosen = kMinOffset;
     int lo = 0, hi = 0;  // lo does not fit (or lies below the range), hi fits
     bool bracketed = false;
@@ -389,7 +394,7 @@ std::vector<uint8_t> AacEldEncoder::encode(const float* interleaved) {
     }
     chosen = hi;
     previousOffset_ = chosen;
-    last_.bits = s.frameBits(chosen);
+    last_.bits = sizedOffset == chosen ? sizedBits : s.frameBits(chosen);
     last_.offset = chosen;
 
     BitWriter out;

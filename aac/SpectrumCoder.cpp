@@ -43,7 +43,7 @@ int escapeBits(int magnitude) {
 }
 
 // Codeword index of `dimension` values for a book; magnitudes above 15 count as the escape 16.
-int codewordIndex(const SpectralCodebook& book, const int16_t* v) {
+inline int codewordIndex(const SpectralCodebook& book, const int16_t* v) {
     if (book.dimension == 4) {
         if (book.isUnsigned)
             return std::abs(v[0]) * 27 + std::abs(v[1]) * 9 + std::abs(v[2]) * 3 + std::abs(v[3]);
@@ -54,20 +54,27 @@ int codewordIndex(const SpectralCodebook& book, const int16_t* v) {
     return std::min(std::abs(v[0]), 16) * mod + std::min(std::abs(v[1]), 16);
 }
 
-int bandBits(int bookNumber, const int16_t* q, int width) {
+// Bits of a band in two books that share their codeword indices (1-2, 3-4, 5-6, 7-8, 9-10: the
+// same dimension, signedness and largest value; only the code lengths differ), counted in one
+// pass; book 11 has no partner and is counted alone. Sign bits and escapes cost the same in both.
+std::pair<int, int> bandBitsOfPair(int bookNumber, const int16_t* q, int width) {
     const SpectralCodebook& book = kSpectralCodebooks[bookNumber - 1];
-    int bits = 0;
+    const uint8_t* partner =
+        bookNumber < kEscapeBook ? kSpectralCodebooks[bookNumber].bits : book.bits;
+    const bool escape = bookNumber == kEscapeBook;
+    int bits = 0, partnerBits = 0, shared = 0;
     for (int k = 0; k < width; k += book.dimension) {
-        bits += book.bits[codewordIndex(book, q + k)];
-        if (book.isUnsigned) {
-            for (int d = 0; d < book.dimension; ++d) {
-                const int m = std::abs(q[k + d]);
-                if (m != 0) ++bits;
-                if (bookNumber == kEscapeBook) bits += escapeBits(m);
-            }
+        const int index = codewordIndex(book, q + k);
+        bits += book.bits[index];
+        partnerBits += partner[index];
+        if (!book.isUnsigned) continue;
+        for (int d = 0; d < book.dimension; ++d) {
+            const int m = std::abs(q[k + d]);
+            shared += m != 0;
+            if (escape) shared += escapeBits(m);
         }
     }
-    return bits;
+    return {bits + shared, partnerBits + shared};
 }
 
 // The books worth trying for a band whose largest magnitude is `maxAbs`.
@@ -182,8 +189,11 @@ int ChannelFrame::plan(int maxSfb, bool ownMaxSfb) {
             for (int k = bandStart(b); k < bandEnd(b); ++k)
                 maxAbs = std::max(maxAbs, std::abs(int(q[k])));
             const BookRange range = candidateBooks(maxAbs);
-            for (int cb = range.first; cb <= range.last; ++cb)
-                cost[b][cb] = bandBits(cb, q.data() + bandStart(b), width);
+            for (int cb = range.first; cb <= range.last; cb += 2) {
+                const auto [bits, partnerBits] = bandBitsOfPair(cb, q.data() + bandStart(b), width);
+                cost[b][cb] = bits;
+                if (cb + 1 <= range.last) cost[b][cb + 1] = partnerBits;
+            }
         }
         int prevBest = kInfinity, prevArg = 0;
         if (b > 0) {
