@@ -144,15 +144,7 @@ void InputService::postMouseMove(DisplayPoint point) {
         services_.events->post(buttonEvent(button, up, point));
         s.active = false;
     }
-    for (ButtonState& s : buttons_) {
-        s.lastDragPoint.reset();
-        s.axDragState.reset();
-        s.axResizeState.reset();
-        s.pendingTitleDrag.reset();
-        s.pendingResize.reset();
-        s.pendingDividerSnap.reset();
-        s.scrollThumbDrag.reset();
-    }
+    for (ButtonState& s : buttons_) s.endGesture();
     if (auto error = services_.events->warp(point)) {
         logMsg("🟥 postMouseMove: failed to warp cursor to " + describe(point) + ": " + *error);
         return;
@@ -173,8 +165,10 @@ void InputService::postMouseDown(MouseButton button, DisplayPoint point) {
                " whose release never came");
         services_.events->post(buttonEvent(button, up, point));
         s.active = false;
-        s.lastDragPoint.reset();
     }
+    // Whatever the previous press started ends with it, even when its release was lost: a stale
+    // edge grab would turn this press's drag into a resize whose release is never posted.
+    s.endGesture();
     services_.events->warp(point);
     if (button == MouseButton::left || button == MouseButton::right) {
         if (auto axis = services_.targets->scrollThumbAxis(point)) {
@@ -362,13 +356,7 @@ void InputService::postMouseUp(MouseButton button, DisplayPoint point) {
                    std::string(description(button)));
     }
     s.active = false;
-    s.axDragState.reset();
-    s.axResizeState.reset();
-    s.pendingTitleDrag.reset();
-    s.pendingResize.reset();
-    s.pendingDividerSnap.reset();
-    s.lastDragPoint.reset();
-    s.scrollThumbDrag.reset();
+    s.endGesture();
 }
 
 void InputService::postSyntheticClick(MouseButton button, DisplayPoint point) {
@@ -502,13 +490,7 @@ void InputService::releaseHeldInput() {
             services_.events->post(buttonEvent(button, up, location));
         }
         s.active = false;
-        s.lastDragPoint.reset();
-        s.axDragState.reset();
-        s.axResizeState.reset();
-        s.pendingTitleDrag.reset();
-        s.pendingResize.reset();
-        s.pendingDividerSnap.reset();
-        s.scrollThumbDrag.reset();
+        s.endGesture();
     }
     for (std::uint16_t key : heldKeys_) {
         logMsg("🟨 releaseHeldInput: releasing key " + std::to_string(key));

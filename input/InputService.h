@@ -94,6 +94,18 @@ class InputService final : public InputInjection,
         std::optional<AXResize> axResizeState;
         std::optional<DisplayPoint> pendingDividerSnap;
         std::optional<ThumbLock> scrollThumbDrag;
+
+        // Forgets what the last press started (a window move or resize, a pending edge, divider
+        // or title-bar grab, a thumb lock); the click history stays.
+        void endGesture() {
+            lastDragPoint.reset();
+            axDragState.reset();
+            axResizeState.reset();
+            pendingTitleDrag.reset();
+            pendingResize.reset();
+            pendingDividerSnap.reset();
+            scrollThumbDrag.reset();
+        }
     };
 
     explicit InputService(Services services);

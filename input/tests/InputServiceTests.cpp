@@ -263,6 +263,18 @@ TEST_F(InputTest, AnEdgePressWithoutDragIsExactlyOneSyntheticClick) {
     EXPECT_FALSE(input->isButtonActive(MouseButton::left));
 }
 
+TEST_F(InputTest, APressAfterAnEdgePressWhoseReleaseWasLostIsAnOrdinaryPress) {
+    targets->resize = ResizeTarget{5, {1200, 100, 400, 300}, resizeLeft};
+    input->postMouseDown(MouseButton::left, {1205, 250});  // its release never comes
+    targets->resize.reset();
+    input->postMouseDown(MouseButton::left, {1500, 250});
+    input->postMouseDrag(MouseButton::left, {1520, 260});
+    input->postMouseUp(MouseButton::left, {1540, 260});
+    EXPECT_EQ(types(), (std::vector{PT::leftDown, PT::leftDragged, PT::leftUp}));
+    EXPECT_TRUE(targets->sizes.empty());  // no resize left over from the first press
+    EXPECT_FALSE(input->isButtonActive(MouseButton::left));
+}
+
 TEST_F(InputTest, AnEdgeDragResizesWithTheMinimumAndAFixedOppositeEdge) {
     targets->resize = ResizeTarget{5, {1200, 100, 400, 300}, resizeLeft};
     input->postMouseDown(MouseButton::left, {1205, 250});
@@ -456,8 +468,12 @@ TEST_F(InputTest, AnySequenceOfPointerMessagesLeavesNoButtonHeldUnknowingly) {
         snapAnswer = random() % 7 == 0;
         newer = random() % 2 == 0;
         uptime += 0.1;
-        mouse(static_cast<MouseEventKind>(random() % 4), positions[random() % 8],
-              positions[random() % 8], static_cast<MouseButton>(random() % 3));
+        // Drawn one by one: the order a call's arguments are evaluated in differs by compiler.
+        const auto kind = static_cast<MouseEventKind>(random() % 4);
+        const double x = positions[random() % 8];
+        const double y = positions[random() % 8];
+        const auto button = static_cast<MouseButton>(random() % 3);
+        mouse(kind, x, y, button);
 
         // The button is held exactly when its last posted event was a press or a drag.
         const auto posted = events->pointerEvents();
