@@ -1,12 +1,30 @@
+# The suites the fuzz build builds as well, under its sanitizers (AddressSanitizer with
+# LeakSanitizer, UndefinedBehaviorSanitizer): those of the code that reads client bytes and of the
+# queues under it. That build already instruments their libraries for the fuzzers, so only the
+# tests themselves are compiled once more; scripts/test runs them there (target sanitized_tests).
+set(VANTREL_SANITIZED_SUITES base_tests comm_wire_tests comm_control_tests comm_camera_tests
+    comm_mic_tests audiocodec_tests pasteboard_convert_tests clipboard_tests input_tests
+    lensway_tests)
+
 # vantrel_add_tests(NAME SOURCES... LIBS ...): one GoogleTest binary registered with CTest.
 function(vantrel_add_tests name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
-  if(VANTREL_FUZZ)
+  if(VANTREL_FUZZ AND NOT name IN_LIST VANTREL_SANITIZED_SUITES)
     return()
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  if(NOT VANTREL_FUZZ)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  else()
+    # Labelled apart from the scripted tests, which every build registers.
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 LABELS sanitized)
+    set_target_properties(${name} PROPERTIES EXCLUDE_FROM_ALL ON)
+    if(NOT TARGET sanitized_tests)
+      add_custom_target(sanitized_tests)
+    endif()
+    add_dependencies(sanitized_tests ${name})
+  endif()
 endfunction()
 
 # vantrel_add_fuzzer(NAME SOURCE LIBS ...): a libFuzzer target, built only in the fuzz build. The

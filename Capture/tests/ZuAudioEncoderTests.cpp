@@ -144,7 +144,9 @@ TEST(ZuAudioEncoder, EveryLayoutReachesTheMatchingSpeakers) {
     for (const auto& [layout, route] : routes) {
         SCOPED_TRACE(description(layout));
         const int n = int(channelCount(layout));
-        auto freq = [&](int c) { return route[c].speaker == "LFE" ? 70.0 : test::toneHz(c); };
+        auto freq = [&speakers = route](int c) {
+            return speakers[c].speaker == "LFE" ? 70.0 : test::toneHz(c);
+        };
         std::vector<float> signal(std::size_t(n) * 24000);
         for (int i = 0; i < 24000; ++i)
             for (int c = 0; c < n; ++c)
