@@ -199,6 +199,8 @@ bool jpegEncodeInto(const Bitmap& bitmap, int quality, const Bytes& rgb, unsigne
 }
 
 std::optional<Bytes> encodeJpeg(const Bitmap& bitmap, double quality) {
+    if (bitmap.width > ImageCodec::jpegMaxSide || bitmap.height > ImageCodec::jpegMaxSide)
+        return std::nullopt;
     Bytes rgb(static_cast<std::size_t>(bitmap.width) * bitmap.height * 3);
     for (std::size_t i = 0, n = rgb.size() / 3; i < n; ++i) {
         const unsigned alpha = bitmap.rgba[i * 4 + 3];

@@ -28,6 +28,9 @@ namespace ImageCodec {
 // Images larger than this many pixels are refused before any pixel memory is taken.
 inline constexpr std::int64_t maxPixels = 8192LL * 8192LL;
 
+// JPEG cannot describe a longer side: such bitmaps encode as PNG or TIFF only.
+inline constexpr int jpegMaxSide = 65500;
+
 // The file type named by the bytes' signature.
 std::optional<ImageFileType> sniff(ByteView file);
 
@@ -36,6 +39,7 @@ std::optional<ImageFileType> sniff(ByteView file);
 std::optional<Bitmap> decode(ByteView file, std::int64_t pixelLimit = maxPixels);
 
 // `quality` (0...1) is used by JPEG only; JPEG has no alpha, so pixels are laid on white.
+// None for a bitmap whose size and pixels disagree, or a JPEG side beyond jpegMaxSide.
 std::optional<Bytes> encode(const Bitmap& bitmap, ImageFileType type, double quality = 0.85);
 
 }  // namespace ImageCodec

@@ -100,6 +100,16 @@ TEST(ImageCodecTest, HugeDeclaredSizeIsRefusedBeforeDecoding) {
 }
 
 }  // namespace
+TEST(ImageCodecTest, ABitmapTooLongForJpegEncodesAsPngOnly) {
+    // One pixel wide and longer than JPEG's largest side, yet small in pixels.
+    const Bitmap strip = quadrants(1, ImageCodec::jpegMaxSide + 1);
+    EXPECT_FALSE(ImageCodec::encode(strip, ImageFileType::jpeg));
+    auto png = ImageCodec::encode(strip, ImageFileType::png);
+    ASSERT_TRUE(png);
+    EXPECT_EQ(ImageCodec::decode(*png), strip);
+    EXPECT_TRUE(ImageCodec::encode(quadrants(2, ImageCodec::jpegMaxSide), ImageFileType::jpeg));
+}
+
 TEST(ImageCodecTest, APixelLimitRefusesLargerImagesOfEveryTypeAndKeepsTheRest) {
     const Bitmap original = quadrants(32, 16);  // 512 pixels
     for (auto type : {ImageFileType::png, ImageFileType::jpeg, ImageFileType::tiff}) {
