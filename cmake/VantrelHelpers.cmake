@@ -1,7 +1,8 @@
 # The suites the fuzz build builds as well, under its sanitizers (AddressSanitizer with
 # LeakSanitizer, UndefinedBehaviorSanitizer): those of the code that reads client bytes, and of
-# the transport, queues and servers under it. That build already instruments their libraries for the fuzzers, so only the
-# tests themselves are compiled once more; scripts/test runs them there (target sanitized_tests).
+# the transport, queues and servers under it. That build already instruments their libraries for
+# the fuzzers, so only the tests themselves are compiled once more; scripts/test runs them there
+# (target sanitized_tests).
 set(VANTREL_SANITIZED_SUITES base_tests base_main_driven_tests network_tests localsocket_tests
     comm_wire_tests comm_endpoint_tests comm_control_tests comm_video_tests comm_audio_tests
     comm_camera_tests comm_mic_tests workers_tests audiocodec_tests audiotap_tests
