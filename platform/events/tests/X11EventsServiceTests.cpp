@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vl {
@@ -125,6 +126,44 @@ TEST_F(X11EventsTest, UnicodeTextArrivesExactlyAndTheKeyboardIsRestoredAfterward
     EXPECT_LT(witness_->emptyKeycodes(), emptyBefore);
     events_.reset();
     EXPECT_EQ(witness_->emptyKeycodes(), emptyBefore);
+}
+
+// An Xlib program reads its keymap when it first translates a key, and from then on follows the
+// server's map notifications. Typing into such a program, fresh each time as a newly opened
+// window is, must lose no character to the spare keys remapped for the text, nor to a spare key
+// remapped again within the text (it has more distinct characters than there are spare keys).
+// xev is the witness: it prints each key's translation as it arrives.
+TEST_F(X11EventsTest, TextIntoFreshXlibProgramsArrivesWhole) {
+    const std::string text = "Grüße € — the quick brown fox jumps over the lazy dog";
+    const std::string env = "DISPLAY=" + xvfb_->name() + " LC_ALL=C.UTF-8 ";
+    char folder[] = "/tmp/vl-xev-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const std::string log = std::string(folder) + "/xev" + std::to_string(attempt);
+        const std::string name = "vl-xev-witness-" + std::to_string(attempt);
+        const std::string pid =
+            run(env + "xev -geometry 300x200+0+0 -name " + name + " >" + log + " 2>&1 & echo $!");
+        run(env + "xdotool search --sync --name '^" + name + "$' windowfocus --sync %1");
+        events_ = open(CommandKey::control);  // spare keys remapped afresh
+        ASSERT_TRUE(events_);
+        ASSERT_TRUE(events_->post(KeyEvent{0, text, true, 0}));
+        ASSERT_TRUE(events_->post(KeyEvent{0, text, false, 0}));
+        // A key's press and release are both translated; the releases spell the text.
+        std::string typed;
+        for (int wait = 0; wait < 150 && typed != text; ++wait) {
+            std::this_thread::sleep_for(20ms);
+            typed.clear();
+            const std::string lines =
+                run("grep -A4 '^KeyRelease' " + log + " | sed -n 's/.*XLookupString gives " +
+                    "[0-9]* bytes: (.*) \"\\(.*\\)\"$/\\1/p'");
+            for (char c : lines)
+                if (c != '\n') typed += c;
+        }
+        run("kill " + pid);
+        events_.reset();
+        EXPECT_EQ(typed, text) << "attempt " << attempt;
+    }
+    run(std::string("rm -rf ") + folder);
 }
 
 TEST_F(X11EventsTest, TextLetsGoOfHeldModifiersAndPutsThemBack) {

@@ -395,24 +395,23 @@ std::array<std::vector<std::uint8_t>, 4> X11EventsService::heldModifiers(const K
     return held;
 }
 
-std::uint8_t X11EventsService::spareKeycodeFor(std::uint32_t keysym) {
-    const auto now = Clock::now();
+X11EventsService::SpareKey* X11EventsService::spareKeyMappedTo(std::uint32_t keysym) {
     for (SpareKey& key : spare_)
-        if (key.keysym == keysym) {
-            key.used = now;
-            return key.keycode;
-        }
-    if (spare_.empty()) return 0;
+        if (key.keysym == keysym) return &key;
+    return nullptr;
+}
+
+X11EventsService::SpareKey& X11EventsService::remapNextSpareKey(std::uint32_t keysym) {
     SpareKey& key = spare_[nextSpare_];
     nextSpare_ = (nextSpare_ + 1) % spare_.size();
     // A client may still be translating the key's last press with its old symbol.
-    if (key.keysym != 0 && now - key.used < std::chrono::milliseconds(50))
-        std::this_thread::sleep_for(std::chrono::milliseconds(50) - (now - key.used));
+    const auto sinceUse = Clock::now() - key.used;
+    if (key.keysym != 0 && sinceUse < spareKeyRest)
+        std::this_thread::sleep_for(spareKeyRest - sinceUse);
     std::vector<xcb_keysym_t> keysyms(2, keysym);
     xcb_change_keyboard_mapping(connection_, 1, key.keycode, 2, keysyms.data());
     key.keysym = keysym;
-    key.used = Clock::now();
-    return key.keycode;
+    return key;
 }
 
 void X11EventsService::restoreSpareKeys() {
@@ -465,18 +464,43 @@ bool X11EventsService::typeText(const std::string& text) {
     const auto held = heldModifiers(map);
     for (const auto& keycodes : held)
         for (std::uint8_t keycode : keycodes) fake(XCB_KEY_RELEASE, keycode);
+
+    // The text goes out in runs: first every remap a run needs, then, once the server has applied
+    // them all, the run's keys. A program reads the keymap when it translates its first key;
+    // had it read it between a key's remap and a later one, that later key would reach it
+    // without a symbol.
+    std::vector<std::uint8_t> run;
+    auto typeRun = [&] {
+        if (run.empty()) return;
+        sync();
+        for (std::uint8_t keycode : run) {
+            fake(XCB_KEY_PRESS, keycode);
+            fake(XCB_KEY_RELEASE, keycode);
+        }
+        flush();
+        const auto sent = Clock::now();
+        for (SpareKey& key : spare_)
+            if (std::find(run.begin(), run.end(), key.keycode) != run.end()) key.used = sent;
+        run.clear();
+    };
     bool ok = true;
     for (char32_t point : codePoints(text)) {
         const auto keysym = keysymForCodePoint(point);
         if (!keysym) continue;
-        const std::uint8_t keycode = spareKeycodeFor(*keysym);
-        if (keycode == 0) {
+        if (spare_.empty()) {
             ok = false;
             continue;
         }
-        fake(XCB_KEY_PRESS, keycode);
-        fake(XCB_KEY_RELEASE, keycode);
+        SpareKey* key = spareKeyMappedTo(*keysym);
+        if (!key) {
+            // A key this run still has to press keeps its symbol until the run is out.
+            const std::uint8_t next = spare_[nextSpare_].keycode;
+            if (std::find(run.begin(), run.end(), next) != run.end()) typeRun();
+            key = &remapNextSpareKey(*keysym);
+        }
+        run.push_back(key->keycode);
     }
+    typeRun();
     for (const auto& keycodes : held)
         for (std::uint8_t keycode : keycodes) fake(XCB_KEY_PRESS, keycode);
     return flush() && ok;

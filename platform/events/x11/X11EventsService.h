@@ -58,8 +58,9 @@ class X11EventsService final : public EventsService {
     struct SpareKey {
         std::uint8_t keycode = 0;
         std::uint32_t keysym = 0;  // 0 while unassigned
-        Clock::time_point used;
+        Clock::time_point used;    // when a press of it was last sent
     };
+    static constexpr auto spareKeyRest = std::chrono::milliseconds(50);
 
     X11EventsService(xcb_connection_t* connection, std::uint32_t root, const Options& options);
     bool alive() const;
@@ -71,7 +72,9 @@ class X11EventsService final : public EventsService {
     std::uint8_t keycodeFor(const Keymap& map, std::uint32_t keysym) const;
     // Keycodes held down now, per modifier family (shift, control, alt, super).
     std::array<std::vector<std::uint8_t>, 4> heldModifiers(const Keymap& map);
-    std::uint8_t spareKeycodeFor(std::uint32_t keysym);
+    SpareKey* spareKeyMappedTo(std::uint32_t keysym);
+    // Remaps the next spare key in turn, once it has rested since its last press was sent.
+    SpareKey& remapNextSpareKey(std::uint32_t keysym);
     bool typeText(const std::string& text);
     bool postKeyCode(const KeyEvent& event);
     void restoreSpareKeys();
