@@ -148,18 +148,21 @@ struct PulsePublisher::Impl {
         stream = nullptr;
     }
 
+    // Asks for our source; the answer arrives later on the loop and counts its recorders. A sound
+    // server may create the source some time after its module has loaded (PipeWire does): until
+    // then a source event asks again. Recorders are never counted against no source at all: a
+    // stream still connecting reports none.
     void findSource() {
-        struct Query {
-            Impl* self;
-        } query{this};
-        await(pa_context_get_source_info_by_name(
+        pa_operation* operation = pa_context_get_source_info_by_name(
             context, sourceName,
-            [](pa_context*, const pa_source_info* info, int eol, void* q) {
-                auto* self = static_cast<Query*>(q)->self;
-                if (!eol && info) self->sourceIndex = info->index;
-                if (eol) pa_threaded_mainloop_signal(self->loop, 0);
+            [](pa_context*, const pa_source_info* info, int eol, void* s) {
+                auto* self = static_cast<Impl*>(s);
+                if (eol || !info || !self->shown || self->sourceIndex != PA_INVALID_INDEX) return;
+                self->sourceIndex = info->index;
+                self->recount();
             },
-            &query));
+            this);
+        if (operation) pa_operation_unref(operation);
     }
 
     void show() {
@@ -184,11 +187,10 @@ struct PulsePublisher::Impl {
             unloadModule(sinkModule);
             return;
         }
-        findSource();
         startStream();
         shown = true;
         report("published \"" + std::string(description) + "\" as " + sourceName);
-        recount();
+        findSource();
     }
 
     void hide() {
@@ -207,7 +209,7 @@ struct PulsePublisher::Impl {
 
     // Asks for the source outputs; the answer arrives later on the loop.
     void recount() {
-        if (!shown) return;
+        if (!shown || sourceIndex == PA_INVALID_INDEX) return;
         if (counting) {
             recountAgain = true;
             return;
@@ -278,6 +280,9 @@ struct PulsePublisher::Impl {
         auto* self = static_cast<Impl*>(s);
         const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
         if (facility == PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT) self->recount();
+        if (facility == PA_SUBSCRIPTION_EVENT_SOURCE && self->shown &&
+            self->sourceIndex == PA_INVALID_INDEX)
+            self->findSource();
     }
 
     static void onContextState(pa_context* c, void* s) {
@@ -330,8 +335,11 @@ std::optional<std::string> PulsePublisher::connect() {
         alive_ = true;
         p.removeLeftovers();
         pa_context_set_subscribe_callback(p.context, &Impl::onEvent, &p);
-        p.await(
-            pa_context_subscribe(p.context, PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT, &Impl::signal, &p));
+        p.await(pa_context_subscribe(
+            p.context,
+            static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE |
+                                                PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT),
+            &Impl::signal, &p));
     }
     pa_threaded_mainloop_unlock(p.loop);
     return error;
