@@ -143,14 +143,16 @@ TEST_F(X11EventsTest, TextIntoFreshXlibProgramsArrivesWhole) {
         const std::string name = "vl-xev-witness-" + std::to_string(attempt);
         const std::string pid =
             run(env + "xev -geometry 300x200+0+0 -name " + name + " >" + log + " 2>&1 & echo $!");
-        run(env + "xdotool search --sync --name '^" + name + "$' windowfocus --sync %1");
+        // Only a mapped window can take the focus: found by name alone, it may not be yet.
+        run(env + "xdotool search --sync --onlyvisible --name '^" + name +
+            "$' windowfocus --sync %1");
         events_ = open(CommandKey::control);  // spare keys remapped afresh
         ASSERT_TRUE(events_);
         ASSERT_TRUE(events_->post(KeyEvent{0, text, true, 0}));
         ASSERT_TRUE(events_->post(KeyEvent{0, text, false, 0}));
         // A key's press and release are both translated; the releases spell the text.
         std::string typed;
-        for (int wait = 0; wait < 150 && typed != text; ++wait) {
+        for (int wait = 0; wait < 500 && typed != text; ++wait) {
             std::this_thread::sleep_for(20ms);
             typed.clear();
             const std::string lines =
