@@ -106,6 +106,12 @@ std::optional<DisplayID> PhantomScreenInf::addDisplay(Resolution resolution, boo
 std::optional<DisplayID> PhantomScreenInf::addDisplayEx(Resolution resolution, bool portrait) {
     if (!isLoaded()) initLib();
     if (!isLoaded()) return std::nullopt;
+    // The displays it goes beside: one added within the next 200 ms is not among them, or two
+    // displays added together would each be placed right of the other, leaving a gap.
+    std::vector<DisplayID> existing;
+    if (auto* service = displays())
+        if (auto active = service->activeDisplayList(maxDisplays); active.ok())
+            existing = active.value;
     auto id = addDisplay(resolution, portrait);
     if (!id) return std::nullopt;
     auto size = resolution.resolution();
@@ -114,10 +120,10 @@ std::optional<DisplayID> PhantomScreenInf::addDisplayEx(Resolution resolution, b
     std::weak_ptr<PhantomScreenInf> weak = weak_from_this();
     assert(!weak.expired() && "PhantomScreenInf is made with std::make_shared");
     DispatchQueue::main().asyncAfter(std::chrono::milliseconds(200),
-                                     [weak, id = *id, width, height] {
+                                     [weak, id = *id, width, height, existing] {
                                          if (auto self = weak.lock()) {
                                              self->setResolution(id, width, height);
-                                             self->placeToRightOfExisting(id);
+                                             self->placeToRightOf(id, existing);
                                          }
                                      });
     return id;
@@ -157,10 +163,20 @@ void PhantomScreenInf::placeToRightOfExisting(DisplayID display) {
     auto* service = displays();
     if (!service) return;
     auto active = service->activeDisplayList(maxDisplays);
-    if (!active.ok() || active.value.empty()) return;
+    if (!active.ok()) return;
+    placeToRightOf(display, active.value);
+}
+
+void PhantomScreenInf::placeToRightOf(DisplayID display, const std::vector<DisplayID>& others) {
+    auto* service = displays();
+    if (!service) return;
+    auto active = service->activeDisplayList(maxDisplays);
+    if (!active.ok()) return;
     double right = 0;
-    for (auto other : active.value)
-        if (other != display) right = std::max(right, service->bounds(other).maxX());
+    for (auto other : others)
+        if (other != display &&
+            std::find(active.value.begin(), active.value.end(), other) != active.value.end())
+            right = std::max(right, service->bounds(other).maxX());
     std::int32_t x = std::int32_t(right) + 1;
     std::int32_t y = 0;
     auto configuration = service->beginConfiguration();

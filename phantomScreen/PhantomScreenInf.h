@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vl {
 
@@ -35,6 +36,8 @@ class PhantomScreenInf : public std::enable_shared_from_this<PhantomScreenInf> {
     std::optional<DisplayID> addDisplay(Resolution resolution, bool portrait);
     void setResolution(DisplayID display, int width, int height);
     void placeToRightOfExisting(DisplayID display);
+    // Beside the rightmost of `others` that is still active.
+    void placeToRightOf(DisplayID display, const std::vector<DisplayID>& others);
     bool removeDisplay(DisplayID displayID);
     std::optional<DisplayID> findPS();
     void release();

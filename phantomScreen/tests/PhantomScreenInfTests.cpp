@@ -27,6 +27,21 @@ TEST_F(FakeLibraryTest, PortraitDisplayGetsItsModeAndGoesRightOfTheOthers) {
     EXPECT_EQ(inf->findPS(), id);
 }
 
+// A client asks for its extra display right after the first: each goes beside the displays that
+// were there before it, so they end up side by side, the first where it was put.
+TEST_F(FakeLibraryTest, TwoDisplaysAddedTogetherSitSideBySide) {
+    auto first = inf->addDisplayEx(Resolution::RES_XSS, false);
+    auto second = inf->addDisplayEx(Resolution::RES_S, false);
+    ASSERT_TRUE(first && second);
+    settle();
+    const DisplayRect a = arrangement.bounds(*first);
+    const DisplayRect b = arrangement.bounds(*second);
+    EXPECT_EQ(a.x, 4481);
+    EXPECT_EQ(b.x, a.maxX() + 1);
+    EXPECT_EQ(a.y, 0);
+    EXPECT_EQ(b.y, 0);
+}
+
 TEST_F(FakeLibraryTest, SetResolutionFallsBackToPointSizes) {
     auto hiDPI = FakeDisplayService::make(7, {0, 1440, 1280, 720});
     hiDPI.modes = {{1, 2560, 1440, 1280, 720, 60}, {2, 3840, 2160, 1920, 1080, 60}};
