@@ -108,10 +108,7 @@ std::optional<DisplayID> PhantomScreenInf::addDisplayEx(Resolution resolution, b
     if (!isLoaded()) return std::nullopt;
     // The displays it goes beside: one added within the next 200 ms is not among them, or two
     // displays added together would each be placed right of the other, leaving a gap.
-    std::vector<DisplayID> existing;
-    if (auto* service = displays())
-        if (auto active = service->activeDisplayList(maxDisplays); active.ok())
-            existing = active.value;
+    const std::vector<DisplayID> existing = activeDisplays().value_or(std::vector<DisplayID>{});
     auto id = addDisplay(resolution, portrait);
     if (!id) return std::nullopt;
     auto size = resolution.resolution();
@@ -160,23 +157,31 @@ void PhantomScreenInf::setResolution(DisplayID display, int width, int height) {
 }
 
 void PhantomScreenInf::placeToRightOfExisting(DisplayID display) {
-    auto* service = displays();
-    if (!service) return;
-    auto active = service->activeDisplayList(maxDisplays);
-    if (!active.ok()) return;
-    placeToRightOf(display, active.value);
+    if (auto active = activeDisplays()) placeBeside(display, *active);
 }
 
 void PhantomScreenInf::placeToRightOf(DisplayID display, const std::vector<DisplayID>& others) {
+    auto active = activeDisplays();
+    if (!active) return;
+    std::erase_if(*active, [&](DisplayID id) {
+        return std::find(others.begin(), others.end(), id) == others.end();
+    });
+    placeBeside(display, *active);
+}
+
+std::optional<std::vector<DisplayID>> PhantomScreenInf::activeDisplays() const {
     auto* service = displays();
-    if (!service) return;
+    if (!service) return std::nullopt;
     auto active = service->activeDisplayList(maxDisplays);
-    if (!active.ok()) return;
+    if (!active.ok()) return std::nullopt;
+    return active.value;
+}
+
+void PhantomScreenInf::placeBeside(DisplayID display, const std::vector<DisplayID>& neighbours) {
+    auto* service = displays();
     double right = 0;
-    for (auto other : others)
-        if (other != display &&
-            std::find(active.value.begin(), active.value.end(), other) != active.value.end())
-            right = std::max(right, service->bounds(other).maxX());
+    for (auto other : neighbours)
+        if (other != display) right = std::max(right, service->bounds(other).maxX());
     std::int32_t x = std::int32_t(right) + 1;
     std::int32_t y = 0;
     auto configuration = service->beginConfiguration();

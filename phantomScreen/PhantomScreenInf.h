@@ -46,6 +46,9 @@ class PhantomScreenInf : public std::enable_shared_from_this<PhantomScreenInf> {
     template <typename Function>
     Function bind(const char* name) const;
     DisplayService* displays() const;
+    std::optional<std::vector<DisplayID>> activeDisplays() const;
+    // One unit right of the rightmost of `neighbours`, at the top of the global space.
+    void placeBeside(DisplayID display, const std::vector<DisplayID>& neighbours);
 
     mutable std::mutex mutex_;
     DisplayService* displays_;
