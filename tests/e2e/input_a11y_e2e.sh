@@ -32,7 +32,7 @@ export DISPLAY=$DESKTOP_DISPLAY XAUTHORITY=$DESKTOP_XAUTHORITY
 GTK_OVERLAY_SCROLLING=0 /usr/bin/python3 "$(dirname "$0")/../input/input_witness.py" \
   >"$WORK/witness.log" 2>&1 &
 WITNESS_PID=$!
-trap 'kill "$WITNESS_PID" 2>/dev/null || true; stop_a11y; [ -n "${KEEP:-}" ] && cp -r "$WORK" "$KEEP"; cleanup' EXIT
+trap 'kill "$WITNESS_PID" 2>/dev/null || true; stop_a11y; cleanup' EXIT
 for _ in $(seq 200); do grep -qs '^event map window=Vl_Input_Back' "$WORK/witness.log" && break; sleep 0.05; done
 check "the witness is up" grep -q '^geometry handle' "$WORK/witness.log"
 check "the server found the accessibility bus" \

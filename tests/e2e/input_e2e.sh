@@ -16,7 +16,7 @@ export DISPLAY=$DESKTOP_DISPLAY XAUTHORITY=$DESKTOP_XAUTHORITY
 
 xev -geometry 600x400+100+100 -name vl-input-witness >"$WORK/xev.out" 2>&1 &
 XEV_PID=$!
-trap 'kill "$XEV_PID" ${OTHER_PID:-} 2>/dev/null || true; [ -n "${KEEP:-}" ] && cp -r "$WORK" "$KEEP"; cleanup' EXIT
+trap 'kill "$XEV_PID" ${OTHER_PID:-} 2>/dev/null || true; cleanup' EXIT
 for _ in $(seq 100); do xdotool search --name '^vl-input-witness$' >/dev/null 2>&1 && break; sleep 0.05; done
 witness=$(xdotool search --name '^vl-input-witness$' | head -n1)
 xev -geometry 300x200+900+500 -name vl-input-other >/dev/null 2>&1 &

@@ -28,6 +28,8 @@ cleanup() {
     kill "$SERVER_PID" 2>/dev/null || true
     wait "$SERVER_PID" 2>/dev/null || true
   fi
+  # KEEP=/folder keeps the work folder (logs, recordings) for a look after a failure.
+  if [ -n "${KEEP:-}" ]; then cp -r "$WORK" "$KEEP"; fi
   rm -rf "$WORK"
 }
 trap cleanup EXIT

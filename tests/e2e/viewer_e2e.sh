@@ -12,7 +12,7 @@
 source "$(dirname "$0")/lib.sh"
 
 VIEWER="$VL_BIN/client/viewer/vantrel-link-viewer"
-trap 'stop_own; [ -n "${KEEP:-}" ] && cp -r "$WORK" "$KEEP"; cleanup' EXIT
+trap 'stop_own; cleanup' EXIT
 
 PORT=$(free_port_block)
 export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
