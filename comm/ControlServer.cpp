@@ -35,22 +35,23 @@ bool constantTimeEquals(std::string_view a, std::string_view b) {
 
 std::shared_ptr<ControlServer> ControlServer::make(std::uint16_t port,
                                                    std::shared_ptr<DispatchQueue> queue,
-                                                   std::string name,
-                                                   SessionEnvironment environment) {
+                                                   std::string name, SessionEnvironment environment,
+                                                   TimerClock& clock) {
     std::shared_ptr<ControlServer> server(
-        new ControlServer(port, std::move(queue), std::move(name), std::move(environment)));
+        new ControlServer(port, std::move(queue), std::move(name), std::move(environment), clock));
     server->session_ = server->makeSession();
     server->observeClientDisconnect();
     return server;
 }
 
 ControlServer::ControlServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue,
-                             std::string name, SessionEnvironment environment)
+                             std::string name, SessionEnvironment environment, TimerClock& clock)
     : QuicServer(port, std::move(queue), std::move(name),
                  [settings = environment.settings] {
                      return settings ? settings->tlsIdentity() : std::nullopt;
                  }),
-      environment_(environment.completed()) {
+      environment_(environment.completed()),
+      clock_(clock) {
     if (!environment_.settings || !environment_.capture || !environment_.codec ||
         !environment_.displayArrangement || !environment_.virtualDisplays)
         throw std::invalid_argument(
@@ -163,13 +164,15 @@ void ControlServer::onConnectionState(const std::shared_ptr<Connection>& connect
     else
         logMsg(tag + "Connection cancelled on port " + port + ", rdpStarted: " + text(sharing));
 
-    // A finished connection keeps no buffer or credentials, whoever it was.
+    // A finished connection keeps no buffer, credentials or place in a guessing line.
     receiveBuffers_.remove(connection->id());
     authenticated_.erase(connection->id());
+    withdrawAttempt(*connection);
     if (connection != activeConnection_) return;
 
     environment_.power->restoreSystemSleepOrLock();
     handleRdpStop();  // ends the main session and any extra display alike
+    handleSpeedTestStop();
     activeConnection_.reset();
     gate_->setAuthorizedClientAddress(std::nullopt);
     stopKeepalive();
@@ -186,37 +189,44 @@ void ControlServer::receivePacket(const std::shared_ptr<Connection>& connection)
     armReceive(connection);
 }
 
-// One receive at a time; each completion drains its bytes, then arms the next.
+// One receive at a time; each completion drains its bytes, then arms the next. A stream whose
+// read side has ended delivers nothing more, so the loop ends there and so does the connection.
 void ControlServer::armReceive(const std::shared_ptr<Connection>& connection) {
     std::weak_ptr<ControlServer> weak = weakSelf();
-    connection->receive(
-        1, 4096,
-        [weak, connection](std::optional<Bytes> data, bool, std::optional<NetworkError> error) {
-            auto self = weak.lock();
-            if (!self) return;
-            self->handleReceive(connection, std::move(data), error);
-            auto state = connection->state();
-            if (state == ConnectionState::ready || state == ConnectionState::preparing) {
-                self->armReceive(connection);
-            } else if (!error) {
-                logMsg("[" + connection->description() +
-                       "] Stopping receive loop, connection state: " + description(state));
-            }
-        });
+    connection->receive(1, 4096,
+                        [weak, connection](std::optional<Bytes> data, bool isComplete,
+                                           std::optional<NetworkError> error) {
+                            auto self = weak.lock();
+                            if (!self) return;
+                            if (self->handleReceive(connection, std::move(data), isComplete, error))
+                                self->armReceive(connection);
+                        });
 }
 
-void ControlServer::handleReceive(const std::shared_ptr<Connection>& connection,
-                                  std::optional<Bytes> data,
+bool ControlServer::handleReceive(const std::shared_ptr<Connection>& connection,
+                                  std::optional<Bytes> data, bool isComplete,
                                   const std::optional<NetworkError>& error) {
     assertOnQueue();
-    if (error) {
-        logMsg("[" + connection->description() + "] Receive error: " + error->description() +
-               ", connection state: " + description(connection->state()));
-        return;
+    const auto state = connection->state();
+    if (state != ConnectionState::ready && state != ConnectionState::preparing) {
+        if (!error)
+            logMsg("[" + connection->description() +
+                   "] Stopping receive loop, connection state: " + description(state));
+        return false;
     }
-    if (!data || data->empty()) return;
-    receiveBuffers_.append(connection->id(), connection->description(), *data,
-                           [&](Packet&& packet) { dispatch(connection, std::move(packet)); });
+    if (data && !data->empty())
+        receiveBuffers_.append(connection->id(), connection->description(), *data,
+                               [&](Packet&& packet) { dispatch(connection, std::move(packet)); });
+    if (!error && !isComplete) return true;
+    // The state handler then ends the connection's part in the session, as for a failure.
+    if (error)
+        logMsg("[" + connection->description() + "] Receive error: " + error->description() +
+               "; closing the connection");
+    else
+        logMsg("[" + connection->description() +
+               "] The client ended its stream; closing the connection");
+    connection->cancel();
+    return false;
 }
 
 // MARK: - Dispatch
@@ -310,23 +320,60 @@ void ControlServer::handleConnect(const Packet& packet,
     }
     // Judged when the address's turn comes: at once unless it has been guessing.
     const std::string host = ClientGate::hostOf(connection->remoteAddress());
-    const auto now = TimerClock::real().now();
-    const auto judgement = guesses_.admit(host, now);
-    if (!judgement) {
-        // A flood from one address is not judged, so it holds no memory here.
-        if (++unjudgedAttempts_ % 100 == 1)
-            logMsg("Too many password attempts waiting from " + host + "; not answered (" +
-                   std::to_string(unjudgedAttempts_) + " so far)");
+    if (auto waiting = waitingAttempts_.find(connection->id()); waiting != waitingAttempts_.end()) {
+        waiting->second.request = *request;  // the newest request keeps the attempt's place
         return;
     }
-    if (*judgement <= now) {
-        judgeConnect(*request, connection, host);
-        return;
+    switch (guesses_.admit(host, connection->id(), clock_.now())) {
+        case PasswordGuessThrottle::Admission::judgeNow:
+            judgeConnect(*request, connection, host);
+            return;
+        case PasswordGuessThrottle::Admission::waiting:
+            waitingAttempts_[connection->id()] = {*request, connection, host};
+            scheduleTurn(host);
+            return;
+        case PasswordGuessThrottle::Admission::refused:
+            // A flood from one address is not judged, so it holds no memory here.
+            if (++unjudgedAttempts_ % 100 == 1)
+                logMsg("Too many password attempts waiting from " + host + "; not answered (" +
+                       std::to_string(unjudgedAttempts_) + " so far)");
+            return;
     }
+}
+
+void ControlServer::scheduleTurn(const std::string& host) {
+    const auto turn = guesses_.nextTurn(host);
+    if (!turn) return;
+    auto scheduled = scheduledTurns_.find(host);
+    if (scheduled != scheduledTurns_.end() && scheduled->second <= *turn) return;
+    scheduledTurns_[host] = *turn;
     std::weak_ptr<ControlServer> weak = weakSelf();
-    TimerClock::real().schedule(queue(), *judgement, [weak, request = *request, connection, host] {
-        if (auto self = weak.lock()) self->judgeConnect(request, connection, host);
+    clock_.schedule(queue(), *turn, [weak, host, turn = *turn] {
+        auto self = weak.lock();
+        if (!self) return;
+        if (auto scheduled = self->scheduledTurns_.find(host);
+            scheduled != self->scheduledTurns_.end() && scheduled->second == turn)
+            self->scheduledTurns_.erase(scheduled);
+        self->serveTurns(host);
     });
+}
+
+void ControlServer::serveTurns(const std::string& host) {
+    assertOnQueue();
+    while (auto attempt = guesses_.takeDue(host, clock_.now())) {
+        auto waiting = waitingAttempts_.extract(*attempt);
+        if (waiting.empty()) continue;
+        auto connection = waiting.mapped().connection.lock();
+        // An attempt whose connection went away is not judged and costs no turn.
+        if (!connection || connection->state() != ConnectionState::ready) continue;
+        judgeConnect(waiting.mapped().request, connection, host);
+    }
+    scheduleTurn(host);
+}
+
+void ControlServer::withdrawAttempt(const Connection& connection) {
+    auto waiting = waitingAttempts_.extract(connection.id());
+    if (!waiting.empty()) guesses_.withdraw(waiting.mapped().host, connection.id());
 }
 
 void ControlServer::judgeConnect(const ConnectReq& request,
@@ -337,7 +384,7 @@ void ControlServer::judgeConnect(const ConnectReq& request,
     const std::string stored = environment_.settings->password();
     auto decoded = base64Decode(std::string_view(request.password));
     if (!decoded || !isValidUtf8(*decoded) || !constantTimeEquals(stringOf(*decoded), stored)) {
-        guesses_.recordFailure(host);
+        guesses_.recordFailure(host, clock_.now());
         if (++wrongPasswords_ % 100 == 1)
             logMsg("Wrong password from " + host + " (" + std::to_string(wrongPasswords_) +
                    " so far)");
@@ -345,6 +392,10 @@ void ControlServer::judgeConnect(const ConnectReq& request,
         return;
     }
     guesses_.recordSuccess(host);
+    // Anyone else waiting from this address is judged at once, after this answer.
+    queue().async([weak = weakSelf(), host] {
+        if (auto self = weak.lock()) self->serveTurns(host);
+    });
     if (environment_.shell->isBlocked(request.clientDeviceID)) {
         logMsg("🟨 [" + connection->description() + "] Device " + request.clientDeviceID +
                " is blocked in the connection log; refused");
@@ -474,7 +525,7 @@ void ControlServer::handleSpeedTest(const Packet& packet,
     // The earlier server is replaced, not stopped: its listener goes with it.
     speedTestServer_ = std::make_shared<SpeedTestServer>(
         static_cast<std::uint16_t>(port), std::make_shared<DispatchQueue>("SpeedTestRequestQueue"),
-        "SpeedTestServer", identitySource());
+        "SpeedTestServer", identitySource(), gate_);
     speedTestServer_->stopRequested = false;
     try {
         speedTestServer_->start();

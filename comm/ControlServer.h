@@ -9,6 +9,7 @@
 
 #include "base/DispatchTimer.h"
 #include "base/NotificationCenter.h"
+#include "base/TimerClock.h"
 #include "comm/ClientGate.h"
 #include "comm/ControlRecords.h"
 #include "comm/PacketReassembler.h"
@@ -39,9 +40,11 @@ class ControlServer : public QuicServer {
 
     // The environment's settings, capture, codec, display arrangement and virtual displays are
     // required; every other role may be absent.
+    // Password guesses wait on the clock's timers.
     static std::shared_ptr<ControlServer> make(std::uint16_t port,
                                                std::shared_ptr<DispatchQueue> queue,
-                                               std::string name, SessionEnvironment environment);
+                                               std::string name, SessionEnvironment environment,
+                                               TimerClock& clock = TimerClock::real());
     ~ControlServer() override;
 
     void handleConnection(const std::shared_ptr<Connection>& connection) override;
@@ -92,7 +95,7 @@ class ControlServer : public QuicServer {
 
   private:
     ControlServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue, std::string name,
-                  SessionEnvironment environment);
+                  SessionEnvironment environment, TimerClock& clock);
     void observeClientDisconnect();
     PortPlan ports() const { return {getPort()}; }
     std::shared_ptr<SharingSession> makeSession();
@@ -104,8 +107,13 @@ class ControlServer : public QuicServer {
     void onConnectionState(const std::shared_ptr<Connection>& connection, ConnectionState state,
                            const std::optional<NetworkError>& error);
     void armReceive(const std::shared_ptr<Connection>& connection);
-    void handleReceive(const std::shared_ptr<Connection>& connection, std::optional<Bytes> data,
-                       const std::optional<NetworkError>& error);
+    // False once the stream's read side has ended (finished or failed): the loop ends there.
+    bool handleReceive(const std::shared_ptr<Connection>& connection, std::optional<Bytes> data,
+                       bool isComplete, const std::optional<NetworkError>& error);
+    // Judges the host's waiting attempts whose turn has come, then waits for the next turn.
+    void serveTurns(const std::string& host);
+    void scheduleTurn(const std::string& host);
+    void withdrawAttempt(const Connection& connection);
     void startKeepalive(const std::shared_ptr<Connection>& connection);
     void stopKeepalive();
     void sendToActiveClient(InteractionType subType, const std::string& json);
@@ -123,6 +131,14 @@ class ControlServer : public QuicServer {
     ReceiveBuffers<std::uint64_t> receiveBuffers_;
     std::set<std::uint64_t> authenticated_;  // connections answered ret200
     PasswordGuessThrottle guesses_;
+    struct WaitingAttempt {
+        ConnectReq request;
+        std::weak_ptr<Connection> connection;
+        std::string host;
+    };
+    std::map<std::uint64_t, WaitingAttempt> waitingAttempts_;  // by connection id
+    std::map<std::string, Clock::time_point> scheduledTurns_;  // by host
+    TimerClock& clock_;
     std::uint64_t wrongPasswords_ = 0;
     std::uint64_t unjudgedAttempts_ = 0;
     std::optional<NotificationCenter::Token> disconnectObserver_;

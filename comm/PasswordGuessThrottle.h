@@ -1,12 +1,15 @@
-// comm: slows password guessing. Connection attempts from an address that has failed are judged
-// one after another, each later than the last by a delay that doubles with every failure and
-// pending attempt, up to a cap; a correct password clears the address. An address that never
-// failed is judged at once, so the real client is not delayed.
+// comm: slows password guessing. An address that has failed has its attempts judged one at a
+// time, each turn later than the last judgement by a delay that doubles with every recent failure,
+// up to a cap; attempts that arrive meanwhile wait in line, and one whose connection goes away
+// leaves the line. A correct password clears the address. An address that never failed is judged
+// at once, so the real client is not delayed.
 #pragma once
 
 #include "base/DispatchQueue.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -25,25 +28,44 @@ class PasswordGuessThrottle {
         int maxPending = 16;
     };
 
+    // Names one attempt (the server uses its connection's id).
+    using Attempt = std::uint64_t;
+    enum class Admission {
+        judgeNow,  // judge it now, then report recordFailure or recordSuccess
+        waiting,   // in line: takeDue hands it out once its turn has come
+        refused,   // too many waiting from this address: not judged at all
+    };
+
     PasswordGuessThrottle() = default;
     explicit PasswordGuessThrottle(Policy policy) : policy_(policy) {}
 
-    // When an attempt arriving now from this host may be judged, or none when the host already
-    // has too many waiting. Every attempt admitted is followed by recordFailure or recordSuccess.
-    std::optional<Clock::time_point> admit(const std::string& host, Clock::time_point now);
-    void recordFailure(const std::string& host);
+    Admission admit(const std::string& host, Attempt attempt, Clock::time_point now);
+    // The first waiting attempt of the host, taken out of the line, if its turn has come.
+    std::optional<Attempt> takeDue(const std::string& host, Clock::time_point now);
+    // When the host's next turn comes, while attempts wait.
+    std::optional<Clock::time_point> nextTurn(const std::string& host) const;
+    // The attempt's connection went away before its turn: it gives its place back.
+    void withdraw(const std::string& host, Attempt attempt);
+
+    void recordFailure(const std::string& host, Clock::time_point now);
     void recordSuccess(const std::string& host);
 
-    // The delay after `strikes` failed or pending attempts.
-    Clock::duration delayAfter(int strikes) const;
+    // The wait between judgements after `failures` recent failures.
+    Clock::duration delayAfter(int failures) const;
     std::size_t rememberedAddresses() const { return hosts_.size(); }
 
   private:
     struct Record {
         int failures = 0;
-        int pending = 0;
-        Clock::time_point nextJudgement{};
+        Clock::time_point lastJudgement{};
+        std::deque<Attempt> waiting;
     };
+    // When the record's next judgement may come.
+    Clock::time_point turnOf(const Record& record) const {
+        return record.lastJudgement + delayAfter(record.failures);
+    }
+    Record& recordOf(const std::string& host, Clock::time_point now);
+    bool isQuiet(const Record& record, Clock::time_point now) const;
     void forgetQuietHosts(Clock::time_point now);
 
     Policy policy_;

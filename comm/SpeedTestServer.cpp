@@ -9,8 +9,9 @@
 namespace vl {
 
 SpeedTestServer::SpeedTestServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue,
-                                 std::string name, TlsIdentitySource identity)
-    : QuicServer(port, std::move(queue), std::move(name), std::move(identity)) {}
+                                 std::string name, TlsIdentitySource identity,
+                                 std::shared_ptr<ClientGate> gate)
+    : MediaServer(port, std::move(queue), std::move(name), std::move(identity), std::move(gate)) {}
 
 std::weak_ptr<SpeedTestServer> SpeedTestServer::weakSelf() {
     return std::static_pointer_cast<SpeedTestServer>(shared_from_this());
@@ -34,6 +35,7 @@ const Bytes& SpeedTestServer::speedTestChunk() {
 }
 
 void SpeedTestServer::handleConnection(const std::shared_ptr<Connection>& connection) {
+    followGate();
     std::weak_ptr<SpeedTestServer> weak = weakSelf();
     std::weak_ptr<Connection> weakConnection = connection;
     connection->setStateUpdateHandler([weak, weakConnection](ConnectionState state,
@@ -44,43 +46,74 @@ void SpeedTestServer::handleConnection(const std::shared_ptr<Connection>& connec
         std::string port = std::to_string(self->getPort());
         switch (state) {
             case ConnectionState::ready:
+                if (!self->mayRegister(*connection)) {
+                    logMsg("🟨 " + self->serverName() + ": refused [" +
+                           connection->description() + "], not the session's client");
+                    connection->cancel();
+                    return;
+                }
                 logMsg("Custom server: Connection is ready on port " + port);
                 self->receivePacket(connection);
                 break;
             case ConnectionState::failed:
-                logMsg("Custom server: Connection failed on port " + port +
-                       " with error: " + (error ? error->description() : std::string("unknown")));
-                break;
             case ConnectionState::cancelled:
-                logMsg("Custom server: Connection cancelled on port " + port);
+                if (state == ConnectionState::failed)
+                    logMsg("Custom server: Connection failed on port " + port + " with error: " +
+                           (error ? error->description() : std::string("unknown")));
+                else
+                    logMsg("Custom server: Connection cancelled on port " + port);
+                if (std::lock_guard lock(self->mutex_); self->tester_.lock() != connection) return;
+                self->stopRequested = true;
+                self->testEnded();
                 break;
             default:
                 break;
         }
     });
-    connection->start(DispatchQueue::global());
+    connection->start(queue());
 }
 
 void SpeedTestServer::receivePacket(const std::shared_ptr<Connection>& connection) {
     std::weak_ptr<SpeedTestServer> weak = weakSelf();
     connection->receive(
         1, 4096,
-        [weak, connection](std::optional<Bytes> data, bool, std::optional<NetworkError> error) {
+        [weak, connection](std::optional<Bytes> data, bool isComplete,
+                           std::optional<NetworkError> error) {
             auto self = weak.lock();
             if (!self) return;
             if (data && !data->empty()) {
                 auto packet = Packet::decode(*data);
                 if (packet && packet->type == PacketType::pktInteractiveTap &&
                     packet->subType == InteractionType::speedTestStart) {
+                    {
+                        std::lock_guard lock(self->mutex_);
+                        self->tester_ = connection;
+                    }
                     self->dataSent = 0;
                     // A chain already running picks up the reset count; a second chain would
                     // double the stream.
                     if (!self->sending_.exchange(true)) self->sendNextChunk(connection);
                 }
             }
-            if (error || connection->state() != ConnectionState::ready) return;
+            // A client that ended its side still reads the data; only receiving is over.
+            if (error || isComplete || connection->state() != ConnectionState::ready) return;
             self->receivePacket(connection);
         });
+}
+
+void SpeedTestServer::clientGateChanged() {
+    std::shared_ptr<Connection> tester;
+    {
+        std::lock_guard lock(mutex_);
+        tester = tester_.lock();
+    }
+    // No client known any more, or another one: the test was for the one that left.
+    if (tester && (!gate()->authorizedHost() || !mayRegister(*tester))) tester->cancel();
+}
+
+void SpeedTestServer::testEnded() {
+    if (isListening()) logMsg(serverName() + ": test over; no longer listening");
+    stop();
 }
 
 void SpeedTestServer::sendNextChunk(const std::shared_ptr<Connection>& connection) {
@@ -89,7 +122,10 @@ void SpeedTestServer::sendNextChunk(const std::shared_ptr<Connection>& connectio
         sending_ = false;
         // A new start may have reset the count just as this chain finished: take it over.
         remaining = testDataSize - dataSent;
-        if (stopRequested || remaining < 1 || sending_.exchange(true)) return;
+        if (stopRequested || remaining < 1 || sending_.exchange(true)) {
+            if (!stopRequested && remaining < 1) testEnded();
+            return;
+        }
     }
     std::int64_t n = std::min(maxPayload, remaining);
     const Bytes& chunk = speedTestChunk();

@@ -1,21 +1,23 @@
 // comm: the speed-test port — on the client's request, pushes a fixed amount of random data in
-// framed chunks, one send in flight at a time, as fast as the connection takes it.
+// framed chunks, one send in flight at a time, as fast as the connection takes it. Behind the
+// session's client gate like every media port; it stops listening once its test has ended.
 #pragma once
 
-#include "comm/QuicServer.h"
+#include "comm/MediaServer.h"
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 namespace vl {
 
-class SpeedTestServer : public QuicServer {
+class SpeedTestServer : public MediaServer {
   public:
     static constexpr std::int64_t maxPayload = 4076;
 
     SpeedTestServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue, std::string name,
-                    TlsIdentitySource identity);
+                    TlsIdentitySource identity, std::shared_ptr<ClientGate> gate = nullptr);
 
     void handleConnection(const std::shared_ptr<Connection>& connection) override;
     void receivePacket(const std::shared_ptr<Connection>& connection) override;
@@ -29,12 +31,19 @@ class SpeedTestServer : public QuicServer {
     std::atomic<std::int64_t> dataSent{0};
     std::atomic<bool> stopRequested{false};
 
+  protected:
+    void clientGateChanged() override;
+
   private:
     std::weak_ptr<SpeedTestServer> weakSelf();
+    // The test is over (all sent, stopped, or its connection gone): nobody else may connect.
+    void testEnded();
 
     std::once_flag chunkOnce_;
     Bytes chunk_;
     std::atomic<bool> sending_{false};  // a send chain is running
+    std::mutex mutex_;
+    std::weak_ptr<Connection> tester_;  // the admitted connection that asked for the test
 };
 
 }  // namespace vl

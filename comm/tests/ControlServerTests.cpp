@@ -4,6 +4,7 @@
 #include "base/testing/Eventually.h"
 #include "base/testing/LogCapture.h"
 #include "base/testing/MainLoop.h"
+#include "base/testing/ManualClock.h"
 #include "client/ControlClient.h"
 #include "client/StreamClient.h"
 #include "comm/DisplayDescriptor.h"
@@ -83,6 +84,7 @@ class ControlServerTest : public ::testing::Test {
 
     RecordingSessionEnvironment fakes;
     std::shared_ptr<DispatchQueue> queue = std::make_shared<DispatchQueue>("ControlRequestQueue");
+    vl::testing::ManualClock clock;
     std::shared_ptr<ControlServer> server;
     NotificationCenter::Token disconnectToken = 0;
     std::atomic<int> disconnectPosts = 0;
@@ -159,6 +161,62 @@ TEST_F(ControlServerTest, RepeatedWrongPasswordsAreAnsweredLaterButTheRightClien
     ASSERT_TRUE(eventually([&] { return packetsSent(*guesser).size() == 2; }));
     EXPECT_EQ(packetsSent(*guesser)[1].subType, InteractionType::ret400);
     EXPECT_EQ(fakes.shell->currentConnectedClient(), "device-A");
+}
+
+// Five strangers on one address guess twelve times each, each giving up on an attempt that is
+// not answered within 15 s. Once the last has left, the owner on that address is answered within
+// the delay's cap, and while they guessed fewer than two guesses a second were judged.
+TEST_F(ControlServerTest, AnAbandonedGuessingAttackLeavesTheOwnerAnsweredWithinTheCap) {
+    server = ControlServer::make(8788, queue, "ControlServer", fakes.environment(), clock);
+    const PasswordGuessThrottle::Policy policy;  // as shipped
+    struct Stranger {
+        std::shared_ptr<FakeConnection> connection;
+        Clock::time_point sentAt;
+        int attempts = 0;
+    };
+    std::vector<Stranger> strangers(5);
+    int port = 40000, judged = 0;
+    auto guess = [&](Stranger& stranger) {
+        stranger.connection = readyConnection("127.0.0.9:" + std::to_string(port++));
+        stranger.sentAt = clock.now();
+        ++stranger.attempts;
+        stranger.connection->deliver(connectPacket("device-X", "guess"));
+    };
+    const auto attackStart = clock.now();
+    for (auto& stranger : strangers) guess(stranger);
+    Clock::time_point lastLeft = attackStart;
+    for (int busy = 5; busy > 0; clock.advance(100ms)) {
+        busy = 0;
+        for (auto& stranger : strangers) {
+            if (!stranger.connection) continue;
+            const bool answered = !packetsSent(*stranger.connection).empty();
+            judged += answered;
+            if (!answered && clock.now() - stranger.sentAt < 15s) {
+                ++busy;
+                continue;
+            }
+            stranger.connection->cancel();
+            lastLeft = clock.now();
+            stranger.connection.reset();
+            if (stranger.attempts < 12) {
+                guess(stranger);
+                ++busy;
+            }
+        }
+    }
+    const double seconds = std::chrono::duration<double>(lastLeft - attackStart).count();
+    EXPECT_LE(judged / seconds, 2.0) << judged << " guesses judged in " << seconds << " s";
+
+    auto owner = readyConnection("127.0.0.9:50000");
+    owner->deliver(connectPacket("device-A", "Ez3Kq$vn"));
+    const auto ownerSent = clock.now();
+    while (packetsSent(*owner).empty() && clock.now() - lastLeft <= policy.maxDelay)
+        clock.advance(100ms);
+    ASSERT_EQ(packetsSent(*owner).size(), 1u)
+        << "no answer " << std::chrono::duration<double>(clock.now() - ownerSent).count()
+        << " s after the owner's attempt";
+    EXPECT_EQ(packetsSent(*owner)[0].subType, InteractionType::ret200);
+    EXPECT_LE(clock.now() - lastLeft, policy.maxDelay);
 }
 
 TEST_F(ControlServerTest, BlockedDeviceIsRefusedWithRet400AndAReport) {
@@ -280,11 +338,9 @@ TEST_F(ControlServerTest, ADisconnectPostedByTheShellEndsTheSessionOnTheServersQ
     EXPECT_EQ(fakes.power->active(), 0);
 }
 
-TEST_F(ControlServerTest, ReceiveLoopStopsWhenTheConnectionEndsAndSurvivesErrorsWhileReady) {
+TEST_F(ControlServerTest, ReceiveLoopDispatchesSplitAndJoinedPacketsAndStopsWhenTheConnectionEnds) {
     auto connection = readyConnection();
     EXPECT_EQ(connection->receivesArmed, 1);
-    connection->failReceive(NetworkError{NetworkError::Code::transportError, ""});
-    EXPECT_TRUE(connection->hasPendingReceive());  // still ready: re-armed
     // Packets split across receives and several in one receive are all dispatched.
     Bytes stream = connectPacket("device-A", "wrong");
     Bytes second = connectPacket("device-A", "wrong");
@@ -296,6 +352,33 @@ TEST_F(ControlServerTest, ReceiveLoopStopsWhenTheConnectionEndsAndSurvivesErrors
     connection->setState(ConnectionState::cancelled);
     connection->deliver(Bytes{1});
     EXPECT_FALSE(connection->hasPendingReceive());
+}
+
+// A peer that finishes or resets its stream and keeps the connection open: every later receive
+// would complete at once, so a loop that arms again turns for ever without a byte arriving.
+TEST_F(ControlServerTest, AStreamEndedOrResetByThePeerEndsItsConnectionWithOneReport) {
+    const NetworkError reset{NetworkError::Code::streamReset, "application error 0"};
+    for (auto ending : {std::optional<NetworkError>{}, std::optional<NetworkError>{reset}}) {
+        SCOPED_TRACE(ending ? "reset" : "finished");
+        vl::testing::LogCapture log;
+        auto stranger = readyConnection("127.0.0.5:40000");
+        stranger->endReading(ending);
+        ASSERT_TRUE(eventually([&] { return stranger->state() == ConnectionState::cancelled; }));
+        drain();
+        EXPECT_EQ(stranger->receivesArmed, 1);
+        EXPECT_EQ(log.count("closing the connection"), 1u);
+    }
+
+    // The client's own control stream ending ends its session as a failed connection does.
+    auto client = readyConnection();
+    client->deliver(connectPacket("device-A", "Ez3Kq$vn"));
+    ASSERT_EQ(fakes.shell->currentConnectedClient(), "device-A");
+    client->endReading();
+    ASSERT_TRUE(eventually([&] { return disconnectPosts == 1; }));
+    drain();
+    EXPECT_FALSE(fakes.shell->currentConnectedClient());
+    EXPECT_FALSE(server->activeConnection());
+    EXPECT_EQ(client->receivesArmed, 2);
 }
 
 TEST_F(ControlServerTest, KeepaliveSendsOneZeroByteAtEachIntervalToTheAuthenticatedClient) {

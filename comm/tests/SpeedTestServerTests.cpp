@@ -1,5 +1,6 @@
 #include "comm/SpeedTestServer.h"
 
+#include "comm/testing/TestIdentity.h"
 #include "platform/network/fake/FakeConnection.h"
 
 #include <gtest/gtest.h>
@@ -83,4 +84,62 @@ TEST_F(SpeedTestServerTest, SendErrorEndsTheTest) {
     connection->deliver(startRequest());
     EXPECT_EQ(tally(*connection).packets, 1);
     EXPECT_EQ(server->dataSent.load(), 0);
+}
+
+TEST_F(SpeedTestServerTest, AClientThatEndsItsSideStillGetsTheDataAndNoReceiveTurnsAfter) {
+    connection->deliver(startRequest());
+    connection->endReading();
+    // Completions of an ended stream come on the queue; wait until it has run them.
+    queue->sync([] {});
+    queue->sync([] {});
+    EXPECT_EQ(connection->receivesArmed, 2);
+    EXPECT_EQ(tally(*connection).payload, 10000);
+
+    auto reset = std::make_shared<FakeConnection>("127.0.0.1:50001");
+    server->handleConnection(reset);
+    reset->setState(ConnectionState::ready);
+    reset->endReading(NetworkError{NetworkError::Code::streamReset, ""});
+    queue->sync([] {});
+    queue->sync([] {});
+    EXPECT_EQ(reset->receivesArmed, 1);
+    reset->cancel();
+}
+
+TEST(SpeedTestServerGateTest, OnlyTheSessionsClientMayTestAndTheListenerClosesWhenTheTestEnds) {
+    auto queue = std::make_shared<DispatchQueue>("SpeedTestRequestQueue");
+    auto gate = std::make_shared<ClientGate>();
+    gate->setAuthorizedClientAddress("127.0.0.1:50000");
+    auto server = std::make_shared<SpeedTestServer>(
+        0, queue, "SpeedTestServer", [] { return vl::testing::testIdentity(); }, gate);
+    server->testDataSize = 10000;
+    server->start();
+    ASSERT_TRUE(server->isListening());
+    const Bytes start =
+        Packet(PacketType::pktInteractiveTap, InteractionType::speedTestStart).encode();
+
+    auto stranger = std::make_shared<FakeConnection>("127.0.0.2:50000");
+    server->handleConnection(stranger);
+    stranger->setState(ConnectionState::ready);
+    EXPECT_EQ(stranger->state(), ConnectionState::cancelled);
+    EXPECT_FALSE(stranger->deliver(start));
+    EXPECT_TRUE(stranger->sent().empty());
+    EXPECT_TRUE(server->isListening());
+
+    auto client = std::make_shared<FakeConnection>("127.0.0.1:50123");
+    server->handleConnection(client);
+    client->setState(ConnectionState::ready);
+    client->deliver(start);
+    EXPECT_EQ(tally(*client).payload, 10000);
+    EXPECT_FALSE(server->isListening());
+
+    // The client leaving mid-test ends it.
+    server->start();
+    server->testDataSize = 1000000000;
+    client->onSend = [&] {
+        if (client->sent().size() == 5) gate->setAuthorizedClientAddress(std::nullopt);
+    };
+    client->deliver(start);
+    EXPECT_EQ(client->state(), ConnectionState::cancelled);
+    EXPECT_LT(tally(*client).payload, 10000 + 5 * 4076);
+    EXPECT_FALSE(server->isListening());
 }

@@ -42,8 +42,13 @@ class FakeConnection final : public Connection {
             block();
     }
     void receive(std::size_t, std::size_t maximumLength, ReceiveCompletion completion) override {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         ++receivesArmed;
+        if (readEnded_) {
+            lock.unlock();
+            completeEnded(std::move(completion));
+            return;
+        }
         pendingMaximum_ = maximumLength;
         pending_ = std::move(completion);
     }
@@ -107,6 +112,19 @@ class FakeConnection final : public Connection {
         onStartQueue([&] { completion(std::nullopt, false, error); });
         return true;
     }
+    // The peer ends its sending side (no error: FIN) or resets the stream (an error). As the
+    // transport does, the armed receive and every one armed after it complete at once, on the
+    // connection's queue, with no data: complete, or with the error. The state stays as it is.
+    void endReading(std::optional<NetworkError> error = std::nullopt) {
+        ReceiveCompletion completion;
+        {
+            std::lock_guard lock(mutex_);
+            readEnded_ = true;
+            readError_ = std::move(error);
+            completion = std::exchange(pending_, nullptr);
+        }
+        if (completion) completeEnded(std::move(completion));
+    }
     bool hasPendingReceive() const {
         std::lock_guard lock(mutex_);
         return static_cast<bool>(pending_);
@@ -121,11 +139,27 @@ class FakeConnection final : public Connection {
     }
 
     std::atomic<DispatchQueue*> startedOn = nullptr;
-    int receivesArmed = 0;
+    std::atomic<int> receivesArmed = 0;
     std::optional<NetworkError> sendError;
     std::function<void()> onSend;  // runs after each send is recorded, before its completion
 
   private:
+    void completeEnded(ReceiveCompletion completion) {
+        std::optional<NetworkError> error;
+        {
+            std::lock_guard lock(mutex_);
+            error = readError_;
+        }
+        DispatchQueue* queue = startedOn.load();
+        auto complete = [completion = std::move(completion), error] {
+            completion(std::nullopt, !error, error);
+        };
+        if (queue)
+            queue->async(complete);
+        else
+            complete();
+    }
+
     mutable std::mutex mutex_;
     std::string remote_;
     std::uint64_t id_ = 0;
@@ -133,6 +167,8 @@ class FakeConnection final : public Connection {
     StateUpdateHandler stateHandler_;
     ReceiveCompletion pending_;
     std::size_t pendingMaximum_ = 0;
+    bool readEnded_ = false;
+    std::optional<NetworkError> readError_;
     std::deque<Sent> sent_;
 };
 
