@@ -174,8 +174,16 @@ int connect(const Options& o) {
     auto client = connectOrExplain(o, &status);
     if (!client) return status;
     if (o.hold > 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(o.hold * 1000)));
+        const auto end = std::chrono::steady_clock::now() +
+                         std::chrono::milliseconds(static_cast<int>(o.hold * 1000));
+        while (std::chrono::steady_clock::now() < end &&
+               client->stream().state() == ConnectionState::ready)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         std::cout << "keepalives " << client->stream().keepalives() << std::endl;
+        if (client->stream().state() != ConnectionState::ready) {
+            std::cout << "the server closed the connection" << std::endl;
+            return 5;
+        }
     }
     client->disconnect();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -92,6 +92,15 @@ void QuicServer::stop() {
     if (listener) listener->cancel();
 }
 
+void QuicServer::closeConnections() {
+    std::shared_ptr<Listener> listener;
+    {
+        std::lock_guard lock(mutex_);
+        listener = listener_;
+    }
+    if (listener) listener->closeConnections();
+}
+
 void QuicServer::listenerStateChanged(ListenerState state,
                                       const std::optional<NetworkError>& error) {
     switch (state) {

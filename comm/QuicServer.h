@@ -44,6 +44,8 @@ class QuicServer : public std::enable_shared_from_this<QuicServer> {
     virtual void start();
     // Cancels and forgets the listener; accepted connections live on.
     virtual void stop();
+    // Ends every connection accepted on the port, telling each client at once (at shutdown).
+    void closeConnections();
 
     virtual void handleConnection(const std::shared_ptr<Connection>& connection);
     virtual void sendPacket(const std::shared_ptr<Connection>& connection, const Packet& packet);

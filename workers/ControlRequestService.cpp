@@ -71,7 +71,7 @@ void ControlRequestService::stop() {
         if (isRunning_) {
             isRunning_ = false;
             stopPathMonitorLocked();
-            stopServerLocked();
+            stopServerLocked(Ending::stop);
         } else {
             stopPathMonitorLocked();
             controlServer_.reset();
@@ -144,15 +144,16 @@ void ControlRequestService::pathUpdate() {
     SystemInfo::logMsg("IP address changed from " + orNil(lastKnownIPAddress_) + " to " +
                        orNil(current) + ", restarting control server");
     lastKnownIPAddress_ = current;
-    stopServerLocked();
+    stopServerLocked(Ending::restart);
     startServerLocked();
 }
 
-void ControlRequestService::stopServerLocked() {
+void ControlRequestService::stopServerLocked(Ending ending) {
     // A session of the server being replaced ends here: its displays and captures would
     // otherwise outlive it.
     if (controlServer_) {
         controlServer_->endSession();
+        if (ending == Ending::stop) controlServer_->closeConnections();
         controlServer_->stop();
     }
     if (vntMDnsServer_) vntMDnsServer_->stop();

@@ -57,7 +57,10 @@ class ControlRequestService {
 
   private:
     void startServerLocked();
-    void stopServerLocked();
+    // Stopping for good (not restarting) also closes the client's connections, so that it
+    // learns at once instead of by time-out.
+    enum class Ending { restart, stop };
+    void stopServerLocked(Ending ending);
     void startMDnsLocked(std::uint16_t port);
     void startPathMonitorLocked();
     void stopPathMonitorLocked();

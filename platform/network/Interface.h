@@ -137,6 +137,10 @@ class Listener {
     virtual void start(DispatchQueue& queue) = 0;
     // Stops accepting; connections already accepted live on.
     virtual void cancel() = 0;
+    // Ends every connection accepted on this port, telling each peer at once (QUIC
+    // CONNECTION_CLOSE) instead of leaving it to time out; returns once that is sent. Call it
+    // before cancel().
+    virtual void closeConnections() = 0;
     virtual ListenerState state() const = 0;
     // The bound port.
     virtual std::uint16_t port() const = 0;

@@ -39,6 +39,16 @@ echo "$out"
 check "speed test delivers 245339 packets and 1000000000 bytes" \
   grep -q '^packets 245339 bytes 1000000000 ' <<<"$out"
 
+# A client holding its session learns at once that the server stopped, not by time-out.
+"$CLIENT" connect "127.0.0.1:$PORT" --password 'n3w pass' --device-id dev-D --hold 60 \
+  >"$WORK/stopped.out" 2>&1 &
+holder=$!
+check "a holding client is connected" eventually grep -q '^ret200 ' "$WORK/stopped.out"
 check "server shuts down cleanly on SIGTERM" stop_server
+stopped_at=$(date +%s)
+status=0; wait $holder || status=$?
+check "the holding client learns of the stop within 5 s" test $(($(date +%s) - stopped_at)) -le 5
+check "it says the server closed the connection (status 5)" \
+  bash -c "grep -q 'the server closed the connection' '$WORK/stopped.out' && test $status -eq 5"
 check "no crash report in the log" bash -c "! grep -Eq 'AddressSanitizer|terminate called' '$WORK/server.out'"
 finish

@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 
 #include <chrono>
+#include <future>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -66,6 +67,11 @@ class ServerEndpoint final : public Endpoint {
     bool deliverNewStream(const std::shared_ptr<StreamConnection>& stream) override;
 
     std::size_t sessionCount() const { return sessions_.size(); }
+    void closeSessions() {
+        std::vector<std::shared_ptr<QuicSession>> sessions;
+        for (auto& [pointer, session] : sessions_) sessions.push_back(session);
+        for (auto& session : sessions) session->close();
+    }
 
     // Guarded by the registry mutex.
     bool claimed = false;
@@ -146,6 +152,20 @@ class QuicListener final : public Listener, public std::enable_shared_from_this<
             }
             self->transition(ListenerState::cancelled, std::nullopt);
         });
+    }
+
+    void closeConnections() override {
+        auto close = [self = shared_from_this()] {
+            if (self->endpoint_) self->endpoint_->closeSessions();
+        };
+        if (Engine::shared().isCurrent()) return close();
+        // The close datagrams are written before this returns: the process may exit next.
+        std::promise<void> done;
+        Engine::shared().post([&] {
+            close();
+            done.set_value();
+        });
+        done.get_future().wait();
     }
 
     ListenerState state() const override { return state_.load(); }

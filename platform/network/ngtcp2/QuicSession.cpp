@@ -284,6 +284,27 @@ void QuicSession::closeWithError(int libraryError) {
     terminate(reported);
 }
 
+void QuicSession::close() {
+    if (ended_) return;
+    auto self = shared_from_this();
+    writePackets();  // what the streams still have queued goes first
+    if (ended_) return;
+    if (!ngtcp2_conn_is_in_closing_period(connection_) &&
+        !ngtcp2_conn_is_in_draining_period(connection_)) {
+        ngtcp2_connection_close_error close;
+        ngtcp2_connection_close_error_default(&close);
+        ngtcp2_connection_close_error_set_application_error(&close, 0, nullptr, 0);
+        std::uint8_t* buffer = Engine::shared().sendBuffer();
+        ngtcp2_path_storage path;
+        ngtcp2_path_storage_zero(&path);
+        ngtcp2_pkt_info info{};
+        auto n = ngtcp2_conn_write_connection_close(connection_, &path.path, &info, buffer,
+                                                    minimumInitialDatagram, &close, now());
+        if (n > 0) transmit(buffer, static_cast<std::size_t>(n), static_cast<std::size_t>(n));
+    }
+    terminate(NetworkError{NetworkError::Code::cancelled, ""});
+}
+
 void QuicSession::terminate(const NetworkError& error) {
     if (ended_) return;
     auto self = shared_from_this();
@@ -605,19 +626,7 @@ void QuicSession::streamCancelled(const std::shared_ptr<StreamConnection>& strea
                                         [](auto& s) { return s->isCancelled(); });
         if (allCancelled) {
             // The client's last stream is gone: close the connection rather than let it idle.
-            writePackets();
-            if (ended_) return;
-            ngtcp2_connection_close_error close;
-            ngtcp2_connection_close_error_default(&close);
-            ngtcp2_connection_close_error_set_application_error(&close, 0, nullptr, 0);
-            std::uint8_t* buffer = Engine::shared().sendBuffer();
-            ngtcp2_path_storage path;
-            ngtcp2_path_storage_zero(&path);
-            ngtcp2_pkt_info info{};
-            auto n = ngtcp2_conn_write_connection_close(connection_, &path.path, &info, buffer,
-                                                        minimumInitialDatagram, &close, now());
-            if (n > 0) transmit(buffer, static_cast<std::size_t>(n), static_cast<std::size_t>(n));
-            terminate(NetworkError{NetworkError::Code::cancelled, ""});
+            close();
             return;
         }
     }

@@ -30,6 +30,8 @@ class QuicSession : public std::enable_shared_from_this<QuicSession> {
     // Client: set up and send the first flight.
     bool connectToServer(std::shared_ptr<TlsCredentials> credentials, std::string* error);
 
+    // Ends the session, telling the peer (CONNECTION_CLOSE without an error).
+    void close();
     // Ends the session with the error, without telling the peer.
     void fail(const NetworkError& error) { terminate(error); }
 

@@ -710,4 +710,25 @@ TEST(QuicTransport, CancelEndsPendingOperationsAndConnectionsGoAway) {
 }
 
 }  // namespace
+TEST(QuicTransport, ClosingAListenersConnectionsTellsEachClientAtOnce) {
+    Server server(test::serverParameters());
+    DispatchQueue clientQueue("ClientQueue");
+    std::vector<std::unique_ptr<Watched>> clients;
+    for (int i = 0; i < 2; ++i) {
+        clients.push_back(std::make_unique<Watched>(
+            connectQuic("127.0.0.1", server.listener->port(), QuicParameters{}), clientQueue));
+        ASSERT_TRUE(clients.back()->waitFor(ConnectionState::ready));
+        EXPECT_FALSE(sendAndWait(*clients.back()->connection, bytesOf("x")));
+        ASSERT_TRUE(server.waitForConnection());
+    }
+    server.listener->closeConnections();
+    server.listener->cancel();
+    // The idle timeout is ten minutes: only the peer's close ends them this soon.
+    for (auto& client : clients) {
+        ASSERT_TRUE(client->waitFor(ConnectionState::failed, 3s));
+        ASSERT_TRUE(client->lastError);
+        EXPECT_EQ(client->lastError->code, NetworkError::Code::closedByPeer);
+    }
+}
+
 }  // namespace vl
