@@ -260,7 +260,8 @@ void ServerEnvironment::configureServer() {
         session_->input = makeInputService(displays_, virtualDisplays_, windows->sharedManager());
     if (haveDisplay_)
         session_->clipboard =
-            ClipboardSyncService::make(std::make_shared<X11Pasteboard>(std::string{}, report));
+            ClipboardSyncService::make(std::make_shared<X11Pasteboard>(std::string{}, report),
+                                       *DispatchQueue::dedicated("ClipboardQueue"));
     session_->camera = makeCameraRelay(session_->settings);
     // System audio: the sound server's devices (Corvane Audio among them) in one object space
     // that other device providers can join.

@@ -24,11 +24,12 @@ std::shared_ptr<MicServer> MicServer::make(std::uint16_t port, std::shared_ptr<D
                                            std::string name, TlsIdentitySource identity,
                                            std::shared_ptr<ClientGate> gate,
                                            std::shared_ptr<AudioHardware> audio,
-                                           DispatchQueue& callbackQueue) {
+                                           DispatchQueue& callbackQueue, Device device) {
     std::shared_ptr<MicServer> server(new MicServer(port, std::move(queue), std::move(name),
                                                     std::move(identity), std::move(gate),
                                                     std::move(audio), callbackQueue));
     server->wire();
+    if (device == Device::connectNow) server->connectDevice();
     return server;
 }
 
@@ -44,12 +45,16 @@ MicServer::~MicServer() {
     if (dropper_) dropper_->stopControlListener();
 }
 
-void MicServer::wire() {
+void MicServer::connectDevice() {
     try {
         dropper_->setup();
     } catch (const MicDropperError& error) {
         logMsg(std::string("Failed to start mic dropper: ") + error.what(), LogLevel::warning);
     }
+    dropper_->startControlListener();
+}
+
+void MicServer::wire() {
     std::weak_ptr<MicServer> weak = std::static_pointer_cast<MicServer>(shared_from_this());
     dropper_->onIOStart = [weak] {
         if (auto self = weak.lock()) self->onIOStart();
@@ -57,7 +62,6 @@ void MicServer::wire() {
     dropper_->onIOStop = [weak] {
         if (auto self = weak.lock()) self->onIOStop();
     };
-    dropper_->startControlListener();
 
     decoder_->onPCMDecoded = [weak](const ZuAudioBuffer& buffer) {
         auto self = weak.lock();

@@ -20,13 +20,19 @@ class MicServer : public MediaServer {
     // A header announcing more than this is taken as a stream out of step.
     static constexpr std::uint32_t maxPacketLength = 0x100000;
 
-    // The dropper binds to the device and starts listening; a missing device is reported and the
-    // server runs without it. onIOStart/onIOStop run on callbackQueue (the main queue).
+    // Unless told to wait, the dropper binds to the device and starts listening at once (see
+    // connectDevice). onIOStart/onIOStop run on callbackQueue (the main queue).
+    enum class Device { connectNow, connectLater };
     static std::shared_ptr<MicServer> make(std::uint16_t port, std::shared_ptr<DispatchQueue> queue,
                                            std::string name, TlsIdentitySource identity,
                                            std::shared_ptr<ClientGate> gate,
                                            std::shared_ptr<AudioHardware> audio,
-                                           DispatchQueue& callbackQueue = DispatchQueue::main());
+                                           DispatchQueue& callbackQueue = DispatchQueue::main(),
+                                           Device device = Device::connectNow);
+
+    // The dropper binds to the device and follows its recording state; a missing device is
+    // reported and the server runs without it. Asks the device's host, which may be slow.
+    void connectDevice();
     ~MicServer() override;
 
     void start() override;

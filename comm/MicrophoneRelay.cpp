@@ -18,9 +18,10 @@ std::shared_ptr<MicServer> MicrophoneRelay::micServer() const {
 }
 
 void MicrophoneRelay::startVisionProMic(const MediaPort& port) {
-    auto server = MicServer::make(static_cast<std::uint16_t>(port.port),
-                                  std::make_shared<DispatchQueue>("MicServerQueue"), "MicServer",
-                                  identity_, port.gate, audio_);
+    auto server =
+        MicServer::make(static_cast<std::uint16_t>(port.port),
+                        std::make_shared<DispatchQueue>("MicServerQueue"), "MicServer", identity_,
+                        port.gate, audio_, DispatchQueue::main(), MicServer::Device::connectLater);
     std::shared_ptr<MicServer> previous;
     {
         std::lock_guard lock(mutex_);
@@ -32,13 +33,16 @@ void MicrophoneRelay::startVisionProMic(const MediaPort& port) {
     } catch (const NetworkException&) {
         // Reported by the server; the session goes on without a microphone.
     }
-    const ZuAudio zu(audio_);
-
-    auto device = zu.findDevice(audio::microphoneUID);
-    if (!device) return;
-    if (zu.getUInt32(*device, audio::showAudio) != 1u) zu.setUInt32(*device, audio::showAudio, 1);
-    if (zu.getUInt32(*device, audio::warm) == 1u) zu.cooldownMic();
-    zu.setMicPort(server->boundPort());
+    deviceQueue_->async([audio = audio_, weak = std::weak_ptr(server), port = server->boundPort()] {
+        if (auto server = weak.lock()) server->connectDevice();
+        const ZuAudio zu(audio);
+        auto device = zu.findDevice(audio::microphoneUID);
+        if (!device) return;
+        if (zu.getUInt32(*device, audio::showAudio) != 1u)
+            zu.setUInt32(*device, audio::showAudio, 1);
+        if (zu.getUInt32(*device, audio::warm) == 1u) zu.cooldownMic();
+        zu.setMicPort(port);
+    });
 }
 
 void MicrophoneRelay::stopVisionProMic() {
@@ -48,12 +52,15 @@ void MicrophoneRelay::stopVisionProMic() {
         server = std::exchange(micServer_, nullptr);
     }
     if (!server) return;
-    const ZuAudio zu(audio_);
-    auto device = zu.findDevice(audio::microphoneUID);
-    if (device && zu.getUInt32(*device, audio::warm) == 1u) zu.cooldownMic();
     server->stop();
     server.reset();
-    if (device) zu.setUInt32(*device, audio::showAudio, 0);
+    deviceQueue_->async([audio = audio_] {
+        const ZuAudio zu(audio);
+        auto device = zu.findDevice(audio::microphoneUID);
+        if (!device) return;
+        if (zu.getUInt32(*device, audio::warm) == 1u) zu.cooldownMic();
+        zu.setUInt32(*device, audio::showAudio, 0);
+    });
 }
 
 }  // namespace vl

@@ -23,6 +23,9 @@ class MicrophoneRelay final : public MicRelay {
   private:
     const TlsIdentitySource identity_;
     const std::shared_ptr<AudioHardware> audio_;
+    // The device's properties are the microphone host's, which may be slow to answer or hung:
+    // they are set here, in order, so the session's own queue never waits for them.
+    const std::shared_ptr<DispatchQueue> deviceQueue_ = DispatchQueue::dedicated("MicDeviceQueue");
     mutable std::mutex mutex_;
     std::shared_ptr<MicServer> micServer_;
 };

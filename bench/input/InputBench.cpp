@@ -8,9 +8,12 @@
 #include "bench/input/StreamLoad.h"
 #include "comm/ControlRecords.h"
 #include "input/InputService.h"
+#include "input/clipboard/ClipboardSyncService.h"
 #include "platform/capture/tests/XvfbServer.h"
 #include "platform/display/fake/FakeDisplayService.h"
 #include "platform/events/x11/X11EventsService.h"
+#include "platform/pasteboard/convert/ImageCodec.h"
+#include "platform/pasteboard/x11/X11Pasteboard.h"
 
 #include <benchmark/benchmark.h>
 #include <poll.h>
@@ -22,6 +25,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -214,6 +218,111 @@ BENCHMARK(BM_ControlMessageToXEvent)
     ->Arg(0)
     ->Arg(1)
     ->Iterations(3000)
+    ->UseRealTime();
+
+// The pointer path while the clipboard does slow work: another program that takes the
+// clipboard again and again and never answers a read (each read waits for the time-out), or the
+// client's image of about 5 MB applied again and again (decoded and converted to PNG). The
+// clipboard service runs on the main queue (as before: input waits behind it) or on a queue of
+// its own (as the server runs it now); compare the two in one run.
+class SlowClipboard {
+  public:
+    enum Work { silentOwner = 1, bigImage = 2 };
+
+    SlowClipboard(const std::string& display, Work work, bool ownQueue)
+        : queue_(ownQueue ? vl::DispatchQueue::dedicated("ClipboardQueue")
+                          : vl::DispatchQueue::main().retain()) {
+        sync_ = vl::ClipboardSyncService::make(
+            std::make_shared<vl::X11Pasteboard>(display, [](const std::string&) {}), *queue_);
+        vl::DispatchQueue::main().sync([&] { sync_->startClipboardMonitor([](auto&) {}); });
+        if (work == silentOwner) {
+            owner_ = xcb_connect(display.c_str(), nullptr);
+            const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(owner_)).data;
+            const xcb_window_t window = xcb_generate_id(owner_);
+            xcb_create_window(owner_, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1, 1, 0,
+                              XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, 0, nullptr);
+            auto* reply =
+                xcb_intern_atom_reply(owner_, xcb_intern_atom(owner_, 0, 9, "CLIPBOARD"), nullptr);
+            const xcb_atom_t clipboard = reply->atom;
+            std::free(reply);
+            // Takes the clipboard every 300 ms and never reads its events, so never answers.
+            worker_ = std::thread([this, window, clipboard] {
+                while (!done_) {
+                    xcb_set_selection_owner(owner_, window, clipboard, XCB_CURRENT_TIME);
+                    xcb_flush(owner_);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                }
+            });
+        } else {
+            vl::ClipboardEvent image{"", vl::ZuPBTypes::image, noiseJpeg()};
+            worker_ = std::thread([this, image] {
+                while (!done_) {
+                    // Handed over on the main queue, as the session does.
+                    vl::DispatchQueue::main().async(
+                        [this, image] { sync_->handleClipboard(image); });
+                    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                }
+            });
+        }
+    }
+    ~SlowClipboard() {
+        done_ = true;
+        worker_.join();
+        vl::DispatchQueue::main().sync([&] { sync_->stopClipboardMonitor(); });
+        queue_->sync([] {});
+        if (owner_) xcb_disconnect(owner_);
+    }
+
+  private:
+    // Noise compresses badly: about 5 MB of JPEG, under the clipboard's cap.
+    static vl::Bytes noiseJpeg() {
+        vl::Bitmap bitmap{2400, 1800, vl::Bytes(std::size_t(2400) * 1800 * 4)};
+        std::mt19937 random(7);
+        for (auto& byte : bitmap.rgba) byte = static_cast<std::uint8_t>(random());
+        for (std::size_t i = 3; i < bitmap.rgba.size(); i += 4) bitmap.rgba[i] = 255;
+        auto jpeg = vl::ImageCodec::encode(bitmap, vl::ImageFileType::jpeg, 0.95);
+        return jpeg.value_or(vl::Bytes{});
+    }
+
+    std::shared_ptr<vl::DispatchQueue> queue_;
+    std::shared_ptr<vl::ClipboardSyncService> sync_;
+    xcb_connection_t* owner_ = nullptr;
+    std::atomic<bool> done_{false};
+    std::thread worker_;
+};
+
+// Arguments: the slow work (1 a silent owner, 2 a big image), the clipboard's queue (0 the main
+// queue, 1 its own).
+void BM_ControlMessageBesideSlowClipboard(benchmark::State& state) {
+    if (!desktop().witness) return state.SkipWithError("no private Xvfb");
+    controlPath();
+    Desktop& d = desktop();
+    SlowClipboard clipboard(d.xvfb.name(), static_cast<SlowClipboard::Work>(state.range(0)),
+                            state.range(1) == 1);
+    ControlPath& path = controlPath();
+    std::vector<double> micros;
+    int x = 100;
+    for (auto _ : state) {
+        x = x == 100 ? 101 : 100;
+        std::string message = ControlPath::move(x, 300);
+        const auto start = Clock::now();
+        path.arrive(std::move(message));
+        // A held main queue delays the motion beyond one wait.
+        int waits = 1;
+        while (!d.motionAt(x))
+            if (++waits > 5) return state.SkipWithError("motion lost");
+        micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    report(state, micros);
+}
+BENCHMARK(BM_ControlMessageBesideSlowClipboard)
+    ->ArgNames({"work", "own_queue"})
+    ->Args({1, 0})
+    ->Args({1, 1})
+    ->Args({2, 0})
+    ->Args({2, 1})
+    ->Iterations(1000)
     ->UseRealTime();
 
 // 240 messages a second for 10 seconds, sent on schedule whatever the lag; the window's events

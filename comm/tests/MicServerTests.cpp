@@ -13,6 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
+
 #include <cmath>
 #include <cstring>
 
@@ -213,10 +216,12 @@ TEST_F(MicServerTest, RelayShowsTheDeviceServesTheClientAndHidesItAgain) {
     relay.startVisionProMic(MediaPort{0, gate});
     auto mic = relay.micServer();
     ASSERT_TRUE(mic && mic->isListening());
+    ASSERT_TRUE(eventually([&] {
+        return provider->value(device, audio::audioPort) ==
+               AudioValue(std::uint32_t(mic->boundPort()));
+    }));
     EXPECT_EQ(provider->value(device, audio::showAudio), AudioValue(std::uint32_t(1)));
     EXPECT_EQ(provider->writes(device, audio::cooldown).size(), 1u);  // was left warm
-    EXPECT_EQ(provider->value(device, audio::audioPort),
-              AudioValue(std::uint32_t(mic->boundPort())));
 
     // The stream reaches the server with its first bytes.
     auto client = StreamClient::connect("127.0.0.1", mic->boundPort(), StreamOptions::media());
@@ -233,7 +238,66 @@ TEST_F(MicServerTest, RelayShowsTheDeviceServesTheClientAndHidesItAgain) {
 
     relay.stopVisionProMic();
     EXPECT_EQ(relay.micServer(), nullptr);
-    EXPECT_EQ(provider->value(device, audio::showAudio), AudioValue(std::uint32_t(0)));
+    EXPECT_TRUE(eventually(
+        [&] { return provider->value(device, audio::showAudio) == AudioValue(std::uint32_t(0)); }));
+}
+
+// The microphone host answers the device's properties; while it hangs, starting and stopping the
+// relay (on the session's queue) do not wait for it, and its settings land in order once it
+// answers again.
+TEST_F(MicServerTest, AHungMicrophoneHostDelaysNeitherStartNorStop) {
+    class HungHost final : public AudioHardware {
+      public:
+        explicit HungHost(std::shared_ptr<AudioHardware> inner) : inner_(std::move(inner)) {}
+        AudioGetResult getProperty(AudioObjectID object, const AudioPropertyAddress& address,
+                                   const std::string& qualifier) override {
+            waitWhileHung();
+            return inner_->getProperty(object, address, qualifier);
+        }
+        AudioStatus setProperty(AudioObjectID object, const AudioPropertyAddress& address,
+                                const AudioValue& value) override {
+            waitWhileHung();
+            return inner_->setProperty(object, address, value);
+        }
+        AudioListenerToken addPropertyListener(AudioObjectID object,
+                                               const AudioPropertyAddress& address,
+                                               AudioPropertyListener listener) override {
+            return inner_->addPropertyListener(object, address, std::move(listener));
+        }
+        void removePropertyListener(AudioListenerToken token) override {
+            inner_->removePropertyListener(token);
+        }
+        void answerAgain() {
+            std::lock_guard lock(mutex_);
+            hung_ = false;
+            answered_.notify_all();
+        }
+
+      private:
+        void waitWhileHung() {
+            std::unique_lock lock(mutex_);
+            answered_.wait(lock, [&] { return !hung_; });
+        }
+        std::shared_ptr<AudioHardware> inner_;
+        std::mutex mutex_;
+        std::condition_variable answered_;
+        bool hung_ = true;
+    };
+    server->stop();
+    auto host = std::make_shared<HungHost>(system);
+    {
+        MicrophoneRelay relay(vl::testing::testIdentity, host);
+        relay.startVisionProMic(MediaPort{0, gate});  // returns although the host hangs
+        ASSERT_TRUE(relay.micServer() && relay.micServer()->isListening());
+        relay.stopVisionProMic();
+        EXPECT_EQ(relay.micServer(), nullptr);
+        EXPECT_NE(provider->value(device, audio::showAudio), AudioValue(std::uint32_t(1)));
+        host->answerAgain();
+    }
+    EXPECT_TRUE(eventually([&] {
+        return provider->writes(device, audio::showAudio).size() == 2 &&
+               provider->value(device, audio::showAudio) == AudioValue(std::uint32_t(0));
+    }));
 }
 
 }  // namespace

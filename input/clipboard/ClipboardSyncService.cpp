@@ -26,27 +26,55 @@ std::string typeName(ZuPBTypes type) {
 }  // namespace
 
 std::shared_ptr<ClipboardSyncService> ClipboardSyncService::make(
-    std::shared_ptr<Pasteboard> pasteboard, DispatchQueue& mainQueue, TimerClock& clock) {
+    std::shared_ptr<Pasteboard> pasteboard, DispatchQueue& queue, TimerClock& clock) {
     return std::shared_ptr<ClipboardSyncService>(
-        new ClipboardSyncService(std::move(pasteboard), mainQueue, clock));
+        new ClipboardSyncService(std::move(pasteboard), queue, clock));
 }
 
 ClipboardSyncService::ClipboardSyncService(std::shared_ptr<Pasteboard> pasteboard,
-                                           DispatchQueue& mainQueue, TimerClock& clock)
-    : pasteboard_(std::move(pasteboard)), mainQueue_(mainQueue), clock_(clock) {}
+                                           DispatchQueue& queue, TimerClock& clock)
+    : pasteboard_(std::move(pasteboard)), queue_(queue.retain()), clock_(clock) {}
 
 ClipboardSyncService::~ClipboardSyncService() {
     pasteboard_->setChangeHandler({});
     if (clipboardMonitorTimer_) clipboardMonitorTimer_->cancel();
 }
 
+void ClipboardSyncService::onQueue(std::function<void(ClipboardSyncService&)> block) {
+    if (queue_->isCurrent()) return block(*this);
+    queue_->async([weak = weak_from_this(), block = std::move(block)] {
+        if (auto self = weak.lock()) block(*self);
+    });
+}
+
 void ClipboardSyncService::startClipboardMonitor(Sender sendToClient) {
-    stopClipboardMonitor();
-    sendToClient_ = std::move(sendToClient);
+    onQueue([sendToClient = std::move(sendToClient)](ClipboardSyncService& self) mutable {
+        self.startMonitor(std::move(sendToClient));
+    });
+}
+
+void ClipboardSyncService::stopClipboardMonitor() {
+    {
+        std::lock_guard lock(senderMutex_);
+        sendToClient_ = nullptr;
+    }
+    onQueue([](ClipboardSyncService& self) { self.stopMonitor(); });
+}
+
+void ClipboardSyncService::handleClipboard(const ClipboardEvent& event) {
+    onQueue([event](ClipboardSyncService& self) { self.applyClipboard(event); });
+}
+
+void ClipboardSyncService::startMonitor(Sender sendToClient) {
+    stopMonitor();
+    {
+        std::lock_guard lock(senderMutex_);
+        sendToClient_ = std::move(sendToClient);
+    }
     // Whatever is on the pasteboard now is the user's own and is never sent.
     lastPasteboardChangeCount_ = pasteboard_->changeCount();
     std::weak_ptr<ClipboardSyncService> weak = weak_from_this();
-    auto timer = DispatchTimer::make(mainQueue_, clock_);
+    auto timer = DispatchTimer::make(*queue_, clock_);
     timer->schedule(clock_.now() + pollInterval, pollInterval);
     timer->setEventHandler([weak] {
         if (auto self = weak.lock()) self->pollPasteboardForUpload();
@@ -54,7 +82,7 @@ void ClipboardSyncService::startClipboardMonitor(Sender sendToClient) {
     clipboardMonitorTimer_ = timer;
     timer->resume();
     // A change seen by the pasteboard is polled at once instead of at the next tick.
-    pasteboard_->setChangeHandler([weak, queue = mainQueue_.retain()] {
+    pasteboard_->setChangeHandler([weak, queue = queue_] {
         queue->async([weak] {
             if (auto self = weak.lock()) self->pollPasteboardForUpload();
         });
@@ -62,13 +90,16 @@ void ClipboardSyncService::startClipboardMonitor(Sender sendToClient) {
     logMsg("📋 startClipboardMonitor: monitoring the pasteboard every 500 ms");
 }
 
-void ClipboardSyncService::stopClipboardMonitor() {
+void ClipboardSyncService::stopMonitor() {
     pasteboard_->setChangeHandler({});
+    {
+        std::lock_guard lock(senderMutex_);
+        sendToClient_ = nullptr;
+    }
     if (!clipboardMonitorTimer_) return;
     clipboardMonitorTimer_->setEventHandler({});
     clipboardMonitorTimer_->cancel();
     clipboardMonitorTimer_.reset();
-    sendToClient_ = nullptr;
 }
 
 void ClipboardSyncService::pollPasteboardForUpload() {
@@ -124,7 +155,7 @@ void ClipboardSyncService::pollPasteboardForUpload() {
     }
 }
 
-void ClipboardSyncService::handleClipboard(const ClipboardEvent& event) {
+void ClipboardSyncService::applyClipboard(const ClipboardEvent& event) {
     const std::size_t size = event.data.size();
     const std::size_t cap = event.type == ZuPBTypes::image ? imageCap : textCap;
     if (size > cap) {
@@ -192,7 +223,12 @@ std::optional<Bytes> ClipboardSyncService::reencodeImageData(ByteView data, Imag
 }
 
 void ClipboardSyncService::send(ClipboardEvent event) {
-    if (sendToClient_) sendToClient_(event);
+    Sender sender;
+    {
+        std::lock_guard lock(senderMutex_);
+        sender = sendToClient_;
+    }
+    if (sender) sender(event);
 }
 
 }  // namespace vl

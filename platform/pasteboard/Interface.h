@@ -1,5 +1,6 @@
 // platform/pasteboard: the general pasteboard — a change count, data for a type, a string, clear
-// and set. Called on the main queue only; the change handler may be called on any thread.
+// and set. Called from one queue at a time (a call may wait for another program); the change
+// handler may be called on any thread.
 #pragma once
 
 #include "base/Bytes.h"
