@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace vl {
@@ -285,6 +288,63 @@ TEST_F(ClipboardSyncTest, TextCapInclusiveInvalidUtf8AndFilesOnReceive) {
     receive({"", ZuPBTypes::text, Bytes{'a', 0xc3, 0x28}});
     EXPECT_TRUE(pasteboard_->contents().empty());
     EXPECT_TRUE(log.contains("not valid UTF-8"));
+}
+
+// Another program that owns the clipboard and does not answer holds a read until the time-out.
+// On its own queue the service leaves the main queue (input) free meanwhile, applies the client's
+// clipboard once the read ends, and sends nothing after a stop.
+TEST(ClipboardSyncQueueTest, AnOwnerThatDoesNotAnswerHoldsOnlyTheClipboardsQueue) {
+    class SilentOwner final : public Pasteboard {
+      public:
+        std::int64_t changeCount() override { return inner.changeCount(); }
+        std::optional<Bytes> data(PasteboardType type) override {
+            std::unique_lock lock(mutex_);
+            reading_ = true;
+            answered_.wait(lock, [&] { return answer_; });
+            return inner.data(type);
+        }
+        std::optional<std::string> string() override { return inner.string(); }
+        std::int64_t clearContents() override { return inner.clearContents(); }
+        bool setData(ByteView data, PasteboardType type) override {
+            return inner.setData(data, type);
+        }
+        bool setString(std::string_view text) override { return inner.setString(text); }
+        void setChangeHandler(std::function<void()> handler) override {
+            inner.setChangeHandler(std::move(handler));
+        }
+        bool reading() {
+            std::lock_guard lock(mutex_);
+            return reading_;
+        }
+        void answer() {
+            std::lock_guard lock(mutex_);
+            answer_ = true;
+            answered_.notify_all();
+        }
+        FakePasteboard inner;
+
+      private:
+        std::mutex mutex_;
+        std::condition_variable answered_;
+        bool reading_ = false, answer_ = false;
+    };
+    auto pasteboard = std::make_shared<SilentOwner>();
+    auto queue = DispatchQueue::dedicated("ClipboardQueue");
+    auto sync = ClipboardSyncService::make(pasteboard, *queue);
+    std::atomic<int> sent = 0;
+    DispatchQueue::main().sync([&] { sync->startClipboardMonitor([&](auto&) { ++sent; }); });
+    pasteboard->inner.copyText("from another program");
+    while (!pasteboard->reading()) std::this_thread::sleep_for(1ms);
+
+    // The main queue runs on, and the client's clipboard and a stop are taken without waiting.
+    DispatchQueue::main().sync([&] {
+        sync->handleClipboard({"", ZuPBTypes::text, bytesOf("from the client")});
+        sync->stopClipboardMonitor();
+    });
+    pasteboard->answer();
+    queue->sync([] {});
+    EXPECT_EQ(sent, 0);
+    EXPECT_EQ(pasteboard->inner.string(), "from the client");
 }
 
 }  // namespace
