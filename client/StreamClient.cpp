@@ -100,6 +100,10 @@ void StreamClient::sendBytes(Bytes bytes) {
     if (connection_) connection_->send(std::move(bytes), true, nullptr);
 }
 
+void StreamClient::finishSending() {
+    if (connection_) connection_->send(Bytes{}, true, nullptr, ContentContext::finalMessage);
+}
+
 void StreamClient::registerForVideo() {
     send(Packet(PacketType::pktVideoStreamData, InteractionType::rdpVideo));
 }

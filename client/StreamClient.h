@@ -55,6 +55,8 @@ class StreamClient {
     void send(const Packet& packet);
     // Queues raw bytes, e.g. ones that are no packet at all.
     void sendBytes(Bytes bytes);
+    // Ends the sending side of the stream (FIN); the connection stays open for reading.
+    void finishSending();
     // On a video port: asks to be the port's receiver. The server takes the first packet as the
     // registration and sends no reply.
     void registerForVideo();

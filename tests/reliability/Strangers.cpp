@@ -10,6 +10,7 @@
 // nothing at all on a media port. Prints a summary; exits 1 on any other answer.
 //
 //   vl_strangers --port P [--from 127.0.0.3] [--connections N] [--seconds S] [--parallel K]
+//   vl_strangers --port P --finish-and-hold S [--connections N]   (streams ended at once, held)
 #include "base/Base64.h"
 #include "base/Logger.h"
 #include "client/StreamClient.h"
@@ -72,6 +73,8 @@ struct Options {
     int connections = 1000;
     double seconds = 120;
     int parallel = 16;
+    // Instead of the flood: this many streams ended at once (FIN), held open this long.
+    double finishAndHold = 0;
 };
 
 // What every stranger saw, summed.
@@ -116,7 +119,7 @@ void handshakeThenMisbehave(const Options& options, int index, std::mt19937& ran
         tally.count("handshake refused or timed out");
         return;
     }
-    const int kind = (index / 2) % 4;
+    const int kind = (index / 2) % 5;
     switch (kind) {
         case 0: {  // garbage of any length
             Bytes garbage(std::uniform_int_distribution<int>(1, 4096)(random));
@@ -141,6 +144,11 @@ void handshakeThenMisbehave(const Options& options, int index, std::mt19937& ran
             connect.password = base64Encode("guess" + std::to_string(index % 1000));
             client->send(request(InteractionType::connect, bytesOf(connect.toJson())));
             tally.count("wrong password");
+            break;
+        }
+        case 3: {  // its stream ended at once, the connection kept open
+            client->finishSending();
+            tally.count("finished stream");
             break;
         }
         default: {  // every sub-type, never authenticated
@@ -217,6 +225,8 @@ bool parse(int argc, char** argv, Options& options) {
             options.seconds = std::stod(value);
         else if (key == "--parallel")
             options.parallel = std::stoi(value);
+        else if (key == "--finish-and-hold")
+            options.finishAndHold = std::stod(value);
         else
             return false;
     }
@@ -230,7 +240,7 @@ int main(int argc, char** argv) {
     if (!parse(argc, argv, options)) {
         std::fprintf(stderr,
                      "usage: vl_strangers --port P [--from 127.0.0.3] [--connections N] "
-                     "[--seconds S] [--parallel K]\n");
+                     "[--seconds S] [--parallel K] [--finish-and-hold S]\n");
         return 2;
     }
     in_addr from{};
@@ -242,6 +252,21 @@ int main(int argc, char** argv) {
     Logger::shared().setWritesToStderr(false);
 
     Tally tally;
+    if (options.finishAndHold > 0) {
+        std::vector<std::unique_ptr<StreamClient>> held;
+        for (int i = 0; i < options.connections; ++i) {
+            held.push_back(StreamClient::connect("127.0.0.1", options.port));
+            if (held.back()->waitForState(ConnectionState::ready, seconds(10)))
+                held.back()->finishSending();
+        }
+        std::this_thread::sleep_for(duration<double>(options.finishAndHold));
+        int open = 0;
+        for (auto& client : held) open += client->isOpen();
+        std::printf("strangers: %d streams ended and held %.1f s; %d still open at the end\n",
+                    options.connections, options.finishAndHold, open);
+        return 0;
+    }
+
     std::atomic<int> next{0};
     const auto start = steady_clock::now();
     const auto spacing = duration<double>(options.seconds / std::max(1, options.connections));
