@@ -4,6 +4,7 @@
 #include "base/testing/Eventually.h"
 #include "base/testing/LogCapture.h"
 #include "client/StreamClient.h"
+#include "comm/testing/ReceiveLoopChecks.h"
 #include "comm/testing/TestIdentity.h"
 #include "platform/audio/AudioObjectSystem.h"
 #include "platform/audio/fake/FakeAudioProvider.h"
@@ -259,4 +260,9 @@ TEST_F(AudioServerTest, TheRelayStartsOffTheCallersQueueAndFollowsTheSoundServer
 }
 
 }  // namespace
+TEST_F(AudioServerTest, AStreamEndedOrResetByThePeerIsReceivedFromNoMore) {
+    server = makeServer(ZuChannels::stereo);
+    vl::testing::expectNoReceiveAfterTheStreamEnds(*server);
+}
+
 }  // namespace vl

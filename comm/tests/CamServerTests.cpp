@@ -4,6 +4,7 @@
 #include "base/testing/Eventually.h"
 #include "base/testing/LogCapture.h"
 #include "client/StreamClient.h"
+#include "comm/testing/ReceiveLoopChecks.h"
 #include "comm/testing/TestIdentity.h"
 #include "platform/cameradevices/fake/FakeCameraDevices.h"
 #include "platform/network/fake/FakeConnection.h"
@@ -293,6 +294,10 @@ TEST(CameraRelay, ADaemonThatLostTheDeviceMidSessionIsAskedToShowItAgain) {
     devices->removeDevice(CamServer::camDeviceUID);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(notify->posted().back(), CameraRelay::hideDeviceName);
+}
+
+TEST_F(CamServerTest, AStreamEndedOrResetByThePeerIsReceivedFromNoMore) {
+    vl::testing::expectNoReceiveAfterTheStreamEnds(*server);
 }
 
 }  // namespace

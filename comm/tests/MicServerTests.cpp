@@ -6,6 +6,7 @@
 #include "base/testing/MainLoop.h"
 #include "client/StreamClient.h"
 #include "comm/MicrophoneRelay.h"
+#include "comm/testing/ReceiveLoopChecks.h"
 #include "comm/testing/TestIdentity.h"
 #include "platform/audio/AudioObjectSystem.h"
 #include "platform/audio/fake/FakeAudioProvider.h"
@@ -298,6 +299,10 @@ TEST_F(MicServerTest, AHungMicrophoneHostDelaysNeitherStartNorStop) {
         return provider->writes(device, audio::showAudio).size() == 2 &&
                provider->value(device, audio::showAudio) == AudioValue(std::uint32_t(0));
     }));
+}
+
+TEST_F(MicServerTest, AStreamEndedOrResetByThePeerIsReceivedFromNoMore) {
+    vl::testing::expectNoReceiveAfterTheStreamEnds(*server);
 }
 
 }  // namespace
