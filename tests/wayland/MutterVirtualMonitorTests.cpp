@@ -7,6 +7,7 @@
 #include "platform/mutter/PipeWireVideoStream.h"
 #include "platform/mutter/SessionBusNames.h"
 #include "tests/wayland/PrivateMutter.h"
+#include "tests/wayland/WaylandWitness.h"
 
 #include <gtest/gtest.h>
 
@@ -168,39 +169,13 @@ TEST_F(MutterVirtualMonitorTest, MonitorTakesTheNegotiatedSizeSitsBesideAndGoesW
     EXPECT_FALSE(second->closed());
 }
 
-class WaylandWitness {
-  public:
-    WaylandWitness(const testing::PrivateMutter& desktop, int red, int green, int blue) {
-        log_ = desktop.runtimeDirectory() + "/witness.log";
-        auto environment = desktop.clientEnvironment();
-        environment.push_back("GDK_BACKEND=wayland");
-        auto child = ChildProcess::start(
-            {.arguments = {"/usr/bin/python3", VL_WAYLAND_WITNESS, std::to_string(red),
-                           std::to_string(green), std::to_string(blue)},
-             .environment = environment,
-             .logFile = log_});
-        if (child) process_ = std::move(*child);
-    }
-    std::string output() const {
-        std::ifstream file(log_);
-        std::stringstream text;
-        text << file.rdbuf();
-        return text.str();
-    }
-    bool said(const std::string& line) const { return output().find(line) != std::string::npos; }
-
-  private:
-    std::string log_;
-    ChildProcess process_;
-};
-
 TEST_F(MutterVirtualMonitorTest, FramesShowAWaylandClientAndStopOnAStillScreen) {
     auto session = startSession();
     ASSERT_TRUE(session);
     FrameLog frames;
     auto consumer = consume(*session, 1280, 720, frames);
     ASSERT_TRUE(eventually([&] { return monitorSized(1280, 720).has_value(); }));
-    WaylandWitness witness(*desktop, 200, 40, 120);
+    testing::WaylandWitness witness(*desktop, 200, 40, 120);
     ASSERT_TRUE(eventually([&] { return witness.said("size 1280 720"); }, 20s)) << witness.output();
     ASSERT_TRUE(eventually([&] {
         std::lock_guard lock(frames.mutex);
