@@ -3,6 +3,8 @@
 #include <cstring>
 #include <thread>
 
+#include <linux/input-event-codes.h>
+
 namespace vl {
 
 namespace {
@@ -130,6 +132,10 @@ std::unique_ptr<MutterRemoteSession> MutterRemoteSession::start(std::shared_ptr<
         return nullptr;
     }
     self.node_ = self.announcedNode_;
+    // The session's virtual keyboard loses its first event while Mutter is still adding the
+    // device: spend it now on a Shift tap, long before the first real key.
+    self.keyboardKeycode(KEY_LEFTSHIFT, true);
+    self.keyboardKeycode(KEY_LEFTSHIFT, false);
     return session;
 }
 

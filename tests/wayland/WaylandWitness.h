@@ -17,6 +17,8 @@ class WaylandWitness {
         log_ = desktop.runtimeDirectory() + "/witness.log";
         auto environment = desktop.clientEnvironment();
         environment.push_back("GDK_BACKEND=wayland");
+        // No accessibility bus here: GTK would wait for it on start.
+        environment.push_back("NO_AT_BRIDGE=1");
         // Debian's python, which has the GObject bindings, whatever python PATH finds first.
         auto child = ChildProcess::start(
             {.arguments = {"/usr/bin/python3", VL_WAYLAND_WITNESS, std::to_string(red),
