@@ -73,9 +73,10 @@ std::unique_ptr<MutterRemoteSession> MutterRemoteSession::start(std::shared_ptr<
         const std::string id = sessionId;
         free(sessionId);
         if (!step("CreateSession (screen cast)",
-                  sd_bus_call_method(connection, screenCastName, screenCastPath, screenCastName,
-                                     "CreateSession", &callError, &reply, "a{sv}", 1,
-                                     "remote-desktop-session-id", "s", id.c_str()))) {
+                  sd_bus_call_method(
+                      connection, screenCastName, screenCastPath, screenCastName, "CreateSession",
+                      &callError, &reply, "a{sv}", 2, "remote-desktop-session-id", "s", id.c_str(),
+                      "disable-animations", "b", static_cast<int>(options.disableAnimations)))) {
             done();
             return false;
         }
@@ -175,6 +176,10 @@ bool notify(MutterBus& bus, const std::string& session, const char* member, std:
 }
 
 }  // namespace
+
+bool MutterRemoteSession::pointerMotionRelative(double dx, double dy, std::string* error) {
+    return notify(*bus_, sessionPath_, "NotifyPointerMotionRelative", error, "dd", dx, dy);
+}
 
 bool MutterRemoteSession::pointerMotionAbsolute(double x, double y, std::string* error) {
     return notify(*bus_, sessionPath_, "NotifyPointerMotionAbsolute", error, "sdd",

@@ -29,7 +29,12 @@ inline constexpr std::uint32_t sourceContinuous = 8;
 class MutterRemoteSession {
   public:
     struct Options {
-        CursorMode cursorMode = CursorMode::metadata;
+        // Embedded: a cursor move is a changed frame. With metadata, the last picture of a change
+        // was seen to stay undelivered on Mutter 43 now and then.
+        CursorMode cursorMode = CursorMode::embedded;
+        // Animations cost frames to encode and send, and delay what the client sees; Mutter turns
+        // them off desktop-wide while such a session runs.
+        bool disableAnimations = true;
         // How long to wait for the PipeWire node once the session started.
         std::chrono::milliseconds nodeTimeout{5000};
     };
@@ -52,6 +57,7 @@ class MutterRemoteSession {
     // Each is false when Mutter refused or could not be reached; `error` then says why.
     // Position in the stream's own pixels.
     bool pointerMotionAbsolute(double x, double y, std::string* error = nullptr);
+    bool pointerMotionRelative(double dx, double dy, std::string* error = nullptr);
     // An evdev button code (BTN_LEFT = 0x110 …).
     bool pointerButton(std::int32_t evdevButton, bool pressed, std::string* error = nullptr);
     // Pixels of a standard mouse; 10 make one wheel click for clients that count clicks.

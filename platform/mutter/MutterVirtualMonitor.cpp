@@ -31,8 +31,11 @@ std::unique_ptr<MutterVirtualMonitor> MutterVirtualMonitor::create(std::shared_p
         return nullptr;
     }
     std::unique_ptr<MutterVirtualMonitor> monitor(new MutterVirtualMonitor);
-    monitor->session_ = MutterRemoteSession::start(
-        bus, {.cursorMode = options.cursorMode, .nodeTimeout = options.timeout}, error);
+    monitor->session_ = MutterRemoteSession::start(bus,
+                                                   {.cursorMode = options.cursorMode,
+                                                    .disableAnimations = true,
+                                                    .nodeTimeout = options.timeout},
+                                                   error);
     if (!monitor->session_) return nullptr;
     auto* self = monitor.get();
     monitor->stream_ = PipeWireVideoStream::connect(

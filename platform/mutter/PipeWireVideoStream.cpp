@@ -85,21 +85,37 @@ void PipeWireVideoStream::Impl::onParamChanged(void* data, std::uint32_t id, con
     pw_stream_update_params(self->stream, params, 3);
 }
 
+namespace {
+
+// Whether a buffer carries pixels: one without carries only a cursor update.
+bool hasPixels(const pw_buffer* buffer) {
+    const spa_buffer* spa = buffer->buffer;
+    auto* header = static_cast<spa_meta_header*>(
+        spa_buffer_find_meta_data(spa, SPA_META_Header, sizeof(spa_meta_header)));
+    const spa_data& plane = spa->datas[0];
+    const bool corrupted = (header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED)) ||
+                           (plane.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED);
+    return !corrupted && plane.data && plane.chunk->size > 0;
+}
+
+}  // namespace
+
 void PipeWireVideoStream::Impl::onProcess(void* data) {
     auto* self = static_cast<Impl*>(data);
-    // Only the newest buffer matters: older ones queued meanwhile go straight back.
+    // Only the newest picture matters: older ones queued meanwhile go straight back, and so do
+    // cursor-only buffers, which must not hide a picture that came before them.
     pw_buffer* newest = nullptr;
     while (pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream)) {
+        if (!hasPixels(buffer)) {
+            pw_stream_queue_buffer(self->stream, buffer);
+            continue;
+        }
         if (newest) pw_stream_queue_buffer(self->stream, newest);
         newest = buffer;
     }
     if (!newest) return;
     spa_buffer* buffer = newest->buffer;
-    auto* header = static_cast<spa_meta_header*>(
-        spa_buffer_find_meta_data(buffer, SPA_META_Header, sizeof(spa_meta_header)));
     const spa_data& plane = buffer->datas[0];
-    const bool corrupted = (header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED)) ||
-                           (plane.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED);
     std::pair<int, int> size;
     std::uint32_t format;
     {
@@ -107,8 +123,7 @@ void PipeWireVideoStream::Impl::onProcess(void* data) {
         size = self->size.value_or(std::pair{0, 0});
         format = self->format;
     }
-    // A buffer without pixels carries only a cursor update.
-    if (!corrupted && plane.data && plane.chunk->size > 0 && size.first > 0) {
+    if (size.first > 0) {
         PipeWireVideoFrame frame;
         frame.width = size.first;
         frame.height = size.second;
@@ -169,8 +184,12 @@ std::unique_ptr<PipeWireVideoStream> PipeWireVideoStream::connect(Options option
     spa_rectangle size = SPA_RECTANGLE(static_cast<std::uint32_t>(self.options.width),
                                        static_cast<std::uint32_t>(self.options.height));
     spa_fraction anyRate = SPA_FRACTION(0, 1);
+    // Mutter drops a frame that comes sooner than 1 / max framerate after the last one, with no
+    // later repaint to make up for it; at the monitor's own refresh, jitter would lose the last
+    // frame of a change. Twice the rate leaves pacing to the capture stream, which keeps the
+    // newest.
     spa_fraction maxRate =
-        SPA_FRACTION(static_cast<std::uint32_t>(self.options.maxFramesPerSecond), 1);
+        SPA_FRACTION(static_cast<std::uint32_t>(2 * self.options.maxFramesPerSecond), 1);
     spa_fraction minRate = SPA_FRACTION(1, 1);
     std::uint8_t storage[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);

@@ -33,7 +33,7 @@ class PipeWireVideoStream {
         std::uint32_t node = 0;
         int width = 0;
         int height = 0;
-        int maxFramesPerSecond = 60;
+        int maxFramesPerSecond = 60;  // the rate frames are used at; Mutter may send more
         // Runs on the stream's own thread for each buffer with pixels.
         std::function<void(const PipeWireVideoFrame&)> frame;
         // Runs on the stream's thread when the stream fails or the producer goes away.

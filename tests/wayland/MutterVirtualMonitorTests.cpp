@@ -179,8 +179,14 @@ TEST_F(MutterVirtualMonitorTest, FramesShowAWaylandClientAndStopOnAStillScreen) 
     ASSERT_TRUE(eventually([&] { return witness.said("size 1280 720"); }, 20s)) << witness.output();
     ASSERT_TRUE(eventually([&] {
         std::lock_guard lock(frames.mutex);
-        return frames.centre[0] == 120 && frames.centre[1] == 40 && frames.centre[2] == 200;
-    })) << "the witness's colour never reached a frame; last centre pixel BGR "
+        // The pointer sits in the middle only once it moved; no input is sent here.
+        // GTK and Mutter's GL compositing may round a channel by one.
+        auto near = [](int value, int wanted) { return std::abs(value - wanted) <= 1; };
+        return near(frames.centre[0], 120) && near(frames.centre[1], 40) &&
+               near(frames.centre[2], 200);
+    })) << frames.count()
+        << " frames; " << witness.output()
+        << "the witness's colour never reached a frame; last centre pixel BGR "
         << int(frames.centre[0]) << "," << int(frames.centre[1]) << "," << int(frames.centre[2]);
 
     // Nothing changes on screen now: no more frames with pixels.
