@@ -108,7 +108,16 @@ std::unique_ptr<MutterRemoteSession> MutterRemoteSession::start(std::shared_ptr<
                                           });
     self.closedMatch_ = bus->addSignalMatch(self.sessionPath_, remoteDesktopSession, "Closed",
                                             [&self](sd_bus_message*) { self.closed_ = true; });
-    if (!self.nodeMatch_ || !self.closedMatch_) {
+    // Mutter gone from the bus closes every session, without a Closed signal.
+    self.ownerMatch_ = bus->addSignalMatch(
+        "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged",
+        [&self](sd_bus_message* m) {
+            const char *name = nullptr, *before = nullptr, *after = nullptr;
+            if (sd_bus_message_read(m, "sss", &name, &before, &after) < 0 || !name || !after)
+                return;
+            if (std::strcmp(name, remoteDesktopName) == 0 && *after == '\0') self.closed_ = true;
+        });
+    if (!self.nodeMatch_ || !self.closedMatch_ || !self.ownerMatch_) {
         setError(error, "cannot listen for the stream's signals");
         return nullptr;
     }
@@ -144,6 +153,7 @@ MutterRemoteSession::~MutterRemoteSession() {
     stop();
     bus_->dropMatch(nodeMatch_);
     bus_->dropMatch(closedMatch_);
+    bus_->dropMatch(ownerMatch_);
 }
 
 void MutterRemoteSession::stop() {

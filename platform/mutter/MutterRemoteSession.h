@@ -51,7 +51,7 @@ class MutterRemoteSession {
     std::uint32_t pipeWireNode() const { return node_; }
     const std::string& streamPath() const { return streamPath_; }
     const std::string& sessionPath() const { return sessionPath_; }
-    // Mutter closed the session on its own (the compositor went, the monitor was removed).
+    // Mutter closed the session on its own, or left the bus.
     bool closed() const { return closed_; }
 
     // Each is false when Mutter refused or could not be reached; `error` then says why.
@@ -79,6 +79,7 @@ class MutterRemoteSession {
     std::atomic<bool> closed_{false};
     sd_bus_slot* nodeMatch_ = nullptr;
     sd_bus_slot* closedMatch_ = nullptr;
+    sd_bus_slot* ownerMatch_ = nullptr;
 };
 
 }  // namespace vl

@@ -44,7 +44,7 @@ std::unique_ptr<MutterVirtualMonitor> MutterVirtualMonitor::create(std::shared_p
          .height = options.height,
          .maxFramesPerSecond = options.framesPerSecond,
          .frame = [self](const PipeWireVideoFrame& frame) { self->deliver(frame); },
-         .ended = {}},
+         .ended = [self](const std::string&) { self->streamEnded_ = true; }},
         error);
     if (!monitor->stream_) return nullptr;
     const auto deadline = std::chrono::steady_clock::now() + options.timeout;

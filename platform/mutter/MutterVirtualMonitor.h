@@ -8,6 +8,7 @@
 #include "platform/mutter/MutterRemoteSession.h"
 #include "platform/mutter/PipeWireVideoStream.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -48,6 +49,8 @@ class MutterVirtualMonitor {
     int width() const { return width_; }
     int height() const { return height_; }
     MutterRemoteSession& session() { return *session_; }
+    // Mutter closed the session or left the bus, or the PipeWire stream failed.
+    bool gone() const { return streamEnded_ || session_->closed(); }
 
     // The sink runs on the PipeWire thread for each frame with pixels; an empty one stops it.
     // Returns once no earlier sink runs any more.
@@ -63,6 +66,7 @@ class MutterVirtualMonitor {
     std::uint32_t displayID_ = 0;
     int width_ = 0;
     int height_ = 0;
+    std::atomic<bool> streamEnded_{false};
     std::mutex sinkMutex_;
     FrameSink sink_;
 };

@@ -151,5 +151,62 @@ TEST(MutterCapture, FramesOfAVirtualMonitorShowTheWitnessAndGoIdleOnAStillScreen
     }));
 }
 
+TEST(MutterCapture, StreamEndsWithAnErrorWhenMutterGoes) {
+    if (auto missing = testing::PrivateMutter::missingProgram()) GTEST_SKIP() << *missing;
+    std::string error;
+    auto desktop = testing::PrivateMutter::start(&error);
+    ASSERT_TRUE(desktop) << error;
+    setenv("PIPEWIRE_RUNTIME_DIR", desktop->runtimeDirectory().c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", desktop->runtimeDirectory().c_str(), 1);
+    auto bus = MutterBus::open(desktop->busAddress(), &error);
+    ASSERT_TRUE(bus) << error;
+    auto monitors = std::make_shared<MutterMonitors>(bus);
+    auto monitor = monitors->add({.width = 800, .height = 600}, &error);
+    ASSERT_TRUE(monitor) << error;
+    MutterCaptureService service(monitors, {});
+
+    DispatchQueue queue("capture-test");
+    std::mutex mutex;
+    int frames = 0;
+    std::optional<CaptureError> ended;
+    StreamConfiguration configuration;
+    configuration.width = 800;
+    configuration.height = 600;
+    auto stream = service.makeStream(monitor->displayID(), configuration, queue,
+                                     {.didOutputFrame =
+                                          [&](const CapturedFrame&) {
+                                              std::lock_guard lock(mutex);
+                                              ++frames;
+                                          },
+                                      .didStopWithError =
+                                          [&](const CaptureError& error) {
+                                              std::lock_guard lock(mutex);
+                                              ended = error;
+                                          }});
+    std::promise<std::optional<CaptureError>> started;
+    stream->start([&](std::optional<CaptureError> result) { started.set_value(result); });
+    ASSERT_FALSE(started.get_future().get());
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard lock(mutex);
+        return frames > 0;
+    }));
+
+    desktop->stopMutter();
+    EXPECT_TRUE(eventually([&] {
+        std::lock_guard lock(mutex);
+        return ended.has_value();
+    })) << "the stream went on after Mutter had gone";
+    std::lock_guard lock(mutex);
+    if (ended) {
+        EXPECT_EQ(ended->code, CaptureErrorCode::connectionFailed);
+    }
+    // No frame follows the end.
+    const int atEnd = frames;
+    mutex.unlock();
+    std::this_thread::sleep_for(200ms);
+    mutex.lock();
+    EXPECT_EQ(frames, atEnd);
+}
+
 }  // namespace
 }  // namespace vl

@@ -31,6 +31,8 @@ class PrivateMutter {
     std::string mutterLog() const;
     // Whether the compositor still runs.
     bool mutterRunning() { return mutter_.running(); }
+    // Stops the compositor, as when the desktop session ends.
+    void stopMutter() { mutter_.stop(); }
 
   private:
     PrivateMutter() = default;

@@ -94,6 +94,15 @@ void MutterCaptureStream::State::scheduleNext(const std::shared_ptr<State>& self
 }
 
 void MutterCaptureStream::State::onTick() {
+    if (monitor && monitor->gone()) {
+        close();
+        gate.pass([&] {
+            if (output.didStopWithError)
+                output.didStopWithError(CaptureError{CaptureErrorCode::connectionFailed,
+                                                     "the virtual monitor's stream ended"});
+        });
+        return;
+    }
     CapturedFrame frame;
     frame.presentationTime = std::chrono::duration_cast<MediaTime>(Clock::now().time_since_epoch());
     {
