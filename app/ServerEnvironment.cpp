@@ -2,6 +2,7 @@
 
 #include "Capture/VNSCapture.h"
 #include "app/AppDelegate.h"
+#include "app/DesktopBackendSelection.h"
 #include "app/MicHostSupervisor.h"
 #include "app/SystemInfo.h"
 #include "comm/CameraRelay.h"
@@ -233,6 +234,8 @@ void ServerEnvironment::configureServer() {
     std::filesystem::create_directories(dataDir_, error);
     Logger::shared().setLogFile((dataDir_ / "vantrel-link.log").string());
     configureSettingsOnly();
+    // Only the X11 backends are wired so far; the choice is made and reported here.
+    selectDesktopBackend(currentDesktopSessionFacts(), report);
 
     displays_ = std::make_shared<X11DisplayService>(std::string{}, report);
     virtualDisplays_ =

@@ -1,0 +1,34 @@
+// platform/capture/mutter: capture of Mutter's virtual monitors. Each monitor's PipeWire consumer
+// hands over a frame only when Mutter repainted it; the stream converts that frame into the
+// configured 4:2:0 format at once, straight from the PipeWire buffer, and delivers the newest one
+// on its capture queue at the configured rate — an idle frame when nothing changed in between.
+#pragma once
+
+#include "platform/capture/Interface.h"
+#include "platform/mutter/MutterVirtualMonitor.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace vl {
+
+class MutterCaptureService final : public CaptureService {
+  public:
+    using Report = std::function<void(const std::string&)>;
+
+    MutterCaptureService(std::shared_ptr<MutterMonitors> monitors, Report report);
+
+    std::vector<ShareableDisplay> shareableDisplays(
+        std::optional<CaptureError>* error = nullptr) override;
+    std::unique_ptr<CaptureStream> makeStream(DisplayID display,
+                                              const StreamConfiguration& configuration,
+                                              DispatchQueue& captureQueue,
+                                              CaptureStreamOutput output) override;
+
+  private:
+    std::shared_ptr<MutterMonitors> monitors_;
+    Report report_;
+};
+
+}  // namespace vl

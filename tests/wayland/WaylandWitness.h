@@ -1,0 +1,44 @@
+// tests/wayland: the GTK 3 witness (witness.py) on a private Mutter — a fullscreen window of one
+// colour that prints the input it receives.
+#pragma once
+
+#include "platform/desktop/ChildProcess.h"
+#include "tests/wayland/PrivateMutter.h"
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace vl::testing {
+
+class WaylandWitness {
+  public:
+    WaylandWitness(const PrivateMutter& desktop, int red, int green, int blue) {
+        log_ = desktop.runtimeDirectory() + "/witness.log";
+        auto environment = desktop.clientEnvironment();
+        environment.push_back("GDK_BACKEND=wayland");
+        // No accessibility bus here: GTK would wait for it on start.
+        environment.push_back("NO_AT_BRIDGE=1");
+        // Debian's python, which has the GObject bindings, whatever python PATH finds first.
+        auto child = ChildProcess::start(
+            {.arguments = {"/usr/bin/python3", VL_WAYLAND_WITNESS, std::to_string(red),
+                           std::to_string(green), std::to_string(blue)},
+             .environment = environment,
+             .logFile = log_,
+             .passFd = -1});
+        if (child) process_ = std::move(*child);
+    }
+    std::string output() const {
+        std::ifstream file(log_);
+        std::stringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
+    bool said(const std::string& line) const { return output().find(line) != std::string::npos; }
+
+  private:
+    std::string log_;
+    ChildProcess process_;
+};
+
+}  // namespace vl::testing

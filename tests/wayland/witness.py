@@ -1,0 +1,77 @@
+#!/usr/bin/python3
+# A Wayland client for the tests: a fullscreen GTK 3 window painted one colour, printing what
+# input it receives, one line per event, so a test can check what reached a Wayland client.
+#   witness.py R G B
+import sys
+
+import gi
+
+gi.require_version("Gtk", "3.0")
+gi.require_version("Gdk", "3.0")
+from gi.repository import Gdk, Gtk  # noqa: E402
+
+red, green, blue = (int(v) for v in sys.argv[1:4])
+
+
+def say(*words):
+    print(*words, flush=True)
+
+
+def button(widget, event):
+    say("button", event.button, round(event.x), round(event.y))
+    return True
+
+
+def motion(widget, event):
+    say("motion", round(event.x), round(event.y))
+    return True
+
+
+def key(widget, event):
+    say("key", Gdk.keyval_name(event.keyval), "U+%04X" % Gdk.keyval_to_unicode(event.keyval))
+    return True
+
+
+def scroll(widget, event):
+    if event.direction == Gdk.ScrollDirection.SMOOTH:
+        say("scroll", "%.1f" % event.delta_x, "%.1f" % event.delta_y)
+    return True
+
+
+def state(widget, event):
+    if event.changed_mask & Gdk.WindowState.FULLSCREEN:
+        full = bool(event.new_window_state & Gdk.WindowState.FULLSCREEN)
+        say("fullscreen" if full else "not-fullscreen")
+    return False
+
+
+def configured(widget, event):
+    say("configure", event.x, event.y, event.width, event.height)
+    return False
+
+
+def allocated(widget, allocation):
+    say("size", allocation.width, allocation.height)
+
+
+window = Gtk.Window(title="vl-witness")
+# Painted by a style rule, which needs no cairo bindings.
+style = Gtk.CssProvider()
+style.load_from_data(b"window { background: rgb(%d, %d, %d); }" % (red, green, blue))
+Gtk.StyleContext.add_provider_for_screen(Gdk.Screen.get_default(), style,
+                                         Gtk.STYLE_PROVIDER_PRIORITY_USER)
+window.add_events(Gdk.EventMask.BUTTON_PRESS_MASK | Gdk.EventMask.POINTER_MOTION_MASK |
+                  Gdk.EventMask.KEY_PRESS_MASK |
+                  Gdk.EventMask.SMOOTH_SCROLL_MASK | Gdk.EventMask.SCROLL_MASK)
+window.connect("button-press-event", button)
+window.connect("key-press-event", key)
+window.connect("motion-notify-event", motion)
+window.connect("scroll-event", scroll)
+window.connect("size-allocate", allocated)
+window.connect("window-state-event", state)
+window.connect("configure-event", configured)
+window.connect("destroy", Gtk.main_quit)
+window.fullscreen()
+window.show_all()
+say("started", Gdk.Display.get_default().get_name())
+Gtk.main()
