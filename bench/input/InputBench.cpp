@@ -25,6 +25,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <random>
 #include <thread>
 #include <vector>
@@ -193,6 +194,17 @@ bool prepare(benchmark::State& state, std::unique_ptr<vl::bench::StreamLoad>& st
     return false;
 }
 
+// A move to x through the control path, and the microseconds until the window saw it; none after
+// `seconds` one-second waits without it.
+std::optional<double> moveAndWait(Desktop& d, ControlPath& path, int x, int seconds) {
+    const auto start = Clock::now();
+    path.arrive(ControlPath::move(x, 300));
+    for (int wait = 0; wait < seconds; ++wait)
+        if (d.motionAt(x))
+            return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+    return std::nullopt;
+}
+
 void BM_ControlMessageToXEvent(benchmark::State& state) {
     std::unique_ptr<vl::bench::StreamLoad> stream;
     if (!prepare(state, stream)) return;
@@ -202,11 +214,9 @@ void BM_ControlMessageToXEvent(benchmark::State& state) {
     int x = 100;
     for (auto _ : state) {
         x = x == 100 ? 101 : 100;
-        std::string message = ControlPath::move(x, 300);
-        const auto start = Clock::now();
-        path.arrive(std::move(message));
-        if (!d.motionAt(x)) return state.SkipWithError("motion lost");
-        micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        auto took = moveAndWait(d, path, x, 1);
+        if (!took) return state.SkipWithError("motion lost");
+        micros.push_back(*took);
         // About a client's pace, so the stream gets the machine between messages.
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
@@ -304,14 +314,10 @@ void BM_ControlMessageBesideSlowClipboard(benchmark::State& state) {
     int x = 100;
     for (auto _ : state) {
         x = x == 100 ? 101 : 100;
-        std::string message = ControlPath::move(x, 300);
-        const auto start = Clock::now();
-        path.arrive(std::move(message));
         // A held main queue delays the motion beyond one wait.
-        int waits = 1;
-        while (!d.motionAt(x))
-            if (++waits > 5) return state.SkipWithError("motion lost");
-        micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        auto took = moveAndWait(d, path, x, 5);
+        if (!took) return state.SkipWithError("motion lost");
+        micros.push_back(*took);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     report(state, micros);

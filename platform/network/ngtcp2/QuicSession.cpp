@@ -271,17 +271,21 @@ void QuicSession::closeWithError(int libraryError) {
     } else {
         ngtcp2_connection_close_error_set_transport_error_liberr(&close, libraryError, nullptr, 0);
     }
-    if (!ngtcp2_conn_is_in_closing_period(connection_) &&
-        !ngtcp2_conn_is_in_draining_period(connection_)) {
-        std::uint8_t* buffer = Engine::shared().sendBuffer();
-        ngtcp2_path_storage path;
-        ngtcp2_path_storage_zero(&path);
-        ngtcp2_pkt_info info{};
-        auto n = ngtcp2_conn_write_connection_close(connection_, &path.path, &info, buffer,
-                                                    minimumInitialDatagram, &close, now());
-        if (n > 0) transmit(buffer, static_cast<std::size_t>(n), static_cast<std::size_t>(n));
-    }
+    sendConnectionClose(close);
     terminate(reported);
+}
+
+void QuicSession::sendConnectionClose(const ngtcp2_connection_close_error& close) {
+    if (ngtcp2_conn_is_in_closing_period(connection_) ||
+        ngtcp2_conn_is_in_draining_period(connection_))
+        return;
+    std::uint8_t* buffer = Engine::shared().sendBuffer();
+    ngtcp2_path_storage path;
+    ngtcp2_path_storage_zero(&path);
+    ngtcp2_pkt_info info{};
+    auto n = ngtcp2_conn_write_connection_close(connection_, &path.path, &info, buffer,
+                                                minimumInitialDatagram, &close, now());
+    if (n > 0) transmit(buffer, static_cast<std::size_t>(n), static_cast<std::size_t>(n));
 }
 
 void QuicSession::close() {
@@ -289,19 +293,10 @@ void QuicSession::close() {
     auto self = shared_from_this();
     writePackets();  // what the streams still have queued goes first
     if (ended_) return;
-    if (!ngtcp2_conn_is_in_closing_period(connection_) &&
-        !ngtcp2_conn_is_in_draining_period(connection_)) {
-        ngtcp2_connection_close_error close;
-        ngtcp2_connection_close_error_default(&close);
-        ngtcp2_connection_close_error_set_application_error(&close, 0, nullptr, 0);
-        std::uint8_t* buffer = Engine::shared().sendBuffer();
-        ngtcp2_path_storage path;
-        ngtcp2_path_storage_zero(&path);
-        ngtcp2_pkt_info info{};
-        auto n = ngtcp2_conn_write_connection_close(connection_, &path.path, &info, buffer,
-                                                    minimumInitialDatagram, &close, now());
-        if (n > 0) transmit(buffer, static_cast<std::size_t>(n), static_cast<std::size_t>(n));
-    }
+    ngtcp2_connection_close_error close;
+    ngtcp2_connection_close_error_default(&close);
+    ngtcp2_connection_close_error_set_application_error(&close, 0, nullptr, 0);
+    sendConnectionClose(close);
     terminate(NetworkError{NetworkError::Code::cancelled, ""});
 }
 

@@ -83,6 +83,8 @@ class QuicSession : public std::enable_shared_from_this<QuicSession> {
     ngtcp2_tstamp silentPeerDeadline() const;
     void handleReadError(int error);
     void closeWithError(int libraryError);
+    // Tells the peer, unless the connection is already closing or draining.
+    void sendConnectionClose(const ngtcp2_connection_close_error& close);
     void terminate(const NetworkError& error);
     void openWaitingStreams();
     std::size_t datagramLimit() const;
