@@ -248,7 +248,9 @@ check "the new display's picture reaches the resized window's edge" until_true 2
 check "server shuts down cleanly on SIGTERM" stop_server
 offered() { viewer_side xdotool search --name 'server stopped .* press R to reconnect, Q to quit' >/dev/null 2>&1; }
 check "the window's title offers to reconnect" until_true 200 offered
-check "... and so does stderr" grep -q 'The server stopped — press R to reconnect, Q to quit' "$WORK/viewer2.err"
+# (The title is set, and seen, before the line is written.)
+check "... and so does stderr" \
+  until_true 100 grep -q 'The server stopped — press R to reconnect, Q to quit' "$WORK/viewer2.err"
 notice_shown() { read -r light dark <<<"$(region $((wx + ww / 2 - 100)) $((wy + wh / 2 - 8)) 200 16)"; [ "$light" -gt 100 ] && [ "$dark" -gt 500 ]; }
 check "the offer is written over the picture" until_true 100 notice_shown
 check "the viewer waits for an answer" kill -0 "$VIEWER_PID"
