@@ -149,7 +149,10 @@ check "both displays run again" until_true 200 both_green
 # A click at window (320, 240) is item (400, 300): on A the virtual display's origin plus that.
 vd=$(desk xrandr --query | sed -n 's/.* 1280x720+\([0-9-]*\)+\([0-9-]*\).*/\1 \2/p' | head -n1)
 read -r vx vy <<<"$vd"
-viewer_side xdotool mousemove --sync $((wx + 320)) $((wy + 240)) click 1
+# The click also gives the window the focus, as a window manager does on a click: the focus and
+# the press reach the viewer together.
+viewer_side xdotool windowfocus --sync "$other"
+viewer_side xdotool mousemove --sync $((wx + 320)) $((wy + 240)) windowfocus "$window" click 1
 check "the witness on A saw the click" until_true 100 grep -q 'ButtonRelease event' "$WORK/xev.out"
 grep -q 'ButtonRelease event' "$WORK/xev.out" ||
   { echo "server's pointer lines:"; grep -i 'mouse\|pointer\|🟥' "$WORK/server.out" | tail -n 15 || true; }
