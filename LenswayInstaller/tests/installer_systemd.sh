@@ -112,11 +112,21 @@ unit_state() { systemctl --user is-active lensway.service 2>/dev/null || true; }
 unit_file_state() { systemctl --user is-enabled lensway.service 2>/dev/null || true; }
 unit_is() { test "$(unit_state)" = "$1"; }
 unit_file_is() { test "$(unit_file_state)" = "$1"; }
-# Settled: the window stopped changing after the last request's answers.
-settle() { xdotool mousemove 790 590; sleep 1; }
+# The pointer away from the buttons, so no hover highlight shows in a screenshot.
+away() { xdotool mousemove 790 590; }
+# settled NAME: a screenshot NAME equal to the one taken just before it (the window stopped
+# painting), polled until it is.
+settled() {
+  grab "$1.previous"
+  grab "$1"
+  test "$(differing "$1.previous" "$1")" -eq 0
+}
+# shows NAME TEST VALUE: a screenshot NAME whose share of pixels differing from "before" passes
+# the test against VALUE (-gt 0: another state shows, -eq 0: the first state again).
+shows() { grab "$1" && test "$(differing before "$1")" "$2" "$3"; }
 
-settle
-grab before
+away
+check "the window settles before installing" until_true 30 settled before
 check "before installing, the unit is unknown to the manager" test "$(unit_file_state)" != enabled
 
 click_button install
@@ -124,16 +134,14 @@ check "Install enables the unit" until_true 20 unit_file_is enabled
 check "and starts lensway under the user manager" until_true 30 unit_is active
 check "the unit file went to the user's unit folder" test -f "$XDG_CONFIG_HOME/systemd/user/lensway.service"
 check "lensway is up: its frame socket is open" until_true 20 test -S "$XDG_RUNTIME_DIR/lensway/camera.sock"
-settle
-grab active
-check "the window shows the active state (it differs from before)" test "$(differing before active)" -gt 0
+away
+check "the window shows the active state (it differs from before)" until_true 20 shows active -gt 0
 
 click_button remove
 check "Remove stops the unit" until_true 20 unit_is inactive
 check "and disables it" until_true 20 unit_file_is disabled
-settle
-grab removed
-check "after removal the window looks as before installing" test "$(differing before removed)" -eq 0
+away
+check "after removal the window looks as before installing" until_true 20 shows removed -eq 0
 grep -q "Request finished with result" "$WORK/installer.log" ||
   { echo "installer log:"; cat "$WORK/installer.log"; }
 

@@ -763,6 +763,9 @@ int main(int argc, char** argv) {
     // The X server's own implicit grab keeps a press's events with its window; SDL's capture on
     // top of it can report the release on the other window.
     SDL_SetHint(SDL_HINT_MOUSE_AUTO_CAPTURE, "0");
+    // The click that gives the window the focus is the user's click on the remote desktop too;
+    // SDL would drop a press that comes within 10 ms of the focus.
+    SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
     // Keys typed in the window go to the remote machine, shortcuts of this desktop included.
     SDL_SetHint(SDL_HINT_GRAB_KEYBOARD, "1");
     // Where SDL draws in software it would hand each frame to a software OpenGL to put on screen

@@ -149,7 +149,10 @@ check "both displays run again" until_true 200 both_green
 # A click at window (320, 240) is item (400, 300): on A the virtual display's origin plus that.
 vd=$(desk xrandr --query | sed -n 's/.* 1280x720+\([0-9-]*\)+\([0-9-]*\).*/\1 \2/p' | head -n1)
 read -r vx vy <<<"$vd"
-viewer_side xdotool mousemove --sync $((wx + 320)) $((wy + 240)) click 1
+# The click also gives the window the focus, as a window manager does on a click: the focus and
+# the press reach the viewer together.
+viewer_side xdotool windowfocus --sync "$other"
+viewer_side xdotool mousemove --sync $((wx + 320)) $((wy + 240)) windowfocus "$window" click 1
 check "the witness on A saw the click" until_true 100 grep -q 'ButtonRelease event' "$WORK/xev.out"
 grep -q 'ButtonRelease event' "$WORK/xev.out" ||
   { echo "server's pointer lines:"; grep -i 'mouse\|pointer\|🟥' "$WORK/server.out" | tail -n 15 || true; }
@@ -248,7 +251,9 @@ check "the new display's picture reaches the resized window's edge" until_true 2
 check "server shuts down cleanly on SIGTERM" stop_server
 offered() { viewer_side xdotool search --name 'server stopped .* press R to reconnect, Q to quit' >/dev/null 2>&1; }
 check "the window's title offers to reconnect" until_true 200 offered
-check "... and so does stderr" grep -q 'The server stopped — press R to reconnect, Q to quit' "$WORK/viewer2.err"
+# (The title is set, and seen, before the line is written.)
+check "... and so does stderr" \
+  until_true 100 grep -q 'The server stopped — press R to reconnect, Q to quit' "$WORK/viewer2.err"
 notice_shown() { read -r light dark <<<"$(region $((wx + ww / 2 - 100)) $((wy + wh / 2 - 8)) 200 16)"; [ "$light" -gt 100 ] && [ "$dark" -gt 500 ]; }
 check "the offer is written over the picture" until_true 100 notice_shown
 check "the viewer waits for an answer" kill -0 "$VIEWER_PID"

@@ -197,6 +197,7 @@ bool RandrScreen::ensureConnected() {
 
 xcb_atom_t RandrScreen::atom(const char* name) {
     if (auto it = atoms_.find(name); it != atoms_.end()) return it->second;
+    if (!connection_) return XCB_ATOM_NONE;
     Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
         connection_, xcb_intern_atom(connection_, 0, std::strlen(name), name), nullptr));
     xcb_atom_t value = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
@@ -271,7 +272,7 @@ std::optional<ScreenSnapshot> RandrScreen::snapshot() {
         snap.crtcs[crtc.id] = crtc;
     }
 
-    auto identities = readIdentities();
+    auto identities = identitiesOnConnection();
     xcb_atom_t edidAtom = atom("EDID");
     auto* outputIds = xcb_randr_get_screen_resources_current_outputs(resources.get());
     int outputCount = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
@@ -331,6 +332,8 @@ std::optional<ScreenSnapshot> RandrScreen::snapshot() {
                                                 identity->serial});
             }
     }
+    // A server lost on the way answered only part: that is no picture of the screen.
+    if (xcb_connection_has_error(c)) return std::nullopt;
     return snap;
 }
 
@@ -428,7 +431,8 @@ DisplayError RandrScreen::apply(const ScreenSnapshot& before, std::vector<CrtcCh
 }
 
 DisplayError RandrScreen::setPrimary(xcb_randr_output_t output) {
-    if (!connection_) return DisplayError::invalidConnection;
+    if (!connection_ || xcb_connection_has_error(connection_))
+        return DisplayError::invalidConnection;
     return succeeded(connection_, xcb_randr_set_output_primary_checked(connection_, root_, output))
                ? DisplayError::success
                : DisplayError::failure;
@@ -442,6 +446,7 @@ DisplayError RandrScreen::fitFramebuffer(int minWidth, int minHeight) {
     int height = std::max({minHeight, coveredHeight, int(snap->minHeight)});
     if (width > snap->maxWidth || height > snap->maxHeight) return DisplayError::rangeCheck;
     if (width == snap->width && height == snap->height) return DisplayError::success;
+    if (!connection_) return DisplayError::invalidConnection;
     return succeeded(connection_,
                      xcb_randr_set_screen_size_checked(connection_, root_, width, height,
                                                        millimetres(width), millimetres(height)))
@@ -494,6 +499,11 @@ DisplayError RandrScreen::deleteMonitor(xcb_atom_t name) {
 
 std::vector<VirtualIdentity> RandrScreen::readIdentities() {
     if (!ensureConnected()) return {};
+    return identitiesOnConnection();
+}
+
+std::vector<VirtualIdentity> RandrScreen::identitiesOnConnection() {
+    if (!connection_) return {};
     xcb_atom_t property = atom(identityProperty);
     if (property == XCB_ATOM_NONE) return {};
     Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
@@ -512,7 +522,7 @@ void RandrScreen::updateIdentities(
     xcb_atom_t utf8 = atom("UTF8_STRING");
     if (property == XCB_ATOM_NONE || utf8 == XCB_ATOM_NONE) return;
     xcb_grab_server(connection_);
-    auto identities = readIdentities();
+    auto identities = identitiesOnConnection();
     change(identities);
     if (identities.empty()) {
         xcb_delete_property(connection_, root_, property);

@@ -129,7 +129,8 @@ class RandrScreen {
     RandrScreen(const RandrScreen&) = delete;
     RandrScreen& operator=(const RandrScreen&) = delete;
 
-    // Connects, or reconnects after the server went away. False when no usable X server.
+    // Connects, or reconnects after the server went away. False when no usable X server. Each
+    // public call reconnects at most at its start, never in the middle of its round trips.
     bool ensureConnected();
     // Valid until the next call that may reconnect (snapshot(), ensureConnected()): a lost
     // connection is freed there. Compare generation() around such a call before using it again.
@@ -165,6 +166,9 @@ class RandrScreen {
 
   private:
     void disconnect();
+    // The record read on the connection there is, never reconnecting: a reconnection frees the
+    // connection that the caller is in the middle of using.
+    std::vector<VirtualIdentity> identitiesOnConnection();
     Report report_;
     std::string displayName_;
     std::string connectedName_;  // what $DISPLAY said when the connection was made
