@@ -206,6 +206,10 @@ SessionEnd ViewerSession::pump() {
         lastBytes_ = bytes;
         lastHeard_ = now;
     }
+    // A server that stops closes the connection (QUIC CONNECTION_CLOSE): known at once.
+    if (ended_ == SessionEnd::none && !stream.isOpen() && stream.error() &&
+        stream.error()->code == NetworkError::Code::closedByPeer)
+        ended_ = SessionEnd::serverStopped;
     if (ended_ == SessionEnd::none && probe_ && now - lastProbe_ >= std::chrono::seconds(1)) {
         lastProbe_ = now;
         if (probe_->poll()) ended_ = SessionEnd::serverStopped;
