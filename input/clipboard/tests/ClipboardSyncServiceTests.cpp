@@ -333,8 +333,13 @@ TEST(ClipboardSyncQueueTest, AnOwnerThatDoesNotAnswerHoldsOnlyTheClipboardsQueue
     auto sync = ClipboardSyncService::make(pasteboard, *queue);
     std::atomic<int> sent = 0;
     DispatchQueue::main().sync([&] { sync->startClipboardMonitor([&](auto&) { ++sent; }); });
+    // Monitoring has begun (what was there at its start is never sent): now another program copies.
+    queue->sync([] {});
     pasteboard->inner.copyText("from another program");
-    while (!pasteboard->reading()) std::this_thread::sleep_for(1ms);
+    for (int wait = 0; wait < 5000 && !pasteboard->reading(); ++wait)
+        std::this_thread::sleep_for(1ms);
+    if (!pasteboard->reading()) pasteboard->answer();  // do not leave the queue held
+    ASSERT_TRUE(pasteboard->reading()) << "the copy was never read";
 
     // The main queue runs on, and the client's clipboard and a stop are taken without waiting.
     DispatchQueue::main().sync([&] {
