@@ -2,10 +2,15 @@
 
 #include "base/Log.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
+#include <string_view>
+#include <thread>
 
 #include <systemd/sd-bus.h>
 
@@ -200,6 +205,23 @@ void SystemdExtensionManager::run() {
     }
 }
 
+namespace {
+
+// Starting or stopping a unit only queues a job: its state changes when the manager runs it,
+// later under load. The request is finished (and the state asked for after it true) once the unit
+// is in one of the wanted states, or after a while in any case.
+void waitUntilSettled(UserManager& manager, const std::string& unit,
+                      std::initializer_list<std::string_view> wanted) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const std::string state = manager.activeState(unit).value_or("inactive");
+        if (std::find(wanted.begin(), wanted.end(), state) != wanted.end()) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+}  // namespace
+
 void SystemdExtensionManager::perform(Kind kind,
                                       const std::weak_ptr<ExtensionRequestDelegate>& delegate) {
     auto fail = [&](const std::string& message) {
@@ -259,9 +281,11 @@ void SystemdExtensionManager::perform(Kind kind,
         if (!std::filesystem::exists(unitFile)) return fail("cannot write " + unitFile.string());
         if (!manager.reload() || !manager.enable(unit) || !manager.startUnit(unit))
             return fail(manager.error().value_or("the service manager refused"));
+        waitUntilSettled(manager, unit, {"active", "failed"});
     } else {
         if (!manager.stopUnit(unit) || !manager.disable(unit))
             return fail(manager.error().value_or("the service manager refused"));
+        waitUntilSettled(manager, unit, {"inactive", "failed"});
     }
     deliver([delegate] {
         if (auto d = delegate.lock()) d->didFinishWithResult(ExtensionRequestResult::completed);
