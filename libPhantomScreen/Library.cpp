@@ -1,5 +1,6 @@
 // The library's module state and its export table.
 #include "libPhantomScreen/Exports.h"
+#include "libPhantomScreen/ModeTable.h"
 #include "libPhantomScreen/PhantomScreen.h"
 #include "libPhantomScreen/Platform.h"
 
@@ -23,21 +24,6 @@ struct Mode {
     std::int32_t height;
     float refreshRate;
 };
-
-constexpr std::array<Mode, 10> modeTable = {{{1280, 720, 90.0f},
-                                             {1920, 1080, 90.0f},
-                                             {2560, 1440, 90.0f},
-                                             {3840, 2160, 90.0f},
-                                             {6144, 3160, 90.0f},
-                                             {7680, 4320, 90.0f},
-                                             {8160, 7200, 90.0f},
-                                             {1366, 768, 90.0f},
-                                             {3440, 1440, 90.0f},
-                                             {5120, 2880, 90.0f}}};
-
-// Resolution codes, in mode-table order.
-constexpr std::array<std::int32_t, 10> resolutionCodes = {23, 38, 82,  79,  54,
-                                                          88, 99, 101, 102, 103};
 
 struct State {
     std::shared_ptr<VirtualDisplayPlatform> platform;
@@ -130,7 +116,8 @@ int32_t initLib() {
     std::lock_guard lock(stateMutex());
     auto& s = state();
     if (!s.supportedModes) s.supportedModes.emplace();
-    for (const auto& mode : modeTable) s.supportedModes->push_back(mode);
+    for (const auto& row : modeTable)
+        s.supportedModes->push_back({row.width, row.height, modeRefreshRate});
     assignMonitors();
     return 0;
 }
@@ -231,8 +218,8 @@ int32_t start(int32_t slot, int32_t mode, int32_t autoconfig, uint32_t* displayI
 int32_t startWithDeMain(int32_t slot, int32_t code, uint32_t* displayID) {
     std::lock_guard lock(stateMutex());
     std::int32_t mode = -1;
-    for (std::size_t i = 0; i < resolutionCodes.size(); ++i)
-        if (resolutionCodes[i] == code) mode = std::int32_t(i);
+    for (std::size_t i = 0; i < modeTable.size(); ++i)
+        if (modeTable[i].resolutionCode == code) mode = std::int32_t(i);
     if (mode < 0) return -1;
     std::uint32_t local = 0;
     int result = start(slot, mode, 0, &local);
