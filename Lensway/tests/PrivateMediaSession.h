@@ -2,6 +2,7 @@
 // session bus, PipeWire and WirePlumber — every process started here and stopped by its id.
 #pragma once
 
+#include "base/testing/CommandOutput.h"
 #include "platform/desktop/ChildProcess.h"
 #include "platform/notify/testing/PrivateSessionBus.h"
 
@@ -66,14 +67,7 @@ class PrivateMediaSession {
 
     // The output of a command run in the session's environment.
     static std::string output(const std::string& command) {
-        std::string text;
-        if (FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r")) {
-            char chunk[4096];
-            std::size_t n;
-            while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) text.append(chunk, n);
-            ::pclose(pipe);
-        }
-        return text;
+        return vl::testing::commandOutput(command + " 2>/dev/null");
     }
 
     // Waits until the command's output contains the text.

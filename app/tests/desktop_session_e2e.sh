@@ -4,9 +4,7 @@
 # "desktopsession" command runs in place of ours.
 source "$(dirname "$0")/../../tests/e2e/lib.sh"
 
-PORT=$(free_port_block)
-export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
-server_config set controlport "$PORT"
+private_server_settings
 server_config set password "desk-pw"
 start_server_with_desktop
 

@@ -65,9 +65,7 @@ run_bench() {  # NAME
     front-left,front-right,front-center,lfe,side-left,side-right,rear-left,rear-right
 }
 
-PORT=$(free_port_block)
-export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
-server_config set controlport "$PORT"
+private_server_settings
 
 # PulseAudio: the server's own.
 start_server_with_desktop

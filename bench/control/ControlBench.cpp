@@ -7,6 +7,7 @@
 //   of this process (server and client together), beside the same bytes pushed in the same
 //   packets through a bare stream with no server logic.
 #include "base/Logger.h"
+#include "base/testing/PortBlock.h"
 #include "client/ControlClient.h"
 #include "comm/ControlServer.h"
 #include "comm/KeychainIdentityManager.h"
@@ -40,27 +41,6 @@ double cpuSeconds() {
     getrusage(RUSAGE_SELF, &usage);
     auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-// A port P with P..P+3 free for UDP.
-std::uint16_t freePortBlock() {
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        int base = 20000 + (std::rand() % 4000) * 10;
-        bool free = true;
-        std::vector<int> sockets;
-        for (int p = base; p < base + 4 && free; ++p) {
-            int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_port = htons(static_cast<std::uint16_t>(p));
-            free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-            sockets.push_back(fd);
-        }
-        for (int fd : sockets) ::close(fd);
-        if (free) return static_cast<std::uint16_t>(base);
-    }
-    std::fprintf(stderr, "no free port block\n");
-    std::exit(1);
 }
 
 double percentile(std::vector<double> values, double p) {
@@ -167,7 +147,8 @@ int main() {
     Logger::shared().setWritesToStderr(false);
     vl::testing::RecordingSessionEnvironment fakes;
 
-    std::uint16_t port = freePortBlock();
+    vl::testing::PortBlock ports(4);
+    const auto port = std::uint16_t(ports.first());
     auto server = ControlServer::make(port, DispatchQueue::dedicated("ControlRequestQueue"),
                                       "ControlServer", fakes.environment());
     server->start();

@@ -11,6 +11,8 @@
 //   bench_load [--seconds S] [--clients C] [--idle N] [--sample-idle M]
 #include "base/Base64.h"
 #include "base/Logger.h"
+#include "base/testing/PortBlock.h"
+#include "base/testing/SpawnedProgram.h"
 #include "client/ControlClient.h"
 #include "comm/ControlServer.h"
 #include "comm/testing/RecordingSessionEnvironment.h"
@@ -61,18 +63,6 @@ std::string pem(const char* label, ByteView der) {
     return text + "-----END " + label + "-----\n";
 }
 
-std::uint16_t freeUdpPort() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 // Resident memory of a process, in bytes.
 double residentBytes(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -81,54 +71,6 @@ double residentBytes(pid_t pid) {
         if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) * 1024;
     return 0;
 }
-
-class Child {
-  public:
-    explicit Child(std::vector<std::string> arguments, const std::string& output = "/dev/null") {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        std::vector<char*> argv;
-        for (auto& argument : arguments) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Child() { stop(); }
-    Child(const Child&) = delete;
-    pid_t pid() const { return pid_; }
-    // True once exited; `cleanly` when with status 0.
-    bool wait(milliseconds timeout = hours(1)) {
-        auto deadline = steady_clock::now() + timeout;
-        while (pid_ > 0) {
-            int status = 0;
-            pid_t done = ::waitpid(pid_, &status, WNOHANG);
-            if (done == pid_ || done < 0) {
-                cleanly_ = done == pid_ && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-                pid_ = -1;
-                return true;
-            }
-            if (steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(1ms);
-        }
-        return true;
-    }
-    void stop() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        if (!wait(3s)) {
-            ::kill(pid_, SIGKILL);
-            wait(3s);
-        }
-    }
-    bool cleanly() const { return cleanly_; }
-
-  private:
-    pid_t pid_ = -1;
-    bool cleanly_ = false;
-};
 
 std::string self() {
     return fs::read_symlink("/proc/self/exe").string();
@@ -227,15 +169,16 @@ struct Options {
 };
 
 void ourHandshakes(const fs::path& scratch, const Options& options) {
-    std::uint16_t port = freeUdpPort();
-    Child server({self(), "server", std::to_string(port)});
+    vl::testing::PortBlock ports(1);
+    const auto port = std::uint16_t(ports.first());
+    vl::testing::SpawnedProgram server({self(), "server", std::to_string(port)});
     std::this_thread::sleep_for(1s);
     // Two client processes, so that the clients' own network threads are not the limit.
-    std::vector<std::unique_ptr<Child>> churners;
+    std::vector<std::unique_ptr<vl::testing::SpawnedProgram>> churners;
     std::vector<fs::path> reports;
     for (int p = 0; p < 2; ++p) {
         reports.push_back(scratch / ("churn" + std::to_string(p) + ".txt"));
-        churners.push_back(std::make_unique<Child>(std::vector<std::string>{
+        churners.push_back(std::make_unique<vl::testing::SpawnedProgram>(std::vector<std::string>{
             self(), "churn", std::to_string(port), std::to_string(options.clients / 2),
             std::to_string(options.seconds), reports.back().string()}));
     }
@@ -258,9 +201,11 @@ void ourHandshakes(const fs::path& scratch, const Options& options) {
 }
 
 void sampleHandshakes(const fs::path& scratch, const Options& options) {
-    std::uint16_t port = freeUdpPort();
-    Child server({sampleServer, "-q", "-d", scratch.string(), "127.0.0.1", std::to_string(port),
-                  (scratch / "key.pem").string(), (scratch / "cert.pem").string()});
+    vl::testing::PortBlock ports(1);
+    const auto port = std::uint16_t(ports.first());
+    vl::testing::SpawnedProgram server({sampleServer, "-q", "-d", scratch.string(), "127.0.0.1",
+                                        std::to_string(port), (scratch / "key.pem").string(),
+                                        (scratch / "cert.pem").string()});
     std::this_thread::sleep_for(500ms);
     std::string uri = "https://127.0.0.1:" + std::to_string(port) + "/0";
     auto until = steady_clock::now() + seconds(options.seconds);
@@ -269,10 +214,10 @@ void sampleHandshakes(const fs::path& scratch, const Options& options) {
     for (int t = 0; t < options.clients; ++t) {
         workers.emplace_back([&] {
             while (steady_clock::now() < until) {
-                Child client({sampleClient, "-q", "--no-quic-dump", "--no-http-dump",
-                              "--exit-on-all-streams-close", "127.0.0.1", std::to_string(port),
-                              uri});
-                if (client.wait(10s) && client.cleanly())
+                vl::testing::SpawnedProgram client({sampleClient, "-q", "--no-quic-dump",
+                                                    "--no-http-dump", "--exit-on-all-streams-close",
+                                                    "127.0.0.1", std::to_string(port), uri});
+                if (client.wait(10s) && client.exitedCleanly())
                     ++done;
                 else
                     ++failed;
@@ -290,19 +235,21 @@ void sampleHandshakes(const fs::path& scratch, const Options& options) {
 }
 
 void ourIdle(const fs::path& scratch, const Options& options) {
-    std::uint16_t port = freeUdpPort();
-    Child server({self(), "server", std::to_string(port)});
+    vl::testing::PortBlock ports(1);
+    const auto port = std::uint16_t(ports.first());
+    vl::testing::SpawnedProgram server({self(), "server", std::to_string(port)});
     std::this_thread::sleep_for(1s);
     fs::path holderReport = scratch / "holder.txt", idleReport = scratch / "idle.txt";
-    Child holder({self(), "hold", std::to_string(port), "device-A", "1", holderReport.string()});
+    vl::testing::SpawnedProgram holder(
+        {self(), "hold", std::to_string(port), "device-A", "1", holderReport.string()});
     if (!waitForLines(holderReport, 1, 30s)) {
         std::printf("ours idle: FAILED (no session holder)\n");
         return;
     }
     std::this_thread::sleep_for(500ms);
     double before = residentBytes(server.pid());
-    Child idle({self(), "hold", std::to_string(port), "device-B", std::to_string(options.idle),
-                idleReport.string()});
+    vl::testing::SpawnedProgram idle({self(), "hold", std::to_string(port), "device-B",
+                                      std::to_string(options.idle), idleReport.string()});
     if (!waitForLines(idleReport, 1, 600s)) {
         std::printf("ours idle: FAILED (the connections did not all answer)\n");
         return;
@@ -320,26 +267,27 @@ void ourIdle(const fs::path& scratch, const Options& options) {
 }
 
 void sampleIdle(const fs::path& scratch, const Options& options) {
-    std::uint16_t port = freeUdpPort();
+    vl::testing::PortBlock ports(1);
+    const auto port = std::uint16_t(ports.first());
     // The idle timeout as ours (10 minutes), so that nothing closes while the test runs.
-    Child server({sampleServer, "-q", "--timeout=600s", "-d", scratch.string(), "127.0.0.1",
-                  std::to_string(port), (scratch / "key.pem").string(),
-                  (scratch / "cert.pem").string()});
+    vl::testing::SpawnedProgram server(
+        {sampleServer, "-q", "--timeout=600s", "-d", scratch.string(), "127.0.0.1",
+         std::to_string(port), (scratch / "key.pem").string(), (scratch / "cert.pem").string()});
     std::this_thread::sleep_for(500ms);
     std::string uri = "https://127.0.0.1:" + std::to_string(port) + "/0";
     // One connection first, so that the server's one-time set-up is not counted.
     {
-        Child warm({sampleClient, "-q", "--exit-on-all-streams-close", "127.0.0.1",
-                    std::to_string(port), uri});
+        vl::testing::SpawnedProgram warm({sampleClient, "-q", "--exit-on-all-streams-close",
+                                          "127.0.0.1", std::to_string(port), uri});
         warm.wait(10s);
     }
     std::this_thread::sleep_for(500ms);
     double before = residentBytes(server.pid());
-    std::vector<std::unique_ptr<Child>> clients;
+    std::vector<std::unique_ptr<vl::testing::SpawnedProgram>> clients;
     std::vector<fs::path> logs;
     for (int i = 0; i < options.sampleIdle; ++i) {
         logs.push_back(scratch / ("idle-" + std::to_string(i) + ".log"));
-        clients.push_back(std::make_unique<Child>(
+        clients.push_back(std::make_unique<vl::testing::SpawnedProgram>(
             std::vector<std::string>{sampleClient, "--no-quic-dump", "--timeout=600s", "127.0.0.1",
                                      std::to_string(port), uri},
             logs.back().string()));

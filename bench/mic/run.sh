@@ -12,9 +12,7 @@ VL_BIN=$(cd "${1:?usage: run.sh BUILD_DIR}" && pwd)
 export VL_BIN
 source "$(dirname "$0")/../../tests/e2e/lib.sh"
 
-PORT=$(free_port_block)
-export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
-server_config set controlport "$PORT"
+private_server_settings
 start_server_with_desktop
 export PULSE_SERVER="unix:$WORK/runtime/vantrel-link-sound/native"
 HOST_PID=$(for _ in $(seq 100); do pgrep -P "$SERVER_PID" -f "/corvane-mic-host$" && break; sleep 0.05; done)

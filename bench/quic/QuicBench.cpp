@@ -19,6 +19,8 @@
 #include "platform/network/Interface.h"
 
 #include "base/Base64.h"
+#include "base/testing/PortBlock.h"
+#include "base/testing/SpawnedProgram.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -76,77 +78,6 @@ std::string pem(const char* label, ByteView der) {
     for (std::size_t at = 0; at < body.size(); at += 64) text += body.substr(at, 64) + "\n";
     return text + "-----END " + label + "-----\n";
 }
-
-std::uint16_t freeUdpPort() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-double secondsOf(const timeval& t) {
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-}
-
-// A child process; its CPU time is known once it has been reaped.
-class Child {
-  public:
-    explicit Child(std::vector<std::string> arguments, const std::string& output = "/dev/null") {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        std::vector<char*> argv;
-        for (auto& argument : arguments) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        started_ = steady_clock::now();
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Child() { stop(); }
-    pid_t pid() const { return pid_; }
-    bool wait(milliseconds timeout = hours(1)) {
-        auto deadline = steady_clock::now() + timeout;
-        while (pid_ > 0) {
-            int status = 0;
-            rusage usage{};
-            pid_t done = ::wait4(pid_, &status, WNOHANG, &usage);
-            if (done == pid_ || done < 0) {
-                ended_ = steady_clock::now();
-                cpu_ = secondsOf(usage.ru_utime) + secondsOf(usage.ru_stime);
-                exitedCleanly_ = done == pid_ && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-                pid_ = -1;
-                return true;
-            }
-            if (steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(1ms);
-        }
-        return true;
-    }
-    void stop() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        if (!wait(3s)) {
-            ::kill(pid_, SIGKILL);
-            wait(3s);
-        }
-    }
-    double cpuSeconds() const { return cpu_; }
-    double wallSeconds() const { return duration<double>(ended_ - started_).count(); }
-    bool exitedCleanly() const { return exitedCleanly_; }
-
-  private:
-    pid_t pid_ = -1;
-    steady_clock::time_point started_, ended_;
-    double cpu_ = 0;
-    bool exitedCleanly_ = false;
-};
 
 std::string self() {
     return fs::read_symlink("/proc/self/exe").string();
@@ -511,14 +442,16 @@ bool waitForReport(const fs::path& path, std::size_t lines, seconds timeout) {
 BulkResult oursOnce(const fs::path& scratch, std::uint64_t bytes, std::size_t window,
                     bool speedTest) {
     BulkResult result;
-    std::uint16_t port = freeUdpPort();
-    Child server({self(), speedTest ? "speedtest-server" : "server", scratch.string(),
-                  std::to_string(port)});
+    vl::testing::PortBlock ports(1);
+    const auto port = std::uint16_t(ports.first());
+    vl::testing::SpawnedProgram server({self(), speedTest ? "speedtest-server" : "server",
+                                        scratch.string(), std::to_string(port)});
     std::this_thread::sleep_for(300ms);
     fs::path report = scratch / "client.txt";
     fs::remove(report);
-    Child client({self(), "client", std::to_string(port), std::to_string(bytes),
-                  std::to_string(window), report.string()});
+    vl::testing::SpawnedProgram client({self(), "client", std::to_string(port),
+                                        std::to_string(bytes), std::to_string(window),
+                                        report.string()});
     // The server's memory while it sends: flat when what it queues is bounded.
     result.serverStartMiB = result.serverPeakMiB = residentMiB(server.pid());
     while (!client.wait(50ms))
@@ -542,9 +475,11 @@ std::pair<std::uint64_t, std::uint64_t> sampleRequests(std::uint64_t bytes) {
 
 BulkResult theirsOnce(const fs::path& scratch, std::uint64_t bytes, bool verify) {
     BulkResult result;
-    std::uint16_t port = freeUdpPort();
-    Child server({sampleServer, "-q", "-d", scratch.string(), "127.0.0.1", std::to_string(port),
-                  (scratch / "key.pem").string(), (scratch / "cert.pem").string()});
+    vl::testing::PortBlock ports(1);
+    const auto port = std::uint16_t(ports.first());
+    vl::testing::SpawnedProgram server({sampleServer, "-q", "-d", scratch.string(), "127.0.0.1",
+                                        std::to_string(port), (scratch / "key.pem").string(),
+                                        (scratch / "cert.pem").string()});
     std::this_thread::sleep_for(300ms);
     auto [count, size] = sampleRequests(bytes);
     std::string uri = "https://127.0.0.1:" + std::to_string(port) + "/" + std::to_string(size);
@@ -552,9 +487,10 @@ BulkResult theirsOnce(const fs::path& scratch, std::uint64_t bytes, bool verify)
     if (verify) {
         // The client exits 0 whatever the answer: check once, with its log, that one request is
         // served in full (the timed runs are quiet).
-        Child check({sampleClient, "--no-quic-dump", "--no-http-dump",
-                     "--exit-on-all-streams-close", "127.0.0.1", std::to_string(port), uri},
-                    log.string());
+        vl::testing::SpawnedProgram check(
+            {sampleClient, "--no-quic-dump", "--no-http-dump", "--exit-on-all-streams-close",
+             "127.0.0.1", std::to_string(port), uri},
+            log.string());
         check.wait();
         std::string text = readFile(log);
         if (text.find(":status: 200") == std::string::npos ||
@@ -563,7 +499,7 @@ BulkResult theirsOnce(const fs::path& scratch, std::uint64_t bytes, bool verify)
             return result;
         }
     }
-    Child client(
+    vl::testing::SpawnedProgram client(
         {sampleClient, "-q", "--no-quic-dump", "--no-http-dump", "--exit-on-all-streams-close",
          "-n", std::to_string(count), "127.0.0.1", std::to_string(port), uri},
         log.string());
@@ -662,12 +598,14 @@ int orchestrate(int argc, char** argv) {
     std::fflush(stdout);
 
     if (handshakes > 0) {
-        std::uint16_t port = freeUdpPort();
-        Child server({self(), "server", scratch.string(), std::to_string(port)});
+        vl::testing::PortBlock ports(1);
+        const auto port = std::uint16_t(ports.first());
+        vl::testing::SpawnedProgram server(
+            {self(), "server", scratch.string(), std::to_string(port)});
         std::this_thread::sleep_for(300ms);
         fs::path report = scratch / "handshakes.txt";
-        Child client({self(), "handshakes", std::to_string(port), std::to_string(handshakes),
-                      report.string()});
+        vl::testing::SpawnedProgram client({self(), "handshakes", std::to_string(port),
+                                            std::to_string(handshakes), report.string()});
         client.wait();
         double medianMs = 0, minMs = 0, maxMs = 0, p95Ms = 0, answerMs = 0, answerP95Ms = 0;
         std::istringstream fields(readFile(report));
@@ -686,12 +624,15 @@ int orchestrate(int argc, char** argv) {
     }
 
     if (idle > 0) {
-        std::uint16_t port = freeUdpPort();
+        vl::testing::PortBlock ports(1);
+        const auto port = std::uint16_t(ports.first());
         fs::path report = scratch / "idle.txt";
-        Child server({self(), "server", scratch.string(), std::to_string(port), "idle",
-                      std::to_string(idle), report.string()});
+        vl::testing::SpawnedProgram server({self(), "server", scratch.string(),
+                                            std::to_string(port), "idle", std::to_string(idle),
+                                            report.string()});
         bool ok = waitForReport(report, 1, 10s);
-        Child client({self(), "idle-client", std::to_string(port), std::to_string(idle)});
+        vl::testing::SpawnedProgram client(
+            {self(), "idle-client", std::to_string(port), std::to_string(idle)});
         ok = ok && waitForReport(report, 2, 120s);
         std::istringstream fields(readFile(report));
         double heapBefore = 0, rssBefore = 0, heapAfter = 0, rssAfter = 0, held = 0;

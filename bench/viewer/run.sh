@@ -28,9 +28,7 @@ else
   echo "-- (bench_session not built: cmake -DVANTREL_BENCH=ON, target bench_session)"
 fi
 
-PORT=$(free_port_block)
-export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
-server_config set controlport "$PORT"
+private_server_settings
 start_server_with_desktop
 desk() { DISPLAY=$DESKTOP_DISPLAY XAUTHORITY=$DESKTOP_XAUTHORITY "$@"; }
 exec 9>"$WORK/display-b"

@@ -2,6 +2,7 @@
 // starts again mid-session: the audio stops with a report and resumes once the server is back.
 #include "comm/SystemAudioRelay.h"
 
+#include "base/testing/CommandOutput.h"
 #include "base/testing/Eventually.h"
 #include "base/testing/LogCapture.h"
 #include "comm/testing/TestIdentity.h"
@@ -22,13 +23,7 @@ using namespace std::chrono_literals;
 using vl::testing::eventually;
 
 std::string pactl(const std::string& arguments) {
-    std::string out;
-    if (FILE* p = popen(("pactl " + arguments + " 2>/dev/null").c_str(), "r")) {
-        char buffer[4096];
-        while (auto n = fread(buffer, 1, sizeof buffer, p)) out.append(buffer, n);
-        pclose(p);
-    }
-    return out;
+    return testing::commandOutput("pactl " + arguments + " 2>/dev/null");
 }
 
 TEST(SystemAudioOnPulseAudio, AudioStopsWithTheSoundServerAndResumesWhenItIsBack) {

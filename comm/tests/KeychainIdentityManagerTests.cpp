@@ -1,6 +1,7 @@
 #include "comm/KeychainIdentityManager.h"
 
 #include "base/Logger.h"
+#include "base/testing/CommandOutput.h"
 #include "comm/Der.h"
 #include "platform/crypto/Rsa.h"
 #include "platform/security/fake/MemoryKeychain.h"
@@ -17,16 +18,6 @@ using namespace vl;
 namespace kim = vl::KeychainIdentityManager;
 
 namespace {
-
-std::string run(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[4096];
-        while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-        ::pclose(pipe);
-    }
-    return out;
-}
 
 // Fails the first `failures` certificate adds; everything else goes to the memory keychain.
 class FailingCertificateStore final : public Keychain {
@@ -128,14 +119,16 @@ TEST_F(KeychainIdentityManagerTest, CertificateIsTheExactSelfSignedVersion3Certi
     ASSERT_EQ(::write(fd, certificate->data(), certificate->size()),
               static_cast<ssize_t>(certificate->size()));
     ::close(fd);
-    std::string text =
-        run(std::string("openssl x509 -inform DER -noout -text -in ") + path + " 2>&1");
-    std::string dates = run(std::string("openssl x509 -inform DER -noout -dates -in ") + path);
+    std::string text = vl::testing::commandOutput(
+        std::string("openssl x509 -inform DER -noout -text -in ") + path + " 2>&1");
+    std::string dates = vl::testing::commandOutput(
+        std::string("openssl x509 -inform DER -noout -dates -in ") + path);
     // The self-signature, checked by an independent implementation.
     std::string pem = std::string(path) + ".pem";
-    run(std::string("openssl x509 -inform DER -in ") + path + " -out " + pem);
-    std::string verified =
-        run("openssl verify -no_check_time -CAfile " + pem + " " + pem + " 2>&1");
+    vl::testing::commandOutput(std::string("openssl x509 -inform DER -in ") + path + " -out " +
+                               pem);
+    std::string verified = vl::testing::commandOutput("openssl verify -no_check_time -CAfile " +
+                                                      pem + " " + pem + " 2>&1");
     ::unlink(pem.c_str());
     ::unlink(path);
 

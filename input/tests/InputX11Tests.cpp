@@ -3,6 +3,7 @@
 // confinement is on, checked with xdotool.
 #include "input/InputService.h"
 
+#include "base/testing/CommandOutput.h"
 #include "base/testing/Eventually.h"
 #include "base/testing/MainLoop.h"
 #include "platform/capture/tests/XvfbServer.h"
@@ -27,16 +28,6 @@ using test::Seen;
     ::testing::AddGlobalTestEnvironment(new vl::testing::MainLoopEnvironment);
 
 constexpr DisplayID virtualDisplay = 3;
-
-std::string run(const std::string& command) {
-    std::string output;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (fgets(buffer, sizeof buffer, pipe)) output += buffer;
-        pclose(pipe);
-    }
-    return output;
-}
 
 class InputX11Test : public ::testing::Test {
   protected:
@@ -74,7 +65,9 @@ class InputX11Test : public ::testing::Test {
                                      virtualDisplay);
         });
     }
-    std::string pointer() { return run("DISPLAY=" + xvfb_->name() + " xdotool getmouselocation"); }
+    std::string pointer() {
+        return testing::commandOutput("DISPLAY=" + xvfb_->name() + " xdotool getmouselocation");
+    }
 
     static test::XvfbServer* xvfb_;
     std::unique_ptr<test::WitnessWindow> witness_;
@@ -118,12 +111,12 @@ TEST_F(InputX11Test, TextAndKeyCodesArriveAsKeysOfThisDesktop) {
 
 TEST_F(InputX11Test, TheCursorStaysInsideTheVirtualDisplayOnlyWhileConfined) {
     onMain([&] { input_->startConstrainingCursor(virtualDisplay); });
-    run("DISPLAY=" + xvfb_->name() + " xdotool mousemove 100 300");
+    testing::commandOutput("DISPLAY=" + xvfb_->name() + " xdotool mousemove 100 300");
     EXPECT_TRUE(vl::testing::eventually([&] { return pointer().find("x:640 y:300") == 0; }, 2s))
         << pointer();
 
     onMain([&] { input_->stopConstrainingCursor(); });
-    run("DISPLAY=" + xvfb_->name() + " xdotool mousemove 100 300");
+    testing::commandOutput("DISPLAY=" + xvfb_->name() + " xdotool mousemove 100 300");
     std::this_thread::sleep_for(100ms);  // several ticks, had the timer survived
     EXPECT_EQ(pointer().find("x:100 y:300"), 0u) << pointer();
 }

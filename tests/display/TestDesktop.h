@@ -2,6 +2,7 @@
 // its environment exported so that the library and xrandr use it, and what xrandr reports.
 #pragma once
 
+#include "base/testing/CommandOutput.h"
 #include "platform/desktop/HeadlessDesktop.h"
 
 #include <gtest/gtest.h>
@@ -58,12 +59,7 @@ class Reports {
 };
 
 inline std::string run(const std::string& command) {
-    std::string out;
-    std::unique_ptr<FILE, decltype(&pclose)> pipe(popen((command + " 2>&1").c_str(), "r"), &pclose);
-    if (!pipe) return out;
-    char buffer[4096];
-    while (auto n = fread(buffer, 1, sizeof buffer, pipe.get())) out.append(buffer, n);
-    return out;
+    return vl::testing::commandOutput(command + " 2>&1");
 }
 
 struct XrandrOutput {

@@ -6,9 +6,7 @@
 # session the desktop's own default output is back and no corvane_audio sink is left.
 source "$(dirname "$0")/lib.sh"
 
-PORT=$(free_port_block)
-export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
-server_config set controlport "$PORT"
+private_server_settings
 start_server_with_desktop
 export PULSE_SERVER="unix:$WORK/runtime/vantrel-link-sound/native"
 check "the server started a sound server of its own" \

@@ -16,7 +16,7 @@ check "lensway listens on its frame socket" test -S "$WORK/runtime/lensway/camer
 camera_listed() { prints corvane-persona-camera pw-cli ls Node; }
 check "no camera is listed before a session" not camera_listed
 
-PORT=$(free_port_block)
+claim_port_block
 server_config set controlport "$PORT"
 start_server_with_desktop
 

@@ -5,9 +5,7 @@
 # teardown, releases what was held, and takes the virtual display away. xev and xrandr witness.
 source "$(dirname "$0")/lib.sh"
 
-PORT=$(free_port_block)
-export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
-server_config set controlport "$PORT"
+private_server_settings
 # A keepalive every second: the loss shows 20 s (the transport's limit) after it.
 start_server_with_desktop --keepalive-ms 1000
 export DISPLAY=$DESKTOP_DISPLAY XAUTHORITY=$DESKTOP_XAUTHORITY

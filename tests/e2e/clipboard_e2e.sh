@@ -4,9 +4,7 @@
 # desktop, what the desktop copies arrives at the client with its type, and nothing echoes back.
 source "$(dirname "$0")/lib.sh"
 
-PORT=$(free_port_block)
-export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
-server_config set controlport "$PORT"
+private_server_settings
 start_server_with_desktop
 echo "server desktop on $DESKTOP_DISPLAY"
 desk() { DISPLAY=$DESKTOP_DISPLAY XAUTHORITY=$DESKTOP_XAUTHORITY "$@"; }

@@ -3,9 +3,7 @@
 # device, keepalives, the speed test and a clean shutdown.
 source "$(dirname "$0")/lib.sh"
 
-PORT=$(free_port_block)
-export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
-server_config set controlport "$PORT"
+private_server_settings
 server_config set machinename e2e-host
 start_server --keepalive-ms 100
 

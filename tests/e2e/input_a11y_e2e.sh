@@ -5,7 +5,7 @@
 # view's divider lands on the divider. The witness application prints every event it receives.
 source "$(dirname "$0")/lib.sh"
 
-PORT=$(free_port_block)
+claim_port_block
 export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
 mkdir -p "$WORK/runtime" && chmod 700 "$WORK/runtime"
 export XDG_RUNTIME_DIR="$WORK/runtime"

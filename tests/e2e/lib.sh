@@ -34,25 +34,44 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A UDP port P such that P..P+9 are all free on 127.0.0.1.
-free_port_block() {
-  python3 - <<'PY'
-import random, socket
-for _ in range(200):
-    base = random.randrange(20000, 60000, 10)
-    socks = []
-    try:
-        for p in range(base, base + 10):
-            s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-            s.bind(("0.0.0.0", p))
-            socks.append(s)
-        print(base)
-        break
-    except OSError:
-        pass
-    finally:
-        for s in socks:
-            s.close()
+# claim_port_block: sets PORT to the first of ten consecutive local ports that no other test
+# holds. The claims are the C++ tests' ones (an flock on /tmp/vl-port-claims/<port>), held by this
+# shell and the programs it starts and dropped by the kernel when they are gone; a block is taken
+# only when every port in it is also bindable for UDP on 127.0.0.1. A second call gives up the
+# first block.
+PORT_CLAIMS=()
+claim_port_block() {
+  local dir=/tmp/vl-port-claims blocks=1000 i first port fd
+  release_port_block
+  mkdir -p "$dir" && chmod 1777 "$dir" 2>/dev/null || true
+  for ((i = 0; i < blocks; i++)); do
+    first=$((20000 + ($$ + i) % blocks * 10))
+    for ((port = first; port < first + 10; port++)); do
+      exec {fd}>>"$dir/$port"
+      if ! flock -n "$fd"; then exec {fd}>&-; break; fi
+      PORT_CLAIMS+=("$fd")
+    done
+    if [ ${#PORT_CLAIMS[@]} -eq 10 ] && udp_bindable "$first" 10; then PORT=$first; return 0; fi
+    release_port_block
+  done
+  echo "no free block of ten ports" >&2
+  exit 1
+}
+release_port_block() {
+  local fd
+  for fd in "${PORT_CLAIMS[@]}"; do exec {fd}>&-; done
+  PORT_CLAIMS=()
+}
+udp_bindable() {
+  python3 - "$1" "$2" <<'PY'
+import socket, sys
+first, count = int(sys.argv[1]), int(sys.argv[2])
+for port in range(first, first + count):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        try:
+            s.bind(("127.0.0.1", port))
+        except OSError:
+            sys.exit(1)
 PY
 }
 
@@ -123,6 +142,14 @@ server_config() { "$SERVER" --config-dir "$WORK/config" config "$@"; }
 # The password the scripts connect with (a fresh installation would generate its own).
 PASSWORD='Ez3Kq$vn'
 server_config set password "$PASSWORD" >/dev/null
+
+# private_server_settings: the server's settings and data in the work folder, its control port
+# the first of a claimed block (PORT).
+private_server_settings() {
+  claim_port_block
+  export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
+  server_config set controlport "$PORT"
+}
 
 # The server without a desktop of its own (the control tests need none).
 start_server() { launch_server --no-desktop "$@"; }

@@ -5,9 +5,7 @@
 # painted last.
 source "$(dirname "$0")/lib.sh"
 
-PORT=$(free_port_block)
-export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
-server_config set controlport "$PORT"
+private_server_settings
 start_server_with_desktop
 echo "server desktop on $DESKTOP_DISPLAY"
 

@@ -14,9 +14,7 @@ source "$(dirname "$0")/lib.sh"
 VIEWER="$VL_BIN/client/viewer/vantrel-link-viewer"
 trap 'stop_own; cleanup' EXIT
 
-PORT=$(free_port_block)
-export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
-server_config set controlport "$PORT"
+private_server_settings
 start_server_with_desktop
 desk() { DISPLAY=$DESKTOP_DISPLAY XAUTHORITY=$DESKTOP_XAUTHORITY "$@"; }
 desk xsetroot -solid '#C81E28'

@@ -11,9 +11,7 @@ source "$(dirname "$0")/lib.sh"
 MEASURE=${VL_MEASURE_SECONDS:-}
 VIEWER="$VL_BIN/client/viewer/vantrel-link-viewer"
 
-PORT=$(free_port_block)
-export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
-server_config set controlport "$PORT"
+private_server_settings
 start_server_with_desktop
 SERVER_PULSE="unix:$WORK/runtime/vantrel-link-sound/native"
 # Programs of each side; `env` execs them, so $! is their own pid.

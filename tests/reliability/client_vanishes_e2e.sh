@@ -25,9 +25,7 @@ start_media_session
 OWN_PIDS+=($!)
 eventually grep -q "lensway: ready" "$WORK/lensway.log"
 
-PORT=$(free_port_block)
-export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
-server_config set controlport "$PORT"
+private_server_settings
 # A keepalive every second: the loss shows 20 s (the transport's limit) after it. KEEPALIVE_MS=30000
 # measures the shipped interval.
 start_server_with_desktop --keepalive-ms "${KEEPALIVE_MS:-1000}"

@@ -7,7 +7,7 @@ source "$(dirname "$0")/lib.sh"
 ROUNDS=${ROUNDS:-3}
 export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
 for round in $(seq "$ROUNDS"); do
-  PORT=$(free_port_block)
+  claim_port_block
   server_config set controlport "$PORT" >/dev/null
   start_server_with_desktop
   export DISPLAY=$DESKTOP_DISPLAY XAUTHORITY=$DESKTOP_XAUTHORITY

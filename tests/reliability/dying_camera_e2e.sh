@@ -33,7 +33,7 @@ open_camera() {
 cam_starts() { grep -c '^camStart ' "$WORK/$1.out" || true; }
 cam_starts_reach() { [ "$(cam_starts "$1")" -ge "$2" ]; }
 
-PORT=$(free_port_block)
+claim_port_block
 server_config set controlport "$PORT"
 start_server_with_desktop
 start_painter

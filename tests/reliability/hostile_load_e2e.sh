@@ -13,9 +13,7 @@ STRANGERS=${STRANGERS:-300}
 STRANGER_SECONDS=${STRANGER_SECONDS:-20}
 STRANGER_TOOL="$VL_BIN/tests/reliability/vl_strangers"
 
-PORT=$(free_port_block)
-export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
-server_config set controlport "$PORT"
+private_server_settings
 start_server_with_desktop
 export DISPLAY=$DESKTOP_DISPLAY XAUTHORITY=$DESKTOP_XAUTHORITY
 # A moving picture at 30 frames a second, so every frame the capture takes is new.

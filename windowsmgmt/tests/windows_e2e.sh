@@ -7,9 +7,7 @@
 source "$(dirname "$0")/../../tests/e2e/lib.sh"
 : "${VL_TEST_WINDOW:?VL_TEST_WINDOW must name the test window program}"
 
-PORT=$(free_port_block)
-export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
-server_config set controlport "$PORT"
+private_server_settings
 start_server_with_desktop
 echo "server desktop on $DESKTOP_DISPLAY"
 export DISPLAY=$DESKTOP_DISPLAY XAUTHORITY=$DESKTOP_XAUTHORITY

@@ -7,6 +7,7 @@
 #include "platform/audio/testing/ToneCheck.h"
 #include "platform/desktop/ChildProcess.h"
 
+#include "base/testing/CommandOutput.h"
 #include "base/testing/Eventually.h"
 
 #include <gtest/gtest.h>
@@ -37,13 +38,7 @@ using testing::TestSoundServer;
 using testing::writeToneWav;
 
 std::string run(const std::string& command) {
-    std::string out;
-    if (FILE* p = popen((command + " 2>/dev/null").c_str(), "r")) {
-        std::array<char, 4096> buffer;
-        while (auto n = fread(buffer.data(), 1, buffer.size(), p)) out.append(buffer.data(), n);
-        pclose(p);
-    }
-    return out;
+    return testing::commandOutput(command + " 2>/dev/null");
 }
 
 bool contains(const std::string& text, const std::string& part) {

@@ -1,3 +1,4 @@
+#include "base/testing/CommandOutput.h"
 #include "platform/desktop/SessionBus.h"
 
 #include <gtest/gtest.h>
@@ -13,14 +14,6 @@
 using namespace vl;
 
 namespace {
-
-std::string output(const std::string& command) {
-    std::string text;
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-    std::array<char, 4096> chunk{};
-    while (pipe && std::fgets(chunk.data(), chunk.size(), pipe.get())) text += chunk.data();
-    return text;
-}
 
 class SessionBusTest : public ::testing::Test {
   protected:
@@ -43,14 +36,16 @@ TEST_F(SessionBusTest, ApplicationsMeetOnItAndFindTheAccessibilityBusThroughIt) 
     EXPECT_EQ(bus->address(), "unix:path=" + directory + "/bus");
 
     const std::string send = "dbus-send --bus='" + bus->address() + "' --print-reply ";
-    EXPECT_NE(output(send + "--dest=org.freedesktop.DBus / org.freedesktop.DBus.ListNames")
+    EXPECT_NE(vl::testing::commandOutput(
+                  send + "--dest=org.freedesktop.DBus / org.freedesktop.DBus.ListNames")
                   .find("org.freedesktop.DBus"),
               std::string::npos);
     // Started on demand from the session bus: what a desktop's applications and our own
     // accessibility backend ask first.
-    EXPECT_NE(
-        output(send + "--dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress").find("unix:"),
-        std::string::npos);
+    EXPECT_NE(vl::testing::commandOutput(
+                  send + "--dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress")
+                  .find("unix:"),
+              std::string::npos);
 
     const pid_t pid = bus->pid();
     bus.reset();

@@ -1,3 +1,4 @@
+#include "base/testing/CommandOutput.h"
 #include "platform/desktop/XAuthority.h"
 #include "platform/desktop/XorgConfiguration.h"
 
@@ -55,12 +56,7 @@ TEST(XAuthority, TheCookieFileReadsBackWithXauth) {
     EXPECT_EQ(std::filesystem::status(file).permissions() & std::filesystem::perms::all,
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 
-    std::string listed;
-    std::unique_ptr<FILE, decltype(&pclose)> xauth(
-        popen(("xauth -f " + file + " list 2>&1").c_str(), "r"), &pclose);
-    ASSERT_TRUE(xauth);
-    char line[512];
-    while (fgets(line, sizeof line, xauth.get())) listed += line;
+    const std::string listed = vl::testing::commandOutput("xauth -f " + file + " list 2>&1");
     EXPECT_NE(listed.find(":73  MIT-MAGIC-COOKIE-1  a0a1a2a3a4a5a6a7a8a9aaabacadaeaf"),
               std::string::npos)
         << listed;

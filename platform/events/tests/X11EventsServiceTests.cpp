@@ -2,6 +2,7 @@
 // the X server delivers, and by xdotool.
 #include "platform/events/x11/X11EventsService.h"
 
+#include "base/testing/CommandOutput.h"
 #include "platform/capture/tests/XvfbServer.h"
 #include "platform/events/tests/WitnessWindow.h"
 
@@ -33,16 +34,6 @@ PointerEvent pointer(PointerEventType type, DisplayPoint point, int button) {
     event.point = point;
     event.buttonNumber = button;
     return event;
-}
-
-std::string run(const std::string& command) {
-    std::string output;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (fgets(buffer, sizeof buffer, pipe)) output += buffer;
-        pclose(pipe);
-    }
-    return output;
 }
 
 class X11EventsTest : public ::testing::Test {
@@ -78,7 +69,8 @@ test::XvfbServer* X11EventsTest::xvfb_ = nullptr;
 TEST_F(X11EventsTest, WarpAndLocationAgreeWithAnIndependentWitness) {
     ASSERT_FALSE(events_->warp({123, 456}));
     EXPECT_EQ(events_->location(), (DisplayPoint{123, 456}));
-    const std::string seen = run("DISPLAY=" + xvfb_->name() + " xdotool getmouselocation");
+    const std::string seen =
+        testing::commandOutput("DISPLAY=" + xvfb_->name() + " xdotool getmouselocation");
     EXPECT_NE(seen.find("x:123 y:456"), std::string::npos) << seen;
 }
 
@@ -141,11 +133,11 @@ TEST_F(X11EventsTest, TextIntoFreshXlibProgramsArrivesWhole) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         const std::string log = std::string(folder) + "/xev" + std::to_string(attempt);
         const std::string name = "vl-xev-witness-" + std::to_string(attempt);
-        const std::string pid =
-            run(env + "xev -geometry 300x200+0+0 -name " + name + " >" + log + " 2>&1 & echo $!");
+        const std::string pid = testing::commandOutput(env + "xev -geometry 300x200+0+0 -name " +
+                                                       name + " >" + log + " 2>&1 & echo $!");
         // Only a mapped window can take the focus: found by name alone, it may not be yet.
-        run(env + "xdotool search --sync --onlyvisible --name '^" + name +
-            "$' windowfocus --sync %1");
+        testing::commandOutput(env + "xdotool search --sync --onlyvisible --name '^" + name +
+                               "$' windowfocus --sync %1");
         events_ = open(CommandKey::control);  // spare keys remapped afresh
         ASSERT_TRUE(events_);
         ASSERT_TRUE(events_->post(KeyEvent{0, text, true, 0}));
@@ -155,17 +147,17 @@ TEST_F(X11EventsTest, TextIntoFreshXlibProgramsArrivesWhole) {
         for (int wait = 0; wait < 500 && typed != text; ++wait) {
             std::this_thread::sleep_for(20ms);
             typed.clear();
-            const std::string lines =
-                run("grep -A4 '^KeyRelease' " + log + " | sed -n 's/.*XLookupString gives " +
-                    "[0-9]* bytes: (.*) \"\\(.*\\)\"$/\\1/p'");
+            const std::string lines = testing::commandOutput(
+                "grep -A4 '^KeyRelease' " + log + " | sed -n 's/.*XLookupString gives " +
+                "[0-9]* bytes: (.*) \"\\(.*\\)\"$/\\1/p'");
             for (char c : lines)
                 if (c != '\n') typed += c;
         }
-        run("kill " + pid);
+        testing::commandOutput("kill " + pid);
         events_.reset();
         EXPECT_EQ(typed, text) << "attempt " << attempt;
     }
-    run(std::string("rm -rf ") + folder);
+    testing::commandOutput(std::string("rm -rf ") + folder);
 }
 
 TEST_F(X11EventsTest, TextLetsGoOfHeldModifiersAndPutsThemBack) {

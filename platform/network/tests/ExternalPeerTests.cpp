@@ -2,6 +2,8 @@
 // (packages ngtcp2-client, ngtcp2-server). They speak only "h3", so each side must refuse the
 // other; a run of the two against each other shows they work at all on this machine.
 #include "base/Base64.h"
+#include "base/testing/PortBlock.h"
+#include "base/testing/SpawnedProgram.h"
 #include "platform/network/Interface.h"
 #include "platform/network/tests/TestSupport.h"
 
@@ -56,62 +58,6 @@ std::string readFile(const fs::path& path) {
     return text.str();
 }
 
-// A child process whose output goes to a file; ended by its process id if still running.
-class Child {
-  public:
-    Child(std::vector<std::string> arguments, const fs::path& log) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        std::vector<char*> argv;
-        for (auto& argument : arguments) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Child() { stop(); }
-    bool started() const { return pid_ > 0; }
-    // Waits for the exit; false when the deadline passed first.
-    bool wait(std::chrono::milliseconds timeout) {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (pid_ > 0) {
-            int status = 0;
-            pid_t done = ::waitpid(pid_, &status, WNOHANG);
-            if (done == pid_ || done < 0) {
-                pid_ = -1;
-                return true;
-            }
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(20ms);
-        }
-        return true;
-    }
-    void stop() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        if (!wait(2s)) {
-            ::kill(pid_, SIGKILL);
-            wait(2s);
-        }
-    }
-
-  private:
-    pid_t pid_ = -1;
-};
-
-// A UDP port on 127.0.0.1 that was free a moment ago.
-std::uint16_t freeUdpPort() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address = test::loopback(0);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 // Whether some socket is bound to the UDP port (the server finished starting).
 bool udpPortBound(std::uint16_t port) {
     char wanted[8];
@@ -140,7 +86,7 @@ class ExternalPeer : public ::testing::Test {
     // Runs the sample client against 127.0.0.1:port and returns its log.
     std::string runClient(std::uint16_t port, const std::string& path = "/") {
         fs::path log = scratch.path / "client.log";
-        Child client(
+        vl::testing::SpawnedProgram client(
             {clientBinary, "--timeout=5s", "--handshake-timeout=5s", "--exit-on-all-streams-close",
              "--no-quic-dump", "--no-http-dump", "127.0.0.1", std::to_string(port),
              "https://127.0.0.1:" + std::to_string(port) + path},
@@ -151,9 +97,9 @@ class ExternalPeer : public ::testing::Test {
     }
 
     // Starts the sample server on a free port and waits until it is bound.
-    std::unique_ptr<Child> startServer(std::uint16_t& port) {
-        port = freeUdpPort();
-        auto server = std::make_unique<Child>(
+    std::unique_ptr<vl::testing::SpawnedProgram> startServer(std::uint16_t& port) {
+        port = std::uint16_t(serverPorts.emplace_back(1).first());
+        auto server = std::make_unique<vl::testing::SpawnedProgram>(
             std::vector<std::string>{serverBinary, "--timeout=10s", "-d", scratch.path.string(),
                                      "127.0.0.1", std::to_string(port),
                                      (scratch.path / "key.pem").string(),
@@ -166,6 +112,7 @@ class ExternalPeer : public ::testing::Test {
     }
 
     ScratchDirectory scratch;
+    std::vector<vl::testing::PortBlock> serverPorts;
 };
 
 TEST_F(ExternalPeer, TheSamplePeersCompleteAHandshakeWithEachOther) {

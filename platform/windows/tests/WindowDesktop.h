@@ -2,6 +2,7 @@
 // known titles and sizes, each a process of its own, all stopped by process id.
 #pragma once
 
+#include "base/testing/CommandOutput.h"
 #include "base/testing/Eventually.h"
 #include "platform/capture/tests/XvfbServer.h"
 #include "platform/desktop/ChildProcess.h"
@@ -22,13 +23,7 @@ constexpr auto startUpTimeout = std::chrono::seconds(30);
 constexpr auto managedTimeout = std::chrono::seconds(10);
 
 inline std::string shell(const std::string& command) {
-    std::string out;
-    std::unique_ptr<FILE, decltype(&pclose)> pipe(popen((command + " 2>/dev/null").c_str(), "r"),
-                                                  &pclose);
-    if (!pipe) return out;
-    char buffer[4096];
-    while (auto n = std::fread(buffer, 1, sizeof buffer, pipe.get())) out.append(buffer, n);
-    return out;
+    return vl::testing::commandOutput(command + " 2>/dev/null");
 }
 
 class WindowDesktop {

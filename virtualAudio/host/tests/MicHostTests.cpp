@@ -3,6 +3,7 @@
 // with a fresh runtime folder), reached through the property channel as the server reaches it,
 // with pactl and parec as independent witnesses.
 #include "Capture/MicDropper.h"
+#include "base/testing/CommandOutput.h"
 #include "base/testing/Eventually.h"
 #include "platform/audio/AudioObjectSystem.h"
 #include "platform/audio/micdevice/MicDeviceProvider.h"
@@ -32,13 +33,7 @@ using namespace std::chrono_literals;
 using testing::eventually;
 
 std::string run(const std::string& command) {
-    std::string out;
-    if (FILE* p = popen((command + " 2>/dev/null").c_str(), "r")) {
-        std::array<char, 4096> buffer;
-        while (auto n = fread(buffer.data(), 1, buffer.size(), p)) out.append(buffer.data(), n);
-        pclose(p);
-    }
-    return out;
+    return testing::commandOutput(command + " 2>/dev/null");
 }
 
 bool sourceListed() {
