@@ -6,14 +6,6 @@
 
 namespace vl {
 
-namespace {
-
-std::string errorText(const std::optional<NetworkError>& error) {
-    return error ? error->description() : std::string("unknown");
-}
-
-}  // namespace
-
 AudioServer::AudioServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue, std::string name,
                          TlsIdentitySource identity, std::shared_ptr<ClientGate> gate,
                          ZuAudio audio, TimerClock& clock)
@@ -33,11 +25,6 @@ AudioServer::~AudioServer() {
 void AudioServer::setEncoder(std::unique_ptr<ZuAudioEncoder> encoder) {
     encoder_ = std::move(encoder);
     encoderPresent_ = encoder_ != nullptr;
-}
-
-std::shared_ptr<Connection> AudioServer::activeConnection() const {
-    std::lock_guard lock(mutex_);
-    return activeConnection_;
 }
 
 std::optional<AudioObjectID> AudioServer::oldDefaultDeviceID() const {
@@ -132,85 +119,22 @@ void AudioServer::stop() {
     {
         std::lock_guard lock(mutex_);
         tap = std::move(audioTap_);
-        activeConnection_.reset();  // not cancelled: the client ends it
         old = oldDefaultdeviceID_;
     }
+    releaseActiveConnection(false);  // not cancelled: the client ends it
     if (tap) tap->stop();
     audio_.setUInt32(*zuDeviceID_, ZuAudio::kAudioDeviceCustomPropertyShowAudio, 0);
     if (old) audio_.setDefaultAudioOutputDevice(*old);
     MediaServer::stop();
 }
 
-void AudioServer::clientGateChanged() {
-    std::shared_ptr<Connection> refused;
-    {
-        std::lock_guard lock(mutex_);
-        if (activeConnection_ && !mayRegister(*activeConnection_))
-            refused = std::exchange(activeConnection_, nullptr);
-    }
-    if (refused) {
-        report("🟨 " + serverName() + ": dropping audio receiver [" + refused->description() +
+void AudioServer::reportConnection(ConnectionEvent event, const Connection& connection,
+                                   const std::optional<NetworkError>& error) {
+    if (event == ConnectionEvent::dropped)
+        report("🟨 " + serverName() + ": dropping audio receiver [" + connection.description() +
                "], not the connected client's address");
-        refused->cancel();
-    }
-}
-
-void AudioServer::handleConnection(const std::shared_ptr<Connection>& connection) {
-    // Weak: the connection holds its handler, and the server must be free to go first.
-    std::weak_ptr<AudioServer> weak = std::static_pointer_cast<AudioServer>(shared_from_this());
-    connection->setStateUpdateHandler(
-        [weak, connection](ConnectionState state, std::optional<NetworkError> error) {
-            if (auto self = weak.lock()) {
-                self->onConnectionState(connection, state, error);
-            } else if (state == ConnectionState::cancelled || state == ConnectionState::failed) {
-                connection->setStateUpdateHandler(nullptr);
-            }
-        });
-    connection->start(DispatchQueue::global());
-}
-
-void AudioServer::onConnectionState(const std::shared_ptr<Connection>& connection,
-                                    ConnectionState state,
-                                    const std::optional<NetworkError>& error) {
-    const std::string port = std::to_string(boundPort());
-    switch (state) {
-        case ConnectionState::ready: {
-            report("Custom server: Connection is ready on port " + port);
-            bool admitted;
-            {
-                std::lock_guard lock(mutex_);
-                admitted = mayRegister(*connection);
-                // A newer ready connection replaces an older one as the receiver.
-                if (admitted) activeConnection_ = connection;
-            }
-            if (!admitted) {
-                report("🟨 " + serverName() + ": refused connection [" +
-                       connection->description() + "], not the connected client's address");
-                connection->cancel();
-                return;
-            }
-            receivePacket(connection);
-            break;
-        }
-        case ConnectionState::failed:
-            report("Custom server: Connection failed on port " + port +
-                   " with error: " + errorText(error));
-            forget(connection);
-            connection->setStateUpdateHandler(nullptr);
-            break;
-        case ConnectionState::cancelled:
-            report("Custom server: Connection cancelled on port " + port);
-            forget(connection);
-            connection->setStateUpdateHandler(nullptr);
-            break;
-        default:
-            break;
-    }
-}
-
-void AudioServer::forget(const std::shared_ptr<Connection>& connection) {
-    std::lock_guard lock(mutex_);
-    if (activeConnection_ == connection) activeConnection_.reset();
+    else
+        MediaServer::reportConnection(event, connection, error);
 }
 
 void AudioServer::receivePacket(const std::shared_ptr<Connection>& connection) {

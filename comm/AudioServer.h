@@ -1,6 +1,6 @@
 // comm: the system audio port (control port + 1). Started, it prepares the virtual output device
 // (shows it, sets its channel count, makes it the default output), starts an audio tap and sends
-// every AAC-ELD packet the encoder makes of the tap's PCM to the one active client connection.
+// every AAC-ELD packet the encoder makes of the tap's PCM to the active connection.
 // Stopped, it hides the device and gives the default output back. A client packet on the
 // connection comes back unchanged.
 #pragma once
@@ -42,11 +42,9 @@ class AudioServer : public MediaServer, public AudioTapDelegate {
     // listener and the client's connection stay.
     void restartDevice();
 
-    void handleConnection(const std::shared_ptr<Connection>& connection) override;
     void receivePacket(const std::shared_ptr<Connection>& connection) override;
     void audioTap(AudioTap& tap, const ZuAudioBuffer& buffer) override;
 
-    std::shared_ptr<Connection> activeConnection() const;
     std::optional<AudioObjectID> oldDefaultDeviceID() const;
     std::shared_ptr<AudioTap> audioTapInstance() const;
     bool stopRequested() const { return stopRequested_; }
@@ -55,14 +53,12 @@ class AudioServer : public MediaServer, public AudioTapDelegate {
     std::int64_t sentCount() const { return sentCount_; }
 
   protected:
-    void clientGateChanged() override;
+    void reportConnection(ConnectionEvent event, const Connection& connection,
+                          const std::optional<NetworkError>& error) override;
 
   private:
     void prepareDevice();
     void startTap();
-    void onConnectionState(const std::shared_ptr<Connection>& connection, ConnectionState state,
-                           const std::optional<NetworkError>& error);
-    void forget(const std::shared_ptr<Connection>& connection);
 
     const ZuAudio audio_;
     TimerClock& clock_;
@@ -73,7 +69,6 @@ class AudioServer : public MediaServer, public AudioTapDelegate {
     mutable std::mutex mutex_;  // guards the fields below
     std::optional<AudioObjectID> oldDefaultdeviceID_;
     std::shared_ptr<AudioTap> audioTap_;
-    std::shared_ptr<Connection> activeConnection_;
 
     // Touched only on the tap's capture queue (and before start).
     std::unique_ptr<ZuAudioEncoder> encoder_;

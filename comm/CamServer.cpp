@@ -87,17 +87,7 @@ void CamServer::stop() {
     stopRequested_ = true;
     if (formatObserver_) formatObserver_->stop();
     MediaServer::stop();
-    std::shared_ptr<Connection> connection;
-    {
-        std::lock_guard lock(mutex_);
-        connection = std::exchange(activeConnection_, nullptr);
-    }
-    if (connection) connection->cancel();
-}
-
-std::shared_ptr<Connection> CamServer::activeConnection() const {
-    std::lock_guard lock(mutex_);
-    return activeConnection_;
+    releaseActiveConnection(true);
 }
 
 CamServer::Counters CamServer::counters() const {
@@ -105,80 +95,41 @@ CamServer::Counters CamServer::counters() const {
     return counters_;
 }
 
-void CamServer::clientGateChanged() {
-    std::shared_ptr<Connection> refused;
-    {
-        std::lock_guard lock(mutex_);
-        if (activeConnection_ && !mayRegister(*activeConnection_))
-            refused = std::exchange(activeConnection_, nullptr);
-    }
-    if (refused) {
-        logMsg("🟨 CamServer: dropping camera connection [" + refused->description() +
-               "], not the connected client's address");
-        refused->cancel();
-    }
-}
-
 // MARK: - Connections
 
-void CamServer::handleConnection(const std::shared_ptr<Connection>& connection) {
-    logMsg("CamServer: incoming connection on port " + portText() + " — starting handshake");
-    std::weak_ptr<CamServer> weak = std::static_pointer_cast<CamServer>(shared_from_this());
-    // Weak both ways: a connection holding itself through its own handler outlives a server
-    // that is gone before the connection's last state arrives.
-    std::weak_ptr<Connection> weakConnection = connection;
-    connection->setStateUpdateHandler(
-        [weak, weakConnection](ConnectionState state, std::optional<NetworkError> error) {
-            auto self = weak.lock();
-            auto connection = weakConnection.lock();
-            if (self && connection) self->onConnectionState(connection, state, error);
-        });
-    connection->start(queue());
-}
-
-void CamServer::onConnectionState(const std::shared_ptr<Connection>& connection,
-                                  ConnectionState state, const std::optional<NetworkError>& error) {
+void CamServer::reportConnection(ConnectionEvent event, const Connection& connection,
+                                 const std::optional<NetworkError>& error) {
     const std::string port = portText();
-    switch (state) {
-        case ConnectionState::ready: {
-            followGate();
-            if (stopRequested_ || !mayRegister(*connection)) {
-                logMsg("🟨 CamServer: refused camera connection [" + connection->description() +
-                       "] on port " + port + ", not the connected client's address");
-                connection->cancel();
-                return;
-            }
-            std::shared_ptr<Connection> previous;
-            {
-                std::lock_guard lock(mutex_);
-                previous = std::exchange(activeConnection_, connection);
-            }
-            logMsg("✅ CamServer: connection READY on port " + port + " — activeConnection set");
-            receivePacket(connection);
+    switch (event) {
+        case ConnectionEvent::incoming:
+            logMsg("CamServer: incoming connection on port " + port + " — starting handshake");
             break;
-        }
-        case ConnectionState::failed:
-        case ConnectionState::cancelled: {
-            if (state == ConnectionState::failed)
-                logMsg("❌ CamServer: connection FAILED on port " + port + " " +
-                       (error ? error->description() : std::string("unknown error")));
-            else
-                logMsg("CamServer: connection CANCELLED on port " + port);
-            {
-                std::lock_guard lock(mutex_);
-                if (activeConnection_ == connection) activeConnection_.reset();
-            }
-            connection->setStateUpdateHandler(nullptr);
+        case ConnectionEvent::setup:
+            logMsg("CamServer: connection state .setup on port " + port);
             break;
-        }
-        case ConnectionState::waiting:
-            logMsg("CamServer: connection state .waiting on port " + port);
-            break;
-        case ConnectionState::preparing:
+        case ConnectionEvent::preparing:
             logMsg("CamServer: connection state .preparing on port " + port);
             break;
-        case ConnectionState::setup:
-            logMsg("CamServer: connection state .setup on port " + port);
+        case ConnectionEvent::waiting:
+            logMsg("CamServer: connection state .waiting on port " + port);
+            break;
+        case ConnectionEvent::ready:
+            logMsg("✅ CamServer: connection READY on port " + port + " — activeConnection set");
+            break;
+        case ConnectionEvent::failed:
+            logMsg("❌ CamServer: connection FAILED on port " + port + " " +
+                   (error ? error->description() : std::string("unknown error")));
+            break;
+        case ConnectionEvent::cancelled:
+            logMsg("CamServer: connection CANCELLED on port " + port);
+            break;
+        case ConnectionEvent::refused:
+            logMsg("🟨 CamServer: refused camera connection [" + connection.description() +
+                   "] on port " + port + ", not the connected client's address");
+            break;
+        case ConnectionEvent::dropped:
+            logMsg("🟨 CamServer: dropping camera connection [" + connection.description() +
+                   "], not the connected client's address");
             break;
     }
 }

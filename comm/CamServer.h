@@ -64,7 +64,6 @@ class CamServer : public MediaServer {
     // Stops listening and observing; the client's camera connection is ended too.
     void stop() override;
 
-    void handleConnection(const std::shared_ptr<Connection>& connection) override;
     void receivePacket(const std::shared_ptr<Connection>& connection) override;
     void sendPacket(const std::shared_ptr<Connection>& connection, const Packet& packet) override;
 
@@ -76,30 +75,26 @@ class CamServer : public MediaServer {
     // The observer's callback: (width, height), (0, 0) for a stop.
     void formatChanged(int width, int height);
 
-    std::shared_ptr<Connection> activeConnection() const;
     Counters counters() const;
     bool stopRequested() const { return stopRequested_; }
-    PersonaFormatObserver& formatObserver() { return *formatObserver_; }
 
   protected:
     CamServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue, std::string name,
               TlsIdentitySource identity, std::shared_ptr<ClientGate> gate, Services services);
-    void clientGateChanged() override;
+    bool acceptsConnections() const override { return !stopRequested_; }
+    void reportConnection(ConnectionEvent event, const Connection& connection,
+                          const std::optional<NetworkError>& error) override;
 
   private:
-    void onConnectionState(const std::shared_ptr<Connection>& connection, ConnectionState state,
-                           const std::optional<NetworkError>& error);
     void receiveLoop(const std::shared_ptr<Connection>& connection,
                      std::shared_ptr<ReceiveBuffer> buffer);
     void handlePacket(Packet&& packet);
-    std::string portText() const { return std::to_string(boundPort()); }
 
     const Services services_;
     std::unique_ptr<PersonaFormatObserver> formatObserver_;
     std::atomic<bool> stopRequested_{false};
 
-    mutable std::mutex mutex_;  // activeConnection_ (read from the notify thread) and counters_
-    std::shared_ptr<Connection> activeConnection_;
+    mutable std::mutex mutex_;  // counters_
     Counters counters_;
     // Touched on the server's queue only.
     std::optional<CameraDeviceID> camDevice_;

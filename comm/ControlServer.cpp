@@ -16,10 +16,6 @@ const char* text(bool value) {
     return value ? "true" : "false";
 }
 
-std::string errorText(const std::optional<NetworkError>& error) {
-    return error ? error->description() : "unknown error";
-}
-
 }  // namespace
 
 bool constantTimeEquals(std::string_view a, std::string_view b) {
@@ -574,14 +570,6 @@ void ControlServer::sendActiveWindowToActiveClient(const ActiveWindowInfo& info)
 
 std::shared_ptr<Connection> ControlServer::activeConnection() const {
     return onQueue<std::shared_ptr<Connection>>([this] { return activeConnection_; });
-}
-
-int ControlServer::connectionCount() const {
-    return onQueue<int>([this] { return connectionCount_; });
-}
-
-bool ControlServer::isAuthenticated(const Connection& connection) const {
-    return onQueue<bool>([&] { return authenticated_.contains(connection.id()); });
 }
 
 std::shared_ptr<SpeedTestServer> ControlServer::speedTestServer() const {

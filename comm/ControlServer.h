@@ -83,8 +83,6 @@ class ControlServer : public QuicServer {
 
     // Read-outs of the state (any thread; they wait for the queue).
     std::shared_ptr<Connection> activeConnection() const;
-    int connectionCount() const;
-    bool isAuthenticated(const Connection& connection) const;
     std::shared_ptr<SpeedTestServer> speedTestServer() const;
     // Runs the block on the queue with the current session and waits for it.
     void withSession(const std::function<void(SharingSession& session)>& block) const;

@@ -11,10 +11,6 @@ namespace vl {
 
 namespace {
 
-std::string errorText(const std::optional<NetworkError>& error) {
-    return error ? error->description() : std::string("unknown");
-}
-
 constexpr double sampleRate = 48000.0;
 constexpr std::uint64_t reportCadence = 100;
 
@@ -106,93 +102,54 @@ void MicServer::stop() {
     MediaServer::stop();
 }
 
-std::shared_ptr<Connection> MicServer::activeConnection() const {
-    std::lock_guard lock(connectionMutex_);
-    return activeConnection_;
-}
-
 std::size_t MicServer::bufferedBytes() const {
     std::lock_guard lock(rxMutex_);
     return rxBuffer_.size();
 }
 
-void MicServer::clientGateChanged() {
-    std::shared_ptr<Connection> refused;
-    {
-        std::lock_guard lock(connectionMutex_);
-        if (activeConnection_ && !mayRegister(*activeConnection_))
-            refused = std::exchange(activeConnection_, nullptr);
-    }
-    if (refused) {
-        logMsg("🟨 MicServer: dropping [" + refused->description() +
-                   "], not the connected client's address",
-               LogLevel::warning);
-        refused->cancel();
-    }
+void MicServer::connectionAdmitted(const std::shared_ptr<Connection>&) {
+    // A new client starts a new stream.
+    std::lock_guard lock(rxMutex_);
+    rxBuffer_.clear();
 }
 
-void MicServer::handleConnection(const std::shared_ptr<Connection>& connection) {
-    logMsg("MicServer: incoming connection on port " + portText() + " from " +
-           connection->remoteAddress() + " — starting handshake");
-    std::weak_ptr<MicServer> weak = std::static_pointer_cast<MicServer>(shared_from_this());
-    std::weak_ptr<Connection> weakConnection = connection;
-    connection->setStateUpdateHandler(
-        [weak, weakConnection](ConnectionState state, std::optional<NetworkError> error) {
-            auto self = weak.lock();
-            auto connection = weakConnection.lock();
-            if (self && connection) self->onConnectionState(connection, state, error);
-        });
-    connection->start(DispatchQueue::global());
-}
-
-void MicServer::onConnectionState(const std::shared_ptr<Connection>& connection,
-                                  ConnectionState state, const std::optional<NetworkError>& error) {
+void MicServer::reportConnection(ConnectionEvent event, const Connection& connection,
+                                 const std::optional<NetworkError>& error) {
     const std::string port = portText();
-    auto forget = [&] {
-        std::lock_guard lock(connectionMutex_);
-        if (activeConnection_ == connection) activeConnection_.reset();
-    };
-    switch (state) {
-        case ConnectionState::setup:
+    switch (event) {
+        case ConnectionEvent::incoming:
+            logMsg("MicServer: incoming connection on port " + port + " from " +
+                   connection.remoteAddress() + " — starting handshake");
+            break;
+        case ConnectionEvent::setup:
             logMsg("MicServer: connection state .setup on port " + port);
             break;
-        case ConnectionState::preparing:
+        case ConnectionEvent::preparing:
             logMsg("MicServer: connection state .preparing on port " + port);
             break;
-        case ConnectionState::waiting:
+        case ConnectionEvent::waiting:
             logMsg("MicServer: connection state .waiting on port " + port + ": " +
                    errorText(error));
             break;
-        case ConnectionState::ready: {
-            followGate();
-            if (!mayRegister(*connection)) {
-                logMsg("🟨 MicServer: refused [" + connection->description() +
-                           "], not the connected client's address",
-                       LogLevel::warning);
-                connection->cancel();
-                return;
-            }
+        case ConnectionEvent::ready:
             logMsg("✅ MicServer: connection READY on port " + port + " — activeConnection set");
-            {
-                std::lock_guard lock(connectionMutex_);
-                activeConnection_ = connection;
-            }
-            {
-                // A new client starts a new stream.
-                std::lock_guard lock(rxMutex_);
-                rxBuffer_.clear();
-            }
-            receivePacket(connection);
             break;
-        }
-        case ConnectionState::failed:
+        case ConnectionEvent::failed:
             logMsg("❌ MicServer: connection FAILED on port " + port + ": " + errorText(error),
                    LogLevel::warning);
-            forget();
             break;
-        case ConnectionState::cancelled:
+        case ConnectionEvent::cancelled:
             logMsg("MicServer: connection CANCELLED on port " + port);
-            forget();
+            break;
+        case ConnectionEvent::refused:
+            logMsg("🟨 MicServer: refused [" + connection.description() +
+                       "], not the connected client's address",
+                   LogLevel::warning);
+            break;
+        case ConnectionEvent::dropped:
+            logMsg("🟨 MicServer: dropping [" + connection.description() +
+                       "], not the connected client's address",
+                   LogLevel::warning);
             break;
     }
 }

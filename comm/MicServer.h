@@ -37,20 +37,20 @@ class MicServer : public MediaServer {
 
     void start() override;
     void stop() override;
-    void handleConnection(const std::shared_ptr<Connection>& connection) override;
     void receivePacket(const std::shared_ptr<Connection>& connection) override;
     void sendPacket(const std::shared_ptr<Connection>& connection, const Packet& packet) override;
 
     // Bytes of one receive, as the receive loop hands them on.
     void received(ByteView data);
 
-    std::shared_ptr<Connection> activeConnection() const;
     ZuAudioDecoder* decoder() const { return decoder_.get(); }
     const std::shared_ptr<MicDropper>& dropper() const { return dropper_; }
     std::size_t bufferedBytes() const;
 
   protected:
-    void clientGateChanged() override;
+    void connectionAdmitted(const std::shared_ptr<Connection>& connection) override;
+    void reportConnection(ConnectionEvent event, const Connection& connection,
+                          const std::optional<NetworkError>& error) override;
 
   private:
     MicServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue, std::string name,
@@ -58,20 +58,14 @@ class MicServer : public MediaServer {
               std::shared_ptr<AudioHardware> audio, DispatchQueue& callbackQueue);
     void wire();
     void drainPackets();  // under rxMutex_
-    void onConnectionState(const std::shared_ptr<Connection>& connection, ConnectionState state,
-                           const std::optional<NetworkError>& error);
     void onIOStart();
     void onIOStop();
     void noteArrival();  // under rxMutex_
-    std::string portText() const { return std::to_string(boundPort()); }
 
     std::unique_ptr<ZuAudioDecoder> decoder_;
     std::atomic<bool> stopRequested_{false};
     const std::shared_ptr<AudioHardware> audio_;
     std::shared_ptr<MicDropper> dropper_;
-
-    mutable std::mutex connectionMutex_;
-    std::shared_ptr<Connection> activeConnection_;
 
     mutable std::mutex rxMutex_;  // the receive buffer and the pacing estimate
     Bytes rxBuffer_;

@@ -40,6 +40,10 @@ bool QuicServer::isListening() const {
     return listener_ != nullptr;
 }
 
+std::string errorText(const std::optional<NetworkError>& error) {
+    return error ? error->description() : std::string("unknown");
+}
+
 void QuicServer::report(const std::string& message) const {
     logMsg(message);
 }
@@ -109,8 +113,8 @@ void QuicServer::listenerStateChanged(ListenerState state,
                    std::to_string(boundPort()));
             break;
         case ListenerState::failed:
-            report(serverName_ + " on port " + std::to_string(port_) + " failed with error: " +
-                   (error ? error->description() : std::string("unknown")));
+            report(serverName_ + " on port " + std::to_string(port_) +
+                   " failed with error: " + errorText(error));
             break;
         default:
             break;
@@ -138,8 +142,8 @@ void QuicServer::handleConnection(const std::shared_ptr<Connection>& connection)
                     if (auto connection = weakConnection.lock()) self->receivePacket(connection);
                     break;
                 case ConnectionState::failed:
-                    self->report("Connection failed on port " + port + " with error: " +
-                                 (error ? error->description() : std::string("unknown")));
+                    self->report("Connection failed on port " + port +
+                                 " with error: " + errorText(error));
                     break;
                 case ConnectionState::cancelled:
                     self->report("Connection cancelled on port " + port);

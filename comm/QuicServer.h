@@ -19,6 +19,9 @@ namespace vl {
 // be had.
 using TlsIdentitySource = std::function<std::optional<TlsIdentity>()>;
 
+// The error as the servers' reports show it; "unknown" without one.
+std::string errorText(const std::optional<NetworkError>& error);
+
 class QuicServer : public std::enable_shared_from_this<QuicServer> {
   public:
     // Stores the values; does not touch the network. The queue runs the listener's handlers and

@@ -34,43 +34,19 @@ const Bytes& SpeedTestServer::speedTestChunk() {
     return chunk_;
 }
 
-void SpeedTestServer::handleConnection(const std::shared_ptr<Connection>& connection) {
-    followGate();
-    std::weak_ptr<SpeedTestServer> weak = weakSelf();
-    std::weak_ptr<Connection> weakConnection = connection;
-    connection->setStateUpdateHandler([weak, weakConnection](ConnectionState state,
-                                                             std::optional<NetworkError> error) {
-        auto self = weak.lock();
-        auto connection = weakConnection.lock();
-        if (!self || !connection) return;
-        std::string port = std::to_string(self->getPort());
-        switch (state) {
-            case ConnectionState::ready:
-                if (!self->mayRegister(*connection)) {
-                    logMsg("🟨 " + self->serverName() + ": refused [" +
-                           connection->description() + "], not the session's client");
-                    connection->cancel();
-                    return;
-                }
-                logMsg("Custom server: Connection is ready on port " + port);
-                self->receivePacket(connection);
-                break;
-            case ConnectionState::failed:
-            case ConnectionState::cancelled:
-                if (state == ConnectionState::failed)
-                    logMsg("Custom server: Connection failed on port " + port + " with error: " +
-                           (error ? error->description() : std::string("unknown")));
-                else
-                    logMsg("Custom server: Connection cancelled on port " + port);
-                if (std::lock_guard lock(self->mutex_); self->tester_.lock() != connection) return;
-                self->stopRequested = true;
-                self->testEnded();
-                break;
-            default:
-                break;
-        }
-    });
-    connection->start(queue());
+void SpeedTestServer::reportConnection(ConnectionEvent event, const Connection& connection,
+                                       const std::optional<NetworkError>& error) {
+    if (event == ConnectionEvent::refused)
+        logMsg("🟨 " + serverName() + ": refused [" + connection.description() +
+               "], not the session's client");
+    else
+        MediaServer::reportConnection(event, connection, error);
+}
+
+void SpeedTestServer::connectionEnded(const std::shared_ptr<Connection>& connection) {
+    if (std::lock_guard lock(mutex_); tester_.lock() != connection) return;
+    stopRequested = true;
+    testEnded();
 }
 
 void SpeedTestServer::receivePacket(const std::shared_ptr<Connection>& connection) {
@@ -102,13 +78,14 @@ void SpeedTestServer::receivePacket(const std::shared_ptr<Connection>& connectio
 }
 
 void SpeedTestServer::clientGateChanged() {
+    MediaServer::clientGateChanged();
     std::shared_ptr<Connection> tester;
     {
         std::lock_guard lock(mutex_);
         tester = tester_.lock();
     }
     // No client known any more, or another one: the test was for the one that left.
-    if (tester && (!gate()->authorizedHost() || !mayRegister(*tester))) tester->cancel();
+    if (tester && (!gate()->authorizedHost() || !gate()->admits(*tester))) tester->cancel();
 }
 
 void SpeedTestServer::testEnded() {

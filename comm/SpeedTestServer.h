@@ -19,7 +19,6 @@ class SpeedTestServer : public MediaServer {
     SpeedTestServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue, std::string name,
                     TlsIdentitySource identity, std::shared_ptr<ClientGate> gate = nullptr);
 
-    void handleConnection(const std::shared_ptr<Connection>& connection) override;
     void receivePacket(const std::shared_ptr<Connection>& connection) override;
     void sendNextChunk(const std::shared_ptr<Connection>& connection);
 
@@ -33,6 +32,9 @@ class SpeedTestServer : public MediaServer {
 
   protected:
     void clientGateChanged() override;
+    void connectionEnded(const std::shared_ptr<Connection>& connection) override;
+    void reportConnection(ConnectionEvent event, const Connection& connection,
+                          const std::optional<NetworkError>& error) override;
 
   private:
     std::weak_ptr<SpeedTestServer> weakSelf();

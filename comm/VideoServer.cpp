@@ -11,10 +11,6 @@ namespace {
 // High-rate reports: the first occurrence, then every 120th.
 constexpr std::size_t reportCadence = 120;
 
-std::string errorText(const std::optional<NetworkError>& error) {
-    return error ? error->description() : std::string("unknown");
-}
-
 }  // namespace
 
 bool isKeyFrameAccessUnit(ByteView accessUnit) {
@@ -25,60 +21,22 @@ bool isKeyFrameAccessUnit(ByteView accessUnit) {
 
 VideoServer::VideoServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue, std::string name,
                          TlsIdentitySource identity, std::shared_ptr<ClientGate> gate)
-    : MediaServer(port, std::move(queue), std::move(name), std::move(identity), std::move(gate)) {}
+    : MediaServer(port, std::move(queue), std::move(name), std::move(identity), std::move(gate),
+                  Admission::whenIdentified) {}
 
-void VideoServer::clientGateChanged() {
-    std::shared_ptr<Connection> refused;
-    {
-        std::lock_guard lock(mutex_);
-        // A receiver registered before the client became known must come from it too.
-        if (clientConnection_ && !mayRegister(*clientConnection_))
-            refused = std::exchange(clientConnection_, nullptr);
-    }
-    if (refused) {
-        report("🟨 " + serverName() + ": dropping video receiver [" + refused->description() +
-               "], not the connected client's address");
-        refused->cancel();
-    }
-}
-
-std::shared_ptr<Connection> VideoServer::clientConnection() const {
-    std::lock_guard lock(mutex_);
-    return clientConnection_;
-}
-
-void VideoServer::handleConnection(const std::shared_ptr<Connection>& connection) {
-    auto self = std::static_pointer_cast<VideoServer>(shared_from_this());
-    connection->setStateUpdateHandler(
-        [self, connection](ConnectionState state, std::optional<NetworkError> error) {
-            self->onConnectionState(connection, state, error);
-        });
-    connection->start(DispatchQueue::global());
-}
-
-void VideoServer::onConnectionState(const std::shared_ptr<Connection>& connection,
-                                    ConnectionState state,
-                                    const std::optional<NetworkError>& error) {
-    const std::string port = std::to_string(boundPort());
-    switch (state) {
-        case ConnectionState::ready:
-            report("Custom server: Connection is ready on port " + port);
-            receivePacket(connection);
+void VideoServer::reportConnection(ConnectionEvent event, const Connection& connection,
+                                   const std::optional<NetworkError>& error) {
+    switch (event) {
+        case ConnectionEvent::refused:
+            report("🟨 " + serverName() + ": refused video receiver [" +
+                   connection.description() + "], not the connected client's address");
             break;
-        case ConnectionState::cancelled:
-            report("Custom server: Connection cancelled on port " + port);
-            forgetClient(connection);
-            // The handler holds the connection; let both go once it has ended.
-            connection->setStateUpdateHandler(nullptr);
-            break;
-        case ConnectionState::failed:
-            report("Custom server: Connection failed on port " + port +
-                   " with error: " + errorText(error));
-            forgetClient(connection);
-            connection->setStateUpdateHandler(nullptr);
+        case ConnectionEvent::dropped:
+            report("🟨 " + serverName() + ": dropping video receiver [" +
+                   connection.description() + "], not the connected client's address");
             break;
         default:
-            break;
+            MediaServer::reportConnection(event, connection, error);
     }
 }
 
@@ -107,25 +65,8 @@ void VideoServer::receivePacket(const std::shared_ptr<Connection>& connection) {
 }
 
 void VideoServer::registerClient(const std::shared_ptr<Connection>& connection) {
-    followGate();
-    bool allowed;
-    {
-        std::lock_guard lock(mutex_);
-        allowed = mayRegister(*connection);
-        if (allowed) clientConnection_ = connection;
-    }
-    if (allowed) {
+    if (admit(connection))
         report(serverName() + ": video receiver registered [" + connection->description() + "]");
-    } else {
-        report("🟨 " + serverName() + ": refused video receiver [" + connection->description() +
-               "], not the connected client's address");
-        connection->cancel();
-    }
-}
-
-void VideoServer::forgetClient(const std::shared_ptr<Connection>& connection) {
-    std::lock_guard lock(mutex_);
-    if (clientConnection_ == connection) clientConnection_.reset();
 }
 
 void VideoServer::reportDrop(const std::string& why) {
@@ -140,11 +81,10 @@ void VideoServer::reportDrop(const std::string& why) {
 }
 
 void VideoServer::sendVideoPacket(const Packet& packet) {
-    std::shared_ptr<Connection> connection;
+    const std::shared_ptr<Connection> connection = activeConnection();
     bool overflow = false;
     {
         std::lock_guard lock(mutex_);
-        connection = clientConnection_;
         if (connection) {
             // A client that does not read would make the transport queue grow without bound;
             // drop instead and resume at a key frame, which the client can decode from.

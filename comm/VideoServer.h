@@ -26,13 +26,13 @@ class VideoServer : public MediaServer {
     VideoServer(std::uint16_t port, std::shared_ptr<DispatchQueue> queue, std::string name,
                 TlsIdentitySource identity, std::shared_ptr<ClientGate> gate = nullptr);
 
-    void handleConnection(const std::shared_ptr<Connection>& connection) override;
     // The identification step: one receive, no further one.
     void receivePacket(const std::shared_ptr<Connection>& connection) override;
     // Sends to the registered client; dropped (with a report) when there is none.
     void sendVideoPacket(const Packet& packet);
 
-    std::shared_ptr<Connection> clientConnection() const;
+    // The registered receiver: the connection that identified itself last.
+    std::shared_ptr<Connection> clientConnection() const { return activeConnection(); }
     void setBacklogLimit(std::size_t bytes) { backlogLimit_ = bytes; }
 
     // The frame handler of one capture: each access unit becomes a pktVideoStreamData/rdpVideo
@@ -42,17 +42,14 @@ class VideoServer : public MediaServer {
     static std::string hostOf(const std::string& endpoint) { return ClientGate::hostOf(endpoint); }
 
   protected:
-    void clientGateChanged() override;
+    void reportConnection(ConnectionEvent event, const Connection& connection,
+                          const std::optional<NetworkError>& error) override;
 
   private:
-    void onConnectionState(const std::shared_ptr<Connection>& connection, ConnectionState state,
-                           const std::optional<NetworkError>& error);
     void registerClient(const std::shared_ptr<Connection>& connection);
-    void forgetClient(const std::shared_ptr<Connection>& connection);
     void reportDrop(const std::string& why);
 
-    mutable std::mutex mutex_;  // guards the fields below
-    std::shared_ptr<Connection> clientConnection_;
+    mutable std::mutex mutex_;       // guards the fields below
     bool awaitingKeyFrame_ = false;  // after an overflow, until a key frame fits again
     std::size_t droppedFrames_ = 0;
 

@@ -12,4 +12,5 @@ vantrel_add_tests(comm_endpoint_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/DerTests.cpp
           ${CMAKE_CURRENT_LIST_DIR}/tests/KeychainIdentityManagerTests.cpp
           ${CMAKE_CURRENT_LIST_DIR}/tests/QuicServerTests.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/tests/MediaServerTests.cpp
   LIBS vl_endpoint vl_client vl_testing)
