@@ -1,8 +1,8 @@
 #include "Lensway/FrameSocketServer.h"
 
 #include "Lensway/LenswayContract.h"
+#include "Lensway/LenswayWire.h"
 #include "base/Log.h"
-#include "platform/cameradevices/lensway/LenswayWire.h"
 #include "platform/localsocket/LocalSocket.h"
 
 #include <cerrno>

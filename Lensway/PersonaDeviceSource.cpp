@@ -144,14 +144,16 @@ void PersonaDeviceSource::setEncodedFrameProperty(std::optional<ByteView> value)
 
 void PersonaDeviceSource::submitEncoded(ByteView frame) {
     if (!decoder_) {
-        decoder_ = std::make_unique<PersonaHEVCDecoder>([this](PixelBuffer picture) {
-            auto shared = std::make_shared<const PixelBuffer>(std::move(picture));
-            {
-                std::lock_guard lock(frameLock_);
-                latestExternalPixelBuffer_ = std::move(shared);
-            }
-            restartTicks();
-        });
+        decoder_ = std::make_unique<PersonaHEVCDecoder>(
+            [this](PixelBuffer picture) {
+                auto shared = std::make_shared<const PixelBuffer>(std::move(picture));
+                {
+                    std::lock_guard lock(frameLock_);
+                    latestExternalPixelBuffer_ = std::move(shared);
+                }
+                restartTicks();
+            },
+            options_.makeDecoder);
         logMsg("Device: decoder created");
     }
     const std::int64_t count = ++submitCount_;

@@ -10,6 +10,7 @@
 #include "base/DispatchQueue.h"
 #include "base/DispatchTimer.h"
 #include "base/TimerClock.h"
+#include "platform/videocodec/VideoDecoder.h"
 
 #include <atomic>
 #include <cstdint>
@@ -29,6 +30,8 @@ class PersonaDeviceSource {
     struct Options {
         TimerClock* clock = &TimerClock::real();
         std::string fontPath;  // empty: the default placeholder font
+        // Decoders of the client's video; without one, the placeholder stays.
+        VideoDecoderFactory makeDecoder;
     };
 
     PersonaDeviceSource(CameraHost& host, std::shared_ptr<NotifyCenter> notify, Options options);
@@ -53,7 +56,6 @@ class PersonaDeviceSource {
 
     std::int64_t sentExternalCount() const { return sentExternalCount_; }
     std::int64_t sentPlaceholderCount() const { return sentPlaceholderCount_; }
-    std::int64_t submitCount() const { return submitCount_; }
     bool hasPicture() const;
     // The placeholder's state, for the timer queue's eyes only (tests read it between ticks).
     const Placeholder& placeholder() const { return *placeholder_; }

@@ -2,7 +2,6 @@
 
 #include "base/Log.h"
 #include "platform/videocodec/NalUnits.h"
-#include "platform/videocodec/libavcodec/HevcDecoder.h"
 
 extern "C" {
 #include <libswscale/swscale.h>
@@ -24,8 +23,9 @@ void appendUnit(Bytes& out, ByteView unit) {
 
 }  // namespace
 
-PersonaHEVCDecoder::PersonaHEVCDecoder(FrameCallback onFrameDecoded)
-    : onFrameDecoded_(std::move(onFrameDecoded)) {}
+PersonaHEVCDecoder::PersonaHEVCDecoder(FrameCallback onFrameDecoded,
+                                       VideoDecoderFactory makeSession)
+    : onFrameDecoded_(std::move(onFrameDecoded)), makeSession_(std::move(makeSession)) {}
 
 PersonaHEVCDecoder::~PersonaHEVCDecoder() {
     if (scaler_) sws_freeContext(scaler_);
@@ -61,7 +61,7 @@ void PersonaHEVCDecoder::decode(ByteView accessUnit) {
             // The session of the old sets is flushed and serves the new ones: its pictures were
             // of the old size, and a decoder context costs more to open than to flush.
             retireSession();
-            session_ = spare_ ? std::move(spare_) : HevcDecoder::create();
+            session_ = spare_ ? std::move(spare_) : makeSession_ ? makeSession_() : nullptr;
             if (!session_) {
                 logMsg("❌ decoder: no HEVC decoder available", LogLevel::error);
                 formatDescription_.clear();

@@ -6,15 +6,12 @@
 
 #include "base/Bytes.h"
 #include "platform/capture/PixelBuffer.h"
+#include "platform/videocodec/VideoDecoder.h"
 
 #include <functional>
 #include <memory>
 
 struct SwsContext;
-
-namespace vl {
-class HevcDecoder;
-}
 
 namespace vl::lensway {
 
@@ -22,7 +19,8 @@ class PersonaHEVCDecoder {
   public:
     using FrameCallback = std::function<void(PixelBuffer)>;
 
-    explicit PersonaHEVCDecoder(FrameCallback onFrameDecoded);
+    // Sessions come from `makeSession`, one per set of parameter sets.
+    PersonaHEVCDecoder(FrameCallback onFrameDecoded, VideoDecoderFactory makeSession);
     ~PersonaHEVCDecoder();
     PersonaHEVCDecoder(const PersonaHEVCDecoder&) = delete;
     PersonaHEVCDecoder& operator=(const PersonaHEVCDecoder&) = delete;
@@ -46,12 +44,13 @@ class PersonaHEVCDecoder {
     void retireSession();
 
     FrameCallback onFrameDecoded_;
+    const VideoDecoderFactory makeSession_;
     int outputWidth_ = 1280;
     int outputHeight_ = 720;
     Bytes vps_, sps_, pps_;
     Bytes formatDescription_;  // the parameter sets the session was made with
-    std::unique_ptr<HevcDecoder> session_;
-    std::unique_ptr<HevcDecoder> spare_;  // a flushed session kept by reset()
+    std::unique_ptr<VideoDecoder> session_;
+    std::unique_ptr<VideoDecoder> spare_;  // a flushed session kept by reset()
     SwsContext* scaler_ = nullptr;
     int sessionsCreated_ = 0;
     int droppedUnits_ = 0;

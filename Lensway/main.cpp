@@ -2,12 +2,13 @@
 // applications (a PipeWire video source, and a V4L2 loopback device where one exists) while the
 // server shows it, and plays the client's video that the server writes into it.
 #include "Lensway/FrameSocketServer.h"
+#include "Lensway/LenswayWire.h"
 #include "Lensway/PersonaProviderSource.h"
 #include "Lensway/pipewire/PipeWireCamera.h"
 #include "Lensway/v4l2/V4l2LoopbackOutput.h"
 #include "base/Log.h"
-#include "platform/cameradevices/lensway/LenswayWire.h"
 #include "platform/notify/sdbus/SdBusNotifyCenter.h"
+#include "platform/videocodec/libavcodec/HevcDecoder.h"
 
 #include <csignal>
 #include <cstdio>
@@ -76,6 +77,7 @@ int main(int argc, char** argv) {
     }
     PersonaDeviceSource::Options deviceOptions;
     deviceOptions.fontPath = options.font;
+    deviceOptions.makeDecoder = HevcDecoder::factory();
     auto provider = std::make_unique<PersonaProviderSource>(*camera, notify, deviceOptions);
     if (options.v4l2) {
         auto output = options.v4l2Device ? V4l2LoopbackOutput::open(*options.v4l2Device)

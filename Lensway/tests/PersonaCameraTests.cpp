@@ -7,6 +7,7 @@
 #include "base/testing/ManualClock.h"
 #include "client/CameraSource.h"
 #include "platform/notify/fake/InProcessNotifyCenter.h"
+#include "platform/videocodec/libavcodec/HevcDecoder.h"
 
 #include <gtest/gtest.h>
 
@@ -51,7 +52,7 @@ class PersonaCameraTest : public ::testing::Test {
     vl::testing::ManualClock clock;
     std::shared_ptr<InProcessNotifyCenter> notify = std::make_shared<InProcessNotifyCenter>();
     FakeCameraHost host;
-    PersonaProviderSource provider{host, notify, {&clock, {}}};
+    PersonaProviderSource provider{host, notify, {&clock, {}, HevcDecoder::factory()}};
 };
 
 TEST_F(PersonaCameraTest, TheCameraIsListedOnlyBetweenShowAndHide) {
@@ -210,8 +211,8 @@ TEST_F(PersonaCameraTest, DecodedPicturesReplaceThePlaceholderAndRepeatUntilClea
 
 TEST(PersonaHEVCDecoder, NewParameterSetsRenewTheSessionAndGarbageNeverYieldsAPicture) {
     std::vector<PixelBuffer> pictures;
-    PersonaHEVCDecoder decoder(
-        [&](PixelBuffer picture) { pictures.push_back(std::move(picture)); });
+    PersonaHEVCDecoder decoder([&](PixelBuffer picture) { pictures.push_back(std::move(picture)); },
+                               HevcDecoder::factory());
     decoder.setOutputSize(640, 360);
 
     const Bytes garbage = {0, 0, 1, 0x40, 0x01, 0xff, 0xff, 0, 0, 0, 1, 0x26, 0x01, 0xaa};
@@ -245,8 +246,8 @@ TEST(PersonaHEVCDecoder, NewParameterSetsRenewTheSessionAndGarbageNeverYieldsAPi
 
 TEST(PersonaHEVCDecoder, AfterAResetNothingDecodesBeforeTheNextKeyFrame) {
     std::vector<PixelBuffer> pictures;
-    PersonaHEVCDecoder decoder(
-        [&](PixelBuffer picture) { pictures.push_back(std::move(picture)); });
+    PersonaHEVCDecoder decoder([&](PixelBuffer picture) { pictures.push_back(std::move(picture)); },
+                               HevcDecoder::factory());
     decoder.setOutputSize(320, 180);
     const auto units = patternUnits(320, 180, 3);
     decoder.decode(units[0]);

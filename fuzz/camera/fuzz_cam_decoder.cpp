@@ -2,6 +2,7 @@
 // access unit at a time, must neither crash nor leave a picture of another size than asked for.
 #include "Lensway/PersonaHEVCDecoder.h"
 #include "base/Logger.h"
+#include "platform/videocodec/libavcodec/HevcDecoder.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -22,9 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static bool wrongSize = false;
     // One decoder for every input, reset in between: each input is a new stream, and the session
     // it opens is reused rather than opened again (opening one costs more than the decoding).
-    static vl::lensway::PersonaHEVCDecoder decoder([](vl::PixelBuffer picture) {
-        if (picture.width != 320 || picture.height != 180) wrongSize = true;
-    });
+    static vl::lensway::PersonaHEVCDecoder decoder(
+        [](vl::PixelBuffer picture) {
+            if (picture.width != 320 || picture.height != 180) wrongSize = true;
+        },
+        vl::HevcDecoder::factory());
     decoder.reset();
     decoder.setOutputSize(320, 180);
     // The input is cut into access units at each 0xff 0xfe pair, so parameter sets, pictures and

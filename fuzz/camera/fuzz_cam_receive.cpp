@@ -1,10 +1,10 @@
 // The camera port's receive path: any byte stream, cut into receives anywhere, through the packet
 // framing with its desync guard and into the camera device, must neither crash nor grow without
 // bound. The daemon's socket reader gets the same bytes.
+#include "Lensway/LenswayWire.h"
 #include "base/Logger.h"
 #include "comm/CamServer.h"
 #include "platform/cameradevices/fake/FakeCameraDevices.h"
-#include "platform/cameradevices/lensway/LenswayWire.h"
 #include "platform/notify/fake/InProcessNotifyCenter.h"
 
 #include <cstddef>

@@ -3,7 +3,7 @@
 // and turns property requests and recorders into calls of its interface table.
 #pragma once
 
-#include "platform/audio/micdevice/PropertyChannel.h"
+#include "virtualAudio/PropertyChannel.h"
 
 #include <cstdint>
 #include <functional>

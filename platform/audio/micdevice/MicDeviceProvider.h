@@ -6,7 +6,7 @@
 #pragma once
 
 #include "platform/audio/Interface.h"
-#include "platform/audio/micdevice/PropertyChannel.h"
+#include "virtualAudio/PropertyChannel.h"
 
 #include <chrono>
 #include <condition_variable>

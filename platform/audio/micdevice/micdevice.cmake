@@ -1,5 +1,4 @@
 # The virtual microphone as a device of the audio service, through its host's property channel.
-add_library(vl_micdevice STATIC micdevice/PropertyChannel.cpp micdevice/MicDeviceProvider.cpp)
-target_link_libraries(vl_micdevice PUBLIC vl_audio vl_localsocket Threads::Threads)
-
-vantrel_add_tests(micdevice_tests SOURCES micdevice/tests/PropertyChannelTests.cpp LIBS vl_micdevice)
+# The channel itself is the host's contract (virtualAudio/PropertyChannel.h).
+add_library(vl_micdevice STATIC micdevice/MicDeviceProvider.cpp)
+target_link_libraries(vl_micdevice PUBLIC vl_audio vl_mic_property_channel)

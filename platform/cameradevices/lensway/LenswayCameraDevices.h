@@ -3,8 +3,8 @@
 // restarted during a session is found again by the next call.
 #pragma once
 
+#include "Lensway/LenswayWire.h"
 #include "platform/cameradevices/Interface.h"
-#include "platform/cameradevices/lensway/LenswayWire.h"
 
 #include <chrono>
 #include <filesystem>

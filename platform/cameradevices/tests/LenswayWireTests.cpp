@@ -1,5 +1,5 @@
+#include "Lensway/LenswayWire.h"
 #include "platform/cameradevices/lensway/LenswayCameraDevices.h"
-#include "platform/cameradevices/lensway/LenswayWire.h"
 #include "platform/localsocket/LocalSocket.h"
 
 #include <gtest/gtest.h>

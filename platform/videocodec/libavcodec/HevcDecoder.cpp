@@ -98,6 +98,10 @@ std::unique_ptr<HevcDecoder> HevcDecoder::create(const HevcDecoderOptions& optio
     return decoder;
 }
 
+VideoDecoderFactory HevcDecoder::factory(HevcDecoderOptions options) {
+    return [options]() -> std::unique_ptr<VideoDecoder> { return create(options); };
+}
+
 bool HevcDecoder::open(const HevcDecoderOptions& options) {
     options_ = options;
     if (options.device == HevcDecoderOptions::Device::software) return openSoftware({});

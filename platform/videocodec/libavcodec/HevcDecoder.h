@@ -3,6 +3,7 @@
 #pragma once
 
 #include "base/Bytes.h"
+#include "platform/videocodec/VideoDecoder.h"
 
 #include <cstdint>
 #include <memory>
@@ -15,24 +16,6 @@ struct AVFrame;
 struct AVPacket;
 
 namespace vl {
-
-// A decoded 4:2:0 picture in three planes; 10-bit samples are 16-bit words (low bits).
-struct DecodedPicture {
-    int width = 0;
-    int height = 0;
-    int bitDepth = 8;
-    bool keyFrame = false;
-    // H.273 code points as signalled in the stream (2 = unspecified).
-    int colorPrimaries = 2;
-    int transferCharacteristics = 2;
-    int matrixCoefficients = 2;
-    bool fullRange = false;
-    std::vector<std::uint8_t> planes[3];
-    int strides[3] = {0, 0, 0};  // bytes
-
-    // The luma sample at (x, y), in the picture's bit depth.
-    int luma(int x, int y) const;
-};
 
 // Packed 8-bit RGB of the picture, converted with the matrix and range it signals.
 Bytes toRGB24(const DecodedPicture& picture);
@@ -47,19 +30,20 @@ struct HevcDecoderOptions {
     int threads = 1;
 };
 
-class HevcDecoder {
+class HevcDecoder final : public VideoDecoder {
   public:
     // None when libavcodec has no HEVC decoder.
     static std::unique_ptr<HevcDecoder> create();
     // VA-API, when asked for (or automatic) and a render node opens, with pictures copied to
     // memory; otherwise, or when the device later fails, software.
     static std::unique_ptr<HevcDecoder> create(const HevcDecoderOptions& options);
-    ~HevcDecoder();
+    // A factory of decoders made with the options.
+    static VideoDecoderFactory factory(HevcDecoderOptions options = {});
+    ~HevcDecoder() override;
 
-    // Pictures completed by this access unit. Units that do not decode count as errors.
-    std::vector<DecodedPicture> decode(ByteView accessUnit);
-    // Pictures still held at the end of the stream.
-    std::vector<DecodedPicture> flush();
+    // Units that do not decode count as errors.
+    std::vector<DecodedPicture> decode(ByteView accessUnit) override;
+    std::vector<DecodedPicture> flush() override;
     int errorCount() const { return errors_; }
     std::string lastError() const { return lastError_; }
     // Which decoder runs ("VA-API on /dev/dri/renderD128", "software, 2 slice threads").

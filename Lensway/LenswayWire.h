@@ -1,4 +1,4 @@
-// platform/cameradevices/lensway: the messages between the server and the camera daemon over its
+// Lensway: the messages between the server and the camera daemon over its
 // Unix socket. Each message is an 8-byte header (kind, payload length; both 32-bit little-endian)
 // and the payload. Only processes of the daemon's own user may connect (checked by the daemon).
 #pragma once

@@ -1,4 +1,4 @@
-#include "platform/cameradevices/lensway/LenswayWire.h"
+#include "Lensway/LenswayWire.h"
 
 #include "base/Bytes.h"
 

@@ -1,4 +1,4 @@
-#include "platform/audio/micdevice/PropertyChannel.h"
+#include "virtualAudio/PropertyChannel.h"
 
 #include "base/Bytes.h"
 

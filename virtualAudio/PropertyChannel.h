@@ -1,4 +1,4 @@
-// platform/audio/micdevice: the property channel between the server and the virtual
+// virtualAudio: the property channel between the server and the virtual
 // microphone's host — get, set and listen for changes of the device's properties by selector,
 // over a Unix socket in the user's runtime folder that only the user's own processes may use.
 // Both ends frame the same messages.
