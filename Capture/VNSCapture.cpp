@@ -450,11 +450,6 @@ void VNSCapture::handleEncodedSampleBuffer(std::uint64_t generation, const Encod
 
 // MARK: - Platform queries
 
-void VNSCapture::requestPermission(CaptureService& capture) {
-    std::optional<CaptureError> ignored;
-    (void)capture.shareableDisplays(&ignored);
-}
-
 void VNSCapture::logAvailableEncoders(VideoCodecService& codec) {
     auto encoders = codec.listEncoders();
     if (!encoders.ok()) {

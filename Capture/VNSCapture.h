@@ -102,9 +102,6 @@ class VNSCapture : public std::enable_shared_from_this<VNSCapture> {
     // wait on it for the encoder's work, which stops and releases never wait for.
     const std::shared_ptr<DispatchQueue>& encodeQueue() const { return encodeQueue_; }
 
-    // Asks once for the shareable content so that the platform may ask the user for permission;
-    // the answer is not used.
-    static void requestPermission(CaptureService& capture);
     // Reports every HEVC encoder the platform offers.
     static void logAvailableEncoders(VideoCodecService& codec);
 

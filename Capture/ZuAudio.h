@@ -56,7 +56,6 @@ class ZuAudio {
     AudioStatus cooldownMic() const;
 
     AudioHardware& hardware() const { return *hardware_; }
-    const std::shared_ptr<AudioHardware>& sharedHardware() const { return hardware_; }
 
   private:
     AudioStatus writeToMic(AudioSelector selector, std::uint32_t value) const;

@@ -23,7 +23,6 @@ class PersonaStreamSource {
     CameraFormat activeFormat() const;
     // An index out of range is reported and changes nothing; a new one in range is announced.
     void setActiveFormatIndex(int index);
-    bool authorizedToStartStream() const { return true; }
 
     void startStream();
     void stopStream();

@@ -21,7 +21,6 @@ class BitWriter {
             bytes_.push_back(uint8_t(acc_ >> pending_));
         }
     }
-    std::size_t bitCount() const { return bitCount_; }
     // Everything written, the last byte padded with zero bits; the writer starts over.
     std::vector<uint8_t> finish() {
         if (pending_ > 0) bytes_.push_back(uint8_t(acc_ << (8 - pending_)));

@@ -67,8 +67,6 @@ class InputService final : public InputInjection,
     // Ups for held buttons and key codes, so nothing stays pressed after the client is gone.
     void releaseHeldInput();
 
-    bool isConstraining() const { return constrainedDisplayID_.has_value(); }
-    std::int64_t mouseEventNumber() const { return mouseEventNumber_; }
     bool isButtonActive(MouseButton button) const;
 
   private:

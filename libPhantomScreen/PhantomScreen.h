@@ -35,10 +35,8 @@ class PhantomScreen {
 
     int getWidth() const { return width_; }
     int getHeight() const { return height_; }
-    float getRefreshRate() const { return refresh_; }
     bool isOn() const { return isOn_; }
     bool autoconfig() const { return autoconfig_; }
-    int displaySeq() const { return displaySeq_; }
     std::string baseName() const;
     void setBaseName(std::string name);
 

@@ -40,9 +40,7 @@ class VNSWindowManager : public std::enable_shared_from_this<VNSWindowManager> {
     ~VNSWindowManager();
 
     // Records.
-    const std::vector<VNSDisplayInfo>& connectedDisplays() const { return connectedDisplays_; }
     const std::vector<VNSWindowInfo>& savedWindows() const { return savedWindows_; }
-    const std::optional<VNSLayoutSnapshot>& lastSnapshot() const { return lastSnapshot_; }
     DisplayID newWindowTargetDisplay() const { return newWindowTargetDisplay_; }
     std::size_t attachedApplicationCount() const { return axObservers_.size(); }
 

@@ -276,10 +276,4 @@ void PipeWireCamera::send(const PixelBuffer& frame, std::int64_t hostTimeNanosec
     pw_thread_loop_unlock(impl.loop);
 }
 
-std::optional<std::uint32_t> PipeWireCamera::nodeId() const {
-    const std::uint32_t node = impl_->node;
-    if (node == SPA_ID_INVALID) return std::nullopt;
-    return node;
-}
-
 }  // namespace vl::lensway

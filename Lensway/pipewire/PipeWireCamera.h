@@ -31,9 +31,6 @@ class PipeWireCamera final : public CameraHost {
     std::optional<std::string> removeDevice() override;
     void send(const PixelBuffer& frame, std::int64_t hostTimeNanoseconds) override;
 
-    // The node's id once it is in the graph.
-    std::optional<std::uint32_t> nodeId() const;
-
     struct Impl;
 
   private:

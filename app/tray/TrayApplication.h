@@ -33,7 +33,6 @@ class TrayApplication final : public QObject {
     void logChanged();
     void showGui(bool show);
     void didShowAbout();
-    bool guiOn() const { return guiOn_; }
 
   private:
     void setupMenus();

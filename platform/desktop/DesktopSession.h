@@ -27,7 +27,6 @@ class DesktopSession {
     void start(xcb_connection_t* connection, const std::vector<std::string>& environment,
                const std::string& directory, const Report& report);
     void stop();
-    bool panelRunning() { return panel_.running(); }
 
     // A vertical gradient over the whole root window, tiled as the framebuffer grows.
     static bool paintWallpaper(xcb_connection_t* connection);

@@ -58,7 +58,6 @@ class AudioJitterBuffer {
     // 0..1, clamped; linear gain.
     void setVolume(float volume);
     float volume() const { return volume_.load(); }
-    void setMuted(bool muted) { muted_ = muted; }
     void toggleMute() { muted_ = !muted_.load(); }
     bool muted() const { return muted_.load(); }
 

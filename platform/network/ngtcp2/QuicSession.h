@@ -47,9 +47,7 @@ class QuicSession : public std::enable_shared_from_this<QuicSession> {
     void streamCancelled(const std::shared_ptr<StreamConnection>& stream);
     void consumed(std::int64_t streamId, std::size_t bytes);
 
-    bool isServer() const { return server_; }
     bool hasEnded() const { return ended_; }
-    const std::string& remoteText() const { return remoteText_; }
 
     // ngtcp2 callbacks (static trampolines in the .cpp reach these).
     int onStreamOpen(std::int64_t streamId);

@@ -89,7 +89,6 @@ class StreamConnection final : public Connection,
     void drainInbox();
     // Handlers and completions for the queue, in order, batched per turn of the engine.
     void post(Block block);
-    void failPending(const NetworkError& error);
     void completeSend(PendingSend& item, std::optional<NetworkError> error);
     // Completes the sends left to the engine once fewer than earlyCompletionLimit bytes are
     // queued ahead of them, oldest first.
