@@ -18,8 +18,8 @@ struct PhantomScreenService::Poll {
     std::function<void(std::optional<DisplayID>)> completion;
 };
 
-PhantomScreenService::PhantomScreenService(std::shared_ptr<PhantomScreenInf> inf)
-    : inf_(std::move(inf)) {
+PhantomScreenService::PhantomScreenService(std::shared_ptr<PhantomScreenInf> inf, TimerClock& clock)
+    : inf_(std::move(inf)), clock_(clock) {
     assert(inf_);
 }
 
@@ -76,7 +76,7 @@ void PhantomScreenService::waitForPhantomScreen(
     // Bounded so that no caller's value overflows the clock.
     double seconds = timeout > 0 ? std::min(timeout, 86400.0) : 0.0;
     auto poll = std::make_shared<Poll>();
-    poll->deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+    poll->deadline = clock_.now() + std::chrono::duration_cast<Clock::duration>(
                                         std::chrono::duration<double>(seconds));
     poll->completion = completion ? std::move(completion) : [](std::optional<DisplayID>) {};
     schedulePoll(std::move(poll));
@@ -85,12 +85,12 @@ void PhantomScreenService::waitForPhantomScreen(
 void PhantomScreenService::schedulePoll(std::shared_ptr<Poll> poll) {
     std::weak_ptr<PhantomScreenService> weak = weak_from_this();
     assert(!weak.expired() && "PhantomScreenService is made with std::make_shared");
-    DispatchQueue::global().asyncAfter(pollInterval, [weak, poll] {
+    clock_.scheduleAfter(DispatchQueue::global(), pollInterval, [weak, poll] {
         auto self = weak.lock();
         // A service that is gone finds nothing; the caller still hears once.
         if (!self) return poll->completion(std::nullopt);
         if (auto id = self->findPS(); id && *id != nullDisplayID) return poll->completion(id);
-        if (Clock::now() >= poll->deadline) return poll->completion(std::nullopt);
+        if (self->clock_.now() >= poll->deadline) return poll->completion(std::nullopt);
         self->schedulePoll(poll);
     });
 }

@@ -3,6 +3,7 @@
 // display to come online. The control server needs only this object.
 #pragma once
 
+#include "base/TimerClock.h"
 #include "phantomScreen/PhantomScreenInf.h"
 
 #include <functional>
@@ -16,7 +17,9 @@ namespace vl {
 // Create with std::make_shared: a wait in progress holds it weakly.
 class PhantomScreenService : public std::enable_shared_from_this<PhantomScreenService> {
   public:
-    explicit PhantomScreenService(std::shared_ptr<PhantomScreenInf> inf);
+    // The waits for a display take their time from `clock`.
+    explicit PhantomScreenService(std::shared_ptr<PhantomScreenInf> inf,
+                                  TimerClock& clock = TimerClock::real());
     PhantomScreenService(const PhantomScreenService&) = delete;
     PhantomScreenService& operator=(const PhantomScreenService&) = delete;
 
@@ -47,6 +50,7 @@ class PhantomScreenService : public std::enable_shared_from_this<PhantomScreenSe
     void schedulePoll(std::shared_ptr<Poll> poll);
 
     const std::shared_ptr<PhantomScreenInf> inf_;
+    TimerClock& clock_;
     mutable std::mutex mutex_;
     std::vector<std::optional<DisplayID>> extraDisplayIDs_;
 };

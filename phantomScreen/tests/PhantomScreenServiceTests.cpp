@@ -1,7 +1,6 @@
 #include "phantomScreen/tests/TestSupport.h"
 
-#include <atomic>
-#include <future>
+#include "base/testing/ManualClock.h"
 
 namespace vl {
 namespace {
@@ -19,83 +18,77 @@ class WaitForPhantomScreenTest : public ::testing::Test {
         arrangement.addDisplay(mirrored);
     }
 
+    vl::testing::ManualClock clock;
     FakeDisplayService arrangement;
-    std::shared_ptr<PhantomScreenService> service =
-        std::make_shared<PhantomScreenService>(std::make_shared<PhantomScreenInf>(arrangement));
+    std::shared_ptr<PhantomScreenService> service = std::make_shared<PhantomScreenService>(
+        std::make_shared<PhantomScreenInf>(arrangement), clock);
 };
 
-struct Waited {
-    std::optional<DisplayID> id;
-    Clock::duration elapsed;
-};
-
-// One wait's own call count and result; shared with the completion so that a late second call
-// is counted instead of touching a finished frame.
+// One wait's calls and result. Completions run while the clock is advanced, before it returns.
 struct Wait {
-    std::atomic<int> calls{0};
-    std::promise<Waited> done;
+    int calls = 0;
+    std::optional<DisplayID> id;
+    Clock::duration elapsed{};
 };
 
-std::shared_ptr<Wait> startWait(PhantomScreenService& service, double timeout) {
+std::shared_ptr<Wait> startWait(PhantomScreenService& service, vl::testing::ManualClock& clock,
+                                double timeout) {
     auto wait = std::make_shared<Wait>();
-    auto started = Clock::now();
-    service.waitForPhantomScreen(timeout, [wait, started](std::optional<DisplayID> id) {
-        if (++wait->calls == 1) wait->done.set_value({id, Clock::now() - started});
-    });
+    service.waitForPhantomScreen(
+        timeout, [wait, &clock, started = clock.now()](std::optional<DisplayID> id) {
+            if (++wait->calls > 1) return;
+            wait->id = id;
+            wait->elapsed = clock.now() - started;
+        });
     return wait;
-}
-
-std::optional<Waited> result(Wait& wait, Clock::duration limit) {
-    auto future = wait.done.get_future();
-    if (future.wait_for(limit) != std::future_status::ready) return std::nullopt;
-    return future.get();
 }
 
 TEST_F(WaitForPhantomScreenTest, WaitingTimesOutAfterTheTimeoutAndNeverBeforeTheFirstPoll) {
     arrangement.removeDisplay(5);
-    auto immediate = startWait(*service, 0.0);
-    auto full = startWait(*service, 5.0);
+    auto immediate = startWait(*service, clock, 0.0);
+    auto full = startWait(*service, clock, 5.0);
 
-    auto waited = result(*immediate, 2s);
-    ASSERT_TRUE(waited);
-    EXPECT_EQ(waited->id, std::nullopt);
-    EXPECT_GE(waited->elapsed, 200ms);
+    clock.advance(199ms);
+    EXPECT_EQ(immediate->calls, 0);
+    clock.advance(1ms);
+    EXPECT_EQ(immediate->calls, 1);
+    EXPECT_EQ(immediate->id, std::nullopt);
+    EXPECT_EQ(immediate->elapsed, 200ms);
 
-    waited = result(*full, 10s);
-    ASSERT_TRUE(waited);
-    EXPECT_EQ(waited->id, std::nullopt);
-    EXPECT_GE(waited->elapsed, 5s);
-    EXPECT_LT(waited->elapsed, 7s);
-    std::this_thread::sleep_for(500ms);
+    clock.advance(4799ms);
+    EXPECT_EQ(full->calls, 0);
+    clock.advance(1ms);
+    EXPECT_EQ(full->calls, 1);
+    EXPECT_EQ(full->id, std::nullopt);
+    EXPECT_EQ(full->elapsed, 5s);
+
+    clock.advance(10s);
     EXPECT_EQ(immediate->calls, 1);
     EXPECT_EQ(full->calls, 1);
+    EXPECT_EQ(clock.pendingCount(), 0u);
 }
 
 TEST_F(WaitForPhantomScreenTest, WaitingFindsADisplayThatComesOnline) {
     arrangement.update(5, [](FakeDisplayService::Display& d) { d.online = false; });
-    std::thread later([&] {
-        std::this_thread::sleep_for(500ms);
-        arrangement.update(5, [](FakeDisplayService::Display& d) { d.online = true; });
-    });
-    auto wait = startWait(*service, 5.0);
-    auto waited = result(*wait, 10s);
-    later.join();
-    ASSERT_TRUE(waited);
-    EXPECT_EQ(waited->id, 5u);
-    EXPECT_GE(waited->elapsed, 500ms);
-    EXPECT_LT(waited->elapsed, 2s);
-    std::this_thread::sleep_for(500ms);
+    auto wait = startWait(*service, clock, 5.0);
+    clock.advance(500ms);
+    EXPECT_EQ(wait->calls, 0);
+    arrangement.update(5, [](FakeDisplayService::Display& d) { d.online = true; });
+    clock.advance(100ms);  // the poll at 600 ms finds it
+    EXPECT_EQ(wait->calls, 1);
+    EXPECT_EQ(wait->id, 5u);
+    EXPECT_EQ(wait->elapsed, 600ms);
+    clock.advance(10s);
     EXPECT_EQ(wait->calls, 1);
 }
 
 TEST_F(WaitForPhantomScreenTest, AWaitWhoseServiceIsGoneEndsWithNoneOnce) {
-    auto wait = startWait(*service, 5.0);
+    auto wait = startWait(*service, clock, 5.0);
     service.reset();
-    auto waited = result(*wait, 2s);
-    ASSERT_TRUE(waited);
-    EXPECT_EQ(waited->id, std::nullopt);
-    EXPECT_LT(waited->elapsed, 1s);
-    std::this_thread::sleep_for(500ms);
+    clock.advance(200ms);
+    EXPECT_EQ(wait->calls, 1);
+    EXPECT_EQ(wait->id, std::nullopt);
+    clock.advance(10s);
     EXPECT_EQ(wait->calls, 1);
 }
 
