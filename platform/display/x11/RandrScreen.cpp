@@ -205,33 +205,11 @@ xcb_atom_t RandrScreen::atom(const char* name) {
     return value;
 }
 
-std::optional<ScreenSnapshot> RandrScreen::snapshot() {
-    if (!ensureConnected()) return std::nullopt;
-    auto* c = connection_;
-    ScreenSnapshot snap;
+namespace {
 
-    auto resourcesCookie = xcb_randr_get_screen_resources_current(c, root_);
-    auto geometryCookie = xcb_get_geometry(c, root_);
-    auto rangeCookie = xcb_randr_get_screen_size_range(c, root_);
-    auto primaryCookie = xcb_randr_get_output_primary(c, root_);
-    Reply<xcb_randr_get_screen_resources_current_reply_t> resources(
-        xcb_randr_get_screen_resources_current_reply(c, resourcesCookie, nullptr));
-    Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, geometryCookie, nullptr));
-    Reply<xcb_randr_get_screen_size_range_reply_t> range(
-        xcb_randr_get_screen_size_range_reply(c, rangeCookie, nullptr));
-    Reply<xcb_randr_get_output_primary_reply_t> primary(
-        xcb_randr_get_output_primary_reply(c, primaryCookie, nullptr));
-    if (!resources || !geometry || !range) return std::nullopt;
+using ScreenResources = Reply<xcb_randr_get_screen_resources_current_reply_t>;
 
-    snap.configTimestamp = resources->config_timestamp;
-    snap.width = geometry->width;
-    snap.height = geometry->height;
-    snap.minWidth = range->min_width;
-    snap.minHeight = range->min_height;
-    snap.maxWidth = range->max_width;
-    snap.maxHeight = range->max_height;
-    snap.primary = primary ? primary->output : 0;
-
+void readModes(const ScreenResources& resources, ScreenSnapshot& snap) {
     auto* modeInfos = xcb_randr_get_screen_resources_current_modes(resources.get());
     int modeCount = xcb_randr_get_screen_resources_current_modes_length(resources.get());
     auto* names = xcb_randr_get_screen_resources_current_names(resources.get());
@@ -249,7 +227,10 @@ std::optional<ScreenSnapshot> RandrScreen::snapshot() {
         offset += length;
         snap.modes[info.id] = info;
     }
+}
 
+// All requests go out before the first reply is awaited: one round trip for every CRTC.
+void readCrtcs(xcb_connection_t* c, const ScreenResources& resources, ScreenSnapshot& snap) {
     auto* crtcIds = xcb_randr_get_screen_resources_current_crtcs(resources.get());
     int crtcCount = xcb_randr_get_screen_resources_current_crtcs_length(resources.get());
     std::vector<xcb_randr_get_crtc_info_cookie_t> crtcCookies;
@@ -271,9 +252,19 @@ std::optional<ScreenSnapshot> RandrScreen::snapshot() {
         crtc.outputs.assign(outs, outs + xcb_randr_get_crtc_info_outputs_length(info.get()));
         snap.crtcs[crtc.id] = crtc;
     }
+}
 
-    auto identities = identitiesOnConnection();
-    xcb_atom_t edidAtom = atom("EDID");
+const VirtualIdentity* identityOf(const std::vector<VirtualIdentity>& identities,
+                                  std::uint32_t output) {
+    auto found = std::find_if(identities.begin(), identities.end(),
+                              [&](const VirtualIdentity& v) { return v.output == output; });
+    return found == identities.end() ? nullptr : &*found;
+}
+
+// Our virtual outputs carry the identity we gave them; any other output its EDID's.
+void readOutputs(xcb_connection_t* c, const ScreenResources& resources,
+                 const std::vector<VirtualIdentity>& identities, xcb_atom_t edidAtom,
+                 ScreenSnapshot& snap) {
     auto* outputIds = xcb_randr_get_screen_resources_current_outputs(resources.get());
     int outputCount = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
     std::vector<xcb_randr_get_output_info_cookie_t> outputCookies;
@@ -295,10 +286,7 @@ std::optional<ScreenSnapshot> RandrScreen::snapshot() {
                                     possible + xcb_randr_get_output_info_crtcs_length(info.get()));
         auto* modes = xcb_randr_get_output_info_modes(info.get());
         output.modes.assign(modes, modes + xcb_randr_get_output_info_modes_length(info.get()));
-        auto identity =
-            std::find_if(identities.begin(), identities.end(),
-                         [&](const VirtualIdentity& v) { return v.output == output.id; });
-        if (identity != identities.end()) {
+        if (const auto* identity = identityOf(identities, output.id)) {
             output.isVirtual = true;
             output.vendor = identity->vendor;
             output.product = identity->product;
@@ -313,25 +301,60 @@ std::optional<ScreenSnapshot> RandrScreen::snapshot() {
         }
         snap.outputs.push_back(std::move(output));
     }
+}
 
-    if (monitors_) {
-        Reply<xcb_randr_get_monitors_reply_t> monitors(
-            xcb_randr_get_monitors_reply(c, xcb_randr_get_monitors(c, root_, 0), nullptr));
-        if (monitors)
-            for (auto it = xcb_randr_get_monitors_monitors_iterator(monitors.get()); it.rem;
-                 xcb_randr_monitor_info_next(&it)) {
-                const auto& info = *it.data;
-                if (info.nOutput != 0) continue;
-                auto id = monitorDisplayID(info.name);
-                auto identity =
-                    std::find_if(identities.begin(), identities.end(),
-                                 [&](const VirtualIdentity& v) { return v.output == id; });
-                if (identity == identities.end()) continue;
-                snap.virtualMonitors.push_back({id, info.name, info.x, info.y, info.width,
-                                                info.height, identity->vendor, identity->product,
-                                                identity->serial});
-            }
+// Monitors without outputs that carry one of our identities are our virtual displays.
+void readVirtualMonitors(xcb_connection_t* c, xcb_window_t root,
+                         const std::vector<VirtualIdentity>& identities, ScreenSnapshot& snap) {
+    Reply<xcb_randr_get_monitors_reply_t> monitors(
+        xcb_randr_get_monitors_reply(c, xcb_randr_get_monitors(c, root, 0), nullptr));
+    if (!monitors) return;
+    for (auto it = xcb_randr_get_monitors_monitors_iterator(monitors.get()); it.rem;
+         xcb_randr_monitor_info_next(&it)) {
+        const auto& info = *it.data;
+        if (info.nOutput != 0) continue;
+        auto id = monitorDisplayID(info.name);
+        const auto* identity = identityOf(identities, id);
+        if (!identity) continue;
+        snap.virtualMonitors.push_back({id, info.name, info.x, info.y, info.width, info.height,
+                                        identity->vendor, identity->product, identity->serial});
     }
+}
+
+}  // namespace
+
+std::optional<ScreenSnapshot> RandrScreen::snapshot() {
+    if (!ensureConnected()) return std::nullopt;
+    auto* c = connection_;
+    ScreenSnapshot snap;
+
+    auto resourcesCookie = xcb_randr_get_screen_resources_current(c, root_);
+    auto geometryCookie = xcb_get_geometry(c, root_);
+    auto rangeCookie = xcb_randr_get_screen_size_range(c, root_);
+    auto primaryCookie = xcb_randr_get_output_primary(c, root_);
+    ScreenResources resources(
+        xcb_randr_get_screen_resources_current_reply(c, resourcesCookie, nullptr));
+    Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, geometryCookie, nullptr));
+    Reply<xcb_randr_get_screen_size_range_reply_t> range(
+        xcb_randr_get_screen_size_range_reply(c, rangeCookie, nullptr));
+    Reply<xcb_randr_get_output_primary_reply_t> primary(
+        xcb_randr_get_output_primary_reply(c, primaryCookie, nullptr));
+    if (!resources || !geometry || !range) return std::nullopt;
+
+    snap.configTimestamp = resources->config_timestamp;
+    snap.width = geometry->width;
+    snap.height = geometry->height;
+    snap.minWidth = range->min_width;
+    snap.minHeight = range->min_height;
+    snap.maxWidth = range->max_width;
+    snap.maxHeight = range->max_height;
+    snap.primary = primary ? primary->output : 0;
+
+    readModes(resources, snap);
+    readCrtcs(c, resources, snap);
+    const auto identities = identitiesOnConnection();
+    readOutputs(c, resources, identities, atom("EDID"), snap);
+    if (monitors_) readVirtualMonitors(c, root_, identities, snap);
     // A server lost on the way answered only part: that is no picture of the screen.
     if (xcb_connection_has_error(c)) return std::nullopt;
     return snap;

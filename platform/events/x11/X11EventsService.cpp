@@ -17,177 +17,50 @@ namespace {
 
 enum Family { shiftFamily, controlFamily, altFamily, superFamily };
 
-// The virtual key codes of the input logic, as keysyms of this desktop. The Command keys are
-// filled in from the options.
+// The virtual key codes of the input logic, as keysyms of this desktop.
+struct VirtualKeyRow {
+    std::uint16_t virtualKey;
+    std::uint32_t keysym;
+};
+
+constexpr VirtualKeyRow virtualKeyTable[] = {
+    {0, XK_a},       {1, XK_s},          {2, XK_d},
+    {3, XK_f},       {4, XK_h},          {5, XK_g},
+    {6, XK_z},       {7, XK_x},          {8, XK_c},
+    {9, XK_v},       {11, XK_b},         {12, XK_q},
+    {13, XK_w},      {14, XK_e},         {15, XK_r},
+    {16, XK_y},      {17, XK_t},         {18, XK_1},
+    {19, XK_2},      {20, XK_3},         {21, XK_4},
+    {22, XK_6},      {23, XK_5},         {24, XK_equal},
+    {25, XK_9},      {26, XK_7},         {27, XK_minus},
+    {28, XK_8},      {29, XK_0},         {30, XK_bracketright},
+    {31, XK_o},      {32, XK_u},         {33, XK_bracketleft},
+    {34, XK_i},      {35, XK_p},         {36, XK_Return},
+    {37, XK_l},      {38, XK_j},         {39, XK_apostrophe},
+    {40, XK_k},      {41, XK_semicolon}, {42, XK_backslash},
+    {43, XK_comma},  {44, XK_slash},     {45, XK_n},
+    {46, XK_m},      {47, XK_period},    {48, XK_Tab},
+    {49, XK_space},  {50, XK_grave},     {51, XK_BackSpace},
+    {53, XK_Escape}, {56, XK_Shift_L},   {57, XK_Caps_Lock},
+    {58, XK_Alt_L},  {59, XK_Control_L}, {60, XK_Shift_R},
+    {61, XK_Alt_R},  {62, XK_Control_R}, {96, XK_F5},
+    {97, XK_F6},     {98, XK_F7},        {99, XK_F3},
+    {100, XK_F8},    {101, XK_F9},       {103, XK_F11},
+    {109, XK_F10},   {111, XK_F12},      {115, XK_Home},
+    {116, XK_Prior}, {117, XK_Delete},   {118, XK_F4},
+    {119, XK_End},   {120, XK_F2},       {121, XK_Next},
+    {122, XK_F1},    {123, XK_Left},     {124, XK_Right},
+    {125, XK_Down},  {126, XK_Up},
+};
+
+// The right and left Command keys (54, 55) act as the configured key.
 std::uint32_t keysymForVirtualKey(std::uint16_t code, CommandKey command) {
-    switch (code) {
-        case 0:
-            return XK_a;
-        case 1:
-            return XK_s;
-        case 2:
-            return XK_d;
-        case 3:
-            return XK_f;
-        case 4:
-            return XK_h;
-        case 5:
-            return XK_g;
-        case 6:
-            return XK_z;
-        case 7:
-            return XK_x;
-        case 8:
-            return XK_c;
-        case 9:
-            return XK_v;
-        case 11:
-            return XK_b;
-        case 12:
-            return XK_q;
-        case 13:
-            return XK_w;
-        case 14:
-            return XK_e;
-        case 15:
-            return XK_r;
-        case 16:
-            return XK_y;
-        case 17:
-            return XK_t;
-        case 18:
-            return XK_1;
-        case 19:
-            return XK_2;
-        case 20:
-            return XK_3;
-        case 21:
-            return XK_4;
-        case 22:
-            return XK_6;
-        case 23:
-            return XK_5;
-        case 24:
-            return XK_equal;
-        case 25:
-            return XK_9;
-        case 26:
-            return XK_7;
-        case 27:
-            return XK_minus;
-        case 28:
-            return XK_8;
-        case 29:
-            return XK_0;
-        case 30:
-            return XK_bracketright;
-        case 31:
-            return XK_o;
-        case 32:
-            return XK_u;
-        case 33:
-            return XK_bracketleft;
-        case 34:
-            return XK_i;
-        case 35:
-            return XK_p;
-        case 36:
-            return XK_Return;
-        case 37:
-            return XK_l;
-        case 38:
-            return XK_j;
-        case 39:
-            return XK_apostrophe;
-        case 40:
-            return XK_k;
-        case 41:
-            return XK_semicolon;
-        case 42:
-            return XK_backslash;
-        case 43:
-            return XK_comma;
-        case 44:
-            return XK_slash;
-        case 45:
-            return XK_n;
-        case 46:
-            return XK_m;
-        case 47:
-            return XK_period;
-        case 48:
-            return XK_Tab;
-        case 49:
-            return XK_space;
-        case 50:
-            return XK_grave;
-        case 51:
-            return XK_BackSpace;
-        case 53:
-            return XK_Escape;
-        case 54:
-            return command == CommandKey::control ? XK_Control_R : XK_Super_R;
-        case 55:
-            return command == CommandKey::control ? XK_Control_L : XK_Super_L;
-        case 56:
-            return XK_Shift_L;
-        case 57:
-            return XK_Caps_Lock;
-        case 58:
-            return XK_Alt_L;
-        case 59:
-            return XK_Control_L;
-        case 60:
-            return XK_Shift_R;
-        case 61:
-            return XK_Alt_R;
-        case 62:
-            return XK_Control_R;
-        case 96:
-            return XK_F5;
-        case 97:
-            return XK_F6;
-        case 98:
-            return XK_F7;
-        case 99:
-            return XK_F3;
-        case 100:
-            return XK_F8;
-        case 101:
-            return XK_F9;
-        case 103:
-            return XK_F11;
-        case 109:
-            return XK_F10;
-        case 111:
-            return XK_F12;
-        case 115:
-            return XK_Home;
-        case 116:
-            return XK_Prior;
-        case 117:
-            return XK_Delete;
-        case 118:
-            return XK_F4;
-        case 119:
-            return XK_End;
-        case 120:
-            return XK_F2;
-        case 121:
-            return XK_Next;
-        case 122:
-            return XK_F1;
-        case 123:
-            return XK_Left;
-        case 124:
-            return XK_Right;
-        case 125:
-            return XK_Down;
-        case 126:
-            return XK_Up;
-        default:
-            return XK_VoidSymbol;
-    }
+    const bool control = command == CommandKey::control;
+    if (code == 54) return control ? XK_Control_R : XK_Super_R;
+    if (code == 55) return control ? XK_Control_L : XK_Super_L;
+    for (const auto& row : virtualKeyTable)
+        if (row.virtualKey == code) return row.keysym;
+    return XK_VoidSymbol;
 }
 
 std::optional<Family> familyOf(std::uint32_t keysym) {
