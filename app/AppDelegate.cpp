@@ -2,13 +2,15 @@
 
 #include "app/SystemInfo.h"
 #include "base/DispatchQueue.h"
+#include "base/Log.h"
 #include "comm/ControlRecords.h"
 #include "comm/ControlServer.h"
 #include "platform/defaults/Interface.h"
 
 namespace vl {
 
-AppDelegate::AppDelegate(Hooks hooks) : hooks_(std::move(hooks)) {}
+AppDelegate::AppDelegate(Hooks hooks, std::shared_ptr<SystemInfo> system)
+    : hooks_(std::move(hooks)), system_(std::move(system)) {}
 
 AppDelegate::~AppDelegate() {
     dropNotifications();
@@ -21,9 +23,9 @@ void AppDelegate::applicationWillFinishLaunching() {
 
 void AppDelegate::applicationDidFinishLaunching() {
     setIconAsConnected(false);
-    auto stored = SystemInfo::defaults().string(SystemInfoKeys::machinename);
+    auto stored = system_->defaults().string(SystemInfoKeys::machinename);
     if (!stored || stored->empty())
-        SystemInfo::defaults().set(SystemInfoKeys::machinename, SystemInfo::machineName());
+        system_->defaults().set(SystemInfoKeys::machinename, system_->machineName());
     loadLog();
     setupNotifications();
     if (hooks_.startServices) hooks_.startServices();
@@ -39,7 +41,7 @@ void AppDelegate::applicationWillTerminate() {
 void AppDelegate::enableOpenAtLogin() {
     if (!hooks_.enableOpenAtLogin) return;
     if (auto error = hooks_.enableOpenAtLogin())
-        SystemInfo::logMsg("Failed to enable Open at Login: " + *error, LogLevel::error);
+        logMsg("Failed to enable Open at Login: " + *error, LogLevel::error);
 }
 
 void AppDelegate::setupNotifications() {
@@ -53,8 +55,8 @@ void AppDelegate::setupNotifications() {
             if (!self || !request) return;
             self->setCurrentConnectedClient(request->clientDeviceID);
             self->setIconAsConnected(true);
-            SystemInfo::logMsg("Client connected: " + request->clientDeviceName + " (" +
-                               request->clientDeviceID + ")");
+            logMsg("Client connected: " + request->clientDeviceName + " (" +
+                   request->clientDeviceID + ")");
             self->addLogItem(request->clientDeviceName, request->clientDeviceID);
         }));
     cancellables_.push_back(
@@ -88,7 +90,7 @@ void AppDelegate::setIconAsConnected(bool connected) {
         if (iconConnected_ == connected) return;
         iconConnected_ = connected;
     }
-    SystemInfo::logMsg(connected ? "Status: client connected" : "Status: idle");
+    logMsg(connected ? "Status: client connected" : "Status: idle");
     std::function<void(bool)> hook;
     {
         std::lock_guard lock(mutex_);
@@ -120,11 +122,11 @@ void AppDelegate::addLogItem(const std::string& description, const std::string& 
 }
 
 void AppDelegate::loadLog() {
-    log_.load(SystemInfo::defaults());
+    log_.load(system_->defaults());
 }
 
 void AppDelegate::saveLog() {
-    log_.save(SystemInfo::defaults());
+    log_.save(system_->defaults());
 }
 
 bool AppDelegate::iconConnected() const {

@@ -15,6 +15,8 @@
 
 namespace vl {
 
+class SystemInfo;
+
 class AppDelegate final : public AppShell, public std::enable_shared_from_this<AppDelegate> {
   public:
     struct Hooks {
@@ -31,7 +33,7 @@ class AppDelegate final : public AppShell, public std::enable_shared_from_this<A
         std::function<void(const LogItem& added)> logChanged;
     };
 
-    explicit AppDelegate(Hooks hooks);
+    AppDelegate(Hooks hooks, std::shared_ptr<SystemInfo> system);
     ~AppDelegate() override;
 
     void applicationWillFinishLaunching();
@@ -62,6 +64,7 @@ class AppDelegate final : public AppShell, public std::enable_shared_from_this<A
     void dropNotifications();
 
     Hooks hooks_;
+    const std::shared_ptr<SystemInfo> system_;
     mutable std::mutex mutex_;
     std::optional<std::string> currentConnectedClient_;
     bool iconConnected_ = false;

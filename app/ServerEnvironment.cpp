@@ -4,7 +4,9 @@
 #include "app/AppDelegate.h"
 #include "app/DesktopBackendSelection.h"
 #include "app/MicHostSupervisor.h"
+#include "app/SettingsSchema.h"
 #include "app/SystemInfo.h"
+#include "base/Log.h"
 #include "comm/CameraRelay.h"
 #include "comm/KeychainIdentityManager.h"
 #include "comm/MicrophoneRelay.h"
@@ -55,25 +57,18 @@ namespace vl {
 namespace {
 
 void report(const std::string& text) {
-    SystemInfo::logMsg(text, LogLevel::warning);
+    logMsg(text, LogLevel::warning);
 }
 
 // The client's pointer, keys and scroll on this X display. Settings: "commandkey" (control or
 // super) is what the client's Command key acts as; "scrollpixelsperclick" the wheel click size.
-std::shared_ptr<InputInjection> makeInputService(std::shared_ptr<DisplayService> displays,
+std::shared_ptr<InputInjection> makeInputService(const DefaultsStore& defaults,
+                                                 std::shared_ptr<DisplayService> displays,
                                                  std::shared_ptr<PhantomScreenService> screens,
                                                  std::shared_ptr<VNSWindowManager> windows) {
     X11EventsService::Options options;
-    if (auto key = SystemInfo::defaults().string("commandkey")) {
-        if (auto command = commandKeyFromText(*key))
-            options.commandKey = *command;
-        else
-            report("Unknown commandkey setting \"" + *key + "\"; Command acts as Control");
-    }
-    if (auto pixels = SystemInfo::defaults().string("scrollpixelsperclick")) {
-        const int value = std::atoi(pixels->c_str());
-        if (value >= 1 && value <= 10000) options.pixelsPerWheelClick = value;
-    }
+    options.commandKey = *commandKeyFromText(choiceSetting(defaults, "commandkey", report));
+    options.pixelsPerWheelClick = numberSetting(defaults, "scrollpixelsperclick", report);
     std::shared_ptr<EventsService> events = X11EventsService::open(options);
     if (!events) {
         report("No XTest on the X display: the client's input is not replayed");
@@ -87,10 +82,8 @@ std::shared_ptr<InputInjection> makeInputService(std::shared_ptr<DisplayService>
     // "accessibilitytimeoutms" lets a slow machine wait longer for applications' answers.
     AtspiAccessibility::Options accessibility{
         .windowAt = AtspiAccessibility::frontmostWindowIn(windowList), .report = report};
-    if (auto timeout = SystemInfo::defaults().string("accessibilitytimeoutms")) {
-        const int value = std::atoi(timeout->c_str());
-        if (value >= 1 && value <= 2000) accessibility.timeout = std::chrono::milliseconds(value);
-    }
+    accessibility.timeout =
+        std::chrono::milliseconds(numberSetting(defaults, "accessibilitytimeoutms", report));
     services.targets = std::make_shared<WindowPointerTargets>(
         windowList, AtspiAccessibility::open(std::move(accessibility)));
     // Letters go as key codes while an input method composes them.
@@ -123,23 +116,31 @@ std::shared_ptr<CamRelay> makeCameraRelay(std::shared_ptr<ControlSettings> setti
 // keychain.
 class SystemControlSettings final : public ControlSettings {
   public:
-    std::string password() override { return SystemInfo::password(); }
-    std::string appUniqueID() override { return SystemInfo::appUniqueID(); }
-    std::string machineName() override { return SystemInfo::machineName(); }
-    std::optional<std::string> machineIPAddress() override {
-        return SystemInfo::machineIPAddress();
-    }
+    explicit SystemControlSettings(std::shared_ptr<SystemInfo> system)
+        : system_(std::move(system)) {}
+
+    std::string password() override { return system_->password(); }
+    std::string appUniqueID() override { return system_->appUniqueID(); }
+    std::string machineName() override { return system_->machineName(); }
+    std::optional<std::string> machineIPAddress() override { return system_->machineIPAddress(); }
+    int controlPort() override { return system_->accessControlPort(); }
     std::optional<TlsIdentity> tlsIdentity() override {
-        auto keychain = SystemInfo::keychain();
-        if (!keychain) return std::nullopt;
-        return KeychainIdentityManager::getOrCreateIdentity(*keychain);
+        if (!system_->keychain()) return std::nullopt;
+        return KeychainIdentityManager::getOrCreateIdentity(*system_->keychain());
     }
+
+  private:
+    const std::shared_ptr<SystemInfo> system_;
 };
 
 class SystemSleepControl final : public SleepControl {
   public:
-    void preventSystemSleepOrLock() override { SystemInfo::preventSystemSleepOrLock(); }
-    void restoreSystemSleepOrLock() override { SystemInfo::restoreSystemSleepOrLock(); }
+    explicit SystemSleepControl(std::shared_ptr<SystemInfo> system) : system_(std::move(system)) {}
+    void preventSystemSleepOrLock() override { system_->preventSystemSleepOrLock(); }
+    void restoreSystemSleepOrLock() override { system_->restoreSystemSleepOrLock(); }
+
+  private:
+    const std::shared_ptr<SystemInfo> system_;
 };
 
 std::filesystem::path executablePath() {
@@ -175,15 +176,15 @@ void ServerEnvironment::startDesktop() {
             JsonFileDefaults(configDir_ / "defaults.json", report).string("desktopsession"))
         desktopOptions.sessionCommand = *command;
     // A session on a dead X server streams nothing; the client is told and may start again.
-    desktopOptions.serverDied = [] {
+    desktopOptions.serverDied = [this] {
         report("The desktop's X server died: ending the session");
-        ControlRequestService::endSharedSession();
+        endSession();
     };
     desktop_ = std::make_unique<HeadlessDesktop>(desktopOptions, report);
     if (auto running = desktop_->startIfNeeded()) {
         HeadlessDesktop::exportEnvironment(*running);
         haveDisplay_ = true;
-        SystemInfo::logMsg("Desktop on display " + running->display);
+        logMsg("Desktop on display " + running->display);
     }
 }
 
@@ -219,7 +220,7 @@ void ServerEnvironment::startSessionBus() {
 }
 
 void ServerEnvironment::configureSettingsOnly() {
-    SystemInfo::configure({
+    system_ = std::make_shared<SystemInfo>(SystemServices{
         std::make_shared<JsonFileDefaults>(configDir_ / "defaults.json", report),
         std::make_shared<FileKeychain>(dataDir_ / "keychain"),
         haveDisplay_
@@ -240,13 +241,10 @@ void ServerEnvironment::configureServer() {
     displays_ = std::make_shared<X11DisplayService>(std::string{}, report);
     virtualDisplays_ =
         std::make_shared<PhantomScreenService>(std::make_shared<PhantomScreenInf>(*displays_));
-    ServicesHub::setVirtualDisplayHooks(
-        [displays = virtualDisplays_] { displays->initService(); },
-        [displays = virtualDisplays_] { displays->destroyService(); });
 
     session_ = std::make_unique<SessionEnvironment>();
-    session_->settings = std::make_shared<SystemControlSettings>();
-    session_->power = std::make_shared<SystemSleepControl>();
+    session_->settings = std::make_shared<SystemControlSettings>(system_);
+    session_->power = std::make_shared<SystemSleepControl>(system_);
     // Sessions capture the X display and encode with the hardware tier where a render node
     // exists, else x265.
     session_->capture = std::make_shared<X11CaptureService>(std::string{}, report);
@@ -260,7 +258,8 @@ void ServerEnvironment::configureServer() {
         displays_, std::make_shared<X11WindowService>(std::string{}, report));
     session_->windows = windows;
     if (haveDisplay_)
-        session_->input = makeInputService(displays_, virtualDisplays_, windows->sharedManager());
+        session_->input = makeInputService(system_->defaults(), displays_, virtualDisplays_,
+                                           windows->sharedManager());
     if (haveDisplay_)
         session_->clipboard =
             ClipboardSyncService::make(std::make_shared<X11Pasteboard>(std::string{}, report),
@@ -289,35 +288,49 @@ void ServerEnvironment::configureServer() {
 
 std::shared_ptr<AppDelegate> ServerEnvironment::makeAppDelegate() {
     AppDelegate::Hooks hooks;
-    hooks.prepareServices = [] { ServicesHub::prepareServices(); };
-    hooks.cleanupServices = [] { ServicesHub::cleanupServices(); };
-    hooks.startServices = [] { ServicesHub::startServices(); };
-    hooks.stopServices = [] {
-        ServicesHub::stopServices();
-        ControlRequestService::shared().waitUntilIdle();
+    hooks.prepareServices = [this] { hub_->prepareServices(); };
+    hooks.cleanupServices = [this] { hub_->cleanupServices(); };
+    hooks.startServices = [this] { hub_->startServices(); };
+    hooks.stopServices = [this] {
+        hub_->stopServices();
+        hub_->waitUntilIdle();
     };
     if (options_.loginItem) {
         auto entry = configDirectory().parent_path() / "autostart" / "vantrel-link.desktop";
         auto item = std::make_shared<XdgAutostartLoginItem>(entry, executablePath().string());
         hooks.enableOpenAtLogin = [item] { return item->enable(); };
     }
-    auto app = std::make_shared<AppDelegate>(std::move(hooks));
+    auto app = std::make_shared<AppDelegate>(std::move(hooks), system_);
 
     SessionEnvironment session = *session_;
     session.shell = app;
-    ControlRequestService::configureShared({
+    std::lock_guard lock(controlMutex_);
+    control_ = std::make_unique<ControlRequestService>(ControlRequestService::Environment{
         std::make_shared<AvahiDiscovery>(),
         [] { return std::make_unique<NetlinkPathMonitor>(); },
         std::move(session),
         options_.keepaliveInterval,
     });
+    hub_ = std::make_unique<ServicesHub>(
+        *control_, ServicesHub::VirtualDisplayHooks{
+                       [displays = virtualDisplays_] { displays->initService(); },
+                       [displays = virtualDisplays_] { displays->destroyService(); }});
     return app;
 }
 
+void ServerEnvironment::endSession() {
+    std::lock_guard lock(controlMutex_);
+    if (control_) control_->endSession();
+}
+
 void ServerEnvironment::shutdown() {
-    ControlRequestService::shutdownShared();
+    {
+        // Stopped and drained while the dispatch pool still runs.
+        std::lock_guard lock(controlMutex_);
+        hub_.reset();
+        control_.reset();
+    }
     if (audioRelay_) audioRelay_->shutdown();  // the default output back before we go
-    ServicesHub::setVirtualDisplayHooks({}, {});
     session_.reset();
     virtualDisplays_.reset();
     displays_.reset();

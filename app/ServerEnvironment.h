@@ -4,11 +4,15 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 namespace vl {
 
 class AppDelegate;
+class SystemInfo;
+class ControlRequestService;
+class ServicesHub;
 class AudioObjectSystem;
 class MicHostSupervisor;
 class PulseAudioServer;
@@ -41,20 +45,25 @@ class ServerEnvironment {
     void configureSettingsOnly();
     // Everything the running server needs; the control service is wired to the delegate.
     void configureServer();
+    // The application delegate, and the control service behind it.
     std::shared_ptr<AppDelegate> makeAppDelegate();
+    // The settings and host facts; made by configureSettingsOnly.
+    const std::shared_ptr<SystemInfo>& systemInfo() const { return system_; }
+    // What the shell drives the services through; made with the delegate.
+    ServicesHub& servicesHub() { return *hub_; }
     void shutdown();
 
     const std::filesystem::path& configDir() const { return configDir_; }
     const std::filesystem::path& dataDir() const { return dataDir_; }
 
-    // The audio devices of the server; device providers beyond the sound server's join here.
-    const std::shared_ptr<AudioObjectSystem>& audioHardware() const { return audioHardware_; }
-
   private:
     void startSoundServer();
     void startSessionBus();
+    // The running control server's session ends (its desktop died); any thread.
+    void endSession();
 
     ServerOptions options_;
+    std::shared_ptr<SystemInfo> system_;
     std::filesystem::path configDir_;
     std::filesystem::path dataDir_;
     std::unique_ptr<SessionBus> sessionBus_;  // outlives the desktop whose programs use it
@@ -67,6 +76,9 @@ class ServerEnvironment {
     std::unique_ptr<MicHostSupervisor> micHost_;
     std::shared_ptr<AudioObjectSystem> audioHardware_;
     std::shared_ptr<SystemAudioRelay> audioRelay_;
+    std::mutex controlMutex_;  // control_ is made and dropped while the desktop may report
+    std::unique_ptr<ControlRequestService> control_;
+    std::unique_ptr<ServicesHub> hub_;
 };
 
 }  // namespace vl

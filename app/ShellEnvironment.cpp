@@ -2,20 +2,23 @@
 
 #include "app/SystemInfo.h"
 #include "app/shell/SettingsController.h"
+#include "base/Log.h"
 #include "platform/session/pam/PamAuthenticator.h"
-#include "workers/ControlRequestService.h"
 #include "workers/ServicesHub.h"
 
 namespace vl {
 
-std::shared_ptr<SettingsController> makeSettingsController(std::shared_ptr<AppShell> shell) {
+std::shared_ptr<SettingsController> makeSettingsController(std::shared_ptr<AppShell> shell,
+                                                           ServicesHub& hub,
+                                                           std::shared_ptr<SystemInfo> system) {
     SettingsController::Services services;
     services.shell = std::move(shell);
-    services.startService = [] { ServicesHub::startServices(); };
-    services.stopService = [] { ServicesHub::stopServices(); };
-    services.serviceRunning = [] { return ControlRequestService::shared().isRunning(); };
-    services.preventSleep = [] { SystemInfo::preventSystemSleepOrLock(); };
-    services.restoreSleep = [] { SystemInfo::restoreSystemSleepOrLock(); };
+    services.system = system;
+    services.startService = [&hub] { hub.startServices(); };
+    services.stopService = [&hub] { hub.stopServices(); };
+    services.serviceRunning = [&hub] { return hub.servicesRunning(); };
+    services.preventSleep = [system] { system->preventSystemSleepOrLock(); };
+    services.restoreSleep = [system] { system->restoreSystemSleepOrLock(); };
     return std::make_shared<SettingsController>(std::move(services));
 }
 

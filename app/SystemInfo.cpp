@@ -2,6 +2,7 @@
 
 #include "base/DispatchQueue.h"
 #include "base/DispatchTimer.h"
+#include "base/Log.h"
 #include "base/Uuid.h"
 #include "platform/defaults/Interface.h"
 #include "platform/host/Interface.h"
@@ -14,35 +15,13 @@
 
 namespace vl {
 
-namespace {
-
-struct State {
+// Held by the refresh timer too, which may fire while the prevention is being restored.
+struct SystemInfo::SleepPrevention {
     std::mutex mutex;
-    SystemServices services;
-
-    // Idle-sleep prevention, guarded by sleepMutex: callers come from any thread.
-    std::mutex sleepMutex;
-    std::shared_ptr<DispatchTimer> preventSleepTimer;
+    std::shared_ptr<DispatchTimer> timer;
     std::optional<PowerAssertionID> displayAssertion;
     std::optional<PowerAssertionID> userActivityAssertion;
-
-    std::mutex appIDMutex;
-    std::mutex passwordMutex;
-    // A generated password the settings store could not keep, for the rest of this run.
-    std::optional<std::string> unstoredPassword;
 };
-
-State& state() {
-    static State s;
-    return s;
-}
-
-SystemServices services() {
-    std::lock_guard lock(state().mutex);
-    return state().services;
-}
-
-}  // namespace
 
 std::optional<int> parseDecimalInt(const std::string& text) {
     const char* first = text.data();
@@ -55,39 +34,28 @@ std::optional<int> parseDecimalInt(const std::string& text) {
     return value;
 }
 
-void SystemInfo::configure(SystemServices newServices) {
+SystemInfo::SystemInfo(SystemServices services)
+    : services_(std::move(services)), sleep_(std::make_shared<SleepPrevention>()) {}
+
+SystemInfo::~SystemInfo() {
     restoreSystemSleepOrLock();
-    {
-        std::lock_guard lock(state().passwordMutex);
-        state().unstoredPassword.reset();
-    }
-    std::lock_guard lock(state().mutex);
-    state().services = std::move(newServices);
-}
-
-std::shared_ptr<Keychain> SystemInfo::keychain() {
-    return services().keychain;
-}
-
-DefaultsStore& SystemInfo::defaults() {
-    return *services().defaults;
 }
 
 std::string SystemInfo::password() {
-    auto s = services();
-    if (auto stored = s.defaults->string(SystemInfoKeys::password)) return *stored;
-    std::lock_guard lock(state().passwordMutex);
-    if (auto stored = s.defaults->string(SystemInfoKeys::password)) return *stored;
-    if (state().unstoredPassword) return *state().unstoredPassword;
+    auto& defaults = *services_.defaults;
+    if (auto stored = defaults.string(SystemInfoKeys::password)) return *stored;
+    std::lock_guard lock(passwordMutex_);
+    if (auto stored = defaults.string(SystemInfoKeys::password)) return *stored;
+    if (unstoredPassword_) return *unstoredPassword_;
 
     std::random_device random;  // the system's entropy source
     std::uniform_int_distribution<std::size_t> pick(0, passwordAlphabet.size() - 1);
     std::string fresh;
     for (std::size_t i = 0; i < generatedPasswordLength; ++i)
         fresh += passwordAlphabet[pick(random)];
-    s.defaults->set(SystemInfoKeys::password, fresh);
-    if (s.defaults->string(SystemInfoKeys::password) != fresh) {
-        state().unstoredPassword = fresh;
+    defaults.set(SystemInfoKeys::password, fresh);
+    if (defaults.string(SystemInfoKeys::password) != fresh) {
+        unstoredPassword_ = fresh;
         logMsg(
             "🟥 The generated connection password could not be stored; it holds for this run "
             "only: " +
@@ -99,15 +67,15 @@ std::string SystemInfo::password() {
     return fresh;
 }
 
-std::string SystemInfo::machineName() {
-    auto s = services();
-    if (auto stored = s.defaults->string(SystemInfoKeys::machinename)) return *stored;
-    std::string name = s.host->localizedName();
+std::string SystemInfo::machineName() const {
+    if (auto stored = defaults().string(SystemInfoKeys::machinename); stored && !stored->empty())
+        return *stored;
+    std::string name = services_.host->localizedName();
     return name.empty() ? "SuperMe" : name;
 }
 
-std::optional<std::string> SystemInfo::machineIPAddress() {
-    auto list = services().host->interfaces();
+std::optional<std::string> SystemInfo::machineIPAddress() const {
+    auto list = services_.host->interfaces();
     if (!list) return std::nullopt;
     for (const auto& interface : *list) {
         if (interface.up && interface.running && !interface.loopback && interface.ipv4)
@@ -116,60 +84,60 @@ std::optional<std::string> SystemInfo::machineIPAddress() {
     return std::nullopt;
 }
 
-int SystemInfo::accessControlPort() {
-    auto stored = services().defaults->string(SystemInfoKeys::controlport);
+int SystemInfo::accessControlPort() const {
+    auto stored = defaults().string(SystemInfoKeys::controlport);
     if (!stored) return defaultControlPort;
     return parseDecimalInt(*stored).value_or(defaultControlPort);
 }
 
 std::string SystemInfo::appUniqueID() {
-    auto keychain = services().keychain;
     // One caller at a time, so two first uses cannot mint two identities.
-    std::lock_guard lock(state().appIDMutex);
-    if (auto stored = keychain->copyItem(appIDService, appIDAccount);
+    std::lock_guard lock(appIDMutex_);
+    if (auto stored = services_.keychain->copyItem(appIDService, appIDAccount);
         stored && isValidUtf8(*stored))
         return stringOf(*stored);
 
     std::string fresh = Uuid::random().uuidString();
-    auto status = keychain->addItem(appIDService, appIDAccount, bytesOf(fresh));
+    auto status = services_.keychain->addItem(appIDService, appIDAccount, bytesOf(fresh));
     if (status != KeychainStatus::success)
         logMsg("Failed to store appUniqueID in Keychain: " + std::string(description(status)),
                LogLevel::error);
     return fresh;
 }
 
-bool SystemInfo::keepAwake() {
-    return services().defaults->boolean(SystemInfoKeys::keepawake).value_or(true);
+bool SystemInfo::keepAwake() const {
+    return defaults().boolean(SystemInfoKeys::keepawake).value_or(true);
 }
 
 void SystemInfo::preventSystemSleepOrLock() {
-    auto& s = state();
-    std::lock_guard lock(s.sleepMutex);
-    if (s.preventSleepTimer) return;
-    auto power = services().power;
+    auto& s = *sleep_;
+    std::lock_guard lock(s.mutex);
+    if (s.timer) return;
+    auto power = services_.power;
     s.displayAssertion = power->preventUserIdleDisplaySleep(sleepAssertionName);
 
     auto timer = DispatchTimer::make(DispatchQueue::global());
     timer->schedule(Clock::now(), std::chrono::seconds(30));
-    timer->setEventHandler([power] {
-        auto& s = state();
-        std::lock_guard lock(s.sleepMutex);
-        if (!s.preventSleepTimer) return;  // restored while this firing was queued
-        if (s.userActivityAssertion) power->releaseAssertion(*s.userActivityAssertion);
-        s.userActivityAssertion = power->declareUserActivity(sleepAssertionName);
+    timer->setEventHandler([power, weak = std::weak_ptr<SleepPrevention>(sleep_)] {
+        auto held = weak.lock();
+        if (!held) return;
+        std::lock_guard lock(held->mutex);
+        if (!held->timer) return;  // restored while this firing was queued
+        if (held->userActivityAssertion) power->releaseAssertion(*held->userActivityAssertion);
+        held->userActivityAssertion = power->declareUserActivity(sleepAssertionName);
     });
     timer->resume();
-    s.preventSleepTimer = std::move(timer);
+    s.timer = std::move(timer);
 }
 
 void SystemInfo::restoreSystemSleepOrLock() {
-    auto& s = state();
-    std::lock_guard lock(s.sleepMutex);
-    if (s.preventSleepTimer) {
-        s.preventSleepTimer->cancel();
-        s.preventSleepTimer.reset();
+    auto& s = *sleep_;
+    std::lock_guard lock(s.mutex);
+    if (s.timer) {
+        s.timer->cancel();
+        s.timer.reset();
     }
-    auto power = services().power;
+    const auto& power = services_.power;
     if (s.userActivityAssertion) {
         if (power) power->releaseAssertion(*s.userActivityAssertion);
         s.userActivityAssertion.reset();
@@ -178,10 +146,6 @@ void SystemInfo::restoreSystemSleepOrLock() {
         if (power) power->releaseAssertion(*s.displayAssertion);
         s.displayAssertion.reset();
     }
-}
-
-DispatchQueue& SystemInfo::logQueue() {
-    return Logger::shared().queue();
 }
 
 }  // namespace vl

@@ -1,10 +1,8 @@
-// app: settings, host facts, application identity, idle-sleep prevention and the logging call.
+// app: settings, host facts, application identity and idle-sleep prevention.
 #pragma once
 
-#include "base/Log.h"
-#include "base/SourceLocation.h"
-
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,7 +10,6 @@
 namespace vl {
 
 class DefaultsStore;
-class DispatchQueue;
 class HostFacts;
 class Keychain;
 class PowerService;
@@ -23,12 +20,6 @@ inline constexpr const char* machinename = "machinename";
 inline constexpr const char* controlport = "controlport";
 inline constexpr const char* keepawake = "keepawake";
 inline constexpr const char* savedLogs = "SavedLogs";
-// Named for completeness; every port derives from the control port, so these are never read.
-inline constexpr const char* audioport = "audioport";
-inline constexpr const char* videoport = "videoport";
-inline constexpr const char* micport = "micport";
-inline constexpr const char* camport = "camport";
-inline constexpr const char* speedtestport = "speedtestport";
 }  // namespace SystemInfoKeys
 
 // The host services SystemInfo reads; the program's composition root supplies the real ones,
@@ -40,10 +31,10 @@ struct SystemServices {
     std::shared_ptr<HostFacts> host;
 };
 
+// The server's settings and host facts over the services it was made with. One is made by the
+// composition root and handed to whoever needs it; safe from any thread.
 class SystemInfo {
   public:
-    SystemInfo() = delete;
-
     // Characters of a generated password: letters and digits that cannot be misread.
     static constexpr std::string_view passwordAlphabet =
         "abcdefghijkmnopqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
@@ -53,30 +44,37 @@ class SystemInfo {
     static constexpr const char* appIDAccount = "AppUniqueID";
     static constexpr const char* sleepAssertionName = "Remote desktop session active";
 
-    // Installs the services; ends any idle-sleep prevention made with the previous ones.
-    static void configure(SystemServices services);
-    static DefaultsStore& defaults();
+    explicit SystemInfo(SystemServices services);
+    // Ends any idle-sleep prevention still held.
+    ~SystemInfo();
+    SystemInfo(const SystemInfo&) = delete;
+    SystemInfo& operator=(const SystemInfo&) = delete;
+
+    DefaultsStore& defaults() const { return *services_.defaults; }
     // The keychain service items are kept in (the application identity, the TLS identity).
-    static std::shared_ptr<Keychain> keychain();
+    const std::shared_ptr<Keychain>& keychain() const { return services_.keychain; }
 
     // The connection password: the stored setting. Where none was ever set, one is generated
     // at random, stored and reported, so no two installations share a password.
-    static std::string password();
-    static std::string machineName();
-    static std::optional<std::string> machineIPAddress();
-    static int accessControlPort();
-    static std::string appUniqueID();
-    static bool keepAwake();
+    std::string password();
+    std::string machineName() const;
+    std::optional<std::string> machineIPAddress() const;
+    int accessControlPort() const;
+    std::string appUniqueID();
+    bool keepAwake() const;
 
-    static void preventSystemSleepOrLock();
-    static void restoreSystemSleepOrLock();
+    void preventSystemSleepOrLock();
+    void restoreSystemSleepOrLock();
 
-    // Every report of the system goes through here; never blocks the caller.
-    static void logMsg(std::string message, LogLevel level = LogLevel::info,
-                       SourceLocation where = SourceLocation::current()) {
-        vl::logMsg(std::move(message), level, where);
-    }
-    static DispatchQueue& logQueue();
+  private:
+    struct SleepPrevention;
+
+    const SystemServices services_;
+    const std::shared_ptr<SleepPrevention> sleep_;
+    std::mutex appIDMutex_;
+    std::mutex passwordMutex_;
+    // A generated password the settings store could not keep, for the rest of this run.
+    std::optional<std::string> unstoredPassword_;
 };
 
 // "+9000" → 9000; anything that is not a whole decimal number (with an optional sign) → nothing.

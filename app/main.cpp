@@ -2,11 +2,14 @@
 // console program with --headless or without a display — or reads and writes its settings.
 #include "app/AppDelegate.h"
 #include "app/ServerEnvironment.h"
+#include "app/SettingsSchema.h"
 #include "app/ShellEnvironment.h"
 #include "app/SystemInfo.h"
 #include "app/shell/SettingsController.h"
 #include "app/tray/TrayProgram.h"
 #include "base/DispatchQueue.h"
+#include "base/Log.h"
+#include "base/Logger.h"
 #include "platform/defaults/Interface.h"
 #include "platform/desktop/HeadlessDesktop.h"
 
@@ -36,97 +39,49 @@ void usage(std::FILE* out) {
                  "On a desktop it shows a tray icon with the settings and the connection log;\n"
                  "--headless (or no display) runs it as a console program.\n"
                  "\n"
-                 "settings keys: password, machinename, controlport, keepawake, commandkey,\n"
-                 "               scrollpixelsperclick, accessibilitytimeoutms,\n"
-                 "               desktopsession (e.g. startxfce4)\n");
+                 "settings keys:\n");
+    for (const auto& setting : settingsSchema())
+        std::fprintf(out, "  %-24s %s\n", std::string(setting.key).c_str(), setting.rule().c_str());
 }
 
-int runConfig(const std::vector<std::string>& args) {
-    auto& defaults = SystemInfo::defaults();
+// What `config get` shows: the server's own answer for the settings it works out when unset (a
+// generated password, the host's name), else the stored value or the schema's fallback.
+std::string currentSetting(SystemInfo& system, const Setting& setting) {
+    const std::string key(setting.key);
+    if (key == SystemInfoKeys::password) return system.password();
+    if (key == SystemInfoKeys::machinename) return system.machineName();
+    if (key == SystemInfoKeys::controlport) return std::to_string(system.accessControlPort());
+    if (key == SystemInfoKeys::keepawake) return system.keepAwake() ? "true" : "false";
+    return system.defaults().string(key).value_or(std::string(setting.fallback));
+}
+
+int runConfig(SystemInfo& system, const std::vector<std::string>& args) {
     if (args.size() == 1 && args[0] == "list") {
-        std::cout << "password=" << SystemInfo::password() << "\n"
-                  << "machinename=" << SystemInfo::machineName() << "\n"
-                  << "controlport=" << SystemInfo::accessControlPort() << "\n"
-                  << "keepawake=" << (SystemInfo::keepAwake() ? "true" : "false") << "\n";
+        for (const char* key : {SystemInfoKeys::password, SystemInfoKeys::machinename,
+                                SystemInfoKeys::controlport, SystemInfoKeys::keepawake})
+            std::cout << key << "=" << currentSetting(system, *findSetting(key)) << "\n";
         return 0;
     }
-    if (args.size() == 2 && args[0] == "get") {
+    if ((args.size() == 2 && args[0] == "get") || (args.size() == 3 && args[0] == "set")) {
         const std::string& key = args[1];
-        if (key == SystemInfoKeys::password)
-            std::cout << SystemInfo::password() << "\n";
-        else if (key == SystemInfoKeys::machinename)
-            std::cout << SystemInfo::machineName() << "\n";
-        else if (key == SystemInfoKeys::controlport)
-            std::cout << SystemInfo::accessControlPort() << "\n";
-        else if (key == SystemInfoKeys::keepawake)
-            std::cout << (SystemInfo::keepAwake() ? "true" : "false") << "\n";
-        else if (key == "commandkey")
-            std::cout << defaults.string(key).value_or("control") << "\n";
-        else if (key == "scrollpixelsperclick")
-            std::cout << defaults.string(key).value_or("50") << "\n";
-        else if (key == "accessibilitytimeoutms")
-            std::cout << defaults.string(key).value_or("10") << "\n";
-        else if (key == "desktopsession")
-            std::cout << defaults.string(key).value_or("") << "\n";
-        else {
+        const auto setting = findSetting(key);
+        if (!setting) {
             std::cerr << "vantrel-link: unknown settings key '" << key << "'\n";
             return 2;
         }
-        return 0;
-    }
-    if (args.size() == 3 && args[0] == "set") {
-        const std::string& key = args[1];
-        const std::string& value = args[2];
-        if (key == SystemInfoKeys::password || key == SystemInfoKeys::machinename) {
-            if (value.empty()) {
-                std::cerr << "vantrel-link: " << key << " must not be empty\n";
-                return 2;
-            }
-            defaults.set(key, value);
-        } else if (key == SystemInfoKeys::controlport) {
-            auto port = parseDecimalInt(value);
-            if (!port || *port < 1 || *port > 65526) {
-                // The nine ports from P to P + 9 must all exist.
-                std::cerr << "vantrel-link: controlport must be a number from 1 to 65526\n";
-                return 2;
-            }
-            defaults.set(key, std::to_string(*port));
-        } else if (key == SystemInfoKeys::keepawake) {
-            if (value != "true" && value != "false") {
-                std::cerr << "vantrel-link: keepawake is true or false\n";
-                return 2;
-            }
-            defaults.set(key, value == "true");
-        } else if (key == "commandkey") {
-            if (value != "control" && value != "super") {
-                std::cerr << "vantrel-link: commandkey is control or super\n";
-                return 2;
-            }
-            defaults.set(key, value);
-        } else if (key == "desktopsession") {
-            // The command our own headless desktop runs as its session; empty: ours.
-            if (value.empty())
-                defaults.remove(key);
-            else
-                defaults.set(key, value);
-        } else if (key == "scrollpixelsperclick") {
-            auto pixels = parseDecimalInt(value);
-            if (!pixels || *pixels < 1 || *pixels > 10000) {
-                std::cerr << "vantrel-link: scrollpixelsperclick is a number from 1 to 10000\n";
-                return 2;
-            }
-            defaults.set(key, std::to_string(*pixels));
-        } else if (key == "accessibilitytimeoutms") {
-            auto milliseconds = parseDecimalInt(value);
-            if (!milliseconds || *milliseconds < 1 || *milliseconds > 2000) {
-                std::cerr << "vantrel-link: accessibilitytimeoutms is a number from 1 to 2000\n";
-                return 2;
-            }
-            defaults.set(key, std::to_string(*milliseconds));
-        } else {
-            std::cerr << "vantrel-link: unknown settings key '" << key << "'\n";
+        if (args[0] == "get") {
+            std::cout << currentSetting(system, *setting) << "\n";
+            return 0;
+        }
+        const ParsedSetting parsed = parseSetting(*setting, args[2]);
+        if (const auto* refusal = std::get_if<SettingRefusal>(&parsed)) {
+            std::cerr << "vantrel-link: " << key << " " << refusal->reason << "\n";
             return 2;
         }
+        if (const auto* value = std::get_if<DefaultsValue>(&parsed))
+            system.defaults().set(key, *value);
+        else
+            system.defaults().remove(key);
         return 0;
     }
     usage(stderr);
@@ -143,6 +98,9 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // A peer that went away (the X server, the sound server, a helper process) is an error on the
+    // write that met it, handled there; by default it would end the whole server.
+    std::signal(SIGPIPE, SIG_IGN);
 
     ServerOptions options;
     bool headless = false;
@@ -179,7 +137,7 @@ int main(int argc, char** argv) {
             return 2;
         }
         environment.configureSettingsOnly();
-        return runConfig({rest.begin() + 1, rest.end()});
+        return runConfig(*environment.systemInfo(), {rest.begin() + 1, rest.end()});
     }
 
     // The tray needs the user's desktop; decided before our own headless desktop may start.
@@ -189,13 +147,13 @@ int main(int argc, char** argv) {
     environment.startDesktop();
     environment.configureServer();
     // A first start generates the password here, where the person starting it reads the log.
-    SystemInfo::password();
+    environment.systemInfo()->password();
 
     // A signal ends the main loop; the termination sequence then runs on the main thread.
     std::thread waiter([signals] {
         int received = 0;
         sigwait(&signals, &received);
-        SystemInfo::logMsg(std::string("Received ") + strsignal(received) + ", shutting down");
+        logMsg(std::string("Received ") + strsignal(received) + ", shutting down");
         DispatchQueue::main().async([] { DispatchQueue::stopMain(); });
     });
 
@@ -203,7 +161,10 @@ int main(int argc, char** argv) {
     if (tray) {
         status = runTrayApplication(argc, argv, [&environment] {
             auto app = environment.makeAppDelegate();
-            return TrayLaunch{app, makeSettingsController(app), makeUserAuthenticator()};
+            return TrayLaunch{
+                app,
+                makeSettingsController(app, environment.servicesHub(), environment.systemInfo()),
+                makeUserAuthenticator()};
         });
         // Quit from the menu leaves the waiter in sigwait; nothing else needs it.
         waiter.detach();

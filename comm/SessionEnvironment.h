@@ -111,6 +111,8 @@ class ControlSettings {
     virtual std::string appUniqueID() = 0;
     virtual std::string machineName() = 0;
     virtual std::optional<std::string> machineIPAddress() = 0;
+    // The configured control port, as stored: one outside 0…65535 is refused by whoever uses it.
+    virtual int controlPort() = 0;
     // The server's TLS identity for every port; none when it cannot be had.
     virtual std::optional<TlsIdentity> tlsIdentity() = 0;
 };

@@ -1,16 +1,10 @@
 #include "workers/ControlRequestService.h"
 
-#include "app/SystemInfo.h"
-#include "platform/defaults/Interface.h"
-
-#include <mutex>
+#include "base/Log.h"
 
 namespace vl {
 
 namespace {
-
-std::mutex sharedMutex;
-std::unique_ptr<ControlRequestService> sharedService;
 
 std::string orNil(const std::optional<std::string>& text) {
     return text ? *text : "nil";
@@ -26,43 +20,22 @@ ControlRequestService::~ControlRequestService() {
     waitUntilIdle();
 }
 
-ControlRequestService& ControlRequestService::shared() {
-    std::lock_guard lock(sharedMutex);
-    return *sharedService;
-}
-
-void ControlRequestService::configureShared(Environment environment) {
-    std::lock_guard lock(sharedMutex);
-    sharedService = std::make_unique<ControlRequestService>(std::move(environment));
-}
-
-void ControlRequestService::endSharedSession() {
-    std::lock_guard lock(sharedMutex);
-    if (!sharedService) return;
-    sharedService->stateQueue_.async([service = sharedService.get()] {
-        if (service->controlServer_) service->controlServer_->endSession();
+void ControlRequestService::endSession() {
+    stateQueue_.async([this] {
+        if (controlServer_) controlServer_->endSession();
     });
-}
-
-void ControlRequestService::shutdownShared() {
-    std::unique_ptr<ControlRequestService> service;
-    {
-        std::lock_guard lock(sharedMutex);
-        service = std::move(sharedService);
-    }
-    service.reset();  // stops and drains its queues
 }
 
 void ControlRequestService::start() {
     stateQueue_.async([this] {
         if (isRunning_) {
-            SystemInfo::logMsg("ControlRequestService is already running");
+            logMsg("ControlRequestService is already running");
             return;
         }
         isRunning_ = true;
-        lastKnownIPAddress_ = SystemInfo::machineIPAddress();
-        startServerLocked();
-        startPathMonitorLocked();
+        lastKnownIPAddress_ = environment_.session.settings->machineIPAddress();
+        startServer();
+        startPathMonitor();
     });
 }
 
@@ -70,10 +43,10 @@ void ControlRequestService::stop() {
     stateQueue_.async([this] {
         if (isRunning_) {
             isRunning_ = false;
-            stopPathMonitorLocked();
-            stopServerLocked(Ending::stop);
+            stopPathMonitor();
+            stopServer(Ending::stop);
         } else {
-            stopPathMonitorLocked();
+            stopPathMonitor();
             controlServer_.reset();
             vntMDnsServer_.reset();
         }
@@ -81,12 +54,13 @@ void ControlRequestService::stop() {
     });
 }
 
-void ControlRequestService::startServerLocked() {
-    int port = SystemInfo::accessControlPort();
+void ControlRequestService::startServer() {
+    stateQueue_.assertCurrent();
+    int port = environment_.session.settings->controlPort();
     if (port < 0 || port > 65535) {
-        SystemInfo::logMsg("Failed to start servers: control port " + std::to_string(port) +
-                               " is outside 0...65535",
-                           LogLevel::error);
+        logMsg("Failed to start servers: control port " + std::to_string(port) +
+                   " is outside 0...65535",
+               LogLevel::error);
         return;
     }
     auto server = ControlServer::make(static_cast<std::uint16_t>(port),
@@ -98,57 +72,60 @@ void ControlRequestService::startServerLocked() {
         server->start();
     } catch (const std::exception& error) {
         controlServer_.reset();
-        SystemInfo::logMsg(std::string("Failed to start servers: ") + error.what(),
-                           LogLevel::error);
+        logMsg(std::string("Failed to start servers: ") + error.what(), LogLevel::error);
         return;
     }
     ++serverStarts_;
     controlServer_ = std::move(server);
-    startMDnsLocked(static_cast<std::uint16_t>(port));
+    startMDns(static_cast<std::uint16_t>(port));
 }
 
-void ControlRequestService::startMDnsLocked(std::uint16_t port) {
-    auto address = SystemInfo::machineIPAddress();
+void ControlRequestService::startMDns(std::uint16_t port) {
+    stateQueue_.assertCurrent();
+    auto address = environment_.session.settings->machineIPAddress();
     if (!address) {
-        SystemInfo::logMsg("No IPv4 address on this host; not advertising the control server");
+        logMsg("No IPv4 address on this host; not advertising the control server");
         if (vntMDnsServer_) vntMDnsServer_->stop();
         vntMDnsServer_.reset();
         return;
     }
-    auto stored = SystemInfo::defaults().string(SystemInfoKeys::machinename);
-    std::string hostName = stored && !stored->empty() ? *stored : SystemInfo::machineName();
-    SystemInfo::logMsg("Broadcasting servers: " + hostName + " " + *address + ":" +
-                       std::to_string(port));
+    const std::string hostName = environment_.session.settings->machineName();
+    logMsg("Broadcasting servers: " + hostName + " " + *address + ":" + std::to_string(port));
     if (vntMDnsServer_) vntMDnsServer_->stop();
-    vntMDnsServer_ = std::make_unique<VNTmDnsServer>(
-        *environment_.discovery, SystemInfo::appUniqueID(), hostName, *address, port);
+    vntMDnsServer_ = std::make_unique<VNTmDnsServer>(*environment_.discovery,
+                                                     environment_.session.settings->appUniqueID(),
+                                                     hostName, *address, port);
     vntMDnsServer_->start();
 }
 
-void ControlRequestService::startPathMonitorLocked() {
+void ControlRequestService::startPathMonitor() {
+    stateQueue_.assertCurrent();
     if (pathMonitor_ || !environment_.makePathMonitor) return;
     pathMonitor_ = environment_.makePathMonitor();
     pathMonitor_->setUpdateHandler([this] { stateQueue_.async([this] { pathUpdate(); }); });
     pathMonitor_->start(monitorQueue_);
 }
 
-void ControlRequestService::stopPathMonitorLocked() {
+void ControlRequestService::stopPathMonitor() {
+    stateQueue_.assertCurrent();
     if (pathMonitor_) pathMonitor_->cancel();
     pathMonitor_.reset();
 }
 
 void ControlRequestService::pathUpdate() {
+    stateQueue_.assertCurrent();
     if (!isRunning_) return;
-    auto current = SystemInfo::machineIPAddress();
+    auto current = environment_.session.settings->machineIPAddress();
     if (current == lastKnownIPAddress_) return;
-    SystemInfo::logMsg("IP address changed from " + orNil(lastKnownIPAddress_) + " to " +
-                       orNil(current) + ", restarting control server");
+    logMsg("IP address changed from " + orNil(lastKnownIPAddress_) + " to " + orNil(current) +
+           ", restarting control server");
     lastKnownIPAddress_ = current;
-    stopServerLocked(Ending::restart);
-    startServerLocked();
+    stopServer(Ending::restart);
+    startServer();
 }
 
-void ControlRequestService::stopServerLocked(Ending ending) {
+void ControlRequestService::stopServer(Ending ending) {
+    stateQueue_.assertCurrent();
     // A session of the server being replaced ends here: its displays and captures would
     // otherwise outlive it.
     if (controlServer_) {

@@ -31,15 +31,8 @@ class ControlRequestService {
     explicit ControlRequestService(Environment environment);
     ~ControlRequestService();
 
-    // The process's supervisor, driven by the service hub.
-    static ControlRequestService& shared();
-    static void configureShared(Environment environment);
-    // Stops and destroys the process's supervisor; call before exit, while the dispatch pool
-    // still runs.
-    static void shutdownShared();
-    // Ends the running control server's session, if any, without waiting (any thread); nothing
-    // once the supervisor is shut down.
-    static void endSharedSession();
+    // Ends the running control server's session, if any, without waiting (any thread).
+    void endSession();
 
     // Queue the work on the state queue and return at once.
     void start();
@@ -56,14 +49,15 @@ class ControlRequestService {
     int serverStarts();
 
   private:
-    void startServerLocked();
+    // On the state queue.
+    void startServer();
     // Stopping for good (not restarting) also closes the client's connections, so that it
     // learns at once instead of by time-out.
     enum class Ending { restart, stop };
-    void stopServerLocked(Ending ending);
-    void startMDnsLocked(std::uint16_t port);
-    void startPathMonitorLocked();
-    void stopPathMonitorLocked();
+    void stopServer(Ending ending);
+    void startMDns(std::uint16_t port);
+    void startPathMonitor();
+    void stopPathMonitor();
     void pathUpdate();
 
     Environment environment_;

@@ -2,41 +2,35 @@
 
 #include "workers/ControlRequestService.h"
 
-#include <mutex>
+#include <utility>
 
 namespace vl {
 
-namespace {
-
-std::mutex hooksMutex;
-std::function<void()> loadLibrary;
-std::function<void()> releaseLibrary;
-
-}  // namespace
-
-void ServicesHub::setVirtualDisplayHooks(std::function<void()> load,
-                                         std::function<void()> release) {
-    std::lock_guard lock(hooksMutex);
-    loadLibrary = std::move(load);
-    releaseLibrary = std::move(release);
-}
+ServicesHub::ServicesHub(ControlRequestService& control, VirtualDisplayHooks hooks)
+    : control_(control), hooks_(std::move(hooks)) {}
 
 void ServicesHub::prepareServices() {
-    std::lock_guard lock(hooksMutex);
-    if (loadLibrary) loadLibrary();
+    if (hooks_.load) hooks_.load();
 }
 
 void ServicesHub::startServices() {
-    ControlRequestService::shared().start();
+    control_.start();
 }
 
 void ServicesHub::stopServices() {
-    ControlRequestService::shared().stop();
+    control_.stop();
+}
+
+void ServicesHub::waitUntilIdle() {
+    control_.waitUntilIdle();
 }
 
 void ServicesHub::cleanupServices() {
-    std::lock_guard lock(hooksMutex);
-    if (releaseLibrary) releaseLibrary();
+    if (hooks_.release) hooks_.release();
+}
+
+bool ServicesHub::servicesRunning() {
+    return control_.isRunning();
 }
 
 }  // namespace vl

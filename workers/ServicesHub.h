@@ -1,22 +1,34 @@
-// workers: the façade through which the application shell drives the long-lived services.
+// workers: the façade through which the application shell drives the long-lived services — the
+// control service, and the virtual display library loaded before it starts and released after.
 #pragma once
 
 #include <functional>
 
 namespace vl {
 
+class ControlRequestService;
+
 class ServicesHub {
   public:
-    ServicesHub() = delete;
+    // Loading and releasing the virtual display library, where the program has one.
+    struct VirtualDisplayHooks {
+        std::function<void()> load;
+        std::function<void()> release;
+    };
 
-    // Loading and releasing the virtual display library, installed by the program where it has
-    // one (nothing happens while they are empty).
-    static void setVirtualDisplayHooks(std::function<void()> load, std::function<void()> release);
+    explicit ServicesHub(ControlRequestService& control, VirtualDisplayHooks hooks = {});
 
-    static void prepareServices();
-    static void startServices();
-    static void stopServices();
-    static void cleanupServices();
+    void prepareServices();
+    void startServices();
+    void stopServices();
+    // Waits until the starts and stops asked for so far are done.
+    void waitUntilIdle();
+    void cleanupServices();
+    bool servicesRunning();
+
+  private:
+    ControlRequestService& control_;
+    const VirtualDisplayHooks hooks_;
 };
 
 }  // namespace vl

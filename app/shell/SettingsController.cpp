@@ -1,6 +1,7 @@
 #include "app/shell/SettingsController.h"
 
 #include "app/SystemInfo.h"
+#include "base/Log.h"
 #include "base/NotificationCenter.h"
 #include "comm/AppShell.h"
 #include "comm/ControlServer.h"
@@ -56,12 +57,12 @@ std::optional<SettingsError> parsePortsField(const std::string& text, PortsField
 SettingsController::SettingsController(Services services) : services_(std::move(services)) {}
 
 SettingsFields SettingsController::stored() const {
-    return {SystemInfo::machineName(), SystemInfo::password(),
-            std::to_string(SystemInfo::accessControlPort())};
+    return {services_.system->machineName(), services_.system->password(),
+            std::to_string(services_.system->accessControlPort())};
 }
 
 bool SettingsController::keepAwake() const {
-    return SystemInfo::keepAwake();
+    return services_.system->keepAwake();
 }
 
 SettingsController::ApplyResult SettingsController::apply(const SettingsFields& fields) {
@@ -72,12 +73,12 @@ SettingsController::ApplyResult SettingsController::apply(const SettingsFields& 
     PortsField ports;
     if (auto error = parsePortsField(fields.ports, ports)) return {*error};
 
-    auto& defaults = SystemInfo::defaults();
-    if (!fields.machineName.empty() && fields.machineName != SystemInfo::machineName())
+    auto& defaults = services_.system->defaults();
+    if (!fields.machineName.empty() && fields.machineName != services_.system->machineName())
         defaults.set(SystemInfoKeys::machinename, fields.machineName);
-    if (fields.password != SystemInfo::password())
+    if (fields.password != services_.system->password())
         defaults.set(SystemInfoKeys::password, fields.password);
-    const int previousPort = SystemInfo::accessControlPort();
+    const int previousPort = services_.system->accessControlPort();
     defaults.set(SystemInfoKeys::controlport, std::to_string(ports.controlPort));
     if (ports.controlPort == previousPort) return {};
     logMsg("🟪 Control port changed from " + std::to_string(previousPort) + " to " +
@@ -88,7 +89,7 @@ SettingsController::ApplyResult SettingsController::apply(const SettingsFields& 
 }
 
 void SettingsController::setKeepAwake(bool on) {
-    SystemInfo::defaults().set(SystemInfoKeys::keepawake, on);
+    services_.system->defaults().set(SystemInfoKeys::keepawake, on);
     if (on) {
         if (services_.preventSleep) services_.preventSleep();
     } else if (services_.restoreSleep) {

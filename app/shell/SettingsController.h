@@ -12,6 +12,7 @@
 namespace vl {
 
 class AppShell;
+class SystemInfo;
 
 struct SettingsFields {
     std::string machineName;
@@ -44,6 +45,7 @@ class SettingsController {
 
     struct Services {
         std::shared_ptr<AppShell> shell;
+        std::shared_ptr<SystemInfo> system;
         std::function<void()> startService;
         std::function<void()> stopService;
         std::function<bool()> serviceRunning;

@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "app/SystemInfo.h"
+#include "app/tests/TestSystem.h"
 #include "base/Logger.h"
 #include "base/testing/LogCapture.h"
 #include "comm/ControlRecords.h"
@@ -19,13 +20,8 @@ using namespace vl;
 
 namespace {
 
-class AppDelegateTest : public ::testing::Test {
+class AppDelegateTest : public ::testing::Test, protected vl::testing::TestSystem {
   protected:
-    void SetUp() override {
-        host->name = "atelier";
-        SystemInfo::configure(
-            {defaults, std::make_shared<MemoryKeychain>(), std::make_shared<FakePower>(), host});
-    }
     AppDelegate::Hooks recordingHooks() {
         AppDelegate::Hooks hooks;
         hooks.prepareServices = [this] { steps.push_back("prepare"); };
@@ -40,8 +36,6 @@ class AppDelegateTest : public ::testing::Test {
     }
     bool logged(const std::string& text) { return log.contains(text); }
 
-    std::shared_ptr<MemoryDefaults> defaults = std::make_shared<MemoryDefaults>();
-    std::shared_ptr<FakeHostFacts> host = std::make_shared<FakeHostFacts>();
     std::vector<std::string> steps;
     std::optional<std::string> loginItemError;
     vl::testing::LogCapture log;
@@ -49,7 +43,7 @@ class AppDelegateTest : public ::testing::Test {
 
 TEST_F(AppDelegateTest, LaunchAndTerminationRunTheirStepsInOrder) {
     loginItemError = "no autostart folder";
-    auto app = std::make_shared<AppDelegate>(recordingHooks());
+    auto app = std::make_shared<AppDelegate>(recordingHooks(), system);
     app->applicationWillFinishLaunching();
     app->applicationDidFinishLaunching();
     app->applicationWillTerminate();
@@ -65,7 +59,7 @@ TEST_F(AppDelegateTest, LaunchAndTerminationRunTheirStepsInOrder) {
 }
 
 TEST_F(AppDelegateTest, SessionNotificationsTrackTheConnectedClientUntilTermination) {
-    auto app = std::make_shared<AppDelegate>(AppDelegate::Hooks{});
+    auto app = std::make_shared<AppDelegate>(AppDelegate::Hooks{}, system);
     app->applicationDidFinishLaunching();
     EXPECT_FALSE(app->iconConnected());
 

@@ -103,15 +103,16 @@ TEST(ConnectionLog, UndecodableSavedLogsStartEmptyAndAreKeptAside) {
 
 TEST(ConnectionLog, TheDelegateLogsConnectionsAndRefusesBlockedDevicesAcrossLaunches) {
     auto defaults = std::make_shared<MemoryDefaults>();
-    SystemInfo::configure({defaults, std::make_shared<MemoryKeychain>(),
-                           std::make_shared<FakePower>(), std::make_shared<FakeHostFacts>()});
+    auto system = std::make_shared<SystemInfo>(
+        SystemServices{defaults, std::make_shared<MemoryKeychain>(), std::make_shared<FakePower>(),
+                       std::make_shared<FakeHostFacts>()});
     int posted = 0;
     auto token = NotificationCenter::defaultCenter().addObserver(
         addClientInfoStrNotification, [&](const std::any& object) {
             if (std::any_cast<LogItem>(&object)) ++posted;
         });
     {
-        auto app = std::make_shared<AppDelegate>(AppDelegate::Hooks{});
+        auto app = std::make_shared<AppDelegate>(AppDelegate::Hooks{}, system);
         app->applicationDidFinishLaunching();
         ConnectReq request;
         request.clientDeviceID = "DEV-9";
@@ -124,7 +125,7 @@ TEST(ConnectionLog, TheDelegateLogsConnectionsAndRefusesBlockedDevicesAcrossLaun
         EXPECT_TRUE(app->isBlocked("DEV-9"));
         app->applicationWillTerminate();
     }
-    auto next = std::make_shared<AppDelegate>(AppDelegate::Hooks{});
+    auto next = std::make_shared<AppDelegate>(AppDelegate::Hooks{}, system);
     next->applicationDidFinishLaunching();
     EXPECT_TRUE(next->isBlocked("DEV-9"));
     next->applicationWillTerminate();

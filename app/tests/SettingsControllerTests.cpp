@@ -1,6 +1,7 @@
 #include "app/shell/SettingsController.h"
 
 #include "app/SystemInfo.h"
+#include "app/tests/TestSystem.h"
 #include "base/NotificationCenter.h"
 #include "comm/AppShell.h"
 #include "comm/ControlServer.h"
@@ -15,12 +16,9 @@ using namespace vl;
 
 namespace {
 
-class SettingsControllerTest : public ::testing::Test {
+class SettingsControllerTest : public ::testing::Test, protected vl::testing::TestSystem {
   protected:
     void SetUp() override {
-        host->name = "atelier";
-        SystemInfo::configure(
-            {defaults, std::make_shared<MemoryKeychain>(), std::make_shared<FakePower>(), host});
         disconnectToken = NotificationCenter::defaultCenter().addObserver(
             clientDisconnectNotification, [this](const std::any&) { steps.push_back("posted"); });
     }
@@ -31,8 +29,9 @@ class SettingsControllerTest : public ::testing::Test {
     SettingsController make() {
         SettingsController::Services services;
         services.shell = shell;
+        services.system = system;
         services.startService = [this] {
-            steps.push_back("start on " + std::to_string(SystemInfo::accessControlPort()));
+            steps.push_back("start on " + std::to_string(system->accessControlPort()));
             running = true;
         };
         services.stopService = [this] {
@@ -45,8 +44,6 @@ class SettingsControllerTest : public ::testing::Test {
         return SettingsController(std::move(services));
     }
 
-    std::shared_ptr<MemoryDefaults> defaults = std::make_shared<MemoryDefaults>();
-    std::shared_ptr<FakeHostFacts> host = std::make_shared<FakeHostFacts>();
     std::shared_ptr<BasicAppShell> shell = std::make_shared<BasicAppShell>();
     std::vector<std::string> steps;
     bool running = true;
@@ -56,19 +53,19 @@ class SettingsControllerTest : public ::testing::Test {
 TEST_F(SettingsControllerTest, ApplyWithTheSamePortStoresTheFieldsWithoutARestart) {
     auto settings = make();
     EXPECT_EQ(settings.stored().ports, "8788");
-    EXPECT_EQ(settings.stored().password, SystemInfo::password());
+    EXPECT_EQ(settings.stored().password, system->password());
     auto result = settings.apply({"studio", "n3w-secret", "8788"});
     EXPECT_FALSE(result.error);
     EXPECT_FALSE(result.restarted);
     EXPECT_TRUE(steps.empty());
-    EXPECT_EQ(SystemInfo::machineName(), "studio");
-    EXPECT_EQ(SystemInfo::password(), "n3w-secret");
+    EXPECT_EQ(system->machineName(), "studio");
+    EXPECT_EQ(system->password(), "n3w-secret");
 
     // An empty name keeps the stored one.
     SettingsController fresh = make();
     EXPECT_FALSE(fresh.apply({"", "n3w-secret", "8788"}).error);
-    EXPECT_EQ(SystemInfo::machineName(), "studio");
-    EXPECT_EQ(SystemInfo::password(), "n3w-secret");
+    EXPECT_EQ(system->machineName(), "studio");
+    EXPECT_EQ(system->password(), "n3w-secret");
 }
 
 TEST_F(SettingsControllerTest, ApplyWithANewPortRestartsTheServiceOnIt) {
@@ -111,7 +108,7 @@ TEST_F(SettingsControllerTest, NonsenseIsRefusedWithAMessageAndNothingStored) {
     EXPECT_TRUE(steps.empty());
     // Spaces around the ports are forgiven.
     EXPECT_FALSE(settings.apply({"name", "pw", " 9100 , 9101 ,9102"}).error);
-    EXPECT_EQ(SystemInfo::accessControlPort(), 9100);
+    EXPECT_EQ(system->accessControlPort(), 9100);
 }
 
 TEST_F(SettingsControllerTest, DoNotDisturbEndsTheSessionAndStopsTheServiceUntilSwitchedOff) {
@@ -134,9 +131,9 @@ TEST_F(SettingsControllerTest, KeepAwakeIsStoredAndPreventsOrRestoresSleep) {
     auto settings = make();
     EXPECT_TRUE(settings.keepAwake());
     settings.setKeepAwake(false);
-    EXPECT_FALSE(SystemInfo::keepAwake());
+    EXPECT_FALSE(system->keepAwake());
     settings.setKeepAwake(true);
-    EXPECT_TRUE(SystemInfo::keepAwake());
+    EXPECT_TRUE(system->keepAwake());
     EXPECT_EQ(steps, (std::vector<std::string>{"restore", "prevent"}));
 }
 

@@ -1,5 +1,6 @@
 #include "app/SystemInfo.h"
 
+#include "base/Logger.h"
 #include "base/Uuid.h"
 #include "platform/defaults/fake/MemoryDefaults.h"
 #include "platform/host/fake/FakeHostFacts.h"
@@ -17,50 +18,49 @@ namespace {
 
 class SystemInfoTest : public ::testing::Test {
   protected:
-    void SetUp() override { SystemInfo::configure({defaults, keychain, power, host}); }
-    void TearDown() override { SystemInfo::restoreSystemSleepOrLock(); }
-
     std::shared_ptr<MemoryDefaults> defaults = std::make_shared<MemoryDefaults>();
     std::shared_ptr<MemoryKeychain> keychain = std::make_shared<MemoryKeychain>();
     std::shared_ptr<FakePower> power = std::make_shared<FakePower>();
     std::shared_ptr<FakeHostFacts> host = std::make_shared<FakeHostFacts>();
+    SystemInfo system{{defaults, keychain, power, host}};
 };
 
 }  // namespace
 
 TEST_F(SystemInfoTest, WithoutAPasswordOneIsGeneratedOnceStoredAndDifferentForEachInstallation) {
-    const std::string first = SystemInfo::password();
+    const std::string first = system.password();
     ASSERT_EQ(first.size(), SystemInfo::generatedPasswordLength);
     for (char c : first) EXPECT_NE(SystemInfo::passwordAlphabet.find(c), std::string_view::npos);
-    EXPECT_EQ(SystemInfo::password(), first);
+    EXPECT_EQ(system.password(), first);
     EXPECT_EQ(defaults->string(SystemInfoKeys::password), first);
 
     // Another installation gets another one.
-    SystemInfo::configure({std::make_shared<MemoryDefaults>(), keychain, power, host});
-    EXPECT_NE(SystemInfo::password(), first);
+    SystemInfo other({std::make_shared<MemoryDefaults>(), keychain, power, host});
+    EXPECT_NE(other.password(), first);
 
     // A password that was set is kept as it is.
-    SystemInfo::configure({defaults, keychain, power, host});
     defaults->set(SystemInfoKeys::password, std::string("n3w pass"));
-    EXPECT_EQ(SystemInfo::password(), "n3w pass");
+    EXPECT_EQ(system.password(), "n3w pass");
 }
 
 TEST_F(SystemInfoTest, EmptySettingsGiveTheBuiltInDefaults) {
-    EXPECT_EQ(SystemInfo::accessControlPort(), 8788);
-    EXPECT_TRUE(SystemInfo::keepAwake());
-    EXPECT_EQ(SystemInfo::machineName(), "testhost");
+    EXPECT_EQ(system.accessControlPort(), 8788);
+    EXPECT_TRUE(system.keepAwake());
+    EXPECT_EQ(system.machineName(), "testhost");
     host->name = "";
-    EXPECT_EQ(SystemInfo::machineName(), "SuperMe");
+    EXPECT_EQ(system.machineName(), "SuperMe");
     defaults->set(SystemInfoKeys::machinename, std::string("studio"));
-    EXPECT_EQ(SystemInfo::machineName(), "studio");
+    EXPECT_EQ(system.machineName(), "studio");
+    defaults->set(SystemInfoKeys::machinename, std::string());  // an empty name is no name
+    EXPECT_EQ(system.machineName(), "SuperMe");
     defaults->set(SystemInfoKeys::keepawake, false);
-    EXPECT_FALSE(SystemInfo::keepAwake());
+    EXPECT_FALSE(system.keepAwake());
 }
 
 TEST_F(SystemInfoTest, ControlPortAcceptsASignedDecimalAndFallsBackOtherwise) {
     auto portFor = [&](const char* text) {
         defaults->set(SystemInfoKeys::controlport, std::string(text));
-        return SystemInfo::accessControlPort();
+        return system.accessControlPort();
     };
     EXPECT_EQ(portFor("+9000"), 9000);
     EXPECT_EQ(portFor("9000"), 9000);
@@ -74,7 +74,7 @@ TEST_F(SystemInfoTest, ControlPortAcceptsASignedDecimalAndFallsBackOtherwise) {
 }
 
 TEST_F(SystemInfoTest, IPAddressIsTheFirstUpRunningNonLoopbackIPv4InListOrder) {
-    EXPECT_FALSE(SystemInfo::machineIPAddress());
+    EXPECT_FALSE(system.machineIPAddress());
     host->list = std::vector<NetworkInterface>{
         {"lo", true, true, true, "127.0.0.1"},
         {"eth0", true, true, false, std::nullopt},  // its IPv6 entry
@@ -83,17 +83,17 @@ TEST_F(SystemInfoTest, IPAddressIsTheFirstUpRunningNonLoopbackIPv4InListOrder) {
         {"wlan0", true, true, false, "192.168.1.20"},
         {"eth3", true, true, false, "192.168.1.21"},
     };
-    EXPECT_EQ(SystemInfo::machineIPAddress(), "192.168.1.20");
+    EXPECT_EQ(system.machineIPAddress(), "192.168.1.20");
     host->list = std::nullopt;  // the list cannot be read
-    EXPECT_FALSE(SystemInfo::machineIPAddress());
+    EXPECT_FALSE(system.machineIPAddress());
 }
 
 TEST_F(SystemInfoTest, AppUniqueIDIsCreatedOnceAndKept) {
-    std::string first = SystemInfo::appUniqueID();
+    std::string first = system.appUniqueID();
     auto parsed = Uuid::fromString(first);
     ASSERT_TRUE(parsed);
     EXPECT_EQ(parsed->uuidString(), first);  // upper case
-    EXPECT_EQ(SystemInfo::appUniqueID(), first);
+    EXPECT_EQ(system.appUniqueID(), first);
     EXPECT_EQ(keychain->copyItem("com.corvane.vantrellink.appid", "AppUniqueID"), bytesOf(first));
     EXPECT_EQ(keychain->addCalls, 1);
 }
@@ -102,8 +102,8 @@ TEST_F(SystemInfoTest, AppUniqueIDStoreFailureIsReportedAndYieldsAFreshIdentity)
     keychain->failAdds = true;
     std::vector<std::string> lines;
     Logger::shared().setCaptureHook([&](const std::string& line) { lines.push_back(line); });
-    std::string a = SystemInfo::appUniqueID();
-    std::string b = SystemInfo::appUniqueID();
+    std::string a = system.appUniqueID();
+    std::string b = system.appUniqueID();
     Logger::shared().flush();
     Logger::shared().setCaptureHook({});
     EXPECT_NE(a, b);
@@ -112,8 +112,8 @@ TEST_F(SystemInfoTest, AppUniqueIDStoreFailureIsReportedAndYieldsAFreshIdentity)
 }
 
 TEST_F(SystemInfoTest, SleepPreventionHoldsOneDisplayAssertionAndDeclaresActivity) {
-    SystemInfo::preventSystemSleepOrLock();
-    SystemInfo::preventSystemSleepOrLock();
+    system.preventSystemSleepOrLock();
+    system.preventSystemSleepOrLock();
     EXPECT_EQ(power->displayAssertionsCreated, 1);
     EXPECT_EQ(power->lastName.empty(), false);
     // The activity timer fires at once on the global queue.
@@ -122,13 +122,23 @@ TEST_F(SystemInfoTest, SleepPreventionHoldsOneDisplayAssertionAndDeclaresActivit
     EXPECT_EQ(power->activeActivityAssertions(), 1u);
     EXPECT_EQ(power->activeDisplayAssertions(), 1u);
 
-    SystemInfo::restoreSystemSleepOrLock();
+    system.restoreSystemSleepOrLock();
     EXPECT_EQ(power->activeDisplayAssertions(), 0u);
     EXPECT_EQ(power->activeActivityAssertions(), 0u);
     int releases = power->releases;
-    SystemInfo::restoreSystemSleepOrLock();
+    system.restoreSystemSleepOrLock();
     EXPECT_EQ(power->releases, releases);
 
-    SystemInfo::preventSystemSleepOrLock();
+    system.preventSystemSleepOrLock();
     EXPECT_EQ(power->displayAssertionsCreated, 2);
+}
+
+TEST_F(SystemInfoTest, AnInstanceThatGoesLeavesNoAssertionHeld) {
+    {
+        SystemInfo held({defaults, keychain, power, host});
+        held.preventSystemSleepOrLock();
+        EXPECT_EQ(power->activeDisplayAssertions(), 1u);
+    }
+    EXPECT_EQ(power->activeDisplayAssertions(), 0u);
+    EXPECT_EQ(power->activeActivityAssertions(), 0u);
 }

@@ -1,6 +1,6 @@
 #include "app/tray/SettingsWindow.h"
 
-#include "app/SystemInfo.h"
+#include "app/AppDelegate.h"
 #include "app/shell/ConnectionLog.h"
 #include "app/shell/PasswordReveal.h"
 #include "app/shell/SettingsController.h"
@@ -32,9 +32,9 @@ DispatchQueue& authenticationQueue() {
 
 }  // namespace
 
-SettingsWindow::SettingsWindow(std::shared_ptr<SettingsController> controller, ConnectionLog& log,
+SettingsWindow::SettingsWindow(std::shared_ptr<SettingsController> controller, AppDelegate& app,
                                std::shared_ptr<UserAuthenticator> authenticator)
-    : controller_(std::move(controller)), log_(log) {
+    : controller_(std::move(controller)), app_(app) {
     setWindowTitle("Vantrel Link Settings");
     setObjectName("SettingsView");
     auto* layout = new QVBoxLayout(this);
@@ -157,7 +157,7 @@ void SettingsWindow::apply() {
 }
 
 void SettingsWindow::reloadLog() {
-    const auto items = log_.newestFirst();
+    const auto items = app_.log().newestFirst();
     table_->setRowCount(static_cast<int>(items.size()));
     for (int row = 0; row < static_cast<int>(items.size()); ++row) {
         const auto& item = items[static_cast<std::size_t>(row)];
@@ -179,9 +179,9 @@ void SettingsWindow::reloadLog() {
 }
 
 void SettingsWindow::toggleBlocked(int reversedIndex) {
-    log_.toggleBlocked(static_cast<std::size_t>(reversedIndex));
+    app_.log().toggleBlocked(static_cast<std::size_t>(reversedIndex));
     // Kept at once, so a block outlives a crash as well as a quit.
-    log_.save(SystemInfo::defaults());
+    app_.saveLog();
     // Reloaded after this click returns: the button that was clicked goes with the table.
     QMetaObject::invokeMethod(
         this, [this] { reloadLog(); }, Qt::QueuedConnection);

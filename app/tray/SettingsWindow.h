@@ -14,14 +14,14 @@ class QToolButton;
 
 namespace vl {
 
-class ConnectionLog;
+class AppDelegate;
 class PasswordReveal;
 class SettingsController;
 class UserAuthenticator;
 
 class SettingsWindow final : public QWidget {
   public:
-    SettingsWindow(std::shared_ptr<SettingsController> controller, ConnectionLog& log,
+    SettingsWindow(std::shared_ptr<SettingsController> controller, AppDelegate& app,
                    std::shared_ptr<UserAuthenticator> authenticator);
 
     // Shows the stored settings again (on each showing).
@@ -36,7 +36,7 @@ class SettingsWindow final : public QWidget {
     void showMessage(const QString& text, bool error);
 
     std::shared_ptr<SettingsController> controller_;
-    ConnectionLog& log_;
+    AppDelegate& app_;  // its connection log is listed
     std::shared_ptr<PasswordReveal> reveal_;
     QLineEdit* name_;
     QLineEdit* password_;

@@ -3,12 +3,12 @@
 #include "app/tray/TrayProgram.h"
 
 #include "app/AppDelegate.h"
-#include "app/SystemInfo.h"
 #include "app/shell/SettingsController.h"
 #include "app/tray/AboutWindow.h"
 #include "app/tray/SettingsWindow.h"
 #include "app/tray/StatusIcon.h"
 #include "base/DispatchQueue.h"
+#include "base/Log.h"
 
 #include <QAction>
 #include <QApplication>
@@ -73,7 +73,7 @@ void TrayApplication::showGui(bool show) {
         return;
     }
     if (!settingsWindow_) {
-        settingsWindow_ = std::make_unique<SettingsWindow>(settings_, app_->log(), authenticator_);
+        settingsWindow_ = std::make_unique<SettingsWindow>(settings_, *app_, authenticator_);
         settingsWindow_->setAttribute(Qt::WA_QuitOnClose, false);
     } else {
         settingsWindow_->load();
@@ -120,9 +120,8 @@ int runTrayApplication(int& argc, char** argv, const std::function<TrayLaunch()>
     tray.createStatusItem();
     launch.app->applicationDidFinishLaunching();
     tray.finishLaunching();
-    SystemInfo::logMsg(
-        "Status item shown; tray host " +
-        std::string(QSystemTrayIcon::isSystemTrayAvailable() ? "present" : "absent"));
+    logMsg("Status item shown; tray host " +
+           std::string(QSystemTrayIcon::isSystemTrayAvailable() ? "present" : "absent"));
     const int status = QApplication::exec();
     launch.app->setStatusHooks({}, {});
     launch.app->applicationWillTerminate();

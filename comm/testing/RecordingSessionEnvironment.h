@@ -59,11 +59,20 @@ class TestControlSettings final : public ControlSettings {
     std::string password() override { return locked(password_); }
     std::string appUniqueID() override { return locked(appID_); }
     std::string machineName() override { return locked(machine_); }
-    std::optional<std::string> machineIPAddress() override { return "127.0.0.1"; }
+    std::optional<std::string> machineIPAddress() override {
+        std::lock_guard lock(mutex_);
+        return address_;
+    }
+    int controlPort() override { return port_; }
     std::optional<TlsIdentity> tlsIdentity() override { return testIdentity(); }
 
     void setPassword(std::string password) { set(password_, std::move(password)); }
     void setMachineName(std::string name) { set(machine_, std::move(name)); }
+    void setMachineIPAddress(std::optional<std::string> address) {
+        std::lock_guard lock(mutex_);
+        address_ = std::move(address);
+    }
+    void setControlPort(int port) { port_ = port; }
 
   private:
     std::string locked(const std::string& field) {
@@ -78,6 +87,8 @@ class TestControlSettings final : public ControlSettings {
     std::string password_ = "Ez3Kq$vn";
     std::string appID_ = "3F2A0C1E-7B4D-4E8A-9C61-5D2B8E0F4A17";
     std::string machine_ = "mac";
+    std::optional<std::string> address_ = "127.0.0.1";
+    std::atomic<int> port_{8788};
 };
 
 class CountingSleepControl final : public SleepControl {

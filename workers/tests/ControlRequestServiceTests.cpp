@@ -1,15 +1,11 @@
 #include "workers/ControlRequestService.h"
 
-#include "app/SystemInfo.h"
 #include "base/Logger.h"
 #include "base/testing/LogCapture.h"
+#include "base/testing/PortBlock.h"
 #include "comm/testing/RecordingSessionEnvironment.h"
-#include "platform/defaults/fake/MemoryDefaults.h"
 #include "platform/discovery/fake/FakeDiscovery.h"
-#include "platform/host/fake/FakeHostFacts.h"
 #include "platform/pathmonitor/fake/FakePathMonitor.h"
-#include "platform/power/fake/FakePower.h"
-#include "platform/security/fake/MemoryKeychain.h"
 
 #include <gtest/gtest.h>
 
@@ -24,19 +20,6 @@ using namespace vl;
 
 namespace {
 
-// A UDP port that was free a moment ago on 127.0.0.1.
-int freeUdpPort() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 std::string textOf(const TxtRecord& txt, const std::string& key) {
     for (const auto& [k, v] : txt)
         if (k == key) return v;
@@ -46,11 +29,10 @@ std::string textOf(const TxtRecord& txt, const std::string& key) {
 class ControlRequestServiceTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        host->name = "studio";
+        fakes.settings->setMachineName("studio");
         setAddress("192.168.7.20");
-        SystemInfo::configure({defaults, keychain, power, host});
-        port = freeUdpPort();
-        defaults->set(SystemInfoKeys::controlport, std::to_string(port));
+        port = ports.first();
+        fakes.settings->setControlPort(port);
         service = std::make_unique<ControlRequestService>(ControlRequestService::Environment{
             discovery,
             [this] {
@@ -64,20 +46,17 @@ class ControlRequestServiceTest : public ::testing::Test {
     void TearDown() override { service.reset(); }
 
     void setAddress(std::optional<std::string> ipv4) {
-        host->list = std::vector<NetworkInterface>{{"lo", true, true, true, "127.0.0.1"},
-                                                   {"eth0", true, true, false, ipv4}};
+        fakes.settings->setMachineIPAddress(std::move(ipv4));
     }
     bool logged(const std::string& text) { return log.contains(text); }
 
-    std::shared_ptr<MemoryDefaults> defaults = std::make_shared<MemoryDefaults>();
-    std::shared_ptr<MemoryKeychain> keychain = std::make_shared<MemoryKeychain>();
-    std::shared_ptr<FakePower> power = std::make_shared<FakePower>();
-    std::shared_ptr<FakeHostFacts> host = std::make_shared<FakeHostFacts>();
     std::shared_ptr<FakeDiscovery> discovery = std::make_shared<FakeDiscovery>();
     vl::testing::RecordingSessionEnvironment fakes;
     std::vector<FakePathMonitor*> monitors;  // alive while the service runs
     std::vector<std::shared_ptr<std::atomic<bool>>> cancellations;
     std::unique_ptr<ControlRequestService> service;
+    // The control port and the nine after it, which a session may open.
+    vl::testing::PortBlock ports{10};
     int port = 0;
     vl::testing::LogCapture log;
 };
@@ -105,7 +84,7 @@ TEST_F(ControlRequestServiceTest, StartListensAndAdvertisesTheRealAddressAndPort
     EXPECT_EQ(textOf(records[0].txt, "name"), "studio");
     EXPECT_EQ(textOf(records[0].txt, "ip"), "192.168.7.20");
     EXPECT_EQ(textOf(records[0].txt, "port"), std::to_string(port));
-    EXPECT_EQ(textOf(records[0].txt, "id"), SystemInfo::appUniqueID());
+    EXPECT_EQ(textOf(records[0].txt, "id"), fakes.settings->appUniqueID());
 
     service->stop();
     service->waitUntilIdle();
@@ -150,7 +129,7 @@ TEST_F(ControlRequestServiceTest, LosingTheAddressKeepsTheServerButStopsAdvertis
 }
 
 TEST_F(ControlRequestServiceTest, AControlPortOutsideTheUdpRangeNeverStartsAServer) {
-    defaults->set(SystemInfoKeys::controlport, "70000");
+    fakes.settings->setControlPort(70000);
     service->start();
     service->waitUntilIdle();
     EXPECT_FALSE(service->controlServer());
