@@ -32,7 +32,7 @@ class MicDropperError : public std::runtime_error {
 class MicDropper : public std::enable_shared_from_this<MicDropper> {
   public:
     static std::shared_ptr<MicDropper> make(std::shared_ptr<AudioHardware> audio,
-                                            DispatchQueue& callbackQueue = DispatchQueue::main());
+                                            DispatchQueue& callbackQueue);
     ~MicDropper();
     MicDropper(const MicDropper&) = delete;
     MicDropper& operator=(const MicDropper&) = delete;

@@ -244,6 +244,7 @@ void ServerEnvironment::configureServer() {
 
     session_ = std::make_unique<SessionEnvironment>();
     session_->settings = std::make_shared<SystemControlSettings>(system_);
+    session_->desktopQueue = &DispatchQueue::main();
     session_->power = std::make_shared<SystemSleepControl>(system_);
     // Sessions capture the X display and encode with the hardware tier where a render node
     // exists, else x265.
@@ -282,7 +283,8 @@ void ServerEnvironment::configureServer() {
     else
         report("No corvane-mic-host: the client's microphone has no device to go to");
     session_->mic = std::make_shared<MicrophoneRelay>(
-        [settings = session_->settings] { return settings->tlsIdentity(); }, audioHardware_);
+        [settings = session_->settings] { return settings->tlsIdentity(); }, audioHardware_,
+        DispatchQueue::main());
     VNSCapture::logAvailableEncoders(*session_->codec);
 }
 

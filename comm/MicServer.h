@@ -27,7 +27,7 @@ class MicServer : public MediaServer {
                                            std::string name, TlsIdentitySource identity,
                                            std::shared_ptr<ClientGate> gate,
                                            std::shared_ptr<AudioHardware> audio,
-                                           DispatchQueue& callbackQueue = DispatchQueue::main(),
+                                           DispatchQueue& callbackQueue,
                                            Device device = Device::connectNow);
 
     // The dropper binds to the device and follows its recording state; a missing device is

@@ -5,8 +5,9 @@
 
 namespace vl {
 
-MicrophoneRelay::MicrophoneRelay(TlsIdentitySource identity, std::shared_ptr<AudioHardware> audio)
-    : identity_(std::move(identity)), audio_(std::move(audio)) {}
+MicrophoneRelay::MicrophoneRelay(TlsIdentitySource identity, std::shared_ptr<AudioHardware> audio,
+                                 DispatchQueue& callbackQueue)
+    : identity_(std::move(identity)), audio_(std::move(audio)), callbackQueue_(callbackQueue) {}
 
 MicrophoneRelay::~MicrophoneRelay() {
     stopVisionProMic();
@@ -18,10 +19,9 @@ std::shared_ptr<MicServer> MicrophoneRelay::micServer() const {
 }
 
 void MicrophoneRelay::startVisionProMic(const MediaPort& port) {
-    auto server =
-        MicServer::make(static_cast<std::uint16_t>(port.port),
-                        std::make_shared<DispatchQueue>("MicServerQueue"), "MicServer", identity_,
-                        port.gate, audio_, DispatchQueue::main(), MicServer::Device::connectLater);
+    auto server = MicServer::make(
+        static_cast<std::uint16_t>(port.port), std::make_shared<DispatchQueue>("MicServerQueue"),
+        "MicServer", identity_, port.gate, audio_, callbackQueue_, MicServer::Device::connectLater);
     std::shared_ptr<MicServer> previous;
     {
         std::lock_guard lock(mutex_);

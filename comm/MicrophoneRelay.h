@@ -12,7 +12,9 @@ namespace vl {
 
 class MicrophoneRelay final : public MicRelay {
   public:
-    MicrophoneRelay(TlsIdentitySource identity, std::shared_ptr<AudioHardware> audio);
+    // The device's recording starts and stops are told on `callbackQueue`.
+    MicrophoneRelay(TlsIdentitySource identity, std::shared_ptr<AudioHardware> audio,
+                    DispatchQueue& callbackQueue);
     ~MicrophoneRelay() override;
 
     void startVisionProMic(const MediaPort& port) override;
@@ -23,6 +25,7 @@ class MicrophoneRelay final : public MicRelay {
   private:
     const TlsIdentitySource identity_;
     const std::shared_ptr<AudioHardware> audio_;
+    DispatchQueue& callbackQueue_;
     // The device's properties are the microphone host's, which may be slow to answer or hung:
     // they are set here, in order, so the session's own queue never waits for them.
     const std::shared_ptr<DispatchQueue> deviceQueue_ = DispatchQueue::dedicated("MicDeviceQueue");

@@ -1,5 +1,7 @@
 #include "comm/SessionEnvironment.h"
 
+#include "base/DispatchQueue.h"
+
 namespace vl {
 
 namespace {
@@ -78,6 +80,7 @@ SessionEnvironment SessionEnvironment::completed() const {
     if (!environment.audio) environment.audio = std::make_shared<NoAudioRelay>();
     if (!environment.mic) environment.mic = std::make_shared<NoMicRelay>();
     if (!environment.camera) environment.camera = std::make_shared<NoCamRelay>();
+    if (!environment.desktopQueue) environment.desktopQueue = &DispatchQueue::main();
     return environment;
 }
 

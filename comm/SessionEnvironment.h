@@ -140,8 +140,11 @@ struct SessionEnvironment {
     std::shared_ptr<VideoCodecService> codec;
     std::shared_ptr<DisplayArrangement> displayArrangement;
     std::shared_ptr<PhantomScreenService> virtualDisplays;
+    // Where the desktop side of a session runs (windows, cursor confinement, the arrangement):
+    // the queue the program's windows and input roles live on.
+    DispatchQueue* desktopQueue = nullptr;
 
-    // Every absent role replaced by its null object.
+    // Every absent role replaced by its null object; no desktop queue: the program's main one.
     SessionEnvironment completed() const;
 };
 

@@ -48,7 +48,7 @@ void SharingSession::assertOnQueue() const {
 void SharingSession::onMain(std::function<void(SharingSession& session)> block) {
     std::weak_ptr<SharingSession> weak = weak_from_this();
     std::weak_ptr<const bool> alive = alive_;
-    DispatchQueue::main().async([weak, alive, block = std::move(block)] {
+    environment_.desktopQueue->async([weak, alive, block = std::move(block)] {
         // Liveness only: the state itself stays on the control queue.
         auto self = weak.lock();
         if (self && alive.lock()) block(*self);
@@ -109,7 +109,7 @@ void SharingSession::handleRdpStart(const std::shared_ptr<Connection>& connectio
     });
 }
 
-// On the main queue: the displays are remembered, the earlier virtual display goes and the new
+// On the desktop queue: the displays are remembered, the earlier virtual display goes and the new
 // one is made; then the wait for it to come online, on the global queue.
 void SharingSession::prepareVirtualDisplay(Resolution resolution, std::weak_ptr<const bool> start,
                                            std::function<void(std::optional<DisplayID>)> appeared) {
@@ -150,7 +150,7 @@ void SharingSession::virtualDisplayAppeared(std::optional<DisplayID> display,
     answerWithItem(connection, request, item);
 }
 
-// On the main queue: out of mirroring beside the main display, made the main display, the
+// On the desktop queue: out of mirroring beside the main display, made the main display, the
 // windows moved onto it (again 0.35 s later, for windows that appeared meanwhile), the client's
 // layout restored, and the window observers started.
 void SharingSession::extendAndShowOnDisplay(DisplayID display, const std::string& client) {
@@ -169,7 +169,7 @@ void SharingSession::extendAndShowOnDisplay(DisplayID display, const std::string
         auto& windows = *self->environment_.windows;
         windows.setMainDisplay(display);
         windows.moveAllWindowsToDisplay(display);
-        DispatchQueue::main().asyncAfter(secondWindowMove, [=] {
+        self->environment_.desktopQueue->asyncAfter(secondWindowMove, [=] {
             auto self = weak.lock();
             if (!self || !start.lock()) return;
             auto& windows = *self->environment_.windows;
@@ -253,10 +253,10 @@ void SharingSession::handleRdpStop() {
     for (auto& entry : spCaptures_) entry.second->stopCapture();
     spCaptures_.clear();
 
-    // The desktop side, in order on the main queue: the client's layout is kept before the
+    // The desktop side, in order on the desktop queue: the client's layout is kept before the
     // virtual displays go, then the arrangement and every window are put back.
     const SessionEnvironment environment = environment_;
-    DispatchQueue::main().async([environment, client, resolution] {
+    environment.desktopQueue->async([environment, client, resolution] {
         if (client && resolution) {
             const int windows = environment.windows->saveWindowLayout(*client, *resolution);
             logMsg("💾 Saved window layout for " + *client + " at " + *resolution + ": " +
@@ -505,11 +505,11 @@ VNSCapture::EncodedFrameHandler SharingSession::frameHandler(
     auto firstFrame = std::make_shared<std::atomic<bool>>(true);
     std::weak_ptr<SharingSession> weak = weak_from_this();
     std::weak_ptr<const bool> alive = alive_;
-    return [send = server->frameHandler(sharedID), firstFrame, weak, alive, capture,
-            display](Bytes accessUnit) {
+    return [send = server->frameHandler(sharedID), firstFrame, weak, alive, capture, display,
+            desktopQueue = environment_.desktopQueue](Bytes accessUnit) {
         send(std::move(accessUnit));
         if (firstFrame->exchange(false)) {
-            DispatchQueue::main().async([weak, alive, capture, display] {
+            desktopQueue->async([weak, alive, capture, display] {
                 auto self = weak.lock();
                 if (!self || !alive.lock() || !capture.lock()) return;
                 self->environment_.input->startConstrainingCursor(display);

@@ -4,7 +4,7 @@
 // teardown, so steps of an ended session still under way on other queues find it gone and do
 // nothing.
 //
-// Every member runs on the control server's queue. Work that belongs on the main queue (display
+// Every member runs on the control server's queue. Work that belongs on the desktop queue (display
 // configuration, windows, input, clipboard, cursor) hops there with the values it needs and comes
 // back with async; it never touches the session's state.
 #pragma once
@@ -116,7 +116,7 @@ class SharingSession : public std::enable_shared_from_this<SharingSession> {
     std::shared_ptr<VideoServer> makeVideoServer(int port, const std::string& queueLabel,
                                                  const std::string& name);
     MediaPort mediaPort(int port) const { return {port, context_.gate}; }
-    // Runs the block on the main queue while the session lives.
+    // Runs the block on the desktop queue while the session lives.
     void onMain(std::function<void(SharingSession& session)> block);
     void assertOnQueue() const;
 

@@ -76,7 +76,7 @@ void BM_DesktopCopyToClientEvent(benchmark::State& state) {
         std::make_shared<vl::X11Pasteboard>(d.xvfb.name(), quiet);
     if (pollOnly) pasteboard = std::make_shared<PollOnly>(pasteboard);
     auto copier = std::make_unique<vl::X11Pasteboard>(d.xvfb.name(), quiet);
-    auto sync = vl::ClipboardSyncService::make(pasteboard);
+    auto sync = vl::ClipboardSyncService::make(pasteboard, vl::DispatchQueue::main());
     std::atomic<int> events{0};
     vl::DispatchQueue::main().sync(
         [&] { sync->startClipboardMonitor([&](const vl::ClipboardEvent&) { ++events; }); });
@@ -121,7 +121,7 @@ void BM_ClientImageAtCapToDesktop(benchmark::State& state) {
     Desktop& d = desktop();
     if (!d.xvfb.running()) return state.SkipWithError("no private Xvfb");
     auto pasteboard = std::make_shared<vl::X11Pasteboard>(d.xvfb.name(), [](const std::string&) {});
-    auto sync = vl::ClipboardSyncService::make(pasteboard);
+    auto sync = vl::ClipboardSyncService::make(pasteboard, vl::DispatchQueue::main());
     vl::Bitmap bitmap{2400, 2000, vl::Bytes(2400ull * 2000 * 4)};
     std::mt19937 random(11);
     for (auto& byte : bitmap.rgba) byte = static_cast<std::uint8_t>(random());

@@ -213,7 +213,7 @@ TEST_F(MicServerTest, RelayShowsTheDeviceServesTheClientAndHidesItAgain) {
     vl::testing::MainLoop mainLoop;  // where the relay's server hears of recording
     server->stop();
     provider->setValue(device, audio::warm, std::uint32_t(1));
-    MicrophoneRelay relay(vl::testing::testIdentity, system);
+    MicrophoneRelay relay(vl::testing::testIdentity, system, callbacks);
     relay.startVisionProMic(MediaPort{0, gate});
     auto mic = relay.micServer();
     ASSERT_TRUE(mic && mic->isListening());
@@ -287,7 +287,7 @@ TEST_F(MicServerTest, AHungMicrophoneHostDelaysNeitherStartNorStop) {
     server->stop();
     auto host = std::make_shared<HungHost>(system);
     {
-        MicrophoneRelay relay(vl::testing::testIdentity, host);
+        MicrophoneRelay relay(vl::testing::testIdentity, host, callbacks);
         relay.startVisionProMic(MediaPort{0, gate});  // returns although the host hangs
         ASSERT_TRUE(relay.micServer() && relay.micServer()->isListening());
         relay.stopVisionProMic();

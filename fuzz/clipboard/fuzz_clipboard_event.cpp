@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const auto pasteboard = std::make_shared<vl::FakePasteboard>();
-    static const auto sync = vl::ClipboardSyncService::make(pasteboard);
+    static const auto sync = vl::ClipboardSyncService::make(pasteboard, vl::DispatchQueue::main());
     if (auto event = vl::ClipboardEvent::fromJson(vl::ByteView(data, size)))
         sync->handleClipboard(*event);
     return 0;

@@ -34,7 +34,7 @@ class ClipboardSyncService final : public ClipboardSync,
     // Must be owned by a shared pointer (the timer and the change handler hold it weakly). The
     // pasteboard is used on `queue` only; `clock` must outlive the service.
     static std::shared_ptr<ClipboardSyncService> make(std::shared_ptr<Pasteboard> pasteboard,
-                                                      DispatchQueue& queue = DispatchQueue::main(),
+                                                      DispatchQueue& queue,
                                                       TimerClock& clock = TimerClock::real());
     ~ClipboardSyncService() override;
 
