@@ -66,6 +66,7 @@ void ClipboardSyncService::handleClipboard(const ClipboardEvent& event) {
 }
 
 void ClipboardSyncService::startMonitor(Sender sendToClient) {
+    queue_->assertCurrent();
     stopMonitor();
     {
         std::lock_guard lock(senderMutex_);
@@ -91,6 +92,7 @@ void ClipboardSyncService::startMonitor(Sender sendToClient) {
 }
 
 void ClipboardSyncService::stopMonitor() {
+    queue_->assertCurrent();
     pasteboard_->setChangeHandler({});
     {
         std::lock_guard lock(senderMutex_);
@@ -103,6 +105,7 @@ void ClipboardSyncService::stopMonitor() {
 }
 
 void ClipboardSyncService::pollPasteboardForUpload() {
+    queue_->assertCurrent();
     // Only while monitoring, which is exactly while the session is started.
     if (!clipboardMonitorTimer_) return;
     const std::int64_t count = pasteboard_->changeCount();
@@ -156,6 +159,7 @@ void ClipboardSyncService::pollPasteboardForUpload() {
 }
 
 void ClipboardSyncService::applyClipboard(const ClipboardEvent& event) {
+    queue_->assertCurrent();
     const std::size_t size = event.data.size();
     const std::size_t cap = event.type == ZuPBTypes::image ? imageCap : textCap;
     if (size > cap) {
