@@ -302,90 +302,78 @@ void printActiveWindowMessages(StreamClient& control) {
     }
 }
 
-int share(const Options& o) {
+// What a share needs before it asks the server for anything: the request, the clipboard contents
+// and input to send, and a sink for each display's video. Files are opened (or checked) here, so
+// that a bad path costs the server nothing.
+struct SharePlan {
+    ShareRequest request;
+    std::vector<ClipboardEvent> clips;
+    InputScript script;
+    std::vector<SharedStream> streams;
+};
+
+std::optional<SharePlan> prepareShare(const Options& o, int* status) {
     std::string error;
-    auto request = ShareRequest::make(o.size, o.hdr, o.extra, &error);
-    if (!request) {
+    auto fail = [&](int code) {
         std::cerr << "share: " << error << "\n";
-        return 2;
-    }
-    // The files are opened (or checked) before the session starts, so that a bad path costs the
-    // server nothing.
+        *status = code;
+        return std::nullopt;
+    };
+    auto request = ShareRequest::make(o.size, o.hdr, o.extra, &error);
+    if (!request) return fail(2);
+    SharePlan plan{*request, {}, {}, {}};
     if (!o.snapshot.empty()) {
         auto folder = std::filesystem::path(o.snapshot).parent_path();
         if (folder.empty()) folder = ".";
         if (access(folder.c_str(), W_OK) != 0) {
-            std::cerr << "share: cannot write the snapshot into " << folder.string() << "\n";
-            return 1;
+            error = "cannot write the snapshot into " + folder.string();
+            return fail(1);
         }
     }
-    std::vector<ClipboardEvent> clips;
     for (const auto& spec : o.clipboardSend) {
         auto clip = clipboardFromFile(spec, &error);
-        if (!clip) {
-            std::cerr << "share: " << error << "\n";
-            return 1;
-        }
-        clips.push_back(std::move(*clip));
+        if (!clip) return fail(1);
+        plan.clips.push_back(std::move(*clip));
     }
-    InputScript script;
     if (!o.input.empty()) {
         auto loaded = InputScript::load(o.input, &error);
-        if (!loaded) {
-            std::cerr << "share: " << error << "\n";
-            return 1;
-        }
-        script = std::move(*loaded);
+        if (!loaded) return fail(1);
+        plan.script = std::move(*loaded);
     }
-    std::vector<SharedStream> streams;
     for (bool extra : {false, true}) {
-        if (extra && !request->extraDescriptor) break;
+        if (extra && !plan.request.extraDescriptor) break;
         VideoSink::Options options;
         if (!o.record.empty()) options.recordPath = extra ? extraRecordPath(o.record) : o.record;
         options.decode = true;
         options.keepLastPicture = !extra && !o.snapshot.empty();
         auto sink = VideoSink::open(options, &error);
-        if (!sink) {
-            std::cerr << "share: " << error << "\n";
-            return 1;
-        }
-        streams.push_back({extra ? "extra" : "display", {}, std::move(sink)});
+        if (!sink) return fail(1);
+        plan.streams.push_back({extra ? "extra" : "display", {}, std::move(sink)});
     }
+    return plan;
+}
 
-    int status = 0;
-    auto client = connectOrExplain(o, &status);
-    if (!client) return status;
-    std::signal(SIGINT, onInterrupt);
-    std::signal(SIGTERM, onInterrupt);
-
-    SessionClient session(*client);
-    auto end = [&](int code) {
-        script.stop();
-        session.stop();
-        for (auto& s : streams) s.sink->finish();
-        client->disconnect();
-        // Let the stop and goodbye leave before the connection closes.
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        return code;
-    };
-    auto main = session.startMain(request->descriptor, &error);
+// Starts the main display (and the extra one) and receives each one's video into its sink.
+bool startDisplays(SessionClient& session, SharePlan& plan) {
+    std::string error;
+    auto main = session.startMain(plan.request.descriptor, &error);
     if (!main) {
         std::cerr << "share: " << error << "\n";
-        return end(1);
+        return false;
     }
-    streams[0].item = *main;
-    if (request->extraDescriptor) {
-        auto extra = session.startExtra(*request->extraDescriptor, &error);
+    plan.streams[0].item = *main;
+    if (plan.request.extraDescriptor) {
+        auto extra = session.startExtra(*plan.request.extraDescriptor, &error);
         if (!extra) {
             std::cerr << "share: " << error << "\n";
-            return end(1);
+            return false;
         }
-        streams[1].item = *extra;
+        plan.streams[1].item = *extra;
     }
-    for (auto& s : streams) {
+    for (auto& s : plan.streams) {
         // The server rounds an unsupported size to one it supports.
-        auto asked = parseDisplayDescriptor(s.name == "display" ? request->descriptor
-                                                                : *request->extraDescriptor);
+        auto asked = parseDisplayDescriptor(s.name == "display" ? plan.request.descriptor
+                                                                : *plan.request.extraDescriptor);
         if (asked && (asked->width != s.item.width || asked->height != s.item.height))
             std::cerr << "share: the server gave the " << s.name << " " << s.item.width << "x"
                       << s.item.height << " for " << asked->width << "x" << asked->height << "\n";
@@ -396,102 +384,119 @@ int share(const Options& o) {
         if (!session.receiveVideo(
                 s.item, [sink](ByteView unit) { sink->push(unit); }, &error)) {
             std::cerr << "share: video port " << s.item.sharedVideoPort << ": " << error << "\n";
-            return end(1);
+            return false;
         }
     }
+    return true;
+}
+
+// The audio, camera and microphone streams the options ask for, on the main display's ports.
+struct MediaStreams {
     std::unique_ptr<AudioSink> audio;
+    std::unique_ptr<CameraStream> camera;
+    std::unique_ptr<MicStream> mic;
+};
+
+bool openMedia(const Options& o, ControlClient& client, const SharedItem& main,
+               MediaStreams& media) {
+    std::string error;
+    auto printEvent = [](const std::string& event) {
+        std::printf("%s\n", event.c_str());
+        std::fflush(stdout);
+    };
     if (!o.audio.empty()) {
         // The server offers the layout that goes with the display's size.
-        const ZuChannels layout = resolutionOfSupportedAudioChannels(
-            Resolution::from(int(main->width), int(main->height)));
-        audio =
-            AudioSink::open(client->host(), std::uint16_t(main->sharedAudioPort), layout, &error);
-        if (!audio) {
-            std::cerr << "share: audio port " << main->sharedAudioPort << ": " << error << "\n";
-            return end(1);
+        const ZuChannels layout =
+            resolutionOfSupportedAudioChannels(Resolution::from(int(main.width), int(main.height)));
+        media.audio =
+            AudioSink::open(client.host(), std::uint16_t(main.sharedAudioPort), layout, &error);
+        if (!media.audio) {
+            std::cerr << "share: audio port " << main.sharedAudioPort << ": " << error << "\n";
+            return false;
         }
-        std::printf("audio port %lld layout %s\n", static_cast<long long>(main->sharedAudioPort),
+        std::printf("audio port %lld layout %s\n", static_cast<long long>(main.sharedAudioPort),
                     description(layout));
     }
-    std::unique_ptr<CameraStream> camera;
     if (!o.camera.empty()) {
-        camera = CameraStream::open(
-            client->host(), std::uint16_t(main->sharedCamPort), o.camera,
-            [](const std::string& event) {
-                std::printf("%s\n", event.c_str());
-                std::fflush(stdout);
-            },
-            &error);
-        if (!camera) {
-            std::cerr << "share: camera port " << main->sharedCamPort << ": " << error << "\n";
-            return end(1);
+        media.camera = CameraStream::open(client.host(), std::uint16_t(main.sharedCamPort),
+                                          o.camera, printEvent, &error);
+        if (!media.camera) {
+            std::cerr << "share: camera port " << main.sharedCamPort << ": " << error << "\n";
+            return false;
         }
-        std::printf("camera port %lld\n", static_cast<long long>(main->sharedCamPort));
+        std::printf("camera port %lld\n", static_cast<long long>(main.sharedCamPort));
     }
-    std::unique_ptr<MicStream> mic;
     if (!o.mic.empty()) {
-        mic = MicStream::open(
-            client->host(), std::uint16_t(main->sharedMicPort), o.mic,
-            [](const std::string& event) {
-                std::printf("%s\n", event.c_str());
-                std::fflush(stdout);
-            },
-            &error);
-        if (!mic) {
-            std::cerr << "share: microphone port " << main->sharedMicPort << ": " << error << "\n";
-            return end(1);
+        media.mic = MicStream::open(client.host(), std::uint16_t(main.sharedMicPort), o.mic,
+                                    printEvent, &error);
+        if (!media.mic) {
+            std::cerr << "share: microphone port " << main.sharedMicPort << ": " << error << "\n";
+            return false;
         }
-        std::printf("mic port %lld\n", static_cast<long long>(main->sharedMicPort));
+        std::printf("mic port %lld\n", static_cast<long long>(main.sharedMicPort));
     }
     std::fflush(stdout);
+    return true;
+}
 
+// The session's time: input played, clipboard contents sent one by one 1.5 s apart (so each can
+// be seen on the desktop), what the server sends printed, progress shown. Returns the seconds it
+// ran; `lost` when the main display's video connection closed first.
+double runShare(const Options& o, ControlClient& client, SessionClient& session, SharePlan& plan,
+                const MediaStreams& media, bool* lost) {
     using namespace std::chrono;
+    const SharedItem& main = plan.streams[0].item;
     const auto start = steady_clock::now();
     auto elapsed = [&] { return duration<double>(steady_clock::now() - start).count(); };
-    bool lost = false;
-    script.play(
+    plan.script.play(
         [&](InteractionType type, const std::string& payload) {
-            client->stream().send(Packet(PacketType::pktInteractiveTap, type, bytesOf(payload)));
+            client.stream().send(Packet(PacketType::pktInteractiveTap, type, bytesOf(payload)));
         },
-        main->sharedID, streams.size() > 1 ? streams[1].item.sharedID : std::string());
-    // Clipboard contents go one by one, 1.5 s apart, so each can be seen on the desktop.
+        main.sharedID, plan.streams.size() > 1 ? plan.streams[1].item.sharedID : std::string());
     std::size_t nextClip = 0;
     double nextClipAt = 0;
     int clipsSaved = 0;
     while (elapsed() < o.seconds && !interrupted) {
-        if (nextClip < clips.size() && elapsed() >= nextClipAt) {
-            clips[nextClip].shareId = main->sharedID;
-            client->stream().send(Packet(PacketType::pktInteractiveTap, InteractionType::clipboard,
-                                         bytesOf(clips[nextClip].toJson())));
+        if (nextClip < plan.clips.size() && elapsed() >= nextClipAt) {
+            ClipboardEvent& clip = plan.clips[nextClip];
+            clip.shareId = main.sharedID;
+            client.stream().send(Packet(PacketType::pktInteractiveTap, InteractionType::clipboard,
+                                        bytesOf(clip.toJson())));
             std::printf("clipboard sent %s %zu bytes\n",
-                        std::string(description(clips[nextClip].type)).c_str(),
-                        clips[nextClip].data.size());
+                        std::string(description(clip.type)).c_str(), clip.data.size());
             std::fflush(stdout);
             ++nextClip;
             nextClipAt = elapsed() + 1.5;
         }
-        if (!o.clipboardOut.empty()) saveClipboard(client->stream(), o.clipboardOut, &clipsSaved);
-        printActiveWindowMessages(client->stream());
+        if (!o.clipboardOut.empty()) saveClipboard(client.stream(), o.clipboardOut, &clipsSaved);
+        printActiveWindowMessages(client.stream());
         std::this_thread::sleep_for(
             milliseconds(std::min(250, static_cast<int>((o.seconds - elapsed()) * 1000) + 1)));
-        printProgress(streams, elapsed(), o.seconds, audio.get());
-        if (!session.videoOpen(streams[0].item)) {
-            lost = true;
+        printProgress(plan.streams, elapsed(), o.seconds, media.audio.get());
+        if (!session.videoOpen(main)) {
+            *lost = true;
             break;
         }
     }
-    const double seconds = elapsed();
-    end(0);
-    printProgress(streams, seconds, o.seconds, audio.get());
+    return elapsed();
+}
+
+// What arrived, and whether it is what a good session gives: the exit status.
+int reportShare(const Options& o, const SharePlan& plan, const MediaStreams& media, double seconds,
+                bool lost) {
+    std::string error;
+    int status = 0;
+    printProgress(plan.streams, seconds, o.seconds, media.audio.get());
     std::fprintf(stderr, "\n");
     if (lost) {
         std::cerr << "share: the video connection closed\n";
         status = 1;
     }
     if (interrupted) std::cerr << "share: interrupted; session stopped\n";
-    if (mic)
-        std::printf("mic packets sent %llu\n", static_cast<unsigned long long>(mic->packetsSent()));
-    if (audio) {
+    if (media.mic)
+        std::printf("mic packets sent %llu\n",
+                    static_cast<unsigned long long>(media.mic->packetsSent()));
+    if (const auto& audio = media.audio) {
         std::printf("audio layout %s packets %llu decode errors %llu\n",
                     description(audio->layout()), static_cast<unsigned long long>(audio->packets()),
                     static_cast<unsigned long long>(audio->decodeErrors()));
@@ -504,11 +509,10 @@ int share(const Options& o) {
             status = 1;
         }
     }
-
-    if (camera)
+    if (media.camera)
         std::printf("camera frames sent %llu\n",
-                    static_cast<unsigned long long>(camera->framesSent()));
-    for (auto& s : streams) {
+                    static_cast<unsigned long long>(media.camera->framesSent()));
+    for (const auto& s : plan.streams) {
         auto stats = s.sink->stats();
         std::printf(
             "%s %lldx%lld video port %lld frames %llu key frames %llu bytes %llu "
@@ -535,9 +539,8 @@ int share(const Options& o) {
             status = 1;
         }
     }
-
     if (!o.snapshot.empty()) {
-        auto picture = streams[0].sink->lastPicture();
+        auto picture = plan.streams[0].sink->lastPicture();
         if (!picture) {
             std::cerr << "share: no picture decoded; no snapshot written\n";
             status = 1;
@@ -550,6 +553,35 @@ int share(const Options& o) {
         }
     }
     return status;
+}
+
+int share(const Options& o) {
+    int status = 0;
+    auto plan = prepareShare(o, &status);
+    if (!plan) return status;
+    auto client = connectOrExplain(o, &status);
+    if (!client) return status;
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+
+    SessionClient session(*client);
+    auto end = [&] {
+        plan->script.stop();
+        session.stop();
+        for (auto& s : plan->streams) s.sink->finish();
+        client->disconnect();
+        // Let the stop and goodbye leave before the connection closes.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    };
+    MediaStreams media;
+    if (!startDisplays(session, *plan) || !openMedia(o, *client, plan->streams[0].item, media)) {
+        end();
+        return 1;
+    }
+    bool lost = false;
+    const double seconds = runShare(o, *client, session, *plan, media, &lost);
+    end();
+    return reportShare(o, *plan, media, seconds, lost);
 }
 
 }  // namespace
