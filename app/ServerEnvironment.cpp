@@ -13,6 +13,8 @@
 #include "input/InputService.h"
 #include "input/WindowPointerTargets.h"
 #include "input/clipboard/ClipboardSyncService.h"
+#include "libPhantomScreen/Platform.h"
+#include "libPhantomScreen/platform/mutter/MutterVirtualDisplays.h"
 #include "phantomScreen/DisplayArrangement.h"
 #include "phantomScreen/PhantomScreenInf.h"
 #include "phantomScreen/PhantomScreenService.h"
@@ -22,17 +24,23 @@
 #include "platform/audio/pulse/PulseAudioProvider.h"
 #include "platform/audio/pulse/PulseAudioServer.h"
 #include "platform/cameradevices/lensway/LenswayCameraDevices.h"
+#include "platform/capture/mutter/MutterCaptureService.h"
 #include "platform/capture/x11/X11CaptureService.h"
 #include "platform/defaults/json/JsonFileDefaults.h"
 #include "platform/desktop/HeadlessDesktop.h"
 #include "platform/desktop/SessionBus.h"
 #include "platform/discovery/avahi/AvahiDiscovery.h"
+#include "platform/display/mutter/MutterDisplayService.h"
 #include "platform/display/x11/X11DisplayService.h"
 #include "platform/events/dbus/DbusInputMethodState.h"
+#include "platform/events/mutter/MutterEventsService.h"
 #include "platform/events/x11/X11EventsService.h"
 #include "platform/host/linux/LinuxHostFacts.h"
 #include "platform/localsocket/LocalSocket.h"
+#include "platform/mutter/MutterBus.h"
+#include "platform/mutter/MutterVirtualMonitor.h"
 #include "platform/notify/sdbus/SdBusNotifyCenter.h"
+#include "platform/pasteboard/mutter/MutterPasteboard.h"
 #include "platform/pasteboard/x11/X11Pasteboard.h"
 #include "platform/pathmonitor/netlink/NetlinkPathMonitor.h"
 #include "platform/power/UnavailablePower.h"
@@ -58,18 +66,22 @@ void report(const std::string& text) {
     SystemInfo::logMsg(text, LogLevel::warning);
 }
 
-// The client's pointer, keys and scroll on this X display. Settings: "commandkey" (control or
-// super) is what the client's Command key acts as; "scrollpixelsperclick" the wheel click size.
+// Setting "commandkey" (control or super): what the client's Command key acts as.
+CommandKey commandKeySetting() {
+    if (auto key = SystemInfo::defaults().string("commandkey")) {
+        if (auto command = commandKeyFromText(*key)) return *command;
+        report("Unknown commandkey setting \"" + *key + "\"; Command acts as Control");
+    }
+    return CommandKey::control;
+}
+
+// The client's pointer, keys and scroll on this X display. Setting "scrollpixelsperclick": the
+// wheel click size.
 std::shared_ptr<InputInjection> makeInputService(std::shared_ptr<DisplayService> displays,
                                                  std::shared_ptr<PhantomScreenService> screens,
                                                  std::shared_ptr<VNSWindowManager> windows) {
     X11EventsService::Options options;
-    if (auto key = SystemInfo::defaults().string("commandkey")) {
-        if (auto command = commandKeyFromText(*key))
-            options.commandKey = *command;
-        else
-            report("Unknown commandkey setting \"" + *key + "\"; Command acts as Control");
-    }
+    options.commandKey = commandKeySetting();
     if (auto pixels = SystemInfo::defaults().string("scrollpixelsperclick")) {
         const int value = std::atoi(pixels->c_str());
         if (value >= 1 && value <= 10000) options.pixelsPerWheelClick = value;
@@ -103,6 +115,18 @@ std::shared_ptr<InputInjection> makeInputService(std::shared_ptr<DisplayService>
     services.snapActiveWindowIfCrossedDisplay = [windows](bool movingRight) {
         return windows->snapActiveWindowIfCrossedDisplay(movingRight);
     };
+    return InputService::make(std::move(services));
+}
+
+// The client's pointer, keys and scroll through the sessions of Mutter's virtual monitors. Windows
+// are not found under the pointer on this desktop: plain events only.
+std::shared_ptr<InputInjection> makeMutterInputService(
+    std::shared_ptr<EventsService> events, std::shared_ptr<DisplayService> displays,
+    std::shared_ptr<PhantomScreenService> screens) {
+    InputService::Services services;
+    services.events = std::move(events);
+    services.displays = std::move(displays);
+    services.virtualDisplayIDs = [screens] { return screens->extraDisplayIDs(); };
     return InputService::make(std::move(services));
 }
 
@@ -158,6 +182,12 @@ ServerEnvironment::ServerEnvironment(ServerOptions options)
 ServerEnvironment::~ServerEnvironment() = default;
 
 void ServerEnvironment::startDesktop() {
+    backend_ = selectDesktopBackend(currentDesktopSessionFacts(), report);
+    // GNOME on Wayland is the desktop; no X server of ours.
+    if (backend_ == DesktopBackend::mutter) {
+        if (options_.desktop) startSoundServer();
+        return;
+    }
     if (!options_.desktop) {
         haveDisplay_ =
             HeadlessDesktop::reachable(std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "");
@@ -234,37 +264,21 @@ void ServerEnvironment::configureServer() {
     std::filesystem::create_directories(dataDir_, error);
     Logger::shared().setLogFile((dataDir_ / "vantrel-link.log").string());
     configureSettingsOnly();
-    // Only the X11 backends are wired so far; the choice is made and reported here.
-    selectDesktopBackend(currentDesktopSessionFacts(), report);
-
-    displays_ = std::make_shared<X11DisplayService>(std::string{}, report);
-    virtualDisplays_ =
-        std::make_shared<PhantomScreenService>(std::make_shared<PhantomScreenInf>(*displays_));
-    ServicesHub::setVirtualDisplayHooks(
-        [displays = virtualDisplays_] { displays->initService(); },
-        [displays = virtualDisplays_] { displays->destroyService(); });
 
     session_ = std::make_unique<SessionEnvironment>();
     session_->settings = std::make_shared<SystemControlSettings>();
     session_->power = std::make_shared<SystemSleepControl>();
-    // Sessions capture the X display and encode with the hardware tier where a render node
-    // exists, else x265.
-    session_->capture = std::make_shared<X11CaptureService>(std::string{}, report);
+    // Sessions encode with the hardware tier where a render node exists, else x265.
     session_->codec = std::make_shared<X265VideoCodecService>(
         [](int width, int height, const EncoderRequirements& requirements) {
             return VaapiCompressionSession::create(width, height, requirements);
         });
+    if (backend_ != DesktopBackend::mutter || !configureMutterDesktop()) configureX11Desktop();
+    ServicesHub::setVirtualDisplayHooks(
+        [displays = virtualDisplays_] { displays->initService(); },
+        [displays = virtualDisplays_] { displays->destroyService(); });
     session_->displayArrangement = DisplayArrangement::make(*displays_);
     session_->virtualDisplays = virtualDisplays_;
-    auto windows = WindowManagementRole::make(
-        displays_, std::make_shared<X11WindowService>(std::string{}, report));
-    session_->windows = windows;
-    if (haveDisplay_)
-        session_->input = makeInputService(displays_, virtualDisplays_, windows->sharedManager());
-    if (haveDisplay_)
-        session_->clipboard =
-            ClipboardSyncService::make(std::make_shared<X11Pasteboard>(std::string{}, report),
-                                       *DispatchQueue::dedicated("ClipboardQueue"));
     session_->camera = makeCameraRelay(session_->settings);
     // System audio: the sound server's devices (Corvane Audio among them) in one object space
     // that other device providers can join.
@@ -285,6 +299,67 @@ void ServerEnvironment::configureServer() {
     session_->mic = std::make_shared<MicrophoneRelay>(
         [settings = session_->settings] { return settings->tlsIdentity(); }, audioHardware_);
     VNSCapture::logAvailableEncoders(*session_->codec);
+}
+
+// Sessions capture the X display; windows, input and the clipboard are the X server's.
+void ServerEnvironment::configureX11Desktop() {
+    displays_ = std::make_shared<X11DisplayService>(std::string{}, report);
+    virtualDisplays_ =
+        std::make_shared<PhantomScreenService>(std::make_shared<PhantomScreenInf>(*displays_));
+    session_->capture = std::make_shared<X11CaptureService>(std::string{}, report);
+    auto windows = WindowManagementRole::make(
+        displays_, std::make_shared<X11WindowService>(std::string{}, report));
+    session_->windows = windows;
+    if (haveDisplay_)
+        session_->input = makeInputService(displays_, virtualDisplays_, windows->sharedManager());
+    if (haveDisplay_)
+        session_->clipboard =
+            ClipboardSyncService::make(std::make_shared<X11Pasteboard>(std::string{}, report),
+                                       *DispatchQueue::dedicated("ClipboardQueue"));
+}
+
+// GNOME on Wayland: virtual displays are Mutter's virtual monitors, made by the virtual display
+// library on a platform of ours, so that capture (each monitor's own PipeWire consumer) and input
+// (each monitor's remote-desktop session) find the monitors it made; the clipboard is a
+// remote-desktop session's. False when Mutter's bus cannot be reached.
+bool ServerEnvironment::configureMutterDesktop() {
+    std::string error;
+    auto bus = MutterBus::open({}, &error);
+    if (!bus) {
+        report("🟥 Mutter's session bus cannot be reached (" + error +
+               "): the X11 backends run instead");
+        return false;
+    }
+    mutterMonitors_ = std::make_shared<MutterMonitors>(std::move(bus));
+    displays_ = std::make_shared<MutterDisplayService>(mutterMonitors_, report);
+    auto events = std::make_shared<MutterEventsService>(
+        mutterMonitors_,
+        MutterEventsService::Options{.commandIsSuper = commandKeySetting() == CommandKey::super});
+    auto platform = std::make_shared<ps::MutterVirtualDisplays>(
+        mutterMonitors_, displays_, [events](DisplayPoint point) { events->warp(point); }, report);
+    auto installInLibrary = [platform](const PhantomScreenInf::SymbolLookup& lookup) {
+        auto install =
+            reinterpret_cast<ps::InstallPlatformFunction>(lookup(ps::installPlatformExport));
+        if (!install) {
+            report(
+                "🟥 The virtual display library cannot take Mutter's monitors: no virtual "
+                "displays");
+            return;
+        }
+        std::shared_ptr<ps::VirtualDisplayPlatform> shared = platform;
+        install(&shared);
+    };
+    virtualDisplays_ = std::make_shared<PhantomScreenService>(std::make_shared<PhantomScreenInf>(
+        *displays_, PhantomScreenInf::libraryPath(), std::move(installInLibrary)));
+    session_->capture = std::make_shared<MutterCaptureService>(mutterMonitors_, report);
+    session_->input = makeMutterInputService(events, displays_, virtualDisplays_);
+    report(
+        "🟨 Windows cannot be moved on this desktop (Mutter offers no window interface): "
+        "windows stay where they are during sessions");
+    session_->clipboard = ClipboardSyncService::make(
+        std::make_shared<MutterPasteboard>(mutterMonitors_->bus(), report),
+        *DispatchQueue::dedicated("ClipboardQueue"));
+    return true;
 }
 
 std::shared_ptr<AppDelegate> ServerEnvironment::makeAppDelegate() {
@@ -319,8 +394,9 @@ void ServerEnvironment::shutdown() {
     if (audioRelay_) audioRelay_->shutdown();  // the default output back before we go
     ServicesHub::setVirtualDisplayHooks({}, {});
     session_.reset();
-    virtualDisplays_.reset();
+    virtualDisplays_.reset();  // unloads the library, whose displays go with it
     displays_.reset();
+    mutterMonitors_.reset();
     if (desktop_) desktop_->stop();
     audioRelay_.reset();
     micHost_.reset();  // withdraws the device while the sound server still runs

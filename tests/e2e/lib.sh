@@ -34,12 +34,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A UDP port P such that P..P+9 are all free on 127.0.0.1.
+# A UDP port P such that P..P+9 are all free on 127.0.0.1; P from LOW to HIGH when given.
 free_port_block() {
-  python3 - <<'PY'
-import random, socket
+  python3 - "${1:-20000}" "${2:-60000}" <<'PY'
+import random, socket, sys
 for _ in range(200):
-    base = random.randrange(20000, 60000, 10)
+    base = random.randrange(int(sys.argv[1]), int(sys.argv[2]) - 9, 10)
     socks = []
     try:
         for p in range(base, base + 10):

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# The real server on a GNOME Wayland session — a private headless Mutter with its own session bus,
+# PipeWire and WirePlumber — and the real client over QUIC on 127.0.0.1. Each share makes a
+# virtual monitor of the asked size beside Mutter's own monitor (seen through DisplayConfig by a
+# witness of ours), streams HEVC of that size, and the monitor is gone once the client stopped.
+source "$(dirname "$0")/../e2e/lib.sh"
+HERE=$(cd "$(dirname "$0")" && pwd)
+
+start_media_session
+export HOME="$WORK/home" GSETTINGS_BACKEND=memory XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=wayland-vl
+mkdir -p "$HOME"
+unset DISPLAY XAUTHORITY
+mutter --headless --wayland --no-x11 --wayland-display="$WAYLAND_DISPLAY" \
+  --virtual-monitor 1024x768 >"$WORK/mutter.log" 2>&1 &
+OWN_PIDS+=($!)
+remote_desktop_up() {
+  prints true gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
+    --method org.freedesktop.DBus.NameHasOwner org.gnome.Mutter.RemoteDesktop
+}
+until_true 400 remote_desktop_up || { echo "mutter offers no remote desktop:"; cat "$WORK/mutter.log"; exit 1; }
+
+monitors() { /usr/bin/python3 "$HERE/monitors.py"; }
+before=$(monitors)
+echo "monitors before: $before"
+
+PORT=$(free_port_block 47000 48000)
+server_config set controlport "$PORT" >/dev/null
+launch_server
+check "the server runs on Mutter" grep -q "Desktop backend: Mutter" "$WORK/server.out"
+check "no X server of its own" not grep -q "Desktop on display" "$WORK/server.out"
+
+# share WxH: a session of that size; while it runs the witness sees the virtual monitor.
+share() {
+  local size=$1 status=0
+  "$CLIENT" share "127.0.0.1:$PORT" --password "$PASSWORD" --size "$size@30" --seconds 6 \
+    --record "$WORK/$size.hevc" >"$WORK/$size.out" 2>"$WORK/$size.err" &
+  local client=$!
+  if eventually prints " $size at " monitors; then
+    monitors >"$WORK/$size.during"
+  fi
+  wait $client || status=$?
+  echo "monitors during $size: $(tr '\n' ';' <"$WORK/$size.during" 2>/dev/null)"
+  grep -v '^ret200' "$WORK/$size.out"
+  check "share $size exits 0" test "$status" -eq 0
+  check "a $size virtual monitor sits right of Mutter's own" \
+    grep -Eq "^Meta-[0-9]+ $size at 1024,0$" "$WORK/$size.during"
+  local stream
+  stream=$(ffprobe -v error -select_streams v:0 -show_entries stream=codec_name,width,height \
+    -of csv=p=0 "$WORK/$size.hevc" || true)
+  check "the recording is $size HEVC ($stream)" test "$stream" = "hevc,${size/x/,}"
+  local frames
+  frames=$(sed -n 's/^display .* frames \([0-9]*\) key frames.*/\1/p' "$WORK/$size.out")
+  check "frames arrived ($frames)" test "${frames:-0}" -ge 1
+  check "every frame decoded" grep -Eq '^display .* decoded [0-9]+ decode errors 0$' "$WORK/$size.out"
+  check "the monitor is gone after the client stopped, the layout as before" eventually as_before
+}
+as_before() { test "$(monitors)" = "$before"; }
+
+share 1280x720
+share 1920x1080
+
+check "server shuts down cleanly on SIGTERM" stop_server
+check "no crash report in the log" bash -c "! grep -Eq 'AddressSanitizer|terminate called' '$WORK/server.out'"
+finish
