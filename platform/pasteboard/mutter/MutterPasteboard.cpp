@@ -200,7 +200,11 @@ struct MutterPasteboard::Impl : std::enable_shared_from_this<MutterPasteboard::I
                 ours = value != 0;
                 return true;
             }
-            if (std::strcmp(key, "mime-types") != 0 || std::strcmp(type, "as") != 0) return false;
+            // Mutter 43 sends the list inside a one-member structure.
+            const bool wrapped = std::strcmp(type, "(as)") == 0;
+            if (std::strcmp(key, "mime-types") != 0 || (!wrapped && std::strcmp(type, "as") != 0))
+                return false;
+            if (wrapped && sd_bus_message_enter_container(m, 'r', "as") < 0) return false;
             char** list = nullptr;
             if (sd_bus_message_read_strv(m, &list) >= 0 && list) {
                 for (char** name = list; *name; ++name) {
@@ -209,6 +213,7 @@ struct MutterPasteboard::Impl : std::enable_shared_from_this<MutterPasteboard::I
                 }
                 free(list);
             }
+            if (wrapped) sd_bus_message_exit_container(m);
             return true;
         });
         std::function<void()> notify;
