@@ -44,6 +44,7 @@
 #include "platform/pasteboard/x11/X11Pasteboard.h"
 #include "platform/pathmonitor/netlink/NetlinkPathMonitor.h"
 #include "platform/power/UnavailablePower.h"
+#include "platform/power/gnome/GnomeSessionPower.h"
 #include "platform/power/x11/X11Power.h"
 #include "platform/security/file/FileKeychain.h"
 #include "platform/session/xdg/XdgAutostartLoginItem.h"
@@ -249,12 +250,17 @@ void ServerEnvironment::startSessionBus() {
 }
 
 void ServerEnvironment::configureSettingsOnly() {
+    std::shared_ptr<PowerService> power;
+    if (backend_ == DesktopBackend::mutter)
+        power = std::make_shared<GnomeSessionPower>(std::string{}, report);
+    else if (haveDisplay_)
+        power = std::make_shared<X11Power>(std::string{}, report);
+    else
+        power = std::make_shared<UnavailablePower>(report);
     SystemInfo::configure({
         std::make_shared<JsonFileDefaults>(configDir_ / "defaults.json", report),
         std::make_shared<FileKeychain>(dataDir_ / "keychain"),
-        haveDisplay_
-            ? std::shared_ptr<PowerService>(std::make_shared<X11Power>(std::string{}, report))
-            : std::make_shared<UnavailablePower>(report),
+        std::move(power),
         std::make_shared<LinuxHostFacts>(),
     });
 }

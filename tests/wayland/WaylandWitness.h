@@ -3,28 +3,15 @@
 #pragma once
 
 #include "platform/desktop/ChildProcess.h"
+#include "tests/wayland/Eventually.h"
 #include "tests/wayland/PrivateMutter.h"
 
-#include <chrono>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace vl::testing {
-
-// Polls the condition every 20 ms until it holds or the time is up.
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
-}
 
 class WaylandWitness {
   public:

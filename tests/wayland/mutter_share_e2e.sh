@@ -3,6 +3,8 @@
 # PipeWire and WirePlumber — and the real client over QUIC on 127.0.0.1. Each share makes a
 # virtual monitor of the asked size beside Mutter's own monitor (seen through DisplayConfig by a
 # witness of ours), streams HEVC of that size, and the monitor is gone once the client stopped.
+# While a client is connected the session stays awake: an idle inhibitor of the session manager (a
+# stand-in, as gnome-session is not installed here).
 source "$(dirname "$0")/../e2e/lib.sh"
 HERE=$(cd "$(dirname "$0")" && pwd)
 
@@ -18,6 +20,10 @@ remote_desktop_up() {
     --method org.freedesktop.DBus.NameHasOwner org.gnome.Mutter.RemoteDesktop
 }
 until_true 400 remote_desktop_up || { echo "mutter offers no remote desktop:"; cat "$WORK/mutter.log"; exit 1; }
+
+/usr/bin/python3 "$HERE/session_manager.py" >"$WORK/manager.log" 2>&1 &
+OWN_PIDS+=($!)
+until_true 200 grep -q ready "$WORK/manager.log"
 
 monitors() { /usr/bin/python3 "$HERE/monitors.py"; }
 before=$(monitors)
@@ -58,6 +64,9 @@ as_before() { test "$(monitors)" = "$before"; }
 
 share 1280x720
 share 1920x1080
+check "each connected client kept the session from going idle" \
+  test "$(grep -c '^inhibit vantrel-link 8 ' "$WORK/manager.log")" -eq 2
+check "and let it go idle again once gone" test "$(grep -c '^uninhibit ' "$WORK/manager.log")" -eq 2
 
 check "server shuts down cleanly on SIGTERM" stop_server
 check "no crash report in the log" bash -c "! grep -Eq 'AddressSanitizer|terminate called' '$WORK/server.out'"
