@@ -3,29 +3,11 @@
 # PipeWire and WirePlumber — and the real client over QUIC on 127.0.0.1. Each share makes a
 # virtual monitor of the asked size beside Mutter's own monitor (seen through DisplayConfig by a
 # witness of ours), streams HEVC of that size, and the monitor is gone once the client stopped.
-# While a client is connected the session stays awake: an idle inhibitor of the session manager (a
-# stand-in, as gnome-session is not installed here).
+# While a client is connected the session stays awake: an idle inhibitor of the session manager.
 source "$(dirname "$0")/../e2e/lib.sh"
-HERE=$(cd "$(dirname "$0")" && pwd)
+source "$(dirname "$0")/mutter_lib.sh"
+start_private_mutter --virtual-monitor 1024x768
 
-start_media_session
-export HOME="$WORK/home" GSETTINGS_BACKEND=memory XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=wayland-vl
-mkdir -p "$HOME"
-unset DISPLAY XAUTHORITY
-mutter --headless --wayland --no-x11 --wayland-display="$WAYLAND_DISPLAY" \
-  --virtual-monitor 1024x768 >"$WORK/mutter.log" 2>&1 &
-OWN_PIDS+=($!)
-remote_desktop_up() {
-  prints true gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
-    --method org.freedesktop.DBus.NameHasOwner org.gnome.Mutter.RemoteDesktop
-}
-until_true 400 remote_desktop_up || { echo "mutter offers no remote desktop:"; cat "$WORK/mutter.log"; exit 1; }
-
-/usr/bin/python3 "$HERE/session_manager.py" >"$WORK/manager.log" 2>&1 &
-OWN_PIDS+=($!)
-until_true 200 grep -q ready "$WORK/manager.log"
-
-monitors() { /usr/bin/python3 "$HERE/monitors.py"; }
 before=$(monitors)
 echo "monitors before: $before"
 
