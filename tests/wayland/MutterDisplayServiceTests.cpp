@@ -4,7 +4,7 @@
 #include "libPhantomScreen/platform/mutter/MutterVirtualDisplays.h"
 #include "platform/display/mutter/MutterDisplayService.h"
 #include "platform/mutter/MutterDisplayConfig.h"
-#include "tests/wayland/PrivateMutter.h"
+#include "tests/wayland/MutterFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -33,17 +33,11 @@ ps::VirtualDisplaySettings sized(std::uint32_t width, std::uint32_t height) {
     return {.hiDPI = 0, .modes = {{width, height, 30}, {height, width, 30}}};
 }
 
-class MutterDisplayServiceTest : public ::testing::Test {
+class MutterDisplayServiceTest : public testing::MutterFixture {
   protected:
     void SetUp() override {
-        if (auto missing = testing::PrivateMutter::missingProgram()) GTEST_SKIP() << *missing;
-        std::string error;
-        desktop = testing::PrivateMutter::start(&error);
-        ASSERT_TRUE(desktop) << error;
-        setenv("PIPEWIRE_RUNTIME_DIR", desktop->runtimeDirectory().c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", desktop->runtimeDirectory().c_str(), 1);
-        auto bus = MutterBus::open(desktop->busAddress(), &error);
-        ASSERT_TRUE(bus) << error;
+        MutterFixture::SetUp();
+        if (!ready()) return;
         monitors = std::make_shared<MutterMonitors>(bus);
         displays = std::make_shared<MutterDisplayService>(
             monitors, [this](const std::string& text) { reports.push_back(text); });
@@ -62,7 +56,6 @@ class MutterDisplayServiceTest : public ::testing::Test {
         return std::nullopt;
     }
 
-    std::unique_ptr<testing::PrivateMutter> desktop;
     std::shared_ptr<MutterMonitors> monitors;
     std::shared_ptr<MutterDisplayService> displays;
     std::unique_ptr<ps::MutterVirtualDisplays> platform;

@@ -3,7 +3,7 @@
 #include "platform/events/mutter/MutterEventsService.h"
 #include "platform/mutter/MutterVirtualMonitor.h"
 #include "platform/pasteboard/mutter/MutterPasteboard.h"
-#include "tests/wayland/PrivateMutter.h"
+#include "tests/wayland/MutterFixture.h"
 #include "tests/wayland/WaylandWitness.h"
 
 #include <gtest/gtest.h>
@@ -19,17 +19,12 @@ using testing::eventually;
 
 const std::string witnessCopy = "Grüße aus Wayland €";
 
-class MutterPasteboardTest : public ::testing::Test {
+class MutterPasteboardTest : public testing::MutterFixture {
   protected:
     void SetUp() override {
-        if (auto missing = testing::PrivateMutter::missingProgram()) GTEST_SKIP() << *missing;
+        MutterFixture::SetUp();
+        if (!ready()) return;
         std::string error;
-        desktop = testing::PrivateMutter::start(&error);
-        ASSERT_TRUE(desktop) << error;
-        setenv("PIPEWIRE_RUNTIME_DIR", desktop->runtimeDirectory().c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", desktop->runtimeDirectory().c_str(), 1);
-        bus = MutterBus::open(desktop->busAddress(), &error);
-        ASSERT_TRUE(bus) << error;
         monitors = std::make_shared<MutterMonitors>(bus);
         monitor = monitors->add({.width = 800, .height = 600}, &error);
         ASSERT_TRUE(monitor) << error;
@@ -67,8 +62,6 @@ class MutterPasteboardTest : public ::testing::Test {
         events->post(event);
     }
 
-    std::unique_ptr<testing::PrivateMutter> desktop;
-    std::shared_ptr<MutterBus> bus;
     std::shared_ptr<MutterMonitors> monitors;
     std::shared_ptr<MutterVirtualMonitor> monitor;
     std::unique_ptr<MutterEventsService> events;
