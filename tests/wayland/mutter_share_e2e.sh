@@ -2,7 +2,8 @@
 # The real server on a GNOME Wayland session — a private headless Mutter with its own session bus,
 # PipeWire and WirePlumber — and the real client over QUIC on 127.0.0.1. Each share makes a
 # virtual monitor of the asked size beside Mutter's own monitor (seen through DisplayConfig by a
-# witness of ours), streams HEVC of that size, and the monitor is gone once the client stopped.
+# witness of ours), streams HEVC of that size (HDR too), and the monitor is gone once the client
+# stopped.
 # While a client is connected the session stays awake: an idle inhibitor of the session manager.
 source "$(dirname "$0")/../e2e/lib.sh"
 source "$(dirname "$0")/mutter_lib.sh"
@@ -46,9 +47,24 @@ as_before() { test "$(monitors)" = "$before"; }
 
 share 1280x720
 share 1920x1080
+
+# HDR: Mutter's pixels are 8-bit; the stream is still Main10 with BT.2020 primaries and PQ.
+status=0
+"$CLIENT" share "127.0.0.1:$PORT" --password "$PASSWORD" --size 1280x720@30 --hdr --seconds 3 \
+  --record "$WORK/hdr.hevc" >"$WORK/hdr.out" 2>"$WORK/hdr.err" || status=$?
+check "the HDR session exits 0" test "$status" -eq 0
+hdr=$(ffprobe -v error -select_streams v:0 \
+  -show_entries stream=width,height,pix_fmt,color_primaries,color_transfer -of csv=p=0 \
+  "$WORK/hdr.hevc" || true)
+check "the HDR recording is 10-bit BT.2020 PQ at 1280x720 ($hdr)" \
+  test "$hdr" = "1280,720,yuv420p10le,smpte2084,bt2020"
+check "the server says once that Mutter's pixels are 8-bit" \
+  test "$(grep -c 'Mutter streams 8-bit pixels only' "$WORK/server.out")" -eq 1
+eventually as_before
+
 check "each connected client kept the session from going idle" \
-  test "$(grep -c '^inhibit vantrel-link 8 ' "$WORK/manager.log")" -eq 2
-check "and let it go idle again once gone" test "$(grep -c '^uninhibit ' "$WORK/manager.log")" -eq 2
+  test "$(grep -c '^inhibit vantrel-link 8 ' "$WORK/manager.log")" -eq 3
+check "and let it go idle again once gone" test "$(grep -c '^uninhibit ' "$WORK/manager.log")" -eq 3
 
 check "server shuts down cleanly on SIGTERM" stop_server
 check "no crash report in the log" bash -c "! grep -Eq 'AddressSanitizer|terminate called' '$WORK/server.out'"
