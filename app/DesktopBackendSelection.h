@@ -10,9 +10,7 @@
 namespace vl {
 
 // The backend the server runs with; the report names it (and, on a Wayland session, what it
-// lacks). The Mutter backends (virtual monitors, capture, input) exist beside the X11 ones but
-// the server's display and virtual display services have no Mutter side yet, so a GNOME Wayland
-// session still runs the X11 path on Xwayland and is told so.
+// lacks).
 DesktopBackend selectDesktopBackend(const DesktopSessionFacts& facts,
                                     const std::function<void(const std::string&)>& report);
 

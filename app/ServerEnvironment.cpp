@@ -15,6 +15,8 @@
 #include "input/InputService.h"
 #include "input/WindowPointerTargets.h"
 #include "input/clipboard/ClipboardSyncService.h"
+#include "libPhantomScreen/Platform.h"
+#include "libPhantomScreen/platform/mutter/MutterVirtualDisplays.h"
 #include "phantomScreen/DisplayArrangement.h"
 #include "phantomScreen/PhantomScreenInf.h"
 #include "phantomScreen/PhantomScreenService.h"
@@ -24,20 +26,27 @@
 #include "platform/audio/pulse/PulseAudioProvider.h"
 #include "platform/audio/pulse/PulseAudioServer.h"
 #include "platform/cameradevices/lensway/LenswayCameraDevices.h"
+#include "platform/capture/mutter/MutterCaptureService.h"
 #include "platform/capture/x11/X11CaptureService.h"
 #include "platform/defaults/json/JsonFileDefaults.h"
 #include "platform/desktop/HeadlessDesktop.h"
 #include "platform/desktop/SessionBus.h"
 #include "platform/discovery/avahi/AvahiDiscovery.h"
+#include "platform/display/mutter/MutterDisplayService.h"
 #include "platform/display/x11/X11DisplayService.h"
 #include "platform/events/dbus/DbusInputMethodState.h"
+#include "platform/events/mutter/MutterEventsService.h"
 #include "platform/events/x11/X11EventsService.h"
 #include "platform/host/linux/LinuxHostFacts.h"
 #include "platform/localsocket/LocalSocket.h"
+#include "platform/mutter/MutterBus.h"
+#include "platform/mutter/MutterVirtualMonitor.h"
 #include "platform/notify/sdbus/SdBusNotifyCenter.h"
+#include "platform/pasteboard/mutter/MutterPasteboard.h"
 #include "platform/pasteboard/x11/X11Pasteboard.h"
 #include "platform/pathmonitor/netlink/NetlinkPathMonitor.h"
 #include "platform/power/UnavailablePower.h"
+#include "platform/power/gnome/GnomeSessionPower.h"
 #include "platform/power/x11/X11Power.h"
 #include "platform/security/file/FileKeychain.h"
 #include "platform/session/xdg/XdgAutostartLoginItem.h"
@@ -60,14 +69,19 @@ void report(const std::string& text) {
     logMsg(text, LogLevel::warning);
 }
 
-// The client's pointer, keys and scroll on this X display. Settings: "commandkey" (control or
-// super) is what the client's Command key acts as; "scrollpixelsperclick" the wheel click size.
+// Setting "commandkey" (control or super): what the client's Command key acts as.
+CommandKey commandKeySetting(const DefaultsStore& defaults) {
+    return *commandKeyFromText(choiceSetting(defaults, "commandkey", report));
+}
+
+// The client's pointer, keys and scroll on this X display. Setting "scrollpixelsperclick": the
+// wheel click size.
 std::shared_ptr<InputInjection> makeInputService(const DefaultsStore& defaults,
                                                  std::shared_ptr<DisplayService> displays,
                                                  std::shared_ptr<PhantomScreenService> screens,
                                                  std::shared_ptr<VNSWindowManager> windows) {
     X11EventsService::Options options;
-    options.commandKey = *commandKeyFromText(choiceSetting(defaults, "commandkey", report));
+    options.commandKey = commandKeySetting(defaults);
     options.pixelsPerWheelClick = numberSetting(defaults, "scrollpixelsperclick", report);
     std::shared_ptr<EventsService> events = X11EventsService::open(options);
     if (!events) {
@@ -96,6 +110,18 @@ std::shared_ptr<InputInjection> makeInputService(const DefaultsStore& defaults,
     services.snapActiveWindowIfCrossedDisplay = [windows](bool movingRight) {
         return windows->snapActiveWindowIfCrossedDisplay(movingRight);
     };
+    return InputService::make(std::move(services));
+}
+
+// The client's pointer, keys and scroll through the sessions of Mutter's virtual monitors. Windows
+// are not found under the pointer on this desktop: plain events only.
+std::shared_ptr<InputInjection> makeMutterInputService(
+    std::shared_ptr<EventsService> events, std::shared_ptr<DisplayService> displays,
+    std::shared_ptr<PhantomScreenService> screens) {
+    InputService::Services services;
+    services.events = std::move(events);
+    services.displays = std::move(displays);
+    services.virtualDisplayIDs = [screens] { return screens->extraDisplayIDs(); };
     return InputService::make(std::move(services));
 }
 
@@ -159,6 +185,12 @@ ServerEnvironment::ServerEnvironment(ServerOptions options)
 ServerEnvironment::~ServerEnvironment() = default;
 
 void ServerEnvironment::startDesktop() {
+    backend_ = selectDesktopBackend(currentDesktopSessionFacts(), report);
+    // GNOME on Wayland is the desktop; no X server of ours.
+    if (backend_ == DesktopBackend::mutter) {
+        if (options_.desktop) startSoundServer();
+        return;
+    }
     if (!options_.desktop) {
         haveDisplay_ =
             HeadlessDesktop::reachable(std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "");
@@ -220,12 +252,17 @@ void ServerEnvironment::startSessionBus() {
 }
 
 void ServerEnvironment::configureSettingsOnly() {
+    std::shared_ptr<PowerService> power;
+    if (backend_ == DesktopBackend::mutter)
+        power = std::make_shared<GnomeSessionPower>(std::string{}, report);
+    else if (haveDisplay_)
+        power = std::make_shared<X11Power>(std::string{}, report);
+    else
+        power = std::make_shared<UnavailablePower>(report);
     system_ = std::make_shared<SystemInfo>(SystemServices{
         std::make_shared<JsonFileDefaults>(configDir_ / "defaults.json", report),
         std::make_shared<FileKeychain>(dataDir_ / "keychain"),
-        haveDisplay_
-            ? std::shared_ptr<PowerService>(std::make_shared<X11Power>(std::string{}, report))
-            : std::make_shared<UnavailablePower>(report),
+        std::move(power),
         std::make_shared<LinuxHostFacts>(),
     });
 }
@@ -235,36 +272,19 @@ void ServerEnvironment::configureServer() {
     std::filesystem::create_directories(dataDir_, error);
     Logger::shared().setLogFile((dataDir_ / "vantrel-link.log").string());
     configureSettingsOnly();
-    // Only the X11 backends are wired so far; the choice is made and reported here.
-    selectDesktopBackend(currentDesktopSessionFacts(), report);
-
-    displays_ = std::make_shared<X11DisplayService>(std::string{}, report);
-    virtualDisplays_ =
-        std::make_shared<PhantomScreenService>(std::make_shared<PhantomScreenInf>(*displays_));
 
     session_ = std::make_unique<SessionEnvironment>();
     session_->settings = std::make_shared<SystemControlSettings>(system_);
     session_->desktopQueue = &DispatchQueue::main();
     session_->power = std::make_shared<SystemSleepControl>(system_);
-    // Sessions capture the X display and encode with the hardware tier where a render node
-    // exists, else x265.
-    session_->capture = std::make_shared<X11CaptureService>(std::string{}, report);
+    // Sessions encode with the hardware tier where a render node exists, else x265.
     session_->codec = std::make_shared<X265VideoCodecService>(
         [](int width, int height, const EncoderRequirements& requirements) {
             return VaapiCompressionSession::create(width, height, requirements);
         });
+    if (backend_ != DesktopBackend::mutter || !configureMutterDesktop()) configureX11Desktop();
     session_->displayArrangement = DisplayArrangement::make(*displays_);
     session_->virtualDisplays = virtualDisplays_;
-    auto windows = WindowManagementRole::make(
-        displays_, std::make_shared<X11WindowService>(std::string{}, report));
-    session_->windows = windows;
-    if (haveDisplay_)
-        session_->input = makeInputService(system_->defaults(), displays_, virtualDisplays_,
-                                           windows->sharedManager());
-    if (haveDisplay_)
-        session_->clipboard =
-            ClipboardSyncService::make(std::make_shared<X11Pasteboard>(std::string{}, report),
-                                       *DispatchQueue::dedicated("ClipboardQueue"));
     session_->camera = makeCameraRelay(session_->settings);
     // System audio: the sound server's devices (Corvane Audio among them) in one object space
     // that other device providers can join.
@@ -286,6 +306,69 @@ void ServerEnvironment::configureServer() {
         [settings = session_->settings] { return settings->tlsIdentity(); }, audioHardware_,
         DispatchQueue::main());
     VNSCapture::logAvailableEncoders(*session_->codec);
+}
+
+// Sessions capture the X display; windows, input and the clipboard are the X server's.
+void ServerEnvironment::configureX11Desktop() {
+    displays_ = std::make_shared<X11DisplayService>(std::string{}, report);
+    virtualDisplays_ =
+        std::make_shared<PhantomScreenService>(std::make_shared<PhantomScreenInf>(*displays_));
+    session_->capture = std::make_shared<X11CaptureService>(std::string{}, report);
+    auto windows = WindowManagementRole::make(
+        displays_, std::make_shared<X11WindowService>(std::string{}, report));
+    session_->windows = windows;
+    if (haveDisplay_)
+        session_->input = makeInputService(system_->defaults(), displays_, virtualDisplays_,
+                                           windows->sharedManager());
+    if (haveDisplay_)
+        session_->clipboard =
+            ClipboardSyncService::make(std::make_shared<X11Pasteboard>(std::string{}, report),
+                                       *DispatchQueue::dedicated("ClipboardQueue"));
+}
+
+// GNOME on Wayland: virtual displays are Mutter's virtual monitors, made by the virtual display
+// library on a platform of ours, so that capture (each monitor's own PipeWire consumer) and input
+// (each monitor's remote-desktop session) find the monitors it made; the clipboard is a
+// remote-desktop session's. False when Mutter's bus cannot be reached.
+bool ServerEnvironment::configureMutterDesktop() {
+    std::string error;
+    auto bus = MutterBus::open({}, &error);
+    if (!bus) {
+        report("🟥 Mutter's session bus cannot be reached (" + error +
+               "): the X11 backends run instead");
+        return false;
+    }
+    mutterMonitors_ = std::make_shared<MutterMonitors>(std::move(bus));
+    displays_ = std::make_shared<MutterDisplayService>(mutterMonitors_, report);
+    auto events = std::make_shared<MutterEventsService>(
+        mutterMonitors_,
+        MutterEventsService::Options{.commandIsSuper = commandKeySetting(system_->defaults()) ==
+                                                       CommandKey::super});
+    auto platform = std::make_shared<ps::MutterVirtualDisplays>(
+        mutterMonitors_, displays_, [events](DisplayPoint point) { events->warp(point); }, report);
+    auto installInLibrary = [platform](const PhantomScreenInf::SymbolLookup& lookup) {
+        auto install =
+            reinterpret_cast<ps::InstallPlatformFunction>(lookup(ps::installPlatformExport));
+        if (!install) {
+            report(
+                "🟥 The virtual display library cannot take Mutter's monitors: no virtual "
+                "displays");
+            return;
+        }
+        std::shared_ptr<ps::VirtualDisplayPlatform> shared = platform;
+        install(&shared);
+    };
+    virtualDisplays_ = std::make_shared<PhantomScreenService>(std::make_shared<PhantomScreenInf>(
+        *displays_, PhantomScreenInf::libraryPath(), std::move(installInLibrary)));
+    session_->capture = std::make_shared<MutterCaptureService>(mutterMonitors_, report);
+    session_->input = makeMutterInputService(events, displays_, virtualDisplays_);
+    report(
+        "🟨 Windows cannot be moved on this desktop (Mutter offers no window interface): "
+        "windows stay where they are during sessions");
+    session_->clipboard = ClipboardSyncService::make(
+        std::make_shared<MutterPasteboard>(mutterMonitors_->bus(), report),
+        *DispatchQueue::dedicated("ClipboardQueue"));
+    return true;
 }
 
 std::shared_ptr<AppDelegate> ServerEnvironment::makeAppDelegate() {
@@ -334,8 +417,9 @@ void ServerEnvironment::shutdown() {
     }
     if (audioRelay_) audioRelay_->shutdown();  // the default output back before we go
     session_.reset();
-    virtualDisplays_.reset();
+    virtualDisplays_.reset();  // unloads the library, whose displays go with it
     displays_.reset();
+    mutterMonitors_.reset();
     if (desktop_) desktop_->stop();
     audioRelay_.reset();
     micHost_.reset();  // withdraws the device while the sound server still runs

@@ -1,6 +1,8 @@
 // app: the composition root — picks the real platform services and wires them into the system.
 #pragma once
 
+#include "platform/mutter/DesktopBackendChoice.h"
+
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -20,6 +22,7 @@ class SessionBus;
 class SystemAudioRelay;
 class DisplayService;
 class HeadlessDesktop;
+class MutterMonitors;
 class PhantomScreenService;
 struct SessionEnvironment;
 
@@ -38,8 +41,9 @@ class ServerEnvironment {
     explicit ServerEnvironment(ServerOptions options);
     ~ServerEnvironment();
 
-    // The X display the server works on: $DISPLAY when reachable, else our own headless
-    // desktop. Call before configureServer, while the process has no other threads.
+    // The desktop the server works on: a GNOME Wayland session's Mutter, else the X display
+    // $DISPLAY when reachable, else our own headless desktop. Call before configureServer, while
+    // the process has no other threads.
     void startDesktop();
     // Settings and keychain only, for the config command.
     void configureSettingsOnly();
@@ -61,6 +65,8 @@ class ServerEnvironment {
     void startSessionBus();
     // The running control server's session ends (its desktop died); any thread.
     void endSession();
+    void configureX11Desktop();
+    bool configureMutterDesktop();
 
     ServerOptions options_;
     std::shared_ptr<SystemInfo> system_;
@@ -72,6 +78,8 @@ class ServerEnvironment {
     std::shared_ptr<PhantomScreenService> virtualDisplays_;
     std::unique_ptr<SessionEnvironment> session_;
     bool haveDisplay_ = false;
+    DesktopBackend backend_ = DesktopBackend::x11;
+    std::shared_ptr<MutterMonitors> mutterMonitors_;  // shared by display, capture and input
     std::unique_ptr<PulseAudioServer> soundServer_;
     std::unique_ptr<MicHostSupervisor> micHost_;
     std::shared_ptr<AudioObjectSystem> audioHardware_;

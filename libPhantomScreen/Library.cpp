@@ -108,6 +108,11 @@ using namespace vl::ps;
 
 extern "C" {
 
+PS_EXPORT void vlPhantomScreenInstallPlatform(
+    const std::shared_ptr<VirtualDisplayPlatform>* platform) {
+    installPlatform(platform ? *platform : nullptr);
+}
+
 const char* getVersion() {
     return "1.1.0";
 }

@@ -31,8 +31,8 @@ std::string PhantomScreenInf::libraryPath() {
         .string();
 }
 
-PhantomScreenInf::PhantomScreenInf(DisplayService& displays, std::string path)
-    : displays_(&displays), path_(std::move(path)) {}
+PhantomScreenInf::PhantomScreenInf(DisplayService& displays, std::string path, Preparation prepare)
+    : displays_(&displays), path_(std::move(path)), prepare_(std::move(prepare)) {}
 
 PhantomScreenInf::~PhantomScreenInf() {
     release();
@@ -70,6 +70,7 @@ void PhantomScreenInf::initLib() {
                LogLevel::error);
         return;
     }
+    if (prepare_) prepare_([this](const char* name) { return bind<void*>(name); });
     auto init = bind<InitLibFunction>("initLib");
     if (!init) {
         logMsg("PhantomScreenInf: " + path + " has no initLib", LogLevel::error);

@@ -6,6 +6,7 @@
 #include "phantomScreen/Resolution.h"
 #include "platform/display/Interface.h"
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -25,7 +26,13 @@ class PhantomScreenInf : public std::enable_shared_from_this<PhantomScreenInf> {
     // <folder of the executable>/../lib/vantrel-link/libPhantomScreen.so.
     static std::string libraryPath();
 
-    explicit PhantomScreenInf(DisplayService& displays, std::string path = libraryPath());
+    // Looks an export of the loaded library up by name; null when it has none.
+    using SymbolLookup = std::function<void*(const char* name)>;
+    // Runs each time the library is loaded, before its initLib.
+    using Preparation = std::function<void(const SymbolLookup&)>;
+
+    explicit PhantomScreenInf(DisplayService& displays, std::string path = libraryPath(),
+                              Preparation prepare = {});
     ~PhantomScreenInf();
     PhantomScreenInf(const PhantomScreenInf&) = delete;
     PhantomScreenInf& operator=(const PhantomScreenInf&) = delete;
@@ -53,6 +60,7 @@ class PhantomScreenInf : public std::enable_shared_from_this<PhantomScreenInf> {
     mutable std::mutex mutex_;
     DisplayService* displays_;
     std::string path_;
+    Preparation prepare_;
     void* libHandle_ = nullptr;
     std::map<DisplayID, std::int32_t> addedDisplays_;
 };

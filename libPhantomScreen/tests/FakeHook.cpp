@@ -9,9 +9,3 @@ std::shared_ptr<VirtualDisplayPlatform> makeDefaultPlatform() {
 }
 
 }  // namespace vl::ps
-
-// Lets a test that loads the library by path hand it a fake platform.
-extern "C" PS_EXPORT void vlPhantomScreenInstallPlatform(
-    const std::shared_ptr<vl::ps::VirtualDisplayPlatform>* platform) {
-    vl::ps::installPlatform(platform ? *platform : nullptr);
-}

@@ -10,6 +10,26 @@
 
 namespace vl {
 
+int readDictionary(sd_bus_message* m,
+                   const std::function<bool(const char* key, const char* type)>& entry) {
+    int r = sd_bus_message_enter_container(m, 'a', "{sv}");
+    if (r < 0) return r;
+    while ((r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
+        const char* key = nullptr;
+        if ((r = sd_bus_message_read(m, "s", &key)) < 0) return r;
+        const char* contents = nullptr;
+        if ((r = sd_bus_message_peek_type(m, nullptr, &contents)) < 0) return r;
+        if ((r = sd_bus_message_enter_container(m, 'v', contents)) < 0) return r;
+        if (!entry(key, contents)) {
+            if ((r = sd_bus_message_skip(m, contents)) < 0) return r;
+        }
+        if ((r = sd_bus_message_exit_container(m)) < 0) return r;
+        if ((r = sd_bus_message_exit_container(m)) < 0) return r;
+    }
+    if (r < 0) return r;
+    return sd_bus_message_exit_container(m);
+}
+
 namespace {
 
 int pollTimeout(std::uint64_t deadlineUsec) {

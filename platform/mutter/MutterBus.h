@@ -18,6 +18,11 @@ namespace vl {
 // cannot be reached.
 sd_bus* openSessionBus(const std::string& address);
 
+// Walks an a{sv} of `m`, handing each key and its variant's type to `entry`, which reads the
+// value or returns false to have it skipped. Negative: sd-bus's error.
+int readDictionary(sd_bus_message* m,
+                   const std::function<bool(const char* key, const char* type)>& entry);
+
 class MutterBus {
   public:
     using SignalHandler = std::function<void(sd_bus_message*)>;

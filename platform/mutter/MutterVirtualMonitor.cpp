@@ -66,6 +66,7 @@ std::unique_ptr<MutterVirtualMonitor> MutterVirtualMonitor::create(std::shared_p
                     std::to_string(monitor->height_) + " instead of " +
                     std::to_string(options.width) + "x" + std::to_string(options.height));
     monitor->displayID_ = displayIDForConnector(monitor->connector_);
+    monitor->identity_ = options.identity;
     return monitor;
 }
 
@@ -78,11 +79,23 @@ MutterVirtualMonitor::~MutterVirtualMonitor() {
 void MutterVirtualMonitor::setFrameSink(FrameSink sink) {
     std::lock_guard lock(sinkMutex_);
     sink_ = std::move(sink);
+    if (!sink_ || !unseen_) return;
+    unseen_->pixels = unseenPixels_.data();
+    sink_(*unseen_);
+    unseen_.reset();
+    unseenPixels_ = {};
 }
 
 void MutterVirtualMonitor::deliver(const PipeWireVideoFrame& frame) {
     std::lock_guard lock(sinkMutex_);
-    if (sink_) sink_(frame);
+    if (sink_) {
+        sink_(frame);
+        return;
+    }
+    // Only while nobody captures, so a capture never pays for this copy.
+    unseenPixels_.assign(frame.pixels, frame.pixels + frame.stride * std::size_t(frame.height));
+    unseen_ = frame;
+    unseen_->pixels = nullptr;
 }
 
 std::shared_ptr<MutterVirtualMonitor> MutterMonitors::add(

@@ -25,6 +25,14 @@ namespace vl {
 // of the server finds the same id for the same monitor.
 std::uint32_t displayIDForConnector(const std::string& connector);
 
+// What the server knows the monitor by; Mutter shows a vendor and product of its own for it.
+struct VirtualMonitorIdentity {
+    std::uint32_t vendor = 0;
+    std::uint32_t model = 0;
+    std::uint32_t serial = 0;
+    std::string name;
+};
+
 class MutterVirtualMonitor {
   public:
     using FrameSink = std::function<void(const PipeWireVideoFrame&)>;
@@ -37,6 +45,7 @@ class MutterVirtualMonitor {
         CursorMode cursorMode = CursorMode::embedded;
         // How long to wait for Mutter to show the monitor.
         std::chrono::milliseconds timeout{5000};
+        VirtualMonitorIdentity identity{};
     };
 
     // Shown by Mutter at the asked size; null otherwise, `error` saying why.
@@ -48,12 +57,15 @@ class MutterVirtualMonitor {
     const std::string& connector() const { return connector_; }
     int width() const { return width_; }
     int height() const { return height_; }
+    const VirtualMonitorIdentity& identity() const { return identity_; }
     MutterRemoteSession& session() { return *session_; }
     // Mutter closed the session or left the bus, or the PipeWire stream failed.
     bool gone() const { return streamEnded_ || session_->closed(); }
 
     // The sink runs on the PipeWire thread for each frame with pixels; an empty one stops it.
-    // Returns once no earlier sink runs any more.
+    // Returns once no earlier sink runs any more. A new sink gets the frame that came while none
+    // was set, at once on the caller's thread: Mutter sends nothing more while the monitor stays
+    // still.
     void setFrameSink(FrameSink sink);
 
   private:
@@ -66,9 +78,13 @@ class MutterVirtualMonitor {
     std::uint32_t displayID_ = 0;
     int width_ = 0;
     int height_ = 0;
+    VirtualMonitorIdentity identity_;
     std::atomic<bool> streamEnded_{false};
     std::mutex sinkMutex_;
     FrameSink sink_;
+    // The newest frame of a time without sink: its geometry, and its pixels copied.
+    std::optional<PipeWireVideoFrame> unseen_;
+    std::vector<std::uint8_t> unseenPixels_;
 };
 
 // The virtual monitors the server made, by display id; shared by the display, capture and input

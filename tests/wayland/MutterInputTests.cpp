@@ -2,7 +2,7 @@
 // against a private headless Mutter.
 #include "platform/events/mutter/MutterEventsService.h"
 #include "platform/mutter/MutterVirtualMonitor.h"
-#include "tests/wayland/PrivateMutter.h"
+#include "tests/wayland/MutterFixture.h"
 #include "tests/wayland/WaylandWitness.h"
 
 #include <gtest/gtest.h>
@@ -53,17 +53,12 @@ ScrollEvent scroll(std::int32_t pixels) {
     return event;
 }
 
-class MutterInputTest : public ::testing::Test {
+class MutterInputTest : public testing::MutterFixture {
   protected:
     void SetUp() override {
-        if (auto missing = testing::PrivateMutter::missingProgram()) GTEST_SKIP() << *missing;
+        MutterFixture::SetUp();
+        if (!ready()) return;
         std::string error;
-        desktop = testing::PrivateMutter::start(&error);
-        ASSERT_TRUE(desktop) << error;
-        setenv("PIPEWIRE_RUNTIME_DIR", desktop->runtimeDirectory().c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", desktop->runtimeDirectory().c_str(), 1);
-        auto bus = MutterBus::open(desktop->busAddress(), &error);
-        ASSERT_TRUE(bus) << error;
         monitors = std::make_shared<MutterMonitors>(bus);
         monitor = monitors->add({.width = 1280, .height = 720}, &error);
         ASSERT_TRUE(monitor) << error;
@@ -93,7 +88,6 @@ class MutterInputTest : public ::testing::Test {
             pointer(left ? PointerEventType::leftUp : PointerEventType::rightUp, point, button)));
     }
 
-    std::unique_ptr<testing::PrivateMutter> desktop;
     std::shared_ptr<MutterMonitors> monitors;
     std::shared_ptr<MutterVirtualMonitor> monitor;
     std::unique_ptr<MutterEventsService> events;

@@ -6,7 +6,7 @@
 #include "platform/mutter/MutterRemoteSession.h"
 #include "platform/mutter/PipeWireVideoStream.h"
 #include "platform/mutter/SessionBusNames.h"
-#include "tests/wayland/PrivateMutter.h"
+#include "tests/wayland/MutterFixture.h"
 #include "tests/wayland/WaylandWitness.h"
 
 #include <gtest/gtest.h>
@@ -60,21 +60,8 @@ struct FrameLog {
     }
 };
 
-class MutterVirtualMonitorTest : public ::testing::Test {
+class MutterVirtualMonitorTest : public testing::MutterFixture {
   protected:
-    void SetUp() override {
-        if (auto missing = testing::PrivateMutter::missingProgram()) GTEST_SKIP() << *missing;
-        std::string error;
-        desktop = testing::PrivateMutter::start(&error);
-        ASSERT_TRUE(desktop) << error;
-        // The PipeWire consumers of this process find the private PipeWire through these; set
-        // before any PipeWire thread exists.
-        setenv("PIPEWIRE_RUNTIME_DIR", desktop->runtimeDirectory().c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", desktop->runtimeDirectory().c_str(), 1);
-        bus = MutterBus::open(desktop->busAddress(), &error);
-        ASSERT_TRUE(bus) << error;
-    }
-
     std::unique_ptr<MutterRemoteSession> startSession() {
         std::string error;
         auto session = MutterRemoteSession::start(bus, {}, &error);
@@ -108,9 +95,6 @@ class MutterVirtualMonitorTest : public ::testing::Test {
             if (monitor.width == width && monitor.height == height) return monitor;
         return std::nullopt;
     }
-
-    std::unique_ptr<testing::PrivateMutter> desktop;
-    std::shared_ptr<MutterBus> bus;
 };
 
 TEST_F(MutterVirtualMonitorTest, ChoiceOnTheRealBusPicksMutter) {

@@ -3,29 +3,35 @@
 #pragma once
 
 #include "platform/desktop/ChildProcess.h"
+#include "tests/wayland/Eventually.h"
 #include "tests/wayland/PrivateMutter.h"
 
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace vl::testing {
 
 class WaylandWitness {
   public:
-    WaylandWitness(const PrivateMutter& desktop, int red, int green, int blue) {
+    // `extra`: further arguments of witness.py (its clipboard side).
+    WaylandWitness(const PrivateMutter& desktop, int red, int green, int blue,
+                   std::vector<std::string> extra = {}) {
         log_ = desktop.runtimeDirectory() + "/witness.log";
         auto environment = desktop.clientEnvironment();
         environment.push_back("GDK_BACKEND=wayland");
         // No accessibility bus here: GTK would wait for it on start.
         environment.push_back("NO_AT_BRIDGE=1");
         // Debian's python, which has the GObject bindings, whatever python PATH finds first.
-        auto child = ChildProcess::start(
-            {.arguments = {"/usr/bin/python3", VL_WAYLAND_WITNESS, std::to_string(red),
-                           std::to_string(green), std::to_string(blue)},
-             .environment = environment,
-             .logFile = log_,
-             .passFd = -1});
+        std::vector<std::string> arguments = {"/usr/bin/python3", VL_WAYLAND_WITNESS,
+                                              std::to_string(red), std::to_string(green),
+                                              std::to_string(blue)};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        auto child = ChildProcess::start({.arguments = std::move(arguments),
+                                          .environment = environment,
+                                          .logFile = log_,
+                                          .passFd = -1});
         if (child) process_ = std::move(*child);
     }
     std::string output() const {

@@ -1,7 +1,10 @@
 #!/usr/bin/python3
 # A Wayland client for the tests: a fullscreen GTK 3 window painted one colour, printing what
 # input it receives, one line per event, so a test can check what reached a Wayland client.
-#   witness.py R G B
+#   witness.py R G B [--clipboard TEXT]
+# With --clipboard it also prints the clipboard's text whenever its owner changes
+# ("clipboard <length> <text>", or "clipboard none"), and copies TEXT when the C key is pressed, as
+# a person would (Wayland takes a copy only from a client that just had input).
 import sys
 
 import gi
@@ -11,6 +14,7 @@ gi.require_version("Gdk", "3.0")
 from gi.repository import Gdk, Gtk  # noqa: E402
 
 red, green, blue = (int(v) for v in sys.argv[1:4])
+copy_text = sys.argv[5] if len(sys.argv) > 5 and sys.argv[4] == "--clipboard" else None
 
 
 def say(*words):
@@ -29,7 +33,18 @@ def motion(widget, event):
 
 def key(widget, event):
     say("key", Gdk.keyval_name(event.keyval), "U+%04X" % Gdk.keyval_to_unicode(event.keyval))
+    if copy_text is not None and Gdk.keyval_name(event.keyval) == "c":
+        clipboard.set_text(copy_text, -1)
+        say("copied")
     return True
+
+
+def text_arrived(board, text):
+    say("clipboard", "none" if text is None else "%d %s" % (len(text), text))
+
+
+def owner_changed(board, event):
+    board.request_text(text_arrived)
 
 
 def scroll(widget, event):
@@ -71,6 +86,9 @@ window.connect("size-allocate", allocated)
 window.connect("window-state-event", state)
 window.connect("configure-event", configured)
 window.connect("destroy", Gtk.main_quit)
+if copy_text is not None:
+    clipboard = Gtk.Clipboard.get(Gdk.SELECTION_CLIPBOARD)
+    clipboard.connect("owner-change", owner_changed)
 window.fullscreen()
 window.show_all()
 say("started", Gdk.Display.get_default().get_name())

@@ -19,6 +19,10 @@ std::vector<ShareableDisplay> MutterCaptureService::shareableDisplays(
 std::unique_ptr<CaptureStream> MutterCaptureService::makeStream(
     DisplayID display, const StreamConfiguration& configuration, DispatchQueue& captureQueue,
     CaptureStreamOutput output) {
+    // Mutter 43's streams carry 8-bit pixels only; an HDR session gets them converted.
+    if (configuration.pixelFormat == PixelFormat::biPlanar420Video10 &&
+        !eightBitReported_.exchange(true) && report_)
+        report_("🟨 Mutter streams 8-bit pixels only: HDR sessions carry them in 10 bits");
     return std::make_unique<MutterCaptureStream>(monitors_, display, configuration, captureQueue,
                                                  std::move(output), report_);
 }

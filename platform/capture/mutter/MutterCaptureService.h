@@ -7,6 +7,7 @@
 #include "platform/capture/Interface.h"
 #include "platform/mutter/MutterVirtualMonitor.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -29,6 +30,7 @@ class MutterCaptureService final : public CaptureService {
   private:
     std::shared_ptr<MutterMonitors> monitors_;
     Report report_;
+    std::atomic<bool> eightBitReported_{false};
 };
 
 }  // namespace vl

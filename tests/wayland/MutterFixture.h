@@ -1,0 +1,35 @@
+// tests/wayland: a test on a private Mutter — the compositor started (or the test skipped when it
+// is not installed), this process's PipeWire consumers pointed at its PipeWire, and a connection
+// to its session bus. A derived SetUp calls this one first and returns when it skipped or failed.
+#pragma once
+
+#include "platform/mutter/MutterBus.h"
+#include "tests/wayland/PrivateMutter.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+
+namespace vl::testing {
+
+class MutterFixture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (auto missing = PrivateMutter::missingProgram()) GTEST_SKIP() << *missing;
+        std::string error;
+        desktop = PrivateMutter::start(&error);
+        ASSERT_TRUE(desktop) << error;
+        // Set before any PipeWire thread of this process exists.
+        setenv("PIPEWIRE_RUNTIME_DIR", desktop->runtimeDirectory().c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", desktop->runtimeDirectory().c_str(), 1);
+        bus = MutterBus::open(desktop->busAddress(), &error);
+        ASSERT_TRUE(bus) << error;
+    }
+    bool ready() const { return !IsSkipped() && !HasFatalFailure(); }
+
+    std::unique_ptr<PrivateMutter> desktop;
+    std::shared_ptr<MutterBus> bus;
+};
+
+}  // namespace vl::testing
