@@ -89,6 +89,7 @@ std::shared_ptr<InputInjection> makeInputService(const DefaultsStore& defaults,
         return nullptr;
     }
     InputService::Services services;
+    services.queue = &DispatchQueue::main();
     services.events = std::move(events);
     services.displays = std::move(displays);
     auto windowList = std::make_shared<X11WindowService>(std::string{}, report);
@@ -119,6 +120,7 @@ std::shared_ptr<InputInjection> makeMutterInputService(
     std::shared_ptr<EventsService> events, std::shared_ptr<DisplayService> displays,
     std::shared_ptr<PhantomScreenService> screens) {
     InputService::Services services;
+    services.queue = &DispatchQueue::main();
     services.events = std::move(events);
     services.displays = std::move(displays);
     services.virtualDisplayIDs = [screens] { return screens->extraDisplayIDs(); };
@@ -283,7 +285,7 @@ void ServerEnvironment::configureServer() {
             return VaapiCompressionSession::create(width, height, requirements);
         });
     if (backend_ != DesktopBackend::mutter || !configureMutterDesktop()) configureX11Desktop();
-    session_->displayArrangement = DisplayArrangement::make(*displays_);
+    session_->displayArrangement = DisplayArrangement::make(*displays_, DispatchQueue::main());
     session_->virtualDisplays = virtualDisplays_;
     session_->camera = makeCameraRelay(session_->settings);
     // System audio: the sound server's devices (Corvane Audio among them) in one object space
@@ -311,11 +313,13 @@ void ServerEnvironment::configureServer() {
 // Sessions capture the X display; windows, input and the clipboard are the X server's.
 void ServerEnvironment::configureX11Desktop() {
     displays_ = std::make_shared<X11DisplayService>(std::string{}, report);
-    virtualDisplays_ =
-        std::make_shared<PhantomScreenService>(std::make_shared<PhantomScreenInf>(*displays_));
+    virtualDisplays_ = std::make_shared<PhantomScreenService>(
+        std::make_shared<PhantomScreenInf>(*displays_, DispatchQueue::main()),
+        DispatchQueue::global());
     session_->capture = std::make_shared<X11CaptureService>(std::string{}, report);
     auto windows = WindowManagementRole::make(
-        displays_, std::make_shared<X11WindowService>(std::string{}, report));
+        displays_, std::make_shared<X11WindowService>(std::string{}, report),
+        DispatchQueue::main());
     session_->windows = windows;
     if (haveDisplay_)
         session_->input = makeInputService(system_->defaults(), displays_, virtualDisplays_,
@@ -358,8 +362,11 @@ bool ServerEnvironment::configureMutterDesktop() {
         std::shared_ptr<ps::VirtualDisplayPlatform> shared = platform;
         install(&shared);
     };
-    virtualDisplays_ = std::make_shared<PhantomScreenService>(std::make_shared<PhantomScreenInf>(
-        *displays_, PhantomScreenInf::libraryPath(), std::move(installInLibrary)));
+    virtualDisplays_ = std::make_shared<PhantomScreenService>(
+        std::make_shared<PhantomScreenInf>(*displays_, DispatchQueue::main(),
+                                           PhantomScreenInf::libraryPath(),
+                                           std::move(installInLibrary)),
+        DispatchQueue::global());
     session_->capture = std::make_shared<MutterCaptureService>(mutterMonitors_, report);
     session_->input = makeMutterInputService(events, displays_, virtualDisplays_);
     report(

@@ -17,8 +17,9 @@ void finish(const std::function<void(bool)>& completion, bool success) {
 
 }  // namespace
 
-std::shared_ptr<DisplayArrangement> DisplayArrangement::make(DisplayService& displays) {
-    return std::shared_ptr<DisplayArrangement>(new DisplayArrangement(displays));
+std::shared_ptr<DisplayArrangement> DisplayArrangement::make(DisplayService& displays,
+                                                             DispatchQueue& queue) {
+    return std::shared_ptr<DisplayArrangement>(new DisplayArrangement(displays, queue));
 }
 
 void DisplayArrangement::setDisplayExtended(DisplayID display, int retriesRemaining,
@@ -69,7 +70,7 @@ void DisplayArrangement::setDisplayExtended(DisplayID display, int retriesRemain
     if (retriesRemaining > 1) {
         logMsg("⚠️ setDisplayExtended: display " + id + " still mirrored, retrying");
         std::weak_ptr<DisplayArrangement> weak = weak_from_this();
-        DispatchQueue::main().asyncAfter(
+        queue_.asyncAfter(
             retryInterval, [weak, display, retriesRemaining, completion = std::move(completion)] {
                 if (auto self = weak.lock())
                     self->setDisplayExtended(display, retriesRemaining - 1, completion);

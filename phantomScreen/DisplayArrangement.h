@@ -7,6 +7,8 @@
 #include "platform/display/Interface.h"
 
 #include <functional>
+#include "base/DispatchQueue.h"
+
 #include <memory>
 #include <optional>
 
@@ -14,15 +16,18 @@ namespace vl {
 
 class DisplayArrangement : public std::enable_shared_from_this<DisplayArrangement> {
   public:
-    static std::shared_ptr<DisplayArrangement> make(DisplayService& displays);
+    // The retries run on `queue`, the desktop's.
+    static std::shared_ptr<DisplayArrangement> make(DisplayService& displays, DispatchQueue& queue);
 
-    // Runs on the main queue; retries 0.25 s apart on the main queue while still mirrored.
+    // Runs on the desktop's queue; retries 0.25 s apart there while still mirrored.
     void setDisplayExtended(DisplayID display, int retriesRemaining,
                             std::function<void(bool)> completion = {});
 
   private:
-    explicit DisplayArrangement(DisplayService& displays) : displays_(displays) {}
+    DisplayArrangement(DisplayService& displays, DispatchQueue& queue)
+        : displays_(displays), queue_(queue) {}
     DisplayService& displays_;
+    DispatchQueue& queue_;
 };
 
 }  // namespace vl

@@ -31,8 +31,9 @@ std::string PhantomScreenInf::libraryPath() {
         .string();
 }
 
-PhantomScreenInf::PhantomScreenInf(DisplayService& displays, std::string path, Preparation prepare)
-    : displays_(&displays), path_(std::move(path)), prepare_(std::move(prepare)) {}
+PhantomScreenInf::PhantomScreenInf(DisplayService& displays, DispatchQueue& queue, std::string path,
+                                   Preparation prepare)
+    : displays_(&displays), queue_(&queue), path_(std::move(path)), prepare_(std::move(prepare)) {}
 
 PhantomScreenInf::~PhantomScreenInf() {
     release();
@@ -117,13 +118,12 @@ std::optional<DisplayID> PhantomScreenInf::addDisplayEx(Resolution resolution, b
     int height = portrait ? size.first : size.second;
     std::weak_ptr<PhantomScreenInf> weak = weak_from_this();
     assert(!weak.expired() && "PhantomScreenInf is made with std::make_shared");
-    DispatchQueue::main().asyncAfter(std::chrono::milliseconds(200),
-                                     [weak, id = *id, width, height, existing] {
-                                         if (auto self = weak.lock()) {
-                                             self->setResolution(id, width, height);
-                                             self->placeToRightOf(id, existing);
-                                         }
-                                     });
+    queue_->asyncAfter(std::chrono::milliseconds(200), [weak, id = *id, width, height, existing] {
+        if (auto self = weak.lock()) {
+            self->setResolution(id, width, height);
+            self->placeToRightOf(id, existing);
+        }
+    });
     return id;
 }
 

@@ -3,6 +3,7 @@
 // the right of the others, finds them again and removes them.
 #pragma once
 
+#include "base/DispatchQueue.h"
 #include "phantomScreen/Resolution.h"
 #include "platform/display/Interface.h"
 
@@ -31,8 +32,9 @@ class PhantomScreenInf : public std::enable_shared_from_this<PhantomScreenInf> {
     // Runs each time the library is loaded, before its initLib.
     using Preparation = std::function<void(const SymbolLookup&)>;
 
-    explicit PhantomScreenInf(DisplayService& displays, std::string path = libraryPath(),
-                              Preparation prepare = {});
+    // A new display's size and place are set 0.2 s after it is made, on `queue` (the desktop's).
+    PhantomScreenInf(DisplayService& displays, DispatchQueue& queue,
+                     std::string path = libraryPath(), Preparation prepare = {});
     ~PhantomScreenInf();
     PhantomScreenInf(const PhantomScreenInf&) = delete;
     PhantomScreenInf& operator=(const PhantomScreenInf&) = delete;
@@ -59,6 +61,7 @@ class PhantomScreenInf : public std::enable_shared_from_this<PhantomScreenInf> {
 
     mutable std::mutex mutex_;
     DisplayService* displays_;
+    DispatchQueue* queue_;
     std::string path_;
     Preparation prepare_;
     void* libHandle_ = nullptr;

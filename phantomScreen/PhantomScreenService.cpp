@@ -18,8 +18,9 @@ struct PhantomScreenService::Poll {
     std::function<void(std::optional<DisplayID>)> completion;
 };
 
-PhantomScreenService::PhantomScreenService(std::shared_ptr<PhantomScreenInf> inf, TimerClock& clock)
-    : inf_(std::move(inf)), clock_(clock) {
+PhantomScreenService::PhantomScreenService(std::shared_ptr<PhantomScreenInf> inf,
+                                           DispatchQueue& pollQueue, TimerClock& clock)
+    : inf_(std::move(inf)), pollQueue_(pollQueue), clock_(clock) {
     assert(inf_);
 }
 
@@ -85,7 +86,7 @@ void PhantomScreenService::waitForPhantomScreen(
 void PhantomScreenService::schedulePoll(std::shared_ptr<Poll> poll) {
     std::weak_ptr<PhantomScreenService> weak = weak_from_this();
     assert(!weak.expired() && "PhantomScreenService is made with std::make_shared");
-    clock_.scheduleAfter(DispatchQueue::global(), pollInterval, [weak, poll] {
+    clock_.scheduleAfter(pollQueue_, pollInterval, [weak, poll] {
         auto self = weak.lock();
         // A service that is gone finds nothing; the caller still hears once.
         if (!self) return poll->completion(std::nullopt);

@@ -17,9 +17,9 @@ namespace vl {
 // Create with std::make_shared: a wait in progress holds it weakly.
 class PhantomScreenService : public std::enable_shared_from_this<PhantomScreenService> {
   public:
-    // The waits for a display take their time from `clock`.
-    explicit PhantomScreenService(std::shared_ptr<PhantomScreenInf> inf,
-                                  TimerClock& clock = TimerClock::real());
+    // The waits for a display poll on `pollQueue` and take their time from `clock`.
+    PhantomScreenService(std::shared_ptr<PhantomScreenInf> inf, DispatchQueue& pollQueue,
+                         TimerClock& clock = TimerClock::real());
     PhantomScreenService(const PhantomScreenService&) = delete;
     PhantomScreenService& operator=(const PhantomScreenService&) = delete;
 
@@ -37,7 +37,7 @@ class PhantomScreenService : public std::enable_shared_from_this<PhantomScreenSe
     std::optional<DisplayID> findPS();
     std::optional<DisplayID> addDisplayEx(Resolution resolution, bool portrait);
 
-    // Polls every 0.2 s on the global queue (first poll after 0.2 s) and calls the completion
+    // Polls every 0.2 s on the poll queue (first poll after 0.2 s) and calls the completion
     // there exactly once: with the first online virtual display, or none after the timeout (or
     // once this service is gone).
     void waitForPhantomScreen(double timeout,
@@ -50,6 +50,7 @@ class PhantomScreenService : public std::enable_shared_from_this<PhantomScreenSe
     void schedulePoll(std::shared_ptr<Poll> poll);
 
     const std::shared_ptr<PhantomScreenInf> inf_;
+    DispatchQueue& pollQueue_;
     TimerClock& clock_;
     mutable std::mutex mutex_;
     std::vector<std::optional<DisplayID>> extraDisplayIDs_;

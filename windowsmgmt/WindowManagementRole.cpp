@@ -5,11 +5,12 @@
 namespace vl {
 
 std::shared_ptr<WindowManagementRole> WindowManagementRole::make(
-    std::shared_ptr<DisplayService> displays, std::shared_ptr<WindowService> windows) {
+    std::shared_ptr<DisplayService> displays, std::shared_ptr<WindowService> windows,
+    DispatchQueue& queue) {
     VNSWindowManager::Options options;
     options.ownPID = static_cast<ProcessID>(::getpid());
     auto role = std::make_shared<WindowManagementRole>(
-        VNSWindowManager::make(*displays, *windows, options, DispatchQueue::main()));
+        VNSWindowManager::make(*displays, *windows, options, queue));
     role->displays_ = std::move(displays);
     role->windows_ = std::move(windows);
     return role;

@@ -17,8 +17,10 @@ class WindowManagementRole final : public WindowManagement {
     explicit WindowManagementRole(std::shared_ptr<VNSWindowManager> manager);
     // The server's role: the manager on the main queue over these services, which it keeps
     // alive, with this process's windows never moved.
+    // The window manager lives on `queue`, the desktop's.
     static std::shared_ptr<WindowManagementRole> make(std::shared_ptr<DisplayService> displays,
-                                                      std::shared_ptr<WindowService> windows);
+                                                      std::shared_ptr<WindowService> windows,
+                                                      DispatchQueue& queue);
 
     VNSWindowManager& manager() { return *manager_; }
     // For other session services that move windows (the pointer's window snap).

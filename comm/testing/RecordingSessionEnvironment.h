@@ -242,9 +242,10 @@ struct RecordingSessionEnvironment {
     explicit RecordingSessionEnvironment(
         std::string libraryPath = "/nonexistent/libPhantomScreen.so") {
         displays->addDisplay(FakeDisplayService::make(1, {0, 0, 1920, 1080}));
-        inf = std::make_shared<PhantomScreenInf>(*displays, std::move(libraryPath));
-        virtualDisplays = std::make_shared<PhantomScreenService>(inf);
-        arrangement = DisplayArrangement::make(*displays);
+        inf = std::make_shared<PhantomScreenInf>(*displays, DispatchQueue::main(),
+                                                 std::move(libraryPath));
+        virtualDisplays = std::make_shared<PhantomScreenService>(inf, DispatchQueue::global());
+        arrangement = DisplayArrangement::make(*displays, DispatchQueue::main());
     }
     ~RecordingSessionEnvironment() {
         virtualDisplays->stopService();

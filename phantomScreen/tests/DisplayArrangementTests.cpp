@@ -32,7 +32,8 @@ class DisplayArrangementTest : public ::testing::Test {
 
     testing::Reports reports;
     FakeDisplayService arrangement;
-    std::shared_ptr<DisplayArrangement> arranger = DisplayArrangement::make(arrangement);
+    std::shared_ptr<DisplayArrangement> arranger =
+        DisplayArrangement::make(arrangement, DispatchQueue::main());
 };
 
 TEST_F(DisplayArrangementTest, UnmirrorsAndPlacesBesideTheMainDisplay) {

@@ -102,8 +102,8 @@ TEST_F(FakeLibraryTest, FindPSReturnsTheFirstVirtualDisplayListed) {
 }
 
 TEST_F(FakeLibraryTest, FailedLoadIsRetriedByEachAddDisplayEx) {
-    auto missing =
-        std::make_shared<PhantomScreenInf>(arrangement, "/nonexistent/libPhantomScreen.so");
+    auto missing = std::make_shared<PhantomScreenInf>(arrangement, DispatchQueue::main(),
+                                                      "/nonexistent/libPhantomScreen.so");
     missing->initLib();
     EXPECT_FALSE(missing->isLoaded());
     EXPECT_EQ(reports.count("cannot load /nonexistent/libPhantomScreen.so"), 1);
@@ -126,7 +126,8 @@ TEST_F(FakeLibraryTest, LibraryRefusalIsReported) {
 }
 
 TEST_F(FakeLibraryTest, EachInstanceRemovesOnlyTheDisplaysItCreated) {
-    auto other = std::make_shared<PhantomScreenInf>(arrangement, FAKE_LIBRARY_PATH);
+    auto other =
+        std::make_shared<PhantomScreenInf>(arrangement, DispatchQueue::main(), FAKE_LIBRARY_PATH);
     auto mine = inf->addDisplayEx(Resolution::RES_XSS, false);
     auto theirs = other->addDisplayEx(Resolution::RES_XSS, false);
     ASSERT_TRUE(mine && theirs);
@@ -142,7 +143,8 @@ TEST_F(FakeLibraryTest, EachInstanceRemovesOnlyTheDisplaysItCreated) {
 }
 
 TEST_F(FakeLibraryTest, TheDelayedModeAndPlacementOfAnInstanceThatIsGoneDoNothing) {
-    auto other = std::make_shared<PhantomScreenInf>(arrangement, FAKE_LIBRARY_PATH);
+    auto other =
+        std::make_shared<PhantomScreenInf>(arrangement, DispatchQueue::main(), FAKE_LIBRARY_PATH);
     auto id = other->addDisplayEx(Resolution::RES_XS, true);
     ASSERT_TRUE(id);
     auto completedBefore = arrangement.counters().completed;

@@ -21,7 +21,8 @@ class WaitForPhantomScreenTest : public ::testing::Test {
     vl::testing::ManualClock clock;
     FakeDisplayService arrangement;
     std::shared_ptr<PhantomScreenService> service = std::make_shared<PhantomScreenService>(
-        std::make_shared<PhantomScreenInf>(arrangement), clock);
+        std::make_shared<PhantomScreenInf>(arrangement, DispatchQueue::main()),
+        DispatchQueue::global(), clock);
 };
 
 // One wait's calls and result. Completions run while the clock is advanced, before it returns.

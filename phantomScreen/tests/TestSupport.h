@@ -95,8 +95,9 @@ class FakeLibraryTest : public ::testing::Test {
     std::shared_ptr<ps::FakeVirtualDisplays> virtuals =
         std::make_shared<ps::FakeVirtualDisplays>(arrangement);
     std::shared_ptr<PhantomScreenInf> inf =
-        std::make_shared<PhantomScreenInf>(arrangement, FAKE_LIBRARY_PATH);
-    std::shared_ptr<PhantomScreenService> service = std::make_shared<PhantomScreenService>(inf);
+        std::make_shared<PhantomScreenInf>(arrangement, DispatchQueue::main(), FAKE_LIBRARY_PATH);
+    std::shared_ptr<PhantomScreenService> service =
+        std::make_shared<PhantomScreenService>(inf, DispatchQueue::global());
     void* handle = nullptr;
     InstallFunction install = nullptr;
 };

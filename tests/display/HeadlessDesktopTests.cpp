@@ -81,7 +81,8 @@ TEST_F(HeadlessDesktopTest, FallsBackToXvfbAndSaysVirtualDisplaysCannotBeAdded) 
     // The virtual display library finds no output to use there and refuses.
     {
         X11DisplayService displays(running->display, reports.sink());
-        auto inf = std::make_shared<PhantomScreenInf>(displays, LIBRARY_PATH);
+        auto inf =
+            std::make_shared<PhantomScreenInf>(displays, DispatchQueue::main(), LIBRARY_PATH);
         inf->initLib();
         ASSERT_TRUE(inf->isLoaded());
         EXPECT_EQ(inf->addDisplay(Resolution::RES_XS, false), std::nullopt);

@@ -50,8 +50,8 @@ class VirtualDisplayTest : public testing::DesktopTest {
         DesktopTest::SetUp();
         if (HasFatalFailure()) return;
         displays = std::make_unique<X11DisplayService>(std::string{}, reports.sink());
-        inf = std::make_shared<PhantomScreenInf>(*displays, LIBRARY_PATH);
-        service = std::make_shared<PhantomScreenService>(inf);
+        inf = std::make_shared<PhantomScreenInf>(*displays, DispatchQueue::main(), LIBRARY_PATH);
+        service = std::make_shared<PhantomScreenService>(inf, DispatchQueue::global());
         service->initService();
         ASSERT_TRUE(inf->isLoaded());
         before = testing::xrandr();
@@ -85,7 +85,7 @@ class VirtualDisplayTest : public testing::DesktopTest {
         auto id = online.get_future().get();
         EXPECT_TRUE(id) << reports.all();
         if (!id) return std::nullopt;
-        auto arrangement = DisplayArrangement::make(*displays);
+        auto arrangement = DisplayArrangement::make(*displays, DispatchQueue::main());
         std::promise<bool> extended;
         DispatchQueue::main().async([&] {
             arrangement->setDisplayExtended(*id, 5, [&](bool ok) { extended.set_value(ok); });
@@ -274,7 +274,7 @@ TEST_F(VirtualDisplayTest, TheSessionWaitsForItsDisplayThenExtendsBesideTheMainD
     ASSERT_TRUE(id) << reports.all();
     EXPECT_EQ(service->extraDisplayIDs().front(), id);
 
-    auto arrangement = DisplayArrangement::make(*displays);
+    auto arrangement = DisplayArrangement::make(*displays, DispatchQueue::main());
     std::promise<bool> extended;
     DispatchQueue::main().async(
         [&] { arrangement->setDisplayExtended(*id, 5, [&](bool ok) { extended.set_value(ok); }); });

@@ -87,7 +87,8 @@ class VideoSessionTest : public ::testing::Test {
 
         displays = std::make_unique<X11DisplayService>(std::string{}, reports.sink());
         virtualDisplays = std::make_shared<PhantomScreenService>(
-            std::make_shared<PhantomScreenInf>(*displays, LIBRARY_PATH));
+            std::make_shared<PhantomScreenInf>(*displays, DispatchQueue::main(), LIBRARY_PATH),
+            DispatchQueue::global());
         virtualDisplays->initService();
         ASSERT_TRUE(virtualDisplays->inf().isLoaded());
         before = testing::xrandr();
@@ -96,7 +97,7 @@ class VideoSessionTest : public ::testing::Test {
         environment.settings = std::make_shared<testing::TestControlSettings>();
         environment.capture = std::make_shared<X11CaptureService>();
         environment.codec = std::make_shared<X265VideoCodecService>();
-        environment.displayArrangement = DisplayArrangement::make(*displays);
+        environment.displayArrangement = DisplayArrangement::make(*displays, DispatchQueue::main());
         environment.virtualDisplays = virtualDisplays;
         server = ControlServer::make(static_cast<std::uint16_t>(basePort),
                                      DispatchQueue::dedicated("ControlQueue"), "ControlServer",
