@@ -1,6 +1,7 @@
 #include "Capture/VNSCapture.h"
 
 #include "Capture/AnnexB.h"
+#include "base/FrameTrace.h"
 #include "base/Log.h"
 
 #include <array>
@@ -353,15 +354,21 @@ void VNSCapture::encodeFrame(std::uint64_t generation,
     if (forceNextKeyFrame_.exchange(false)) options.forceKeyFrame = true;
 
     std::weak_ptr<VNSCapture> weak = weak_from_this();
+    const auto traced = static_cast<std::uint64_t>(presentationTime.count());
+    FrameTrace::mark(FrameStage::encoderIn, traced);
     CodecStatus status = compressionSession_->encodeFrame(
         *pixelBuffer, timeStamp, duration, options,
-        [weak, generation](CodecStatus status, std::optional<EncodedSample> sample) {
+        [weak, generation, traced](CodecStatus status, std::optional<EncodedSample> sample) {
             if (status != CodecStatus::noErr) {
                 log("Encode error: " + std::to_string(code(status)));
                 return;
             }
             if (!sample) return;
-            if (auto self = weak.lock()) self->handleEncodedSampleBuffer(generation, *sample);
+            FrameTrace::mark(FrameStage::encoderOut, traced);
+            if (auto self = weak.lock()) {
+                const FrameTrace::Scope scope(traced);
+                self->handleEncodedSampleBuffer(generation, *sample);
+            }
         });
     if (status != CodecStatus::noErr)
         log("EncodeFrame submit error: " + std::to_string(code(status)));

@@ -1,5 +1,6 @@
 #include "comm/VideoServer.h"
 
+#include "base/FrameTrace.h"
 #include "base/Log.h"
 
 #include <utility>
@@ -176,6 +177,7 @@ void VideoServer::sendVideoPacket(const Packet& packet) {
         self->backlog_ -= size;
         if (error) self->report("Send failed: " + error->description());
     });
+    FrameTrace::mark(FrameStage::sent, FrameTrace::current());
 }
 
 std::function<void(Bytes)> VideoServer::frameHandler(const Uuid& sharedID) {

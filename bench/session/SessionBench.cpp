@@ -6,12 +6,15 @@
 //   session's settings;
 // - latency, glass to glass: a square toggles between black and white; from the X server having
 //   drawn it to the client having decoded a picture that shows it (sampled beside the pointer);
-//   median and p99, beside the target of one frame time plus the mean encode time;
+//   median and p99, beside the target of one frame time plus the mean encode time; then the
+//   stage table of those samples (the pipeline's frame trace joined to the client's arrivals);
 // - static desktop: CPU time of this process and of the X server while nothing changes, beside
 //   the same pipeline while the screen scrolls at the frame rate.
 #include "Capture/VNSCapture.h"
+#include "base/FrameTrace.h"
 #include "base/Logger.h"
 #include "base/Uuid.h"
+#include "bench/session/StageTable.h"
 #include "client/StreamClient.h"
 #include "client/VideoSink.h"
 #include "comm/VideoServer.h"
@@ -540,16 +543,25 @@ int latency(int width, int height, int fps, int samples) {
     painter.scroll(0);
     painter.square(false);
     auto codec = std::make_shared<ObservedCodec>(0);
+    FrameTrace::enable(static_cast<std::size_t>(samples) * 200 * frameStageCount);
 
     // The client decodes every picture and looks at the middle of the square.
     std::mutex mutex;
     std::condition_variable changed;
     std::optional<bool> shownWhite;
     Clock::time_point shownAt;
+    // Every unit as it arrived (arrival order), and the one that showed the last change.
+    struct Unit {
+        Clock::time_point arrived;
+        std::size_t bytes;
+        bool key;
+    };
+    std::vector<Unit> units;
+    bench::StageTable::Sample shown;
     std::string error;
     VideoSink::Options options;
     options.decode = true;
-    options.onPicture = [&](const DecodedPicture& picture, Clock::time_point) {
+    options.onPicture = [&](const DecodedPicture& picture, Clock::time_point arrived) {
         // Up and left of the middle, where the pointer (in the middle) does not cover it.
         const bool white = picture.luma(picture.width / 2 - 64, picture.height / 2 - 64) > 128;
         const auto now = Clock::now();
@@ -557,12 +569,31 @@ int latency(int width, int height, int fps, int samples) {
         if (!shownWhite || *shownWhite != white) {
             shownWhite = white;
             shownAt = now;
+            // The unit is the last one that arrived before the sink took it in.
+            const auto after =
+                std::upper_bound(units.begin(), units.end(), arrived,
+                                 [](Clock::time_point t, const Unit& u) { return t < u.arrived; });
+            if (after != units.begin()) {
+                const auto& unit = *(after - 1);
+                shown.unit = static_cast<std::size_t>(after - 1 - units.begin());
+                shown.arrived = unit.arrived;
+                shown.bytes = unit.bytes;
+                shown.keyFrame = unit.key;
+            }
+            shown.decoded = now;
+            shown.presented = now;  // the command-line client presents nothing
         }
         changed.notify_all();
     };
     auto sink = VideoSink::open(options, &error);
     if (!sink) return 1;
-    Pipeline pipeline(x.name(), fps, codec, [&](ByteView unit) { sink->push(unit); });
+    Pipeline pipeline(x.name(), fps, codec, [&](ByteView unit) {
+        {
+            std::lock_guard lock(mutex);
+            units.push_back({Clock::now(), unit.size(), isKeyFrameAccessUnit(unit)});
+        }
+        sink->push(unit);
+    });
     if (!pipeline.error().empty()) {
         std::fprintf(stderr, "pipeline: %s\n", pipeline.error().c_str());
         return 1;
@@ -575,6 +606,7 @@ int latency(int width, int height, int fps, int samples) {
         }
     }
     std::vector<double> latencies;
+    std::vector<bench::StageTable::Sample> traced;
     int missed = 0;
     std::mt19937 random(7);
     bool white = false;
@@ -585,12 +617,16 @@ int latency(int width, int height, int fps, int samples) {
         painter.square(white);
         const auto drawn = Clock::now();
         std::unique_lock lock(mutex);
-        if (changed.wait_for(lock, 2s, [&] { return shownWhite == white; }))
+        if (changed.wait_for(lock, 2s, [&] { return shownWhite == white; })) {
             latencies.push_back(ms(shownAt - drawn));
-        else
+            shown.drawn = drawn;
+            traced.push_back(shown);
+        } else {
             ++missed;
+        }
     }
     sink->finish();
+    FrameTrace::disable();
     double encodeMean = 0;
     {
         auto shared = codec->shared();
@@ -606,6 +642,9 @@ int latency(int width, int height, int fps, int samples) {
         width, height, fps, percentile(latencies, 50), percentile(latencies, 99),
         percentile(latencies, 0), percentile(latencies, 100), latencies.size(), missed,
         1000.0 / fps, encodeMean, target, percentile(latencies, 50) / target);
+    bench::StageTable(FrameTrace::marks())
+        .print(std::to_string(width) + "x" + std::to_string(height) + "@" + std::to_string(fps),
+               traced);
     return missed == 0 ? 0 : 1;
 }
 

@@ -2,6 +2,7 @@
 
 #include "base/CallbackGate.h"
 #include "base/DispatchQueue.h"
+#include "base/FrameTrace.h"
 #include "platform/capture/ColorConversion.h"
 #include "platform/capture/PixelBufferPool.h"
 #include "platform/display/x11/RandrScreen.h"
@@ -372,6 +373,7 @@ const std::uint8_t* X11CaptureStream::State::grab() {
 }
 
 void X11CaptureStream::State::onTick() {
+    const auto woke = Clock::now();
     ++statistics.ticks;
     if (xcb_connection_has_error(connection)) {
         stopWithError({CaptureErrorCode::connectionFailed, "the X server closed the connection"});
@@ -438,6 +440,7 @@ void X11CaptureStream::State::onTick() {
     }
     const auto grabStart = Clock::now();
     const std::uint8_t* pixels = grab();
+    const auto grabbed = Clock::now();
     if (!pixels) {
         // The rectangle may have just left the screen; the next look at RandR decides.
         needsResolve = true;
@@ -461,6 +464,12 @@ void X11CaptureStream::State::onTick() {
     frame.status = FrameStatus::complete;
     frame.pixelBuffer = buffer;
     ++statistics.completeFrames;
+    if (FrameTrace::enabled()) {
+        const auto key = static_cast<std::uint64_t>(frame.presentationTime.count());
+        FrameTrace::mark(FrameStage::captureTick, key, woke);
+        FrameTrace::mark(FrameStage::grabbed, key, grabbed);
+        FrameTrace::mark(FrameStage::converted, key);
+    }
     deliver(frame);
 }
 

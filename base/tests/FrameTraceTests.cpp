@@ -1,0 +1,43 @@
+#include "base/FrameTrace.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using namespace vl;
+
+TEST(FrameTraceTest, MarksAreKeptOnlyWhileOnAndUpToTheCapacity) {
+    FrameTrace::disable();
+    FrameTrace::mark(FrameStage::grabbed, 1);
+    FrameTrace::enable(2);
+    EXPECT_TRUE(FrameTrace::marks().empty());  // nothing from before, nothing while off
+    const auto at = Clock::now();
+    FrameTrace::mark(FrameStage::captureTick, 5, at);
+    FrameTrace::mark(FrameStage::sent, 6);
+    FrameTrace::mark(FrameStage::arrived, 7);  // beyond the capacity
+    FrameTrace::disable();
+    FrameTrace::mark(FrameStage::decoded, 8);
+    const auto marks = FrameTrace::marks();
+    ASSERT_EQ(marks.size(), 2u);
+    EXPECT_EQ(marks[0].stage, FrameStage::captureTick);
+    EXPECT_EQ(marks[0].frame, 5u);
+    EXPECT_EQ(marks[0].at, at);
+    EXPECT_EQ(marks[1].stage, FrameStage::sent);
+    EXPECT_EQ(description(FrameStage::encoderOut), "encoder out");
+}
+
+TEST(FrameTraceTest, TheFrameInHandIsPerThreadAndScopesNest) {
+    EXPECT_EQ(FrameTrace::current(), 0u);
+    {
+        const FrameTrace::Scope outer(3);
+        {
+            const FrameTrace::Scope inner(4);
+            EXPECT_EQ(FrameTrace::current(), 4u);
+            std::uint64_t elsewhere = 99;
+            std::thread([&] { elsewhere = FrameTrace::current(); }).join();
+            EXPECT_EQ(elsewhere, 0u);
+        }
+        EXPECT_EQ(FrameTrace::current(), 3u);
+    }
+    EXPECT_EQ(FrameTrace::current(), 0u);
+}
