@@ -326,11 +326,29 @@ void VNSCapture::frameArrived(std::uint64_t generation, const CapturedFrame& fra
     if (!frame.pixelBuffer) return;
     // Only complete frames carry new content; idle, blank and the others are dropped.
     if (frame.status != FrameStatus::complete) return;
-    encodeQueue_->async([weak = weak_from_this(), generation, buffer = frame.pixelBuffer,
-                         presentationTime = frame.presentationTime] {
-        if (auto self = weak.lock())
-            self->encodeFrame(generation, buffer, buffer->width, buffer->height, presentationTime);
-    });
+    bool queue = false;
+    {
+        std::lock_guard lock(waitingMutex_);
+        waitingFrame_ = WaitingFrame{generation, frame.pixelBuffer, frame.presentationTime};
+        queue = !std::exchange(encodeQueued_, true);
+    }
+    if (queue) {
+        encodeQueue_->async([weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->encodeWaitingFrame();
+        });
+    }
+}
+
+void VNSCapture::encodeWaitingFrame() {
+    std::optional<WaitingFrame> frame;
+    {
+        std::lock_guard lock(waitingMutex_);
+        frame = std::exchange(waitingFrame_, std::nullopt);
+        encodeQueued_ = false;
+    }
+    if (!frame) return;
+    encodeFrame(frame->generation, frame->pixelBuffer, frame->pixelBuffer->width,
+                frame->pixelBuffer->height, frame->presentationTime);
 }
 
 void VNSCapture::encodeFrame(std::uint64_t generation,

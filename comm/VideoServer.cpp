@@ -113,7 +113,11 @@ void VideoServer::registerClient(const std::shared_ptr<Connection>& connection) 
     {
         std::lock_guard lock(mutex_);
         allowed = mayRegister(*connection);
-        if (allowed) clientConnection_ = connection;
+        if (allowed) {
+            clientConnection_ = connection;
+            // What it receives next may depend on pictures it never had.
+            keyFrameWanted_ = true;
+        }
     }
     if (allowed) {
         report(serverName() + ": video receiver registered [" + connection->description() + "]");
@@ -150,13 +154,18 @@ void VideoServer::sendVideoPacket(const Packet& packet) {
             // A client that does not read would make the transport queue grow without bound;
             // drop instead and resume at a key frame, which the client can decode from.
             const std::size_t limit = backlogLimit_;
+            const bool key = packet.data && isKeyFrameAccessUnit(*packet.data);
             if (backlog_ > limit) awaitingKeyFrame_ = true;
             if (awaitingKeyFrame_) {
-                if (backlog_ <= limit / 2 && packet.data && isKeyFrameAccessUnit(*packet.data))
+                if (backlog_ <= limit / 2 && key) {
                     awaitingKeyFrame_ = false;
-                else
+                } else {
                     overflow = true;
+                    // Room again: the capture is asked for the key picture to resume with.
+                    if (backlog_ <= limit / 2) keyFrameWanted_ = true;
+                }
             }
+            if (key && !overflow) keyFrameWanted_ = false;
         }
     }
     if (!connection) {
@@ -180,13 +189,20 @@ void VideoServer::sendVideoPacket(const Packet& packet) {
     FrameTrace::mark(FrameStage::sent, FrameTrace::current());
 }
 
-std::function<void(Bytes)> VideoServer::frameHandler(const Uuid& sharedID) {
+bool VideoServer::takeKeyFrameRequest() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(keyFrameWanted_, false);
+}
+
+std::function<void(Bytes)> VideoServer::frameHandler(const Uuid& sharedID,
+                                                     std::function<void()> requestKeyFrame) {
     std::weak_ptr<VideoServer> weak = std::static_pointer_cast<VideoServer>(shared_from_this());
-    return [weak, sharedID](Bytes accessUnit) {
+    return [weak, sharedID, requestKeyFrame = std::move(requestKeyFrame)](Bytes accessUnit) {
         auto self = weak.lock();
         if (!self) return;
         self->sendVideoPacket(Packet(sharedID, PacketType::pktVideoStreamData,
                                      InteractionType::rdpVideo, std::move(accessUnit)));
+        if (requestKeyFrame && self->takeKeyFrameRequest()) requestKeyFrame();
     };
 }
 

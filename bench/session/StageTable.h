@@ -53,8 +53,9 @@ class StageTable {
         // Change → tick, five server stages, three client stages.
         constexpr std::size_t rows = frameStageCount;
         std::vector<std::vector<double>> columns(rows);
-        std::vector<double> totals;
+        std::vector<double> totals, bytes;
         struct Slow {
+            std::size_t index;
             double total;
             std::vector<double> parts;
             std::size_t bytes;
@@ -78,7 +79,9 @@ class StageTable {
             for (std::size_t i = 0; i < parts.size(); ++i) columns[i].push_back(parts[i]);
             const double total = ms(s.presented - s.drawn);
             totals.push_back(total);
-            all.push_back({total, parts, s.bytes, s.keyFrame});
+            bytes.push_back(static_cast<double>(s.bytes));
+            all.push_back(
+                {static_cast<std::size_t>(&s - samples.data()), total, parts, s.bytes, s.keyFrame});
         }
         static const char* names[rows] = {
             "change -> capture tick",  "tick -> grabbed",    "grabbed -> converted",
@@ -95,13 +98,15 @@ class StageTable {
                     percentileOf(totals, 50) > 0
                         ? percentileOf(totals, 99) / percentileOf(totals, 50)
                         : 0.0);
+        std::printf("  %-26s %9.0f %9.0f\n", "access unit bytes", percentileOf(bytes, 50),
+                    percentileOf(bytes, 99));
         std::sort(all.begin(), all.end(),
                   [](const Slow& a, const Slow& b) { return a.total > b.total; });
         const std::size_t slowest =
             std::min<std::size_t>(all.size(), std::max<std::size_t>(3, all.size() / 50));
         for (std::size_t i = 0; i < slowest; ++i) {
-            std::printf("  slow %5.1f ms (%s, %zu bytes):", all[i].total,
-                        all[i].key ? "key" : "delta", all[i].bytes);
+            std::printf("  slow %5.1f ms (change %zu, %s, %zu bytes):", all[i].total,
+                        all[i].index + 1, all[i].key ? "key" : "delta", all[i].bytes);
             for (double part : all[i].parts) std::printf(" %.1f", part);
             std::printf("\n");
         }

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Benchmarks the desktop viewer against the real server on this machine (a few minutes):
 # - glass to glass through the viewer at 1280x720@60 and 1920x1080@30: the desktop's colour
-#   changes (black/white root window, timed just before xsetroot runs) until the viewer presents a
-#   picture whose centre shows the new colour (--report-present), median and p99; beside it, in
-#   the same run, the session benchmark's decode-only figure (capture → encode → client decode);
+#   changes (black/white root window, timed once xsetroot has drawn it) until the viewer presents
+#   a picture whose centre shows the new colour (--report-present), median and p99; beside it, in
+#   the same run and from the same server, the command-line client decoding the same kind of
+#   change (--report-pictures), and the session benchmark's decode-only figure;
 # - viewer CPU at 1920x1080@30 on a desktop that changes every frame, beside ffmpeg decoding a
 #   recording of the same stream at the same rate.
 # Usage: bench/viewer/run.sh [BUILD_DIR] [TOGGLES] [BEFORE_BUILD_DIR]   (default: build, 40
 # colour changes, about a second apart; BEFORE_BUILD_DIR: a build of an earlier version whose
-# viewer is measured beside this one, in the same run)
+# viewer is measured beside this one, in the same run). VL_BENCH_PORT: the server's control port
+# (default: a free block of ten).
 set -euo pipefail
 BUILD=$(cd "${1:-build}" && pwd)
 TOGGLES=${2:-40}
@@ -28,7 +30,7 @@ else
   echo "-- (bench_session not built: cmake -DVANTREL_BENCH=ON, target bench_session)"
 fi
 
-PORT=$(free_port_block)
+PORT=${VL_BENCH_PORT:-$(free_port_block)}
 export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
 server_config set controlport "$PORT"
 start_server_with_desktop
@@ -42,17 +44,27 @@ viewer_side() {
     SDL_AUDIODRIVER=dummy "$@"
 }
 
-latency() {  # latency WxH@FPS LABEL VIEWER [VIEWER OPTIONS...]
-  local size=$1 label=$2 viewer_bin=$3
-  shift 3
+# Glass to glass through one receiver: the viewer (KIND viewer, presentation) or the command-line
+# client (KIND client, decoded picture). The change is timed when xsetroot has returned (it syncs
+# with the X server, so the new colour is drawn by then), as the session benchmark times its
+# square; the figure timed before xsetroot started, which also counts starting that program, is
+# printed beside it.
+latency() {  # latency WxH@FPS LABEL KIND PROGRAM [OPTIONS...]
+  local size=$1 label=$2 kind=$3 bin=$4
+  shift 4
   local log="$WORK/present-$size-$label.log" toggles="$WORK/toggles-$size-$label.log"
   desk xsetroot -solid black
-  VANTREL_LINK_PASSWORD=$PASSWORD viewer_side exec "$viewer_bin" "127.0.0.1:$PORT" \
-    --size "$size" --report-present --seconds $((TOGGLES * 2 + 30)) "$@" >"$log" \
-    2>"$WORK/viewer-$size.err" &
-  local viewer=$!
-  PIDS+=($viewer)
-  for _ in $(seq 600); do grep -q '^display ' "$log" && break; sleep 0.05; done
+  if [ "$kind" = viewer ]; then
+    VANTREL_LINK_PASSWORD=$PASSWORD viewer_side exec "$bin" "127.0.0.1:$PORT" \
+      --size "$size" --report-present --seconds $((TOGGLES * 2 + 30)) "$@" >"$log" \
+      2>"$WORK/viewer-$size.err" &
+  else
+    "$bin" share "127.0.0.1:$PORT" --password "$PASSWORD" --size "$size" --report-pictures \
+      --seconds $((TOGGLES * 2 + 30)) "$@" >"$log" 2>"$WORK/client-$size.err" &
+  fi
+  local receiver=$!
+  PIDS+=($receiver)
+  for _ in $(seq 600); do grep -q '^display \|^picture ' "$log" && break; sleep 0.05; done
   sleep 2
   DISPLAY=$DESKTOP_DISPLAY XAUTHORITY=$DESKTOP_XAUTHORITY python3 - "$TOGGLES" >"$toggles" <<'PY'
 import random, subprocess, sys, time
@@ -60,27 +72,29 @@ for i in range(int(sys.argv[1])):
     colour = "white" if i % 2 == 0 else "black"
     t = time.monotonic_ns()
     subprocess.run(["xsetroot", "-solid", colour], check=True)
-    print(t, colour, flush=True)
+    print(time.monotonic_ns(), colour, t, flush=True)
     time.sleep(0.9 + random.random() * 0.3)
 PY
   sleep 3  # the last change's picture
-  kill "$viewer" 2>/dev/null || true
-  wait "$viewer" 2>/dev/null || true
+  kill "$receiver" 2>/dev/null || true
+  wait "$receiver" 2>/dev/null || true
   python3 - "$size $label" "$toggles" "$log" <<'PY'
 import statistics, sys
 size, toggles, log = sys.argv[1:4]
 presents, parts = [], []
 for line in open(log):
     w = line.split()
-    if w and w[0] == "present" and w[1] == "display":
+    if len(w) >= 6 and w[0] == "present" and w[1] == "display":
         presents.append((int(w[4]), int(w[5]), int(w[3])))
         if len(w) >= 8:  # arrival → decoded → taken by the main loop → presented
             arrived, presented, decoded, taken = int(w[3]), int(w[4]), int(w[6]), int(w[7])
             parts.append(((decoded - arrived) / 1e6, (taken - decoded) / 1e6,
                           (presented - taken) / 1e6))
-changes = [(int(t), colour) for t, colour in (line.split() for line in open(toggles))]
-lat, own, missed = [], [], 0
-for i, (t, colour) in enumerate(changes):
+    elif len(w) >= 6 and w[0] == "picture" and w[1] == "display":  # N ARRIVED DECODED LUMA
+        presents.append((int(w[4]), int(w[5]), int(w[3])))
+changes = [(int(w[0]), w[1], int(w[2])) for w in (line.split() for line in open(toggles))]
+lat, own, spawn, missed = [], [], [], 0
+for i, (t, colour, started) in enumerate(changes):
     # A change never shown before the same colour was set again is missed, not measured.
     limit = changes[i + 2][0] if i + 2 < len(changes) else float("inf")
     seen = next(((when, arrived) for when, luma, arrived in presents if when > t and
@@ -90,15 +104,20 @@ for i, (t, colour) in enumerate(changes):
     else:
         lat.append((seen[0] - t) / 1e6)
         own.append((seen[0] - seen[1]) / 1e6)
+        spawn.append((seen[0] - started) / 1e6)
 lat.sort()
 own.sort()
+spawn.sort()
 if not lat:
-    print(f"RESULT viewer glass to glass {size}: no change seen"); sys.exit(0)
-p99 = lat[min(len(lat) - 1, int(round(0.99 * (len(lat) - 1))))]
-print(f"RESULT viewer glass to glass {size}: median {statistics.median(lat):.1f} ms, "
-      f"p99 {p99:.1f} ms, min {lat[0]:.1f}, max {lat[-1]:.1f} over {len(lat)} changes "
-      f"({missed} missed); of which the viewer, access unit arrival to presentation: median "
-      f"{statistics.median(own):.1f} ms, p99 {own[min(len(own) - 1, int(round(0.99 * (len(own) - 1))))]:.1f} ms")
+    print(f"RESULT glass to glass {size}: no change seen"); sys.exit(0)
+def p99(values):
+    return values[min(len(values) - 1, int(round(0.99 * (len(values) - 1))))]
+print(f"RESULT glass to glass {size}: median {statistics.median(lat):.1f} ms, "
+      f"p99 {p99(lat):.1f} ms (p99/median {p99(lat) / statistics.median(lat):.2f}), "
+      f"min {lat[0]:.1f}, max {lat[-1]:.1f} over {len(lat)} changes ({missed} missed); "
+      f"arrival to picture: median {statistics.median(own):.1f} ms, p99 {p99(own):.1f} ms; "
+      f"timed before xsetroot started: median {statistics.median(spawn):.1f} ms, "
+      f"p99 {p99(spawn):.1f} ms")
 if parts:
     m = [statistics.median(p[i] for p in parts) for i in range(3)]
     print(f"RESULT viewer stages {size}, medians over {len(parts)} pictures: decode (queue "
@@ -107,10 +126,20 @@ if parts:
 PY
 }
 
-echo "-- viewer (colour change on the desktop → viewer presents it)${BEFORE_VIEWER:+, before and now}"
+echo "-- colour change on the desktop → the viewer presents it, and the command-line client" \
+  "decodes it, from the same server${BEFORE_VIEWER:+ (and an earlier viewer)}"
+CLIENT_REPORTS=$("$CLIENT" 2>&1 | grep -c -- --report-pictures || true)
 for size in 1280x720@60 1920x1080@30; do
-  [ -z "$BEFORE_VIEWER" ] || latency "$size" before "$BEFORE_VIEWER"
-  latency "$size" now "$VIEWER"
+  if [ -n "$BEFORE_VIEWER" ]; then
+    echo "- viewer before $size"
+    latency "$size" before viewer "$BEFORE_VIEWER"
+  fi
+  echo "- viewer $size"
+  latency "$size" now viewer "$VIEWER"
+  if [ "$CLIENT_REPORTS" -gt 0 ]; then
+    echo "- command-line client $size"
+    latency "$size" client client "$CLIENT"
+  fi
 done
 
 # CPU at 1080p30 with the desktop changing every frame.
