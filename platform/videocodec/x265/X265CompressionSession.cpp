@@ -117,27 +117,30 @@ void X265CompressionSession::configure(x265_param& p, const CompressionPropertie
     // the stall a viewer sees. Key pictures remain at the start and wherever one is forced.
     if (keyInterval > 0) p.bIntraRefresh = 1;
 
-    const double peakBitsPerSecond =
-        properties.dataRateLimitBytes > 0 && properties.dataRateLimitSeconds > 0
-            ? static_cast<double>(properties.dataRateLimitBytes) * 8 /
-                  properties.dataRateLimitSeconds
-            : static_cast<double>(properties.averageBitRate);
+    const bool limited = properties.dataRateLimitBytes > 0 && properties.dataRateLimitSeconds > 0;
+    const double peakBitsPerSecond = limited ? static_cast<double>(properties.dataRateLimitBytes) *
+                                                   8 / properties.dataRateLimitSeconds
+                                             : static_cast<double>(properties.averageBitRate);
     if (properties.quality > 0) {
-        // A quality target capped by the rate limit. An average-rate target spends the average
-        // on every picture, so each small change of a still desktop re-codes all of it (a
-        // 256-pixel square cost a 100 KB picture at 1080p); at a quality target what did not
-        // change is skipped. Quality 0.85 is rate factor 23, x265's usual choice.
+        // A quality target capped by the rate limit, the same for every picture. An average-rate
+        // target spends the average on every picture, so each small change of a still desktop
+        // re-codes all of it and never settles; a quality that varies with each picture's
+        // complexity does the same whenever it rises. Held constant, what did not change is
+        // skipped. Quality 0.85 is rate factor 23, x265's usual choice.
         p.rc.rateControlMode = X265_RC_CRF;
         p.rc.rfConstant = 40 - 20 * std::min(1.0, properties.quality);
+        p.rc.qCompress = 1.0;
     } else if (properties.averageBitRate > 0) {
         p.rc.rateControlMode = X265_RC_ABR;
         p.rc.bitrate = static_cast<int>(properties.averageBitRate / 1000);
     }
     if (peakBitsPerSecond > 0) {
+        // The limit holds over its window (one second): a key picture may take a good share of
+        // it. A buffer of a frame or two starves the first key picture, and the pictures after
+        // it then re-code the whole desktop at the buffer's rate for a dozen frames.
         p.rc.vbvMaxBitrate = static_cast<int>(peakBitsPerSecond / 1000);
-        // About one and a half frames of the peak rate: a frame may exceed its share a little,
-        // never by seconds' worth of data.
-        p.rc.vbvBufferSize = static_cast<int>(peakBitsPerSecond / 1000 / fps * 1.5);
+        p.rc.vbvBufferSize = static_cast<int>(peakBitsPerSecond / 1000 *
+                                              (limited ? properties.dataRateLimitSeconds : 1.0));
         p.rc.vbvBufferInit = 0.9;
     }
     if (properties.minAllowedFrameQP > 0) p.rc.qpMin = properties.minAllowedFrameQP;
