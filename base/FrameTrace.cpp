@@ -1,5 +1,6 @@
 #include "base/FrameTrace.h"
 
+#include <cstdio>
 #include <mutex>
 
 namespace vl {
@@ -65,6 +66,19 @@ std::vector<FrameTrace::Mark> FrameTrace::marks() {
     auto& s = store();
     std::lock_guard lock(s.mutex);
     return s.marks;
+}
+
+bool FrameTrace::write(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    if (!file) return false;
+    for (const Mark& mark : marks()) {
+        std::fprintf(file, "%d %llu %lld\n", static_cast<int>(mark.stage),
+                     static_cast<unsigned long long>(mark.frame),
+                     static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                mark.at.time_since_epoch())
+                                                .count()));
+    }
+    return std::fclose(file) == 0;
 }
 
 void FrameTrace::record(const Mark& mark) {

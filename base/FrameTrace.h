@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -43,6 +44,9 @@ class FrameTrace {
     }
     // The marks so far, in the order they were made; recording goes on.
     static std::vector<Mark> marks();
+    // Writes them as lines "STAGE FRAME NS" (stage number, frame, steady-clock nanoseconds) for
+    // a benchmark in another process to join with its own; false when the file cannot be written.
+    static bool write(const std::string& path);
 
     // The frame whose access unit this thread is handing on, for the stages downstream that see
     // only bytes (0: none).

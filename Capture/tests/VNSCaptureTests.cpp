@@ -88,6 +88,13 @@ class VNSCaptureTest : public ::testing::Test {
         captureService->emitFrame(id, status);
         (void)capture.frameCount();  // drains the encode queue
     }
+    // Holds the encode queue until the promise is kept (or five seconds pass).
+    std::promise<void> holdEncoder(VNSCapture& capture) {
+        std::promise<void> release;
+        capture.encodeQueue()->async(
+            [released = release.get_future().share()] { released.wait_for(5s); });
+        return release;
+    }
     std::vector<Bytes> output() {
         std::lock_guard lock(mutex);
         return frames;
@@ -457,9 +464,7 @@ TEST_F(VNSCaptureTest, TheEncoderTakesTheNewestFrameAndDropsTheOnesItWasTooBusyF
     auto capture = make();
     ASSERT_FALSE(start(*capture));
     emit(*capture);
-    auto encodeQueue = capture->encodeQueue();
-    std::promise<void> release;
-    encodeQueue->async([released = release.get_future().share()] { released.wait_for(5s); });
+    auto release = holdEncoder(*capture);
     captureService->resizeDisplay(display, 1280, 720);
     captureService->emitFrame(display);  // stale before the encoder is free
     captureService->resizeDisplay(display, 1600, 900);
@@ -483,9 +488,7 @@ TEST_F(VNSCaptureTest, AKeyFrameAskedForSurvivesTheFramesDroppedBeforeIt) {
     auto capture = make();
     ASSERT_FALSE(start(*capture));
     emit(*capture);
-    auto encodeQueue = capture->encodeQueue();
-    std::promise<void> release;
-    encodeQueue->async([released = release.get_future().share()] { released.wait_for(5s); });
+    auto release = holdEncoder(*capture);
     capture->setPaused(true);
     capture->resumeCapture();
     captureService->emitFrame(display);

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <string>
 #include <thread>
 
 using namespace vl;
@@ -40,4 +43,24 @@ TEST(FrameTraceTest, TheFrameInHandIsPerThreadAndScopesNest) {
         EXPECT_EQ(FrameTrace::current(), 3u);
     }
     EXPECT_EQ(FrameTrace::current(), 0u);
+}
+
+TEST(FrameTraceTest, WrittenMarksCarryStageFrameAndSteadyClockNanoseconds) {
+    FrameTrace::enable(4);
+    const Clock::time_point at{std::chrono::nanoseconds(1'234'567'890)};
+    FrameTrace::mark(FrameStage::encoderOut, 42, at);
+    FrameTrace::disable();
+    const std::string path = ::testing::TempDir() + "frame-trace-test.txt";
+    ASSERT_TRUE(FrameTrace::write(path));
+    std::ifstream in(path);
+    int stage = -1;
+    unsigned long long frame = 0;
+    long long ns = 0;
+    in >> stage >> frame >> ns;
+    EXPECT_EQ(stage, static_cast<int>(FrameStage::encoderOut));
+    EXPECT_EQ(frame, 42u);
+    EXPECT_EQ(ns, 1'234'567'890);
+    EXPECT_FALSE(in >> stage);  // one mark, one line
+    std::remove(path.c_str());
+    EXPECT_FALSE(FrameTrace::write("/nonexistent-folder/trace.txt"));
 }

@@ -92,15 +92,6 @@ pid_t xServerPid(const std::string& display) {
     return static_cast<pid_t>(pid);
 }
 
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const double rank = p / 100 * static_cast<double>(values.size() - 1);
-    const auto low = static_cast<std::size_t>(std::floor(rank));
-    const auto high = std::min(low + 1, values.size() - 1);
-    return values[low] + (values[high] - values[low]) * (rank - static_cast<double>(low));
-}
-
 // A desktop-like picture: flat panels, text-like stripes and a gradient.
 std::vector<std::uint8_t> desktopBGRA(int width, int height) {
     std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
@@ -611,9 +602,9 @@ int latency(int width, int height, int fps, int samples) {
         "RESULT latency %dx%d@%d: median %.1f ms, p99 %.1f ms, min %.1f, max %.1f over %zu "
         "changes (%d missed); target one frame + mean encode = %.1f + %.1f = %.1f ms; "
         "median / target %.2f\n",
-        width, height, fps, percentile(latencies, 50), percentile(latencies, 99),
-        percentile(latencies, 0), percentile(latencies, 100), latencies.size(), missed,
-        1000.0 / fps, encodeMean, target, percentile(latencies, 50) / target);
+        width, height, fps, bench::percentileOf(latencies, 50), bench::percentileOf(latencies, 99),
+        bench::percentileOf(latencies, 0), bench::percentileOf(latencies, 100), latencies.size(),
+        missed, 1000.0 / fps, encodeMean, target, bench::percentileOf(latencies, 50) / target);
     const bench::StageTable table(FrameTrace::marks());
     const std::string title =
         std::to_string(width) + "x" + std::to_string(height) + "@" + std::to_string(fps);

@@ -10,7 +10,8 @@
 # Usage: bench/viewer/run.sh [BUILD_DIR] [TOGGLES] [BEFORE_BUILD_DIR]   (default: build, 40
 # colour changes, about a second apart; BEFORE_BUILD_DIR: a build of an earlier version whose
 # viewer is measured beside this one, in the same run). VL_BENCH_PORT: the server's control port
-# (default: a free block of ten).
+# (default: a free block of ten). VL_BENCH_CLIENT: the command-line client to measure beside the
+# viewer (default: this build's).
 set -euo pipefail
 BUILD=$(cd "${1:-build}" && pwd)
 TOGGLES=${2:-40}
@@ -33,7 +34,7 @@ fi
 PORT=${VL_BENCH_PORT:-$(free_port_block)}
 export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
 server_config set controlport "$PORT"
-start_server_with_desktop
+start_server_with_desktop --frame-trace "$WORK/frames.trace"
 desk() { DISPLAY=$DESKTOP_DISPLAY XAUTHORITY=$DESKTOP_XAUTHORITY "$@"; }
 exec 9>"$WORK/display-b"
 Xvfb -displayfd 9 -screen 0 2048x1200x24 -nolisten tcp >/dev/null 2>&1 &
@@ -85,19 +86,21 @@ presents, parts = [], []
 for line in open(log):
     w = line.split()
     if len(w) >= 6 and w[0] == "present" and w[1] == "display":
-        presents.append((int(w[4]), int(w[5]), int(w[3])))
+        presents.append((int(w[4]), int(w[5]), int(w[3]), int(w[6]) if len(w) >= 8 else int(w[4])))
         if len(w) >= 8:  # arrival → decoded → taken by the main loop → presented
             arrived, presented, decoded, taken = int(w[3]), int(w[4]), int(w[6]), int(w[7])
             parts.append(((decoded - arrived) / 1e6, (taken - decoded) / 1e6,
                           (presented - taken) / 1e6))
     elif len(w) >= 6 and w[0] == "picture" and w[1] == "display":  # N ARRIVED DECODED LUMA
-        presents.append((int(w[4]), int(w[5]), int(w[3])))
+        presents.append((int(w[4]), int(w[5]), int(w[3]), int(w[4])))
 changes = [(int(w[0]), w[1], int(w[2])) for w in (line.split() for line in open(toggles))]
 lat, own, spawn, missed = [], [], [], 0
+# CHANGE ARRIVED DECODED PRESENTED per measured change, for the stage table at the end.
+samples = open(log + ".samples", "w")
 for i, (t, colour, started) in enumerate(changes):
     # A change never shown before the same colour was set again is missed, not measured.
     limit = changes[i + 2][0] if i + 2 < len(changes) else float("inf")
-    seen = next(((when, arrived) for when, luma, arrived in presents if when > t and
+    seen = next(((when, arrived, decoded) for when, luma, arrived, decoded in presents if when > t and
                  ((colour == "white" and luma > 128) or (colour == "black" and luma < 64))), None)
     if seen is None or seen[0] > limit:
         missed += 1
@@ -105,6 +108,7 @@ for i, (t, colour, started) in enumerate(changes):
         lat.append((seen[0] - t) / 1e6)
         own.append((seen[0] - seen[1]) / 1e6)
         spawn.append((seen[0] - started) / 1e6)
+        samples.write(f"{t} {seen[1]} {seen[2]} {seen[0]}\n")
 lat.sort()
 own.sort()
 spawn.sort()
@@ -128,7 +132,9 @@ PY
 
 echo "-- colour change on the desktop → the viewer presents it, and the command-line client" \
   "decodes it, from the same server${BEFORE_VIEWER:+ (and an earlier viewer)}"
-CLIENT_REPORTS=$("$CLIENT" 2>&1 | grep -c -- --report-pictures || true)
+# The receiving client may come from another build (an earlier one reports no pictures).
+REPORTER=${VL_BENCH_CLIENT:-$CLIENT}
+CLIENT_REPORTS=$("$REPORTER" 2>&1 | grep -c -- --report-pictures || true)
 for size in 1280x720@60 1920x1080@30; do
   if [ -n "$BEFORE_VIEWER" ]; then
     echo "- viewer before $size"
@@ -138,7 +144,10 @@ for size in 1280x720@60 1920x1080@30; do
   latency "$size" now viewer "$VIEWER"
   if [ "$CLIENT_REPORTS" -gt 0 ]; then
     echo "- command-line client $size"
-    latency "$size" client client "$CLIENT"
+    latency "$size" client client "$REPORTER"
+    # The viewer also plays the system audio; the client taking it too tells that load apart.
+    echo "- command-line client with the system audio $size"
+    latency "$size" client-audio client "$REPORTER" --audio "$WORK/audio-$size.wav"
   fi
 done
 
@@ -191,3 +200,45 @@ echo "RESULT viewer CPU 1920x1080@30: ${viewer_cpu} % of a core (decode, scale, 
   "ffmpeg -re decoding $frames frames of the same kind of stream: ${ffmpeg_cpu} %;" \
   "ratio $(python3 -c "print(f'{$viewer_cpu / max($ffmpeg_cpu, 0.1):.2f}')")"
 stop_server >/dev/null 2>&1 || true
+
+# Where the time of each measured change went: the server's frame trace (written as it stopped)
+# joined to each receiver's arrivals on the shared steady clock.
+[ -s "$WORK/frames.trace" ] || { echo "(no frame trace from this server)"; exit 0; }
+python3 - "$WORK/frames.trace" "$WORK"/present-*.log.samples <<'PY'
+import bisect, os, statistics, sys
+frames, sent = {}, []
+for line in open(sys.argv[1]):
+    stage, frame, ns = map(int, line.split())
+    frames.setdefault(frame, {})[stage] = ns
+    if stage == 5:
+        sent.append((ns, frame))
+sent.sort()
+sent_times = [ns for ns, _ in sent]
+names = ["change -> capture tick", "tick -> grabbed", "grabbed -> converted",
+         "converted -> encoder in", "encoder in -> out", "encoder out -> sent",
+         "sent -> arrived", "arrived -> decoded", "decoded -> presented", "glass to glass"]
+def p99(values):
+    values = sorted(values)
+    return values[min(len(values) - 1, int(round(0.99 * (len(values) - 1))))]
+for path in sys.argv[2:]:
+    label = os.path.basename(path)[len("present-"):-len(".log.samples")]
+    columns, untraced = [[] for _ in names], 0
+    for line in open(path):
+        change, arrived, decoded, presented = map(int, line.split())
+        # The access unit is the last one handed to the connection before it arrived.
+        i = bisect.bisect_right(sent_times, arrived) - 1
+        stages = frames.get(sent[i][1], {}) if i >= 0 else {}
+        if i < 0 or any(k not in stages for k in range(6)) or arrived - sent_times[i] > 100e6:
+            untraced += 1
+            continue
+        points = [change] + [stages[k] for k in range(6)] + [arrived, decoded, presented]
+        for k in range(len(points) - 1):
+            columns[k].append((points[k + 1] - points[k]) / 1e6)
+        columns[-1].append((presented - change) / 1e6)
+    if not columns[-1]:
+        continue
+    print(f"STAGES {label}, {len(columns[-1])} changes ({untraced} not traced)")
+    print(f"  {'stage':<26} {'median':>9} {'p99':>9}")
+    for name, values in zip(names, columns):
+        print(f"  {name:<26} {statistics.median(values):9.2f} {p99(values):9.2f}")
+PY
