@@ -34,7 +34,12 @@ fi
 PORT=${VL_BENCH_PORT:-$(free_port_block)}
 export XDG_CONFIG_HOME="$WORK/xdg-config" XDG_DATA_HOME="$WORK/xdg-data"
 server_config set controlport "$PORT"
-start_server_with_desktop --frame-trace "$WORK/frames.trace"
+# An earlier server may have no frame trace.
+if "$SERVER" --help 2>&1 | grep -q -- --frame-trace; then
+  start_server_with_desktop --frame-trace "$WORK/frames.trace"
+else
+  start_server_with_desktop
+fi
 desk() { DISPLAY=$DESKTOP_DISPLAY XAUTHORITY=$DESKTOP_XAUTHORITY "$@"; }
 exec 9>"$WORK/display-b"
 Xvfb -displayfd 9 -screen 0 2048x1200x24 -nolisten tcp >/dev/null 2>&1 &
