@@ -413,6 +413,7 @@ void X11CaptureStream::State::onDamage(const std::shared_ptr<State>& self) {
     if (now - lastCompleteAt < interval) return;
     const std::uint64_t expected = generation;
     ++schedule;
+    ++statistics.changeTicks;
     onTick();
     if (!running || generation != expected) return;
     startTime = now;
