@@ -1,6 +1,7 @@
 #include "Capture/VNSCapture.h"
 
 #include "Capture/AnnexB.h"
+#include "base/FrameTrace.h"
 #include "base/Log.h"
 
 #include <array>
@@ -325,11 +326,29 @@ void VNSCapture::frameArrived(std::uint64_t generation, const CapturedFrame& fra
     if (!frame.pixelBuffer) return;
     // Only complete frames carry new content; idle, blank and the others are dropped.
     if (frame.status != FrameStatus::complete) return;
-    encodeQueue_->async([weak = weak_from_this(), generation, buffer = frame.pixelBuffer,
-                         presentationTime = frame.presentationTime] {
-        if (auto self = weak.lock())
-            self->encodeFrame(generation, buffer, buffer->width, buffer->height, presentationTime);
-    });
+    bool queue = false;
+    {
+        std::lock_guard lock(waitingMutex_);
+        waitingFrame_ = WaitingFrame{generation, frame.pixelBuffer, frame.presentationTime};
+        queue = !std::exchange(encodeQueued_, true);
+    }
+    if (queue) {
+        encodeQueue_->async([weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->encodeWaitingFrame();
+        });
+    }
+}
+
+void VNSCapture::encodeWaitingFrame() {
+    std::optional<WaitingFrame> frame;
+    {
+        std::lock_guard lock(waitingMutex_);
+        frame = std::exchange(waitingFrame_, std::nullopt);
+        encodeQueued_ = false;
+    }
+    if (!frame) return;
+    encodeFrame(frame->generation, frame->pixelBuffer, frame->pixelBuffer->width,
+                frame->pixelBuffer->height, frame->presentationTime);
 }
 
 void VNSCapture::encodeFrame(std::uint64_t generation,
@@ -353,15 +372,21 @@ void VNSCapture::encodeFrame(std::uint64_t generation,
     if (forceNextKeyFrame_.exchange(false)) options.forceKeyFrame = true;
 
     std::weak_ptr<VNSCapture> weak = weak_from_this();
+    const auto traced = static_cast<std::uint64_t>(presentationTime.count());
+    FrameTrace::mark(FrameStage::encoderIn, traced);
     CodecStatus status = compressionSession_->encodeFrame(
         *pixelBuffer, timeStamp, duration, options,
-        [weak, generation](CodecStatus status, std::optional<EncodedSample> sample) {
+        [weak, generation, traced](CodecStatus status, std::optional<EncodedSample> sample) {
             if (status != CodecStatus::noErr) {
                 log("Encode error: " + std::to_string(code(status)));
                 return;
             }
             if (!sample) return;
-            if (auto self = weak.lock()) self->handleEncodedSampleBuffer(generation, *sample);
+            FrameTrace::mark(FrameStage::encoderOut, traced);
+            if (auto self = weak.lock()) {
+                const FrameTrace::Scope scope(traced);
+                self->handleEncodedSampleBuffer(generation, *sample);
+            }
         });
     if (status != CodecStatus::noErr)
         log("EncodeFrame submit error: " + std::to_string(code(status)));

@@ -85,6 +85,8 @@ class VNSCapture : public std::enable_shared_from_this<VNSCapture> {
     void stopCapture();
     // Leaves the paused state and forces a key frame.
     void resumeCapture();
+    // The next frame encoded is a key frame (for a receiver that cannot decode what it has).
+    void requestKeyFrame() { forceNextKeyFrame_ = true; }
 
     bool isCapturing() const { return isCapturing_; }
     bool isPaused() const { return isPaused_; }
@@ -121,6 +123,7 @@ class VNSCapture : public std::enable_shared_from_this<VNSCapture> {
     void streamStoppedWithError(std::uint64_t generation, const CaptureError& error);
 
     // Encode queue only.
+    void encodeWaitingFrame();
     void encodeFrame(std::uint64_t generation, std::shared_ptr<const PixelBuffer> pixelBuffer,
                      int width, int height, MediaTime presentationTime);
     std::optional<VNSCaptureError> setupEncoder(int width, int height);
@@ -148,6 +151,17 @@ class VNSCapture : public std::enable_shared_from_this<VNSCapture> {
     std::unique_ptr<CaptureStream> stream_;
     std::shared_ptr<const EncodedFrameHandler> encodedFrameHandler_;
     std::optional<DisplayID> targetDisplayID_;
+
+    // The newest complete frame the encoder has not taken yet. A frame still waiting when a
+    // newer one arrives is dropped: the encoder never starts on a picture already out of date.
+    struct WaitingFrame {
+        std::uint64_t generation = 0;
+        std::shared_ptr<const PixelBuffer> pixelBuffer;
+        MediaTime presentationTime{0};
+    };
+    std::mutex waitingMutex_;  // guards the two fields below
+    std::optional<WaitingFrame> waitingFrame_;
+    bool encodeQueued_ = false;  // a block that takes the waiting frame is on the encode queue
 
     // Encode queue only.
     std::unique_ptr<CompressionSession> compressionSession_;

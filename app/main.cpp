@@ -8,6 +8,7 @@
 #include "app/shell/SettingsController.h"
 #include "app/tray/TrayProgram.h"
 #include "base/DispatchQueue.h"
+#include "base/FrameTrace.h"
 #include "base/Log.h"
 #include "base/Logger.h"
 #include "platform/defaults/Interface.h"
@@ -30,6 +31,7 @@ void usage(std::FILE* out) {
     std::fprintf(out,
                  "usage: vantrel-link [--config-dir DIR] [--data-dir DIR] [--no-login-item]\n"
                  "                    [--no-desktop] [--keepalive-ms N] [--headless]\n"
+                 "                    [--frame-trace FILE]\n"
                  "       vantrel-link [--config-dir DIR] config get KEY\n"
                  "       vantrel-link [--config-dir DIR] config set KEY VALUE\n"
                  "       vantrel-link [--config-dir DIR] config list\n"
@@ -104,6 +106,7 @@ int main(int argc, char** argv) {
 
     ServerOptions options;
     bool headless = false;
+    std::string frameTrace;
     std::vector<std::string> rest;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -116,6 +119,10 @@ int main(int argc, char** argv) {
                 return 2;
             }
             options.keepaliveInterval = std::chrono::milliseconds(*ms);
+        } else if (arg == "--frame-trace" && i + 1 < argc) {
+            // For the latency benchmarks: each video frame's stage times, written at the end.
+            frameTrace = argv[++i];
+            FrameTrace::enable(std::size_t{1} << 22);
         } else if (arg == "--no-desktop") {
             options.desktop = false;
         } else if (arg == "--headless") {
@@ -177,6 +184,8 @@ int main(int argc, char** argv) {
         waiter.join();
     }
     environment.shutdown();
+    if (!frameTrace.empty() && !FrameTrace::write(frameTrace))
+        logMsg("🟥 cannot write the frame trace to " + frameTrace);
     Logger::shared().flush();
     return status;
 }

@@ -41,6 +41,7 @@ void usage(std::FILE* out) {
                  "       vantrel-link-client share HOST[:PORT] --password P [--size WxH@FPS]\n"
                  "                                 [--hdr] [--extra WxH[@FPS]] [--seconds N]\n"
                  "                                 [--record FILE.hevc] [--snapshot FILE.png]\n"
+                 "                                 [--report-pictures]\n"
                  "                                 [--mic FILE.wav]\n"
                  "                                 [--clipboard-send FILE[:TYPE]]...\n"
                  "                                 [--clipboard-out DIR] [--input FILE]\n"
@@ -62,6 +63,8 @@ struct Options {
     std::optional<std::string> extra;
     std::string record;
     std::string snapshot;
+    // A line per decoded picture on stdout, for latency benchmarks.
+    bool reportPictures = false;
     std::vector<std::string> clipboardSend;  // FILE[:text|image|rtf|html|file], in order
     std::string clipboardOut;
     std::string input;  // a JSON-lines script of timed input messages
@@ -112,6 +115,8 @@ std::optional<Options> parse(int argc, char** argv) {
             o.audio = *v;
         else if (arg == "--mic" && (v = value()))
             o.mic = *v;
+        else if (arg == "--report-pictures")
+            o.reportPictures = true;
         else if (arg == "--hdr")
             o.hdr = true;
         else if (!arg.starts_with("--") && o.target.empty())
@@ -302,6 +307,23 @@ void printActiveWindowMessages(StreamClient& control) {
     }
 }
 
+// "picture NAME N ARRIVED_NS DECODED_NS LUMA": steady-clock nanoseconds of the access unit's
+// arrival and of the decoded picture, and the luma of the picture's centre (8-bit scale).
+VideoSink::PictureHandler pictureReporter(std::string name) {
+    return [name, count = std::uint64_t{0}](const DecodedPicture& picture,
+                                            VideoSink::Clock::time_point arrived) mutable {
+        auto ns = [](VideoSink::Clock::time_point t) {
+            return static_cast<long long>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count());
+        };
+        std::printf("picture %s %llu %lld %lld %d\n", name.c_str(),
+                    static_cast<unsigned long long>(++count), ns(arrived),
+                    ns(VideoSink::Clock::now()),
+                    picture.luma(picture.width / 2, picture.height / 2) >> (picture.bitDepth - 8));
+        std::fflush(stdout);
+    };
+}
+
 // What a share needs before it asks the server for anything: the request, the clipboard contents
 // and input to send, and a sink for each display's video. Files are opened (or checked) here, so
 // that a bad path costs the server nothing.
@@ -346,6 +368,7 @@ std::optional<SharePlan> prepareShare(const Options& o, int* status) {
         if (!o.record.empty()) options.recordPath = extra ? extraRecordPath(o.record) : o.record;
         options.decode = true;
         options.keepLastPicture = !extra && !o.snapshot.empty();
+        if (o.reportPictures) options.onPicture = pictureReporter(extra ? "extra" : "display");
         auto sink = VideoSink::open(options, &error);
         if (!sink) return fail(1);
         plan.streams.push_back({extra ? "extra" : "display", {}, std::move(sink)});

@@ -505,8 +505,11 @@ VNSCapture::EncodedFrameHandler SharingSession::frameHandler(
     auto firstFrame = std::make_shared<std::atomic<bool>>(true);
     std::weak_ptr<SharingSession> weak = weak_from_this();
     std::weak_ptr<const bool> alive = alive_;
-    return [send = server->frameHandler(sharedID), firstFrame, weak, alive, capture, display,
-            desktopQueue = environment_.desktopQueue](Bytes accessUnit) {
+    auto requestKeyFrame = [capture] {
+        if (auto running = capture.lock()) running->requestKeyFrame();
+    };
+    return [send = server->frameHandler(sharedID, requestKeyFrame), firstFrame, weak, alive,
+            capture, display, desktopQueue = environment_.desktopQueue](Bytes accessUnit) {
         send(std::move(accessUnit));
         if (firstFrame->exchange(false)) {
             desktopQueue->async([weak, alive, capture, display] {

@@ -1,5 +1,6 @@
 #include "comm/VideoServer.h"
 
+#include "base/FrameTrace.h"
 #include "base/Log.h"
 
 #include <utility>
@@ -65,8 +66,13 @@ void VideoServer::receivePacket(const std::shared_ptr<Connection>& connection) {
 }
 
 void VideoServer::registerClient(const std::shared_ptr<Connection>& connection) {
-    if (admit(connection))
-        report(serverName() + ": video receiver registered [" + connection->description() + "]");
+    if (!admit(connection)) return;
+    {
+        // What it receives next may depend on pictures it never had.
+        std::lock_guard lock(mutex_);
+        keyFrameWanted_ = true;
+    }
+    report(serverName() + ": video receiver registered [" + connection->description() + "]");
 }
 
 void VideoServer::reportDrop(const std::string& why) {
@@ -89,13 +95,18 @@ void VideoServer::sendVideoPacket(const Packet& packet) {
             // A client that does not read would make the transport queue grow without bound;
             // drop instead and resume at a key frame, which the client can decode from.
             const std::size_t limit = backlogLimit_;
+            const bool key = packet.data && isKeyFrameAccessUnit(*packet.data);
             if (backlog_ > limit) awaitingKeyFrame_ = true;
             if (awaitingKeyFrame_) {
-                if (backlog_ <= limit / 2 && packet.data && isKeyFrameAccessUnit(*packet.data))
+                if (backlog_ <= limit / 2 && key) {
                     awaitingKeyFrame_ = false;
-                else
+                } else {
                     overflow = true;
+                    // Room again: the capture is asked for the key picture to resume with.
+                    if (backlog_ <= limit / 2) keyFrameWanted_ = true;
+                }
             }
+            if (key && !overflow) keyFrameWanted_ = false;
         }
     }
     if (!connection) {
@@ -116,15 +127,23 @@ void VideoServer::sendVideoPacket(const Packet& packet) {
         self->backlog_ -= size;
         if (error) self->report("Send failed: " + error->description());
     });
+    FrameTrace::mark(FrameStage::sent, FrameTrace::current());
 }
 
-std::function<void(Bytes)> VideoServer::frameHandler(const Uuid& sharedID) {
+bool VideoServer::takeKeyFrameRequest() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(keyFrameWanted_, false);
+}
+
+std::function<void(Bytes)> VideoServer::frameHandler(const Uuid& sharedID,
+                                                     std::function<void()> requestKeyFrame) {
     std::weak_ptr<VideoServer> weak = std::static_pointer_cast<VideoServer>(shared_from_this());
-    return [weak, sharedID](Bytes accessUnit) {
+    return [weak, sharedID, requestKeyFrame = std::move(requestKeyFrame)](Bytes accessUnit) {
         auto self = weak.lock();
         if (!self) return;
         self->sendVideoPacket(Packet(sharedID, PacketType::pktVideoStreamData,
                                      InteractionType::rdpVideo, std::move(accessUnit)));
+        if (requestKeyFrame && self->takeKeyFrameRequest()) requestKeyFrame();
     };
 }
 

@@ -35,9 +35,16 @@ class VideoServer : public MediaServer {
     std::shared_ptr<Connection> clientConnection() const { return activeConnection(); }
     void setBacklogLimit(std::size_t bytes) { backlogLimit_ = bytes; }
 
+    // True once each time the stream needs a key picture to be decodable again: a client has
+    // just registered, or frames were dropped for one that did not keep up and there is room to
+    // resume. Cleared by a key picture sent meanwhile.
+    bool takeKeyFrameRequest();
+
     // The frame handler of one capture: each access unit becomes a pktVideoStreamData/rdpVideo
-    // packet carrying the shared item's id. Holds the server weakly.
-    std::function<void(Bytes)> frameHandler(const Uuid& sharedID);
+    // packet carrying the shared item's id, and `requestKeyFrame` (when given) is called when
+    // the stream needs a key picture. Holds the server weakly.
+    std::function<void(Bytes)> frameHandler(const Uuid& sharedID,
+                                            std::function<void()> requestKeyFrame = {});
 
     static std::string hostOf(const std::string& endpoint) { return ClientGate::hostOf(endpoint); }
 
@@ -51,6 +58,7 @@ class VideoServer : public MediaServer {
 
     mutable std::mutex mutex_;       // guards the fields below
     bool awaitingKeyFrame_ = false;  // after an overflow, until a key frame fits again
+    bool keyFrameWanted_ = false;    // see takeKeyFrameRequest()
     std::size_t droppedFrames_ = 0;
 
     std::atomic<std::size_t> backlog_{0};

@@ -88,6 +88,13 @@ class VNSCaptureTest : public ::testing::Test {
         captureService->emitFrame(id, status);
         (void)capture.frameCount();  // drains the encode queue
     }
+    // Holds the encode queue until the promise is kept (or five seconds pass).
+    std::promise<void> holdEncoder(VNSCapture& capture) {
+        std::promise<void> release;
+        capture.encodeQueue()->async(
+            [released = release.get_future().share()] { released.wait_for(5s); });
+        return release;
+    }
     std::vector<Bytes> output() {
         std::lock_guard lock(mutex);
         return frames;
@@ -450,3 +457,49 @@ TEST_F(VNSCaptureTest, AvailableEncodersAreListedForHevcOnly) {
 }
 
 }  // namespace
+
+// A frame still waiting for the busy encoder when a newer one arrives is dropped: the encoder
+// goes on with the newest picture (here told apart by its size), never with the stale one.
+TEST_F(VNSCaptureTest, TheEncoderTakesTheNewestFrameAndDropsTheOnesItWasTooBusyFor) {
+    auto capture = make();
+    ASSERT_FALSE(start(*capture));
+    emit(*capture);
+    auto release = holdEncoder(*capture);
+    captureService->resizeDisplay(display, 1280, 720);
+    captureService->emitFrame(display);  // stale before the encoder is free
+    captureService->resizeDisplay(display, 1600, 900);
+    captureService->emitFrame(display);
+    release.set_value();
+    (void)capture->frameCount();
+
+    auto sessions = codec->sessions();
+    ASSERT_EQ(sessions.size(), 2u);
+    EXPECT_EQ(sessions[1]->width, 1600);
+    EXPECT_EQ(sessions[1]->frames.size(), 1u);
+    EXPECT_EQ(output().size(), 2u);
+    // Later frames are encoded one by one again.
+    emit(*capture);
+    emit(*capture);
+    EXPECT_EQ(output().size(), 4u);
+}
+
+// A key frame asked for while frames wait is not lost with the frames that are dropped.
+TEST_F(VNSCaptureTest, AKeyFrameAskedForSurvivesTheFramesDroppedBeforeIt) {
+    auto capture = make();
+    ASSERT_FALSE(start(*capture));
+    emit(*capture);
+    auto release = holdEncoder(*capture);
+    capture->setPaused(true);
+    capture->resumeCapture();
+    captureService->emitFrame(display);
+    captureService->emitFrame(display);
+    release.set_value();
+    (void)capture->frameCount();
+
+    auto frames = codec->sessions()[0]->frames;
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_TRUE(frames[1].forceKeyFrame);
+    auto out = output();
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(nalTypes(out[1]), (std::vector{vps, sps, pps, idr}));
+}

@@ -6,18 +6,22 @@
 //   session's settings;
 // - latency, glass to glass: a square toggles between black and white; from the X server having
 //   drawn it to the client having decoded a picture that shows it (sampled beside the pointer);
-//   median and p99, beside the target of one frame time plus the mean encode time;
+//   median and p99, beside the target of one frame time plus the mean encode time; then the
+//   stage table of those samples (the pipeline's frame trace joined to the client's arrivals);
 // - static desktop: CPU time of this process and of the X server while nothing changes, beside
 //   the same pipeline while the screen scrolls at the frame rate.
 #include "Capture/VNSCapture.h"
+#include "base/FrameTrace.h"
 #include "base/Logger.h"
 #include "base/Uuid.h"
+#include "bench/session/StageTable.h"
 #include "client/StreamClient.h"
 #include "client/VideoSink.h"
 #include "comm/VideoServer.h"
 #include "comm/testing/RecordingSessionEnvironment.h"
 #include "platform/capture/tests/XvfbServer.h"
 #include "platform/capture/x11/X11CaptureService.h"
+#include "platform/videocodec/x265/X265CompressionSession.h"
 #include "platform/videocodec/x265/X265VideoCodecService.h"
 
 #include <x265.h>
@@ -86,15 +90,6 @@ pid_t xServerPid(const std::string& display) {
     long pid = 0;
     lock >> pid;
     return static_cast<pid_t>(pid);
-}
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const double rank = p / 100 * static_cast<double>(values.size() - 1);
-    const auto low = static_cast<std::size_t>(std::floor(rank));
-    const auto high = std::min(low + 1, values.size() - 1);
-    return values[low] + (values[high] - values[low]) * (rank - static_cast<double>(low));
 }
 
 // A desktop-like picture: flat panels, text-like stripes and a gradient.
@@ -189,48 +184,14 @@ class ObservedCodec : public VideoCodecService {
     std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
 };
 
-// The baseline: x265 driven directly, configured as the session configures it from the same
+// The baseline: x265 driven directly, configured by the session's own code from the same
 // properties, fed planar copies of the frames the pipeline encoded (prepared before timing).
 class RawX265 {
   public:
     RawX265(int width, int height, const CompressionProperties& properties) : width_(width) {
-        const double fps = properties.expectedFrameRate > 0 ? properties.expectedFrameRate : 60;
         p_ = x265_param_alloc();
-        x265_param_default_preset(p_, "ultrafast", "zerolatency");
-        p_->logLevel = X265_LOG_ERROR;
-        p_->sourceWidth = width;
-        p_->sourceHeight = height;
-        p_->internalCsp = X265_CSP_I420;
-        p_->fpsNum = static_cast<std::uint32_t>(std::lround(fps * 1000));
-        p_->fpsDenom = 1000;
-        p_->bframes = 0;
-        p_->lookaheadDepth = 0;
-        p_->frameNumThreads = 1;
-        p_->maxSlices = 1;
-        p_->bOpenGOP = 0;
-        p_->scenecutThreshold = 0;
-        p_->bRepeatHeaders = 1;
-        p_->bAnnexB = 0;
-        p_->bEmitInfoSEI = 0;
-        int keyInterval = properties.maxKeyFrameInterval;
-        if (properties.maxKeyFrameIntervalDuration > 0) {
-            const int byDuration = static_cast<int>(fps * properties.maxKeyFrameIntervalDuration);
-            keyInterval = keyInterval > 0 ? std::min(keyInterval, byDuration) : byDuration;
-        }
-        p_->keyframeMax = keyInterval > 0 ? keyInterval : -1;
-        p_->keyframeMin = 1;
-        if (properties.averageBitRate > 0) {
-            p_->rc.rateControlMode = X265_RC_ABR;
-            p_->rc.bitrate = static_cast<int>(properties.averageBitRate / 1000);
-        }
-        if (properties.dataRateLimitBytes > 0 && properties.dataRateLimitSeconds > 0) {
-            const double peak = static_cast<double>(properties.dataRateLimitBytes) * 8 /
-                                properties.dataRateLimitSeconds;
-            p_->rc.vbvMaxBitrate = static_cast<int>(peak / 1000);
-            p_->rc.vbvBufferSize = static_cast<int>(peak / 1000 / fps * 1.5);
-            p_->rc.vbvBufferInit = 0.9;
-        }
-        if (properties.minAllowedFrameQP > 0) p_->rc.qpMin = properties.minAllowedFrameQP;
+        x265_param_default_preset(p_, X265CompressionSession::preset, X265CompressionSession::tune);
+        X265CompressionSession::configure(*p_, properties, width, height);
         x265_param_apply_profile(p_, "main");
         encoder_ = x265_encoder_open(p_);
         x265_picture_init(p_, &picture_);
@@ -380,7 +341,12 @@ class Pipeline {
         config.fps = fps;
         capture_ = VNSCapture::make(config, {captureService, codec_});
         std::promise<std::optional<VNSCaptureError>> started;
-        capture_->startCapture(displays[0].displayID, server_->frameHandler(Uuid::random()),
+        // As the sharing session wires it: the server asks the capture for key pictures.
+        std::weak_ptr<VNSCapture> weak = capture_;
+        auto handler = server_->frameHandler(Uuid::random(), [weak] {
+            if (auto capture = weak.lock()) capture->requestKeyFrame();
+        });
+        capture_->startCapture(displays[0].displayID, std::move(handler),
                                [&](std::optional<VNSCaptureError> e) { started.set_value(e); });
         if (auto e = started.get_future().get()) error_ = "capture: " + e->description();
     }
@@ -540,16 +506,25 @@ int latency(int width, int height, int fps, int samples) {
     painter.scroll(0);
     painter.square(false);
     auto codec = std::make_shared<ObservedCodec>(0);
+    FrameTrace::enable(static_cast<std::size_t>(samples) * 200 * frameStageCount);
 
     // The client decodes every picture and looks at the middle of the square.
     std::mutex mutex;
     std::condition_variable changed;
     std::optional<bool> shownWhite;
     Clock::time_point shownAt;
+    // Every unit as it arrived (arrival order), and the one that showed the last change.
+    struct Unit {
+        Clock::time_point arrived;
+        std::size_t bytes;
+        bool key;
+    };
+    std::vector<Unit> units;
+    bench::StageTable::Sample shown;
     std::string error;
     VideoSink::Options options;
     options.decode = true;
-    options.onPicture = [&](const DecodedPicture& picture, Clock::time_point) {
+    options.onPicture = [&](const DecodedPicture& picture, Clock::time_point arrived) {
         // Up and left of the middle, where the pointer (in the middle) does not cover it.
         const bool white = picture.luma(picture.width / 2 - 64, picture.height / 2 - 64) > 128;
         const auto now = Clock::now();
@@ -557,12 +532,31 @@ int latency(int width, int height, int fps, int samples) {
         if (!shownWhite || *shownWhite != white) {
             shownWhite = white;
             shownAt = now;
+            // The unit is the last one that arrived before the sink took it in.
+            const auto after =
+                std::upper_bound(units.begin(), units.end(), arrived,
+                                 [](Clock::time_point t, const Unit& u) { return t < u.arrived; });
+            if (after != units.begin()) {
+                const auto& unit = *(after - 1);
+                shown.unit = static_cast<std::size_t>(after - 1 - units.begin());
+                shown.arrived = unit.arrived;
+                shown.bytes = unit.bytes;
+                shown.keyFrame = unit.key;
+            }
+            shown.decoded = now;
+            shown.presented = now;  // the command-line client presents nothing
         }
         changed.notify_all();
     };
     auto sink = VideoSink::open(options, &error);
     if (!sink) return 1;
-    Pipeline pipeline(x.name(), fps, codec, [&](ByteView unit) { sink->push(unit); });
+    Pipeline pipeline(x.name(), fps, codec, [&](ByteView unit) {
+        {
+            std::lock_guard lock(mutex);
+            units.push_back({Clock::now(), unit.size(), isKeyFrameAccessUnit(unit)});
+        }
+        sink->push(unit);
+    });
     if (!pipeline.error().empty()) {
         std::fprintf(stderr, "pipeline: %s\n", pipeline.error().c_str());
         return 1;
@@ -575,6 +569,7 @@ int latency(int width, int height, int fps, int samples) {
         }
     }
     std::vector<double> latencies;
+    std::vector<bench::StageTable::Sample> traced;
     int missed = 0;
     std::mt19937 random(7);
     bool white = false;
@@ -585,12 +580,16 @@ int latency(int width, int height, int fps, int samples) {
         painter.square(white);
         const auto drawn = Clock::now();
         std::unique_lock lock(mutex);
-        if (changed.wait_for(lock, 2s, [&] { return shownWhite == white; }))
+        if (changed.wait_for(lock, 2s, [&] { return shownWhite == white; })) {
             latencies.push_back(ms(shownAt - drawn));
-        else
+            shown.drawn = drawn;
+            traced.push_back(shown);
+        } else {
             ++missed;
+        }
     }
     sink->finish();
+    FrameTrace::disable();
     double encodeMean = 0;
     {
         auto shared = codec->shared();
@@ -603,9 +602,20 @@ int latency(int width, int height, int fps, int samples) {
         "RESULT latency %dx%d@%d: median %.1f ms, p99 %.1f ms, min %.1f, max %.1f over %zu "
         "changes (%d missed); target one frame + mean encode = %.1f + %.1f = %.1f ms; "
         "median / target %.2f\n",
-        width, height, fps, percentile(latencies, 50), percentile(latencies, 99),
-        percentile(latencies, 0), percentile(latencies, 100), latencies.size(), missed,
-        1000.0 / fps, encodeMean, target, percentile(latencies, 50) / target);
+        width, height, fps, bench::percentileOf(latencies, 50), bench::percentileOf(latencies, 99),
+        bench::percentileOf(latencies, 0), bench::percentileOf(latencies, 100), latencies.size(),
+        missed, 1000.0 / fps, encodeMean, target, bench::percentileOf(latencies, 50) / target);
+    const bench::StageTable table(FrameTrace::marks());
+    const std::string title =
+        std::to_string(width) + "x" + std::to_string(height) + "@" + std::to_string(fps);
+    table.print(title, traced);
+    // The encoder's first pictures are still settling its rate control; the rest is the steady
+    // state of a session.
+    constexpr std::size_t settling = 20;
+    if (traced.size() > 2 * settling) {
+        table.print(title + " after the first " + std::to_string(settling) + " changes",
+                    {traced.begin() + settling, traced.end()});
+    }
     return missed == 0 ? 0 : 1;
 }
 

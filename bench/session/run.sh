@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the sharing-session benchmarks (a few minutes): throughput against raw x265 at 720p and
-# 1080p, glass-to-glass latency at 720p60 and 1080p30, CPU on a still desktop at 1080p60.
+# 1080p, glass-to-glass latency at 720p60 and 1080p30 with the table of where its time goes
+# (also alone: bench_session latency [SAMPLES]), CPU on a still desktop at 1080p60.
 # Usage: bench/session/run.sh [BUILD_DIR]   (default: build). Needs Xvfb; each benchmark claims
 # a display number among :90 to :94 (waiting while other programs hold them all).
 set -euo pipefail

@@ -113,35 +113,13 @@ CompressionProperties captureProperties(int width, int height) {
     return properties;
 }
 
-// The baseline: x265 driven directly with the session's settings, fed planar frames.
+// The baseline: x265 driven directly, configured by the session's own code, fed planar frames.
 class RawX265 {
   public:
     RawX265(int width, int height) : width_(width) {
-        const double average = static_cast<double>(width) * height / 8294400.0 * 60;
         p_ = x265_param_alloc();
-        x265_param_default_preset(p_, "ultrafast", "zerolatency");
-        p_->logLevel = X265_LOG_ERROR;
-        p_->sourceWidth = width;
-        p_->sourceHeight = height;
-        p_->fpsNum = 60;
-        p_->fpsDenom = 1;
-        p_->bframes = 0;
-        p_->lookaheadDepth = 0;
-        p_->frameNumThreads = 1;
-        p_->maxSlices = 1;
-        p_->bOpenGOP = 0;
-        p_->scenecutThreshold = 0;
-        p_->bRepeatHeaders = 1;
-        p_->bAnnexB = 0;
-        p_->bEmitInfoSEI = 0;
-        p_->keyframeMax = 120;
-        p_->keyframeMin = 1;
-        p_->rc.rateControlMode = X265_RC_ABR;
-        p_->rc.bitrate = static_cast<int>(average * 1000);
-        p_->rc.vbvMaxBitrate = static_cast<int>(average * 1.5 * 1000);
-        p_->rc.vbvBufferSize = static_cast<int>(average * 1.5 * 1000 / 60 * 1.5);
-        p_->rc.vbvBufferInit = 0.9;
-        p_->rc.qpMin = 10;
+        x265_param_default_preset(p_, X265CompressionSession::preset, X265CompressionSession::tune);
+        X265CompressionSession::configure(*p_, captureProperties(width, height), width, height);
         x265_param_apply_profile(p_, "main");
         encoder_ = x265_encoder_open(p_);
         x265_picture_init(p_, &picture_);

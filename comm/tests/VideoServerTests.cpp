@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 using namespace vl;
@@ -76,6 +77,37 @@ TEST_F(VideoServerTest, RegisteredClientReceivesEveryLaterFrameAsOnePacketWithTh
     EXPECT_TRUE(isKeyFrameAccessUnit(*packets[0].data));
     EXPECT_EQ(packets[1].data, deltaFrame);
     EXPECT_FALSE(isKeyFrameAccessUnit(*packets[2].data));
+}
+
+// A receiver that registers mid-stream cannot decode deltas whose pictures it never had: the
+// capture is asked once for a key picture, unless one goes out first.
+TEST_F(VideoServerTest, ARegistrationAsksForAKeyPictureOnceUnlessOneIsSentAnyway) {
+    server->start();
+    std::atomic<int> requests{0};
+    auto handler = server->frameHandler(Uuid::random(), [&] { ++requests; });
+    handler(deltaFrame);  // nobody registered: nothing to ask for
+    EXPECT_EQ(requests, 0);
+
+    auto client = videoClient(server->boundPort());
+    ASSERT_TRUE(client->waitForState(ConnectionState::ready));
+    client->registerForVideo();
+    ASSERT_TRUE(waitForClient(true));
+    handler(deltaFrame);
+    EXPECT_EQ(requests, 1);
+    handler(deltaFrame);
+    handler(keyFrame);
+    EXPECT_EQ(requests, 1);
+
+    // The next registration is answered by a key picture that goes out anyway.
+    const auto first = server->clientConnection();
+    auto second = videoClient(server->boundPort());
+    ASSERT_TRUE(second->waitForState(ConnectionState::ready));
+    second->registerForVideo();
+    ASSERT_TRUE(vl::testing::eventually([&] { return server->clientConnection() != first; }, 5s));
+    handler(keyFrame);
+    handler(deltaFrame);
+    EXPECT_EQ(requests, 1);
+    EXPECT_EQ(second->waitForPackets(2).size(), 2u);
 }
 
 TEST_F(VideoServerTest, ClientThatSendsNothingOrAnotherTypeOrGarbageGetsNoVideo) {
@@ -180,7 +212,10 @@ TEST_F(VideoServerTest, AClientThatStopsReadingCostsBoundedMemoryAndResumesAtAKe
     // must be refused, not queued.
     Bytes big(64 * 1024, 0x55);
     std::copy(deltaFrame.begin(), deltaFrame.end(), big.begin());
-    auto handler = server->frameHandler(Uuid::random());
+    std::atomic<int> requests{0};
+    auto handler = server->frameHandler(Uuid::random(), [&] { ++requests; });
+    handler(keyFrame);  // the registration's request answered: none asked for
+    EXPECT_EQ(requests, 0);
     for (int i = 0; i < 40; ++i) {
         handler(big);
         std::this_thread::sleep_for(5ms);
@@ -195,9 +230,13 @@ TEST_F(VideoServerTest, AClientThatStopsReadingCostsBoundedMemoryAndResumesAtAKe
         std::this_thread::sleep_for(250ms);
         now = client->packets().size();
     }
+    // With room again, the first delta still refused asks the capture for a key picture.
+    const int before = requests;
     handler(deltaFrame);
+    EXPECT_EQ(requests, before + 1);
     handler(keyFrame);
     handler(deltaFrame);
+    EXPECT_EQ(requests, before + 1);
     auto packets = client->waitUntil(
         [](const auto& packets) { return !packets.empty() && packets.back().data == deltaFrame; });
     ASSERT_GE(packets.size(), 3u);

@@ -2,10 +2,13 @@
 
 #include "base/CallbackGate.h"
 #include "base/DispatchQueue.h"
+#include "base/FrameTrace.h"
 #include "platform/capture/ColorConversion.h"
 #include "platform/capture/PixelBufferPool.h"
 #include "platform/display/x11/RandrScreen.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <xcb/damage.h>
@@ -14,10 +17,13 @@
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
 
+#include <unistd.h>
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <thread>
 
 namespace vl {
 
@@ -80,6 +86,8 @@ void compositeCursor(std::uint8_t* pixels, std::size_t bytesPerRow, int width, i
 }  // namespace
 
 struct X11CaptureStream::State {
+    ~State() { closeWaker(); }
+
     // Fixed at creation.
     std::string displayName;
     DisplayID display = 0;
@@ -110,6 +118,16 @@ struct X11CaptureStream::State {
     xcb_shm_seg_t shmSegment = 0;
     std::vector<std::uint8_t> grabbed;  // the grab when there is no shared memory
 
+    // Wakes the stream when the screen changes after a quiet spell, so that the change is
+    // grabbed at once instead of at the next tick (up to a frame interval later): a connection
+    // of its own whose damage reports a thread waits for, re-armed at every tick.
+    xcb_connection_t* wakeConnection = nullptr;
+    xcb_damage_damage_t wakeDamage = 0;
+    int wakeStop = -1;  // eventfd that ends the waiting thread
+    std::thread waker;
+    std::uint64_t schedule = 0;  // advanced to cancel the tick that is scheduled
+    Clock::time_point lastCompleteAt;
+
     bool needsCompleteFrame = true;
     bool needsResolve = false;
     CursorState cursor;
@@ -127,6 +145,9 @@ struct X11CaptureStream::State {
     void close();
     void scheduleNext(const std::shared_ptr<State>& self);
     void onTick();
+    void openWaker(const std::shared_ptr<State>& self);
+    void closeWaker();
+    void onDamage(const std::shared_ptr<State>& self);
     bool damagedSinceLastFrame();
     const std::uint8_t* grab();
     void note(const std::string& text) const {
@@ -289,6 +310,7 @@ void X11CaptureStream::State::releaseShm() {
 void X11CaptureStream::State::close() {
     running = false;
     ++generation;
+    closeWaker();
     releaseShm();
     if (connection) {
         if (damage) xcb_damage_destroy(connection, damage);
@@ -318,17 +340,94 @@ void X11CaptureStream::State::scheduleNext(const std::shared_ptr<State>& self) {
     }
     std::weak_ptr<State> weak = self;
     const std::uint64_t expected = generation;
-    queue->asyncAt(deadline, [weak, expected] {
+    const std::uint64_t scheduled = ++schedule;
+    queue->asyncAt(deadline, [weak, expected, scheduled] {
         auto state = weak.lock();
         if (!state || !state->running || state->generation != expected) return;
-        if (state->gate.isClosed()) return;  // released; the close is queued behind this
+        if (state->schedule != scheduled) return;  // a change was grabbed early; re-planned
+        if (state->gate.isClosed()) return;        // released; the close is queued behind this
         state->onTick();
         if (state->running && state->generation == expected) state->scheduleNext(state);
     });
 }
 
+void X11CaptureStream::State::openWaker(const std::shared_ptr<State>& self) {
+    if (!haveDamage) return;
+    wakeConnection = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), nullptr);
+    wakeStop = eventfd(0, EFD_CLOEXEC);
+    if (xcb_connection_has_error(wakeConnection) || wakeStop < 0) {
+        closeWaker();
+        return;  // ticks alone still see every change
+    }
+    Reply<xcb_damage_query_version_reply_t> version(xcb_damage_query_version_reply(
+        wakeConnection, xcb_damage_query_version(wakeConnection, 1, 1), nullptr));
+    const auto* extension = xcb_get_extension_data(wakeConnection, &xcb_damage_id);
+    if (!version || !extension || !extension->present) {
+        closeWaker();
+        return;
+    }
+    wakeDamage = xcb_generate_id(wakeConnection);
+    xcb_damage_create(wakeConnection, wakeDamage, root, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+    xcb_flush(wakeConnection);
+    const auto damageNotify = static_cast<std::uint8_t>(extension->first_event + XCB_DAMAGE_NOTIFY);
+    std::weak_ptr<State> weak = self;
+    waker = std::thread(
+        [weak, connection = wakeConnection, stop = wakeStop, damageNotify, queue = queue] {
+            pollfd fds[2] = {{xcb_get_file_descriptor(connection), POLLIN, 0}, {stop, POLLIN, 0}};
+            for (;;) {
+                if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
+                if (fds[1].revents != 0 || xcb_connection_has_error(connection)) return;
+                bool damaged = false;
+                while (xcb_generic_event_t* event = xcb_poll_for_event(connection)) {
+                    damaged = damaged || (event->response_type & 0x7f) == damageNotify;
+                    std::free(event);
+                }
+                if (damaged) {
+                    queue->async([weak] {
+                        if (auto state = weak.lock()) state->onDamage(state);
+                    });
+                }
+            }
+        });
+}
+
+void X11CaptureStream::State::closeWaker() {
+    if (waker.joinable()) {
+        const std::uint64_t one = 1;
+        (void)!write(wakeStop, &one, sizeof one);
+        waker.join();
+    }
+    if (wakeConnection) xcb_disconnect(wakeConnection);
+    wakeConnection = nullptr;
+    wakeDamage = 0;
+    if (wakeStop >= 0) ::close(wakeStop);
+    wakeStop = -1;
+}
+
+void X11CaptureStream::State::onDamage(const std::shared_ptr<State>& self) {
+    if (!running || gate.isClosed()) return;
+    // A frame interval since the last complete frame: grab now, and count the next ticks from
+    // here. Sooner, the scheduled tick (at most an interval away) takes the change.
+    const auto interval = std::max(configuration.minimumFrameInterval, MediaTime{1'000'000});
+    const auto now = Clock::now();
+    if (now - lastCompleteAt < interval) return;
+    const std::uint64_t expected = generation;
+    ++schedule;
+    ++statistics.changeTicks;
+    onTick();
+    if (!running || generation != expected) return;
+    startTime = now;
+    tick = 0;
+    scheduleNext(self);
+}
+
 bool X11CaptureStream::State::damagedSinceLastFrame() {
     if (!haveDamage) return true;
+    // Re-armed before looking, so that whatever changes after the look reports again.
+    if (wakeConnection) {
+        xcb_damage_subtract(wakeConnection, wakeDamage, XCB_NONE, XCB_NONE);
+        xcb_flush(wakeConnection);
+    }
     // Take everything damaged so far and look for a rectangle over this display.
     xcb_damage_subtract(connection, damage, XCB_NONE, region);
     Reply<xcb_xfixes_fetch_region_reply_t> fetched(xcb_xfixes_fetch_region_reply(
@@ -372,6 +471,7 @@ const std::uint8_t* X11CaptureStream::State::grab() {
 }
 
 void X11CaptureStream::State::onTick() {
+    const auto woke = Clock::now();
     ++statistics.ticks;
     if (xcb_connection_has_error(connection)) {
         stopWithError({CaptureErrorCode::connectionFailed, "the X server closed the connection"});
@@ -438,6 +538,7 @@ void X11CaptureStream::State::onTick() {
     }
     const auto grabStart = Clock::now();
     const std::uint8_t* pixels = grab();
+    const auto grabbed = Clock::now();
     if (!pixels) {
         // The rectangle may have just left the screen; the next look at RandR decides.
         needsResolve = true;
@@ -457,10 +558,17 @@ void X11CaptureStream::State::onTick() {
         convertBGRAToNV12(pixels, bytesPerRow, rect.width, rect.height, *buffer);
     }
     needsCompleteFrame = false;
+    lastCompleteAt = woke;
     statistics.completeFrameTime += Clock::now() - grabStart;
     frame.status = FrameStatus::complete;
     frame.pixelBuffer = buffer;
     ++statistics.completeFrames;
+    if (FrameTrace::enabled()) {
+        const auto key = static_cast<std::uint64_t>(frame.presentationTime.count());
+        FrameTrace::mark(FrameStage::captureTick, key, woke);
+        FrameTrace::mark(FrameStage::grabbed, key, grabbed);
+        FrameTrace::mark(FrameStage::converted, key);
+    }
     deliver(frame);
 }
 
@@ -509,6 +617,7 @@ void X11CaptureStream::start(CaptureCompletion completion) {
         state->running = true;
         state->statistics.sharedMemory = state->haveShm;
         state->needsCompleteFrame = true;
+        state->openWaker(state);
         state->startTime = Clock::now();
         state->tick = 0;
         state->scheduleNext(state);

@@ -31,6 +31,9 @@ class X11CaptureStream final : public CaptureStream {
         std::uint64_t idleFrames = 0;
         std::uint64_t skippedFrames = 0;  // consumer held queueDepth buffers
         std::uint64_t missedDeadlines = 0;
+        // Ticks run at once for a change after a quiet spell, off the deadlines (which then
+        // count from there).
+        std::uint64_t changeTicks = 0;
         // Time spent making complete frames: grab, cursor, conversion.
         std::chrono::nanoseconds completeFrameTime{0};
         bool sharedMemory = false;

@@ -129,9 +129,10 @@ TEST(X265CompressionSession, ConfigurationFollowsTheProperties) {
     ASSERT_TRUE(opened);
     EXPECT_EQ(opened->bitDepth, 8);
     EXPECT_EQ(opened->keyframeMax, 120);
-    EXPECT_EQ(opened->bitrateKbps, 8000);
+    EXPECT_TRUE(opened->intraRefresh);
+    EXPECT_DOUBLE_EQ(opened->rateFactor, 23);  // quality 0.85, capped by the rate limit
     EXPECT_EQ(opened->vbvMaxBitrateKbps, 12000);
-    EXPECT_EQ(opened->vbvBufferSizeKbits, 300);  // 1.5 frames at the peak rate
+    EXPECT_EQ(opened->vbvBufferSizeKbits, 12000);  // the limit's window: one second
     EXPECT_EQ(opened->qpMin, 10);
     // SDR: the frame's own description (BT.709 primaries, sRGB transfer, BT.601 matrix).
     EXPECT_EQ(opened->colorPrimaries, 1);
@@ -139,17 +140,48 @@ TEST(X265CompressionSession, ConfigurationFollowsTheProperties) {
     EXPECT_EQ(opened->matrixCoeffs, 6);
 }
 
-TEST(X265CompressionSession, KeyFramesAtTheMaximumInterval) {
+// Without a quality the average rate is the target, capped by the same limit.
+TEST(X265CompressionSession, WithoutAQualityTheAverageRateIsTheTarget) {
+    X265CompressionSession session(1280, 720);
+    CompressionProperties properties = captureProperties(1280, 720, 60, false);
+    properties.averageBitRate = 8'000'000;
+    properties.dataRateLimitBytes = 1'500'000;
+    properties.quality = 0;
+    ASSERT_EQ(session.setProperties(properties), CodecStatus::noErr);
+    encode(session, patternFrame(1280, 720, 0), 0);
+    const auto opened = session.openedParameters();
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(opened->rateFactor, 0);
+    EXPECT_EQ(opened->bitrateKbps, 8000);
+    EXPECT_EQ(opened->vbvMaxBitrateKbps, 12000);
+}
+
+// The interval is covered by intra refresh, not by whole key pictures: the stream has one at the
+// start and one wherever asked, and every picture between decodes.
+TEST(X265CompressionSession, KeyPicturesOnlyAtTheStartAndWhenForced) {
     X265CompressionSession session(192, 128);
     CompressionProperties properties = captureProperties(192, 128, 5, false);  // interval 10
     ASSERT_EQ(session.setProperties(properties), CodecStatus::noErr);
+    auto decoder = HevcDecoder::create();
+    auto late = HevcDecoder::create();  // joins at the forced key picture
     std::vector<int> keys;
     for (int n = 0; n < 25; ++n) {
-        const Output out = encode(session, patternFrame(192, 128, n), n);
+        const Output out = encode(session, patternFrame(192, 128, n), n, n == 13);
         ASSERT_TRUE(out.sample);
-        if (out.sample->isKeyFrame()) keys.push_back(n);
+        if (out.sample->isKeyFrame()) {
+            keys.push_back(n);
+            EXPECT_EQ(parameterSetTypes(*out.sample),
+                      (std::vector<int>{HevcNalType::vps, HevcNalType::sps, HevcNalType::pps}));
+        }
+        const auto unit = test::annexB(*out.sample);
+        EXPECT_EQ(decoder->decode(unit).size(), 1u) << "frame " << n;
+        if (n >= 13) {
+            EXPECT_EQ(late->decode(unit).size(), 1u) << "frame " << n;
+        }
     }
-    EXPECT_EQ(keys, (std::vector<int>{0, 10, 20}));
+    EXPECT_EQ(keys, (std::vector<int>{0, 13}));
+    EXPECT_EQ(decoder->errorCount(), 0);
+    EXPECT_EQ(late->errorCount(), 0);
 }
 
 TEST(X265CompressionSession, HdrIsMain10WithPqSignalling) {
@@ -191,22 +223,28 @@ TEST(X265CompressionSession, SignalsTheFramesColourWhenThePropertiesLeaveItOpen)
     EXPECT_TRUE(pictures[0].fullRange);
 }
 
-TEST(X265CompressionSession, AverageRateStaysNearTheTarget) {
+// Pictures that keep changing: the quality target is held to the data-rate limit, which the
+// same pictures exceed without it.
+TEST(X265CompressionSession, RateOfChangingPicturesStaysWithinTheLimit) {
     const int width = 320, height = 240, fps = 30;
-    X265CompressionSession session(width, height);
-    CompressionProperties properties = captureProperties(width, height, fps, false);
-    properties.averageBitRate = 400'000;
-    properties.dataRateLimitBytes = 600'000 / 8;
-    ASSERT_EQ(session.setProperties(properties), CodecStatus::noErr);
-    std::size_t bytes = 0;
-    for (int n = 0; n < 2 * fps; ++n) {
-        const Output out = encode(session, patternFrame(width, height, n * 7), n);
-        ASSERT_TRUE(out.sample);
-        bytes += test::annexB(*out.sample).size();
-    }
-    const double bitsPerSecond = static_cast<double>(bytes) * 8 / 2;
-    EXPECT_GT(bitsPerSecond, 400'000 * 0.3);
-    EXPECT_LT(bitsPerSecond, 600'000 * 1.5);
+    auto bitsPerSecond = [&](std::int64_t limitBytes) {
+        X265CompressionSession session(width, height);
+        CompressionProperties properties = captureProperties(width, height, fps, false);
+        properties.quality = 1.0;
+        properties.averageBitRate = 0;
+        properties.dataRateLimitBytes = limitBytes;
+        EXPECT_EQ(session.setProperties(properties), CodecStatus::noErr);
+        std::size_t bytes = 0;
+        for (int n = 0; n < 2 * fps; ++n) {
+            const Output out = encode(session, patternFrame(width, height, n * 7), n);
+            EXPECT_TRUE(out.sample);
+            if (out.sample) bytes += test::annexB(*out.sample).size();
+        }
+        return static_cast<double>(bytes) * 8 / 2;
+    };
+    const double limit = 50'000;
+    EXPECT_GT(bitsPerSecond(0), 2 * limit);
+    EXPECT_LT(bitsPerSecond(static_cast<std::int64_t>(limit / 8)), limit * 1.5);
 }
 
 TEST(X265CompressionSession, RefusesFramesOfAnotherSizeAndCallsAfterInvalidate) {

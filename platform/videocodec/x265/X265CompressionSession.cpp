@@ -58,8 +58,7 @@ CodecStatus X265CompressionSession::setProperties(const CompressionProperties& p
     properties_ = properties;
     // The parameters take effect when the encoder opens; a change after that re-opens it.
     if (encoder_) closeEncoder();
-    // Settings x265 has no counterpart for are accepted and have no effect: quality (rate
-    // control is by bit rate) and power efficiency.
+    // Power efficiency has no counterpart in x265: accepted, with no effect.
     if (properties.allowFrameReordering || properties.allowOpenGOP) {
         return CodecStatus::propertyNotSupported;
     }
@@ -82,24 +81,13 @@ CodecResult<std::string> X265CompressionSession::encoderID() const {
     return {std::string("x265 ") + x265_version_str + " (software)", CodecStatus::noErr};
 }
 
-CodecStatus X265CompressionSession::open(const ColorDescription& frameColor) {
-    const bool main10 = properties_.profileLevel == VideoProfile::hevcMain10AutoLevel;
-    const int depth = main10 ? 10 : 8;
-    api_ = x265_api_get(depth);
-    if (!api_) return CodecStatus::couldNotCreateInstance;
-    param_ = api_->param_alloc();
-    if (!param_) return CodecStatus::allocationFailed;
-    if (api_->param_default_preset(param_, "ultrafast", "zerolatency") < 0) {
-        closeEncoder();
-        return CodecStatus::couldNotCreateInstance;
-    }
-    x265_param& p = *param_;
+void X265CompressionSession::configure(x265_param& p, const CompressionProperties& properties,
+                                       int width, int height) {
     p.logLevel = X265_LOG_ERROR;
-    p.sourceWidth = width_;
-    p.sourceHeight = height_;
+    p.sourceWidth = width;
+    p.sourceHeight = height;
     p.internalCsp = X265_CSP_I420;
-    p.internalBitDepth = depth;
-    const double fps = properties_.expectedFrameRate > 0 ? properties_.expectedFrameRate : 60;
+    const double fps = properties.expectedFrameRate > 0 ? properties.expectedFrameRate : 60;
     p.fpsNum = static_cast<std::uint32_t>(std::lround(fps * 1000));
     p.fpsDenom = 1000;
 
@@ -117,28 +105,61 @@ CodecStatus X265CompressionSession::open(const ColorDescription& frameColor) {
     p.bEmitHRDSEI = 0;
     p.bEnableAccessUnitDelimiters = 0;
 
-    int keyInterval = properties_.maxKeyFrameInterval;
-    if (properties_.maxKeyFrameIntervalDuration > 0) {
-        const int byDuration = static_cast<int>(fps * properties_.maxKeyFrameIntervalDuration);
+    int keyInterval = properties.maxKeyFrameInterval;
+    if (properties.maxKeyFrameIntervalDuration > 0) {
+        const int byDuration = static_cast<int>(fps * properties.maxKeyFrameIntervalDuration);
         keyInterval = keyInterval > 0 ? std::min(keyInterval, byDuration) : byDuration;
     }
     p.keyframeMax = keyInterval > 0 ? keyInterval : -1;  // -1: no periodic key frames
     p.keyframeMin = 1;
+    // Within the interval a column of intra blocks sweeps the picture instead of one whole intra
+    // picture: a full key picture of a desktop is several times a frame's size and encode time,
+    // the stall a viewer sees. Key pictures remain at the start and wherever one is forced.
+    if (keyInterval > 0) p.bIntraRefresh = 1;
 
-    if (properties_.averageBitRate > 0) {
+    const bool limited = properties.dataRateLimitBytes > 0 && properties.dataRateLimitSeconds > 0;
+    const double peakBitsPerSecond = limited ? static_cast<double>(properties.dataRateLimitBytes) *
+                                                   8 / properties.dataRateLimitSeconds
+                                             : static_cast<double>(properties.averageBitRate);
+    if (properties.quality > 0) {
+        // A quality target capped by the rate limit, the same for every picture. An average-rate
+        // target spends the average on every picture, so each small change of a still desktop
+        // re-codes all of it and never settles; a quality that varies with each picture's
+        // complexity does the same whenever it rises. Held constant, what did not change is
+        // skipped. Quality 0.85 is rate factor 23, x265's usual choice.
+        p.rc.rateControlMode = X265_RC_CRF;
+        p.rc.rfConstant = 40 - 20 * std::min(1.0, properties.quality);
+        p.rc.qCompress = 1.0;
+    } else if (properties.averageBitRate > 0) {
         p.rc.rateControlMode = X265_RC_ABR;
-        p.rc.bitrate = static_cast<int>(properties_.averageBitRate / 1000);
+        p.rc.bitrate = static_cast<int>(properties.averageBitRate / 1000);
     }
-    if (properties_.dataRateLimitBytes > 0 && properties_.dataRateLimitSeconds > 0) {
-        const double peakBitsPerSecond = static_cast<double>(properties_.dataRateLimitBytes) * 8 /
-                                         properties_.dataRateLimitSeconds;
+    if (peakBitsPerSecond > 0) {
+        // The limit holds over its window (one second): a key picture may take a good share of
+        // it. A buffer of a frame or two starves the first key picture, and the pictures after
+        // it then re-code the whole desktop at the buffer's rate for a dozen frames.
         p.rc.vbvMaxBitrate = static_cast<int>(peakBitsPerSecond / 1000);
-        // About one and a half frames of the peak rate: a frame may exceed its share a little,
-        // never by seconds' worth of data.
-        p.rc.vbvBufferSize = static_cast<int>(peakBitsPerSecond / 1000 / fps * 1.5);
+        p.rc.vbvBufferSize = static_cast<int>(peakBitsPerSecond / 1000 *
+                                              (limited ? properties.dataRateLimitSeconds : 1.0));
         p.rc.vbvBufferInit = 0.9;
     }
-    if (properties_.minAllowedFrameQP > 0) p.rc.qpMin = properties_.minAllowedFrameQP;
+    if (properties.minAllowedFrameQP > 0) p.rc.qpMin = properties.minAllowedFrameQP;
+}
+
+CodecStatus X265CompressionSession::open(const ColorDescription& frameColor) {
+    const bool main10 = properties_.profileLevel == VideoProfile::hevcMain10AutoLevel;
+    const int depth = main10 ? 10 : 8;
+    api_ = x265_api_get(depth);
+    if (!api_) return CodecStatus::couldNotCreateInstance;
+    param_ = api_->param_alloc();
+    if (!param_) return CodecStatus::allocationFailed;
+    if (api_->param_default_preset(param_, preset, tune) < 0) {
+        closeEncoder();
+        return CodecStatus::couldNotCreateInstance;
+    }
+    configure(*param_, properties_, width_, height_);
+    x265_param& p = *param_;
+    p.internalBitDepth = depth;
 
     // The colour the samples were converted with: the properties where set, otherwise the
     // frame's own description.
@@ -164,6 +185,8 @@ CodecStatus X265CompressionSession::open(const ColorDescription& frameColor) {
     api_->encoder_parameters(encoder_, param_);
     opened_ = OpenedParameters{depth,
                                p.keyframeMax,
+                               p.bIntraRefresh != 0,
+                               p.rc.rateControlMode == X265_RC_CRF ? p.rc.rfConstant : 0.0,
                                p.rc.bitrate,
                                p.rc.vbvMaxBitrate,
                                p.rc.vbvBufferSize,

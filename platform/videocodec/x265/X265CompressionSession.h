@@ -30,10 +30,19 @@ class X265CompressionSession : public CompressionSession {
     CodecStatus completeFrames() override;
     void invalidate() override;
 
+    // The preset and tuning the parameters start from, and everything but the bit depth and
+    // colour that the properties decide (the benchmarks' raw baseline is configured by this too).
+    static constexpr const char* preset = "ultrafast";
+    static constexpr const char* tune = "zerolatency";
+    static void configure(x265_param& parameters, const CompressionProperties& properties,
+                          int width, int height);
+
     // The encoder's parameters as opened, for tests; none before the encoder is open.
     struct OpenedParameters {
         int bitDepth = 8;
         int keyframeMax = 0;
+        bool intraRefresh = false;
+        double rateFactor = 0;  // 0: the rate is targeted instead
         int bitrateKbps = 0;
         int vbvMaxBitrateKbps = 0;
         int vbvBufferSizeKbits = 0;
