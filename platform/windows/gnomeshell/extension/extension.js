@@ -8,9 +8,10 @@ const BUS_NAME = 'com.vantrellink.Windows';
 const OBJECT_PATH = '/com/vantrellink/Windows';
 const INTERFACE = `<node>
   <interface name="com.vantrellink.Windows">
-    <!-- Front to back: id, pid, title, class, frame x, y, width, height, monitor, kind. -->
+    <!-- Front to back: id, pid, title, application id, frame x, y, width, height, monitor,
+         kind, and the order windows were made in. -->
     <method name="List">
-      <arg type="a(uissiiiiiu)" direction="out" name="windows"/>
+      <arg type="a(uissiiiiiuu)" direction="out" name="windows"/>
     </method>
     <method name="MoveResize">
       <arg type="u" direction="in" name="id"/>
@@ -106,9 +107,10 @@ class WindowsService {
     List() {
         return this._windows().map(window => {
             const frame = window.get_frame_rect();
-            return [idOf(window), window.get_pid(), window.get_title() ?? '',
-                window.get_wm_class() ?? '', frame.x, frame.y, frame.width, frame.height,
-                window.get_monitor(), kindOf(window)];
+            const appID = window.get_gtk_application_id() || window.get_wm_class() || '';
+            return [idOf(window), window.get_pid(), window.get_title() ?? '', appID,
+                frame.x, frame.y, frame.width, frame.height,
+                window.get_monitor(), kindOf(window), window.get_stable_sequence()];
         });
     }
 
