@@ -4,6 +4,7 @@
 #include "libPhantomScreen/platform/mutter/MutterVirtualDisplays.h"
 #include "platform/display/mutter/MutterDisplayService.h"
 #include "platform/windows/gnomeshell/GnomeShellWindowService.h"
+#include "tests/wayland/DisplayDescriptors.h"
 #include "tests/wayland/WaylandWitness.h"
 #include "windowsmgmt/VNSWindowManager.h"
 
@@ -20,16 +21,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::eventually;
 
-ps::VirtualDisplayDescriptor descriptorNamed(const std::string& name, std::uint32_t serial) {
-    ps::VirtualDisplayDescriptor descriptor;
-    descriptor.name = name;
-    descriptor.vendorID = 2028;
-    descriptor.productID = 1217;
-    descriptor.serialNum = serial;
-    descriptor.maxPixelsWide = 8160;
-    descriptor.maxPixelsHigh = 8160;
-    return descriptor;
-}
+using testing::descriptorNamed;
 
 class WaylandShellWindowTest : public ::testing::Test {
   protected:

@@ -1,6 +1,7 @@
 #include "platform/windows/gnomeshell/GnomeShellWindowService.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -92,8 +93,10 @@ int readList(sd_bus_message* reply, std::vector<ShellWindow>& windows) {
 }
 
 // Every window the shell lists, front to back, layers included; none when it cannot be asked.
+// Said once each time the list stops being readable.
 std::optional<std::vector<ShellWindow>> shellWindows(
-    MutterBus& bus, const std::function<void(const std::string&)>& report) {
+    MutterBus& bus, const std::function<void(const std::string&)>& report,
+    std::atomic<bool>& unreadable) {
     std::vector<ShellWindow> windows;
     std::string problem;
     const bool answered = bus.withBus([&](sd_bus* c) {
@@ -109,9 +112,11 @@ std::optional<std::vector<ShellWindow>> shellWindows(
         return r >= 0;
     });
     if (!answered) {
-        if (report) report("🟨 The shell's window list cannot be read: " + problem);
+        if (!unreadable.exchange(true) && report)
+            report("🟨 The shell's window list cannot be read: " + problem);
         return std::nullopt;
     }
+    unreadable = false;
     return windows;
 }
 
@@ -257,12 +262,13 @@ std::shared_ptr<GnomeShellWindowService> GnomeShellWindowService::connect(
 }
 
 bool GnomeShellWindowService::trusted() {
-    return shellWindows(*bus_, report_).has_value();
+    return shellWindows(*bus_, report_, unreadable_).has_value();
 }
 
 std::vector<WindowRecord> GnomeShellWindowService::windowList() {
     std::vector<WindowRecord> records;
-    for (auto& window : shellWindows(*bus_, report_).value_or(std::vector<ShellWindow>{}))
+    for (auto& window :
+         shellWindows(*bus_, report_, unreadable_).value_or(std::vector<ShellWindow>{}))
         if (window.record.kind != WindowKind::desktop) records.push_back(std::move(window.record));
     return records;
 }
@@ -274,7 +280,7 @@ std::optional<WindowRecord> GnomeShellWindowService::window(WindowID id) {
 }
 
 std::vector<WindowID> GnomeShellWindowService::windowsOfProcess(ProcessID pid) {
-    auto windows = shellWindows(*bus_, report_).value_or(std::vector<ShellWindow>{});
+    auto windows = shellWindows(*bus_, report_, unreadable_).value_or(std::vector<ShellWindow>{});
     std::erase_if(windows, [pid](const ShellWindow& window) {
         return window.record.pid != pid || !applicationWindow(window.record);
     });
@@ -286,7 +292,7 @@ std::vector<WindowID> GnomeShellWindowService::windowsOfProcess(ProcessID pid) {
 }
 
 std::vector<ProcessID> GnomeShellWindowService::regularApplications() {
-    auto windows = shellWindows(*bus_, report_).value_or(std::vector<ShellWindow>{});
+    auto windows = shellWindows(*bus_, report_, unreadable_).value_or(std::vector<ShellWindow>{});
     std::stable_sort(windows.begin(), windows.end(),
                      [](const auto& a, const auto& b) { return a.sequence < b.sequence; });
     std::vector<ProcessID> processes;

@@ -7,6 +7,7 @@
 #include "platform/mutter/MutterBus.h"
 #include "platform/windows/Interface.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -47,6 +48,7 @@ class GnomeShellWindowService final : public WindowService {
 
     std::shared_ptr<MutterBus> bus_;
     Report report_;
+    std::atomic<bool> unreadable_{false};
 };
 
 }  // namespace vl
