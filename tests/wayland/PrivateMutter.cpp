@@ -49,8 +49,9 @@ std::optional<std::string> prepareShell(const std::string& root, const PrivateMu
     const fs::path settings = fs::path(root) / "config/glib-2.0/settings";
     if (!failed) fs::create_directories(settings, failed);
     if (failed) return "cannot lay out the shell's folders: " + failed.message();
-    std::ofstream(settings / "keyfile")
-        << "[org/gnome/shell]\nenabled-extensions=['" << shell.extensionUUID << "']\n";
+    std::ofstream keyfile(settings / "keyfile");
+    if (shell.enabled)
+        keyfile << "[org/gnome/shell]\nenabled-extensions=['" << shell.extensionUUID << "']\n";
     std::erase(environment, std::string("GSETTINGS_BACKEND=memory"));
     std::string bus;
     for (const auto& entry : environment)
@@ -134,7 +135,8 @@ std::unique_ptr<PrivateMutter> PrivateMutter::start(std::string* error,
             auto names = sessionBusNames(desktop->bus_->address());
             return names && names->contains(mutterScreenCastName) &&
                    names->contains(mutterRemoteDesktopName) &&
-                   (!shell || names->contains(shell->busName));
+                   (!shell || names->contains(shell->enabled ? shell->busName
+                                                             : std::string("org.gnome.Shell")));
         },
         std::chrono::seconds(shell ? 40 : 20));
     if (!ready) return fail("mutter did not offer its remote desktop: " + desktop->mutterLog());

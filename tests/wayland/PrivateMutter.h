@@ -16,11 +16,13 @@ namespace vl::testing {
 class PrivateMutter {
   public:
     // GNOME Shell (Mutter's compositor with the shell on top) in place of bare Mutter, with one
-    // extension of ours enabled, and the bus name that extension owns once it runs.
+    // extension of ours installed for the user, and the bus name that extension owns once it
+    // runs. A disabled one is left for the test to turn on.
     struct Shell {
         std::string extensionFolder;
         std::string extensionUUID;
         std::string busName;
+        bool enabled = true;
     };
 
     // Whether the programs are installed; tests skip with this text when they are not.

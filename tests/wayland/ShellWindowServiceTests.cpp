@@ -3,6 +3,7 @@
 // raised and focused; and the main display moves to the display the role names.
 #include "libPhantomScreen/platform/mutter/MutterVirtualDisplays.h"
 #include "platform/display/mutter/MutterDisplayService.h"
+#include "platform/mutter/SessionBusNames.h"
 #include "platform/windows/gnomeshell/GnomeShellWindowService.h"
 #include "tests/wayland/DisplayDescriptors.h"
 #include "tests/wayland/WaylandWitness.h"
@@ -31,7 +32,8 @@ class WaylandShellWindowTest : public ::testing::Test {
         desktop = testing::PrivateMutter::start(
             &error, testing::PrivateMutter::Shell{.extensionFolder = VL_SHELL_EXTENSION,
                                                   .extensionUUID = shellWindowsExtension,
-                                                  .busName = shellWindowsName});
+                                                  .busName = shellWindowsName,
+                                                  .enabled = true});
         ASSERT_TRUE(desktop) << error;
         setenv("PIPEWIRE_RUNTIME_DIR", desktop->runtimeDirectory().c_str(), 1);
         setenv("XDG_RUNTIME_DIR", desktop->runtimeDirectory().c_str(), 1);
@@ -180,6 +182,37 @@ TEST_F(WaylandShellWindowTest, TheMainDisplayIsTheOneTheManagerNames) {
             0);
         EXPECT_EQ(displays->activeDisplayList(maxDisplays).value.front(), id);
     }
+}
+
+// The package installs the extension for every user; a shell that runs it off is asked to turn it
+// on, and bare Mutter is told apart.
+TEST(WaylandShellExtensionTest, ADisabledExtensionIsTurnedOnAndBareMutterHasNoWindows) {
+    if (auto missing = testing::PrivateMutter::missingProgram(true)) GTEST_SKIP() << *missing;
+    std::string error;
+    auto shell = testing::PrivateMutter::start(
+        &error, testing::PrivateMutter::Shell{.extensionFolder = VL_SHELL_EXTENSION,
+                                              .extensionUUID = shellWindowsExtension,
+                                              .busName = shellWindowsName,
+                                              .enabled = false});
+    ASSERT_TRUE(shell) << error;
+    auto names = sessionBusNames(shell->busAddress());
+    ASSERT_TRUE(names);
+    EXPECT_FALSE(names->contains(shellWindowsName)) << "off until asked";
+    auto bus = MutterBus::open(shell->busAddress(), &error);
+    ASSERT_TRUE(bus) << error;
+    auto windows = GnomeShellWindowService::connect(bus, {}, &error);
+    ASSERT_TRUE(windows) << error << "\n" << shell->mutterLog();
+    EXPECT_TRUE(windows->trusted());
+    EXPECT_TRUE(sessionBusNames(shell->busAddress())->contains(shellWindowsName));
+    shell.reset();
+
+    auto mutter = testing::PrivateMutter::start(&error);
+    ASSERT_TRUE(mutter) << error;
+    auto mutterBus = MutterBus::open(mutter->busAddress(), &error);
+    ASSERT_TRUE(mutterBus) << error;
+    error.clear();
+    EXPECT_FALSE(GnomeShellWindowService::connect(mutterBus, {}, &error));
+    EXPECT_EQ(error, "GNOME Shell does not run");
 }
 
 }  // namespace
