@@ -52,6 +52,7 @@
 #include "platform/session/xdg/XdgAutostartLoginItem.h"
 #include "platform/videocodec/vaapi/VaapiCompressionSession.h"
 #include "platform/videocodec/x265/X265VideoCodecService.h"
+#include "platform/windows/gnomeshell/GnomeShellWindowService.h"
 #include "platform/windows/x11/X11WindowService.h"
 #include "windowsmgmt/WindowManagementRole.h"
 #include "workers/ControlRequestService.h"
@@ -118,12 +119,17 @@ std::shared_ptr<InputInjection> makeInputService(const DefaultsStore& defaults,
 // are not found under the pointer on this desktop: plain events only.
 std::shared_ptr<InputInjection> makeMutterInputService(
     std::shared_ptr<EventsService> events, std::shared_ptr<DisplayService> displays,
-    std::shared_ptr<PhantomScreenService> screens) {
+    std::shared_ptr<PhantomScreenService> screens, std::shared_ptr<VNSWindowManager> windows) {
     InputService::Services services;
     services.queue = &DispatchQueue::main();
     services.events = std::move(events);
     services.displays = std::move(displays);
     services.virtualDisplayIDs = [screens] { return screens->extraDisplayIDs(); };
+    // With the shell's windows, a window dragged across a display edge follows onto that display.
+    if (windows)
+        services.snapActiveWindowIfCrossedDisplay = [windows](bool movingRight) {
+            return windows->snapActiveWindowIfCrossedDisplay(movingRight);
+        };
     return InputService::make(std::move(services));
 }
 
@@ -368,10 +374,20 @@ bool ServerEnvironment::configureMutterDesktop() {
                                            std::move(installInLibrary)),
         DispatchQueue::global());
     session_->capture = std::make_shared<MutterCaptureService>(mutterMonitors_, report);
-    session_->input = makeMutterInputService(events, displays_, virtualDisplays_);
-    report(
-        "🟨 Windows cannot be moved on this desktop (Mutter offers no window interface): "
-        "windows stay where they are during sessions");
+    // Windows are the shell's, through our extension; bare Mutter has no window interface.
+    std::string windowsError;
+    std::shared_ptr<VNSWindowManager> windowManager;
+    if (auto shellWindows =
+            GnomeShellWindowService::connect(mutterMonitors_->bus(), report, &windowsError)) {
+        auto windows =
+            WindowManagementRole::make(displays_, std::move(shellWindows), DispatchQueue::main());
+        session_->windows = windows;
+        windowManager = windows->sharedManager();
+    } else {
+        report("🟨 Windows cannot be moved on this desktop (" + windowsError +
+               "): windows stay where they are during sessions");
+    }
+    session_->input = makeMutterInputService(events, displays_, virtualDisplays_, windowManager);
     session_->clipboard = ClipboardSyncService::make(
         std::make_shared<MutterPasteboard>(mutterMonitors_->bus(), report),
         *DispatchQueue::dedicated("ClipboardQueue"));

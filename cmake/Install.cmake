@@ -23,6 +23,11 @@ foreach(module PhantomScreen CorvaneVisionProMic)
   endif()
 endforeach()
 
+# The GNOME Shell extension that offers windows to the server on GNOME Wayland, where the shell
+# finds system-wide extensions by their uuid.
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/platform/windows/gnomeshell/extension/
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/gnome-shell/extensions/windows@vantrel-link.example)
+
 set(packaging ${CMAKE_SOURCE_DIR}/packaging)
 install(FILES ${packaging}/vantrel-link.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${packaging}/icons/vantrel-link.svg

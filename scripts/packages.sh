@@ -36,8 +36,8 @@ packages=(
   # accessibility of other applications, and the GTK test application of the input tests
   libatspi2.0-dev at-spi2-core gir1.2-atspi-2.0 python3-gi gir1.2-gtk-3.0
   # GNOME on Wayland: the compositor the Mutter backends talk to (its tests run a private headless
-  # one beside PipeWire and WirePlumber)
-  mutter
+  # one beside PipeWire and WirePlumber), and the shell whose extension of ours offers the windows
+  mutter gnome-shell
   # tools used by tests
   python3 iproute2 procps
 )

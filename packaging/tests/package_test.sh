@@ -19,7 +19,9 @@ for file in usr/bin/vantrel-link usr/bin/vantrel-link-client usr/bin/vantrel-lin
             usr/lib/vantrel-link/libPhantomScreen.so \
             usr/lib/systemd/user/vantrel-link.service usr/share/applications/vantrel-link.desktop \
             usr/share/icons/hicolor/scalable/apps/vantrel-link.svg etc/pam.d/vantrel-link \
-            usr/share/doc/vantrel-link/copyright; do
+            usr/share/doc/vantrel-link/copyright \
+            usr/share/gnome-shell/extensions/windows@vantrel-link.example/extension.js \
+            usr/share/gnome-shell/extensions/windows@vantrel-link.example/metadata.json; do
   check "it holds /$file" holds "$file"
 done
 depends=$(sed -n 's/^ Depends: //p' "$WORK/info")

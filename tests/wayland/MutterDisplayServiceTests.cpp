@@ -4,6 +4,7 @@
 #include "libPhantomScreen/platform/mutter/MutterVirtualDisplays.h"
 #include "platform/display/mutter/MutterDisplayService.h"
 #include "platform/mutter/MutterDisplayConfig.h"
+#include "tests/wayland/DisplayDescriptors.h"
 #include "tests/wayland/MutterFixture.h"
 
 #include <gtest/gtest.h>
@@ -18,16 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-ps::VirtualDisplayDescriptor descriptorNamed(const std::string& name, std::uint32_t serial) {
-    ps::VirtualDisplayDescriptor descriptor;
-    descriptor.name = name;
-    descriptor.vendorID = 2028;
-    descriptor.productID = 1217;
-    descriptor.serialNum = serial;
-    descriptor.maxPixelsWide = 8160;
-    descriptor.maxPixelsHigh = 8160;
-    return descriptor;
-}
+using testing::descriptorNamed;
 
 ps::VirtualDisplaySettings sized(std::uint32_t width, std::uint32_t height) {
     return {.hiDPI = 0, .modes = {{width, height, 30}, {height, width, 30}}};

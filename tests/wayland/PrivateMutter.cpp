@@ -35,11 +35,42 @@ bool waitFor(const std::function<bool()>& ready, std::chrono::milliseconds limit
     return ready();
 }
 
+// The shell's own folders under `root`, with the extension in place and enabled in a settings
+// file of its own (the memory backend cannot be given settings before the shell starts).
+std::optional<std::string> prepareShell(const std::string& root, const PrivateMutter::Shell& shell,
+                                        std::vector<std::string>& environment) {
+    namespace fs = std::filesystem;
+    std::error_code failed;
+    const fs::path extensions = fs::path(root) / "data/gnome-shell/extensions";
+    fs::create_directories(extensions, failed);
+    if (!failed)
+        fs::copy(shell.extensionFolder, extensions / shell.extensionUUID,
+                 fs::copy_options::recursive, failed);
+    const fs::path settings = fs::path(root) / "config/glib-2.0/settings";
+    if (!failed) fs::create_directories(settings, failed);
+    if (failed) return "cannot lay out the shell's folders: " + failed.message();
+    std::ofstream keyfile(settings / "keyfile");
+    if (shell.enabled)
+        keyfile << "[org/gnome/shell]\nenabled-extensions=['" << shell.extensionUUID << "']\n";
+    std::erase(environment, std::string("GSETTINGS_BACKEND=memory"));
+    std::string bus;
+    for (const auto& entry : environment)
+        if (entry.starts_with("DBUS_SESSION_BUS_ADDRESS=")) bus = entry.substr(entry.find('=') + 1);
+    environment.insert(environment.end(),
+                       {"GSETTINGS_BACKEND=keyfile", "XDG_DATA_HOME=" + root + "/data",
+                        "XDG_CONFIG_HOME=" + root + "/config", "XDG_SESSION_TYPE=wayland",
+                        // The shell asks logind on the system bus; our own bus stands in, where
+                        // nothing answers, so it never reaches the machine's.
+                        "DBUS_SYSTEM_BUS_ADDRESS=" + bus});
+    return std::nullopt;
+}
+
 }  // namespace
 
-std::optional<std::string> PrivateMutter::missingProgram() {
+std::optional<std::string> PrivateMutter::missingProgram(bool shell) {
     for (const char* program : {"mutter", "pipewire", "wireplumber", "dbus-daemon"})
         if (!onPath(program)) return std::string(program) + " is not installed (scripts/setup)";
+    if (shell && !onPath("gnome-shell")) return "gnome-shell is not installed (scripts/setup)";
     return std::nullopt;
 }
 
@@ -60,7 +91,8 @@ std::string PrivateMutter::mutterLog() const {
     return text.str();
 }
 
-std::unique_ptr<PrivateMutter> PrivateMutter::start(std::string* error) {
+std::unique_ptr<PrivateMutter> PrivateMutter::start(std::string* error,
+                                                    const std::optional<Shell>& shell) {
     auto fail = [&](std::string why) {
         if (error) *error = std::move(why);
         return nullptr;
@@ -89,18 +121,24 @@ std::unique_ptr<PrivateMutter> PrivateMutter::start(std::string* error) {
     auto wireplumber = spawn({"wireplumber"}, "wireplumber.log");
     if (!wireplumber) return fail("cannot start wireplumber");
     desktop->wireplumber_ = std::move(*wireplumber);
-    auto mutter = spawn(
-        {"mutter", "--headless", "--wayland", "--no-x11", "--wayland-display=" + desktop->wayland_},
-        "mutter.log");
-    if (!mutter) return fail("cannot start mutter");
+    std::vector<std::string> compositor = {"mutter", "--headless", "--wayland", "--no-x11",
+                                           "--wayland-display=" + desktop->wayland_};
+    if (shell) {
+        compositor.front() = "gnome-shell";
+        if (auto why = prepareShell(pattern, *shell, environment)) return fail(*why);
+    }
+    auto mutter = spawn(std::move(compositor), "mutter.log");
+    if (!mutter) return fail("cannot start the compositor");
     desktop->mutter_ = std::move(*mutter);
     const bool ready = waitFor(
         [&] {
             auto names = sessionBusNames(desktop->bus_->address());
             return names && names->contains(mutterScreenCastName) &&
-                   names->contains(mutterRemoteDesktopName);
+                   names->contains(mutterRemoteDesktopName) &&
+                   (!shell || names->contains(shell->enabled ? shell->busName
+                                                             : std::string("org.gnome.Shell")));
         },
-        std::chrono::seconds(20));
+        std::chrono::seconds(shell ? 40 : 20));
     if (!ready) return fail("mutter did not offer its remote desktop: " + desktop->mutterLog());
     return desktop;
 }

@@ -15,11 +15,23 @@ namespace vl::testing {
 
 class PrivateMutter {
   public:
-    // Whether the programs are installed; tests skip with this text when they are not.
-    static std::optional<std::string> missingProgram();
+    // GNOME Shell (Mutter's compositor with the shell on top) in place of bare Mutter, with one
+    // extension of ours installed for the user, and the bus name that extension owns once it
+    // runs. A disabled one is left for the test to turn on.
+    struct Shell {
+        std::string extensionFolder;
+        std::string extensionUUID;
+        std::string busName;
+        bool enabled = true;
+    };
 
-    // Running with Mutter's ScreenCast and RemoteDesktop on the bus, or null (`error` says why).
-    static std::unique_ptr<PrivateMutter> start(std::string* error);
+    // Whether the programs are installed; tests skip with this text when they are not.
+    static std::optional<std::string> missingProgram(bool shell = false);
+
+    // Running with Mutter's ScreenCast and RemoteDesktop on the bus (and the shell extension's
+    // name, with `shell`), or null (`error` says why).
+    static std::unique_ptr<PrivateMutter> start(std::string* error,
+                                                const std::optional<Shell>& shell = std::nullopt);
     ~PrivateMutter();
 
     const std::string& busAddress() const { return bus_->address(); }

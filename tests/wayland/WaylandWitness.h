@@ -41,6 +41,7 @@ class WaylandWitness {
         return text.str();
     }
     bool said(const std::string& line) const { return output().find(line) != std::string::npos; }
+    pid_t pid() const { return process_.pid(); }
 
   private:
     std::string log_;

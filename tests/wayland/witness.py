@@ -2,6 +2,7 @@
 # A Wayland client for the tests: a fullscreen GTK 3 window painted one colour, printing what
 # input it receives, one line per event, so a test can check what reached a Wayland client.
 #   witness.py R G B [--clipboard TEXT]
+#   witness.py R G B --windowed   (a 400x300 window rather than a fullscreen one)
 # With --clipboard it also prints the clipboard's text whenever its owner changes
 # ("clipboard <length> <text>", or "clipboard none"), and copies TEXT when the C key is pressed, as
 # a person would (Wayland takes a copy only from a client that just had input).
@@ -15,6 +16,7 @@ from gi.repository import Gdk, Gtk  # noqa: E402
 
 red, green, blue = (int(v) for v in sys.argv[1:4])
 copy_text = sys.argv[5] if len(sys.argv) > 5 and sys.argv[4] == "--clipboard" else None
+windowed = sys.argv[4:5] == ["--windowed"]
 
 
 def say(*words):
@@ -89,7 +91,10 @@ window.connect("destroy", Gtk.main_quit)
 if copy_text is not None:
     clipboard = Gtk.Clipboard.get(Gdk.SELECTION_CLIPBOARD)
     clipboard.connect("owner-change", owner_changed)
-window.fullscreen()
+if windowed:
+    window.set_default_size(400, 300)
+else:
+    window.fullscreen()
 window.show_all()
 say("started", Gdk.Display.get_default().get_name())
 Gtk.main()

@@ -39,6 +39,25 @@ std::optional<DisplayRect> extentOf(const MutterDisplayState& state,
     return DisplayRect{double(region.x), double(region.y), width, height};
 }
 
+// The display placed at the origin is the main one, as on the other platforms, and Mutter takes
+// only layouts whose top-left corner is the origin: the layout shifts so that it is.
+void placeMainAtOrigin(std::vector<MutterLogicalMonitor>& layout) {
+    if (layout.empty()) return;
+    auto main = std::find_if(layout.begin(), layout.end(),
+                             [](const auto& region) { return region.x == 0 && region.y == 0; });
+    if (main != layout.end())
+        for (auto& region : layout) region.primary = &region == &*main;
+    int left = layout.front().x, top = layout.front().y;
+    for (const auto& region : layout) {
+        left = std::min(left, region.x);
+        top = std::min(top, region.y);
+    }
+    for (auto& region : layout) {
+        region.x -= left;
+        region.y -= top;
+    }
+}
+
 }  // namespace
 
 class MutterDisplayService::Configuration final : public DisplayConfiguration {
@@ -80,6 +99,7 @@ class MutterDisplayService::Configuration final : public DisplayConfiguration {
         }
         origins_.clear();
         closeGaps(layout, *state);
+        placeMainAtOrigin(layout);
         std::string error;
         if (applyLayout(*service_.monitors_->bus(), *state, layout, &error))
             return DisplayError::success;

@@ -1,0 +1,145 @@
+// Offers the window list and window moves to the Vantrel Link server on the session bus: on
+// Wayland only the compositor knows where windows are, and Mutter alone has no interface for it.
+/* exported init */
+const { GLib, Gio, Meta } = imports.gi;
+const Main = imports.ui.main;
+
+const BUS_NAME = 'com.vantrellink.Windows';
+const OBJECT_PATH = '/com/vantrellink/Windows';
+const INTERFACE = `<node>
+  <interface name="com.vantrellink.Windows">
+    <!-- Front to back: id, pid, title, application id, frame x, y, width, height, monitor,
+         kind, and the order windows were made in. -->
+    <method name="List">
+      <arg type="a(uissiiiiiuu)" direction="out" name="windows"/>
+    </method>
+    <method name="MoveResize">
+      <arg type="u" direction="in" name="id"/>
+      <arg type="i" direction="in" name="x"/>
+      <arg type="i" direction="in" name="y"/>
+      <arg type="i" direction="in" name="width"/>
+      <arg type="i" direction="in" name="height"/>
+      <arg type="b" direction="out" name="found"/>
+    </method>
+    <method name="Activate">
+      <arg type="u" direction="in" name="id"/>
+      <arg type="b" direction="out" name="found"/>
+    </method>
+    <method name="Focused">
+      <arg type="u" direction="out" name="id"/>
+    </method>
+    <signal name="WindowCreated">
+      <arg type="u" name="id"/>
+      <arg type="i" name="pid"/>
+    </signal>
+    <signal name="FocusChanged">
+      <arg type="u" name="id"/>
+    </signal>
+  </interface>
+</node>`;
+
+// The server's WindowKind, in its order.
+const Kind = { NORMAL: 0, DIALOG: 1, DOCK: 2, DESKTOP: 3, NOTIFICATION: 4, UTILITY: 5, OTHER: 6 };
+
+function kindOf(window) {
+    switch (window.get_window_type()) {
+    case Meta.WindowType.NORMAL:
+        return Kind.NORMAL;
+    case Meta.WindowType.DIALOG:
+    case Meta.WindowType.MODAL_DIALOG:
+        return Kind.DIALOG;
+    case Meta.WindowType.DOCK:
+        return Kind.DOCK;
+    case Meta.WindowType.DESKTOP:
+        return Kind.DESKTOP;
+    case Meta.WindowType.NOTIFICATION:
+        return Kind.NOTIFICATION;
+    case Meta.WindowType.UTILITY:
+        return Kind.UTILITY;
+    default:
+        return Kind.OTHER;
+    }
+}
+
+// Window ids are Mutter's own 64-bit sequence numbers; the server's ids are 32 bits, which a
+// session never runs out of.
+function idOf(window) {
+    return Number(window.get_id() % 0x100000000);
+}
+
+class WindowsService {
+    constructor() {
+        this._dbus = Gio.DBusExportedObject.wrapJSObject(INTERFACE, this);
+    }
+
+    enable() {
+        this._dbus.export(Gio.DBus.session, OBJECT_PATH);
+        this._created = global.display.connect('window-created', (display, window) => {
+            this._dbus.emit_signal('WindowCreated',
+                new GLib.Variant('(ui)', [idOf(window), window.get_pid()]));
+        });
+        this._focus = global.display.connect('notify::focus-window', () => {
+            this._dbus.emit_signal('FocusChanged',
+                new GLib.Variant('(u)', [this.Focused()]));
+        });
+        this._name = Gio.bus_own_name(Gio.BusType.SESSION, BUS_NAME, Gio.BusNameOwnerFlags.NONE,
+            null, null, null);
+    }
+
+    disable() {
+        Gio.bus_unown_name(this._name);
+        global.display.disconnect(this._created);
+        global.display.disconnect(this._focus);
+        this._dbus.unexport();
+    }
+
+    _windows() {
+        const windows = global.get_window_actors()
+            .map(actor => actor.get_meta_window())
+            .filter(window => window && !window.is_override_redirect() && !window.minimized);
+        return global.display.sort_windows_by_stacking(windows).reverse();
+    }
+
+    _find(id) {
+        return this._windows().find(window => idOf(window) === id) ?? null;
+    }
+
+    List() {
+        return this._windows().map(window => {
+            const frame = window.get_frame_rect();
+            const appID = window.get_gtk_application_id() || window.get_wm_class() || '';
+            return [idOf(window), window.get_pid(), window.get_title() ?? '', appID,
+                frame.x, frame.y, frame.width, frame.height,
+                window.get_monitor(), kindOf(window), window.get_stable_sequence()];
+        });
+    }
+
+    MoveResize(id, x, y, width, height) {
+        const window = this._find(id);
+        if (!window)
+            return false;
+        if (window.is_fullscreen())
+            window.unmake_fullscreen();
+        if (window.get_maximized())
+            window.unmaximize(Meta.MaximizeFlags.BOTH);
+        window.move_resize_frame(true, x, y, width, height);
+        return true;
+    }
+
+    Activate(id) {
+        const window = this._find(id);
+        if (!window)
+            return false;
+        Main.activateWindow(window, global.get_current_time());
+        return true;
+    }
+
+    Focused() {
+        const window = global.display.focus_window;
+        return window ? idOf(window) : 0;
+    }
+}
+
+function init() {
+    return new WindowsService();
+}

@@ -1,0 +1,219 @@
+// Windows on a private headless GNOME Shell running our extension: a witness window is listed
+// with its process, reported when made, moved onto a virtual display by the window manager,
+// raised and focused; and the main display moves to the display the role names.
+#include "libPhantomScreen/platform/mutter/MutterVirtualDisplays.h"
+#include "platform/display/mutter/MutterDisplayService.h"
+#include "platform/mutter/SessionBusNames.h"
+#include "platform/windows/gnomeshell/GnomeShellWindowService.h"
+#include "tests/wayland/DisplayDescriptors.h"
+#include "tests/wayland/WaylandWitness.h"
+#include "windowsmgmt/VNSWindowManager.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+
+namespace vl {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::eventually;
+
+using testing::descriptorNamed;
+
+class WaylandShellWindowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (auto missing = testing::PrivateMutter::missingProgram(true)) GTEST_SKIP() << *missing;
+        std::string error;
+        desktop = testing::PrivateMutter::start(
+            &error, testing::PrivateMutter::Shell{.extensionFolder = VL_SHELL_EXTENSION,
+                                                  .extensionUUID = shellWindowsExtension,
+                                                  .busName = shellWindowsName,
+                                                  .enabled = true});
+        ASSERT_TRUE(desktop) << error;
+        setenv("PIPEWIRE_RUNTIME_DIR", desktop->runtimeDirectory().c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", desktop->runtimeDirectory().c_str(), 1);
+        bus = MutterBus::open(desktop->busAddress(), &error);
+        ASSERT_TRUE(bus) << error;
+        windows = GnomeShellWindowService::connect(bus, remember(), &error);
+        ASSERT_TRUE(windows) << error << "\n" << desktop->mutterLog();
+        monitors = std::make_shared<MutterMonitors>(bus);
+        displays = std::make_shared<MutterDisplayService>(monitors, remember());
+        platform =
+            std::make_unique<ps::MutterVirtualDisplays>(monitors, displays, nullptr, remember());
+    }
+
+    std::function<void(const std::string&)> remember() {
+        return [this](const std::string& text) {
+            std::lock_guard lock(mutex);
+            reports.push_back(text);
+        };
+    }
+    std::unique_ptr<ps::VirtualDisplay> display(const std::string& name, std::uint32_t serial,
+                                                std::uint32_t width, std::uint32_t height) {
+        auto made = platform->createDisplay(descriptorNamed(name, serial));
+        if (!made || !made->applySettings({.hiDPI = 0, .modes = {{width, height, 30}}}))
+            return nullptr;
+        return made;
+    }
+    // Once it has its first size: the shell lists a window from before its first frame.
+    std::optional<WindowRecord> witnessWindow(ProcessID pid) {
+        for (const auto& record : windows->windowList())
+            if (record.pid == pid && record.frame.width > 0) return record;
+        return std::nullopt;
+    }
+
+    std::unique_ptr<testing::PrivateMutter> desktop;
+    std::shared_ptr<MutterBus> bus;
+    std::shared_ptr<GnomeShellWindowService> windows;
+    std::shared_ptr<MutterMonitors> monitors;
+    std::shared_ptr<MutterDisplayService> displays;
+    std::unique_ptr<ps::MutterVirtualDisplays> platform;
+    std::mutex mutex;
+    std::vector<std::string> reports;
+};
+
+TEST_F(WaylandShellWindowTest, AWitnessIsReportedListedMovedRaisedAndFocused) {
+    auto wide = display("Vantrel", 0x5000, 1280, 720);
+    auto small = display("Vantrel_1", 0x5001, 640, 480);
+    ASSERT_TRUE(wide && small) << ::testing::PrintToString(reports);
+
+    std::mutex seen;
+    std::vector<std::pair<WindowID, ProcessID>> created;
+    std::vector<ProcessID> launched;
+    std::vector<std::optional<WindowID>> focused;
+    WindowEvents events;
+    events.windowCreated = [&](WindowID id, ProcessID pid) {
+        std::lock_guard lock(seen);
+        created.emplace_back(id, pid);
+        // Handlers may call the service: they run off the bus thread.
+        EXPECT_TRUE(windows->window(id).has_value());
+    };
+    events.focusedWindowChanged = [&](std::optional<WindowID> id) {
+        std::lock_guard lock(seen);
+        focused.push_back(id);
+    };
+    events.applicationLaunched = [&](ProcessID pid) {
+        std::lock_guard lock(seen);
+        launched.push_back(pid);
+    };
+    auto observation = windows->observe(std::move(events));
+    testing::WaylandWitness witness(*desktop, 0, 0, 255, {"--windowed"});
+    const ProcessID pid = witness.pid();
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(eventually([&] { return witnessWindow(pid).has_value(); }, 20s))
+        << witness.output();
+    const WindowRecord record = *witnessWindow(pid);
+    EXPECT_EQ(record.title, "vl-witness");
+    EXPECT_EQ(record.ownerName, "python3");
+    EXPECT_EQ(record.kind, WindowKind::normal);
+    EXPECT_GE(record.frame.width, 400);
+    EXPECT_EQ(windows->windowsOfProcess(pid), std::vector<WindowID>{record.id});
+    auto applications = windows->regularApplications();
+    EXPECT_NE(std::find(applications.begin(), applications.end(), pid), applications.end());
+    EXPECT_TRUE(eventually([&] {
+        std::lock_guard lock(seen);
+        return std::find(created.begin(), created.end(), std::pair{record.id, pid}) !=
+                   created.end() &&
+               launched == std::vector<ProcessID>{pid};
+    }));
+
+    // The window manager moves it onto the small display, keeping its place there.
+    DispatchQueue queue{"shell.windows.tests"};
+    auto manager = VNSWindowManager::make(*displays, *windows, {}, queue);
+    const DisplayRect target = displays->bounds(small->displayID());
+    ASSERT_GT(target.width, 0);
+    manager->moveAllWindowsToDisplay(small->displayID());
+    EXPECT_TRUE(eventually([&] {
+        auto now = windows->frame(record.id);
+        return now && target.contains({now->x, now->y}) &&
+               target.contains({now->maxX() - 1, now->maxY() - 1});
+    })) << ::testing::PrintToString(windows->frame(record.id).value_or(DisplayRect{}));
+
+    // An exact frame, which the witness's next commit confirms.
+    const DisplayRect exact{target.x + 20, target.y + 30, 500, 400};
+    EXPECT_EQ(windows->setFrame(record.id, exact), WindowError::success);
+    EXPECT_EQ(windows->frame(record.id), exact);
+    EXPECT_TRUE(eventually([&] { return witness.said("size "); }));
+    EXPECT_EQ(windows->windowAtPoint({exact.x + 10, exact.y + 10}), record.id);
+
+    // A second window takes the focus; raising the first gives it back.
+    testing::WaylandWitness other(*desktop, 255, 0, 0, {"--windowed"});
+    ASSERT_TRUE(eventually(
+        [&] {
+            auto second = witnessWindow(other.pid());
+            return second && windows->focusedWindow() == second->id &&
+                   windows->windowList().front().id == second->id;
+        },
+        20s))
+        << other.output();
+    EXPECT_EQ(windows->raise(record.id), WindowError::success);
+    EXPECT_TRUE(eventually([&] { return windows->focusedWindow() == record.id; }));
+    EXPECT_EQ(windows->windowList().front().id, record.id) << "raised to the front";
+    EXPECT_TRUE(eventually([&] {
+        std::lock_guard lock(seen);
+        return std::find(focused.begin(), focused.end(), std::optional{record.id}) != focused.end();
+    }));
+
+    WindowID gone = 1;
+    for (const auto& listed : windows->windowList()) gone = std::max(gone, listed.id + 1);
+    EXPECT_EQ(windows->raise(gone), WindowError::notFound);
+    EXPECT_EQ(windows->setFrame(gone, exact), WindowError::notFound);
+}
+
+TEST_F(WaylandShellWindowTest, TheMainDisplayIsTheOneTheManagerNames) {
+    // Either way round, so that the display Mutter made first is not simply kept.
+    auto wide = display("Vantrel", 0x5000, 1280, 720);
+    auto small = display("Vantrel_1", 0x5001, 640, 480);
+    ASSERT_TRUE(wide && small) << ::testing::PrintToString(reports);
+    DispatchQueue queue{"shell.windows.tests"};
+    auto manager = VNSWindowManager::make(*displays, *windows, {}, queue);
+    for (auto* made : {&small, &wide}) {
+        const DisplayID id = (*made)->displayID();
+        manager->setMainDisplay(id);
+        EXPECT_EQ(displays->mainDisplay(), id) << ::testing::PrintToString(reports);
+        // Mutter's layout starts at its top-left corner whichever display is the main one.
+        EXPECT_EQ(
+            std::min(displays->bounds(small->displayID()).x, displays->bounds(wide->displayID()).x),
+            0);
+        EXPECT_EQ(displays->activeDisplayList(maxDisplays).value.front(), id);
+    }
+}
+
+// The package installs the extension for every user; a shell that runs it off is asked to turn it
+// on, and bare Mutter is told apart.
+TEST(WaylandShellExtensionTest, ADisabledExtensionIsTurnedOnAndBareMutterHasNoWindows) {
+    if (auto missing = testing::PrivateMutter::missingProgram(true)) GTEST_SKIP() << *missing;
+    std::string error;
+    auto shell = testing::PrivateMutter::start(
+        &error, testing::PrivateMutter::Shell{.extensionFolder = VL_SHELL_EXTENSION,
+                                              .extensionUUID = shellWindowsExtension,
+                                              .busName = shellWindowsName,
+                                              .enabled = false});
+    ASSERT_TRUE(shell) << error;
+    auto names = sessionBusNames(shell->busAddress());
+    ASSERT_TRUE(names);
+    EXPECT_FALSE(names->contains(shellWindowsName)) << "off until asked";
+    auto bus = MutterBus::open(shell->busAddress(), &error);
+    ASSERT_TRUE(bus) << error;
+    auto windows = GnomeShellWindowService::connect(bus, {}, &error);
+    ASSERT_TRUE(windows) << error << "\n" << shell->mutterLog();
+    EXPECT_TRUE(windows->trusted());
+    EXPECT_TRUE(sessionBusNames(shell->busAddress())->contains(shellWindowsName));
+    shell.reset();
+
+    auto mutter = testing::PrivateMutter::start(&error);
+    ASSERT_TRUE(mutter) << error;
+    auto mutterBus = MutterBus::open(mutter->busAddress(), &error);
+    ASSERT_TRUE(mutterBus) << error;
+    error.clear();
+    EXPECT_FALSE(GnomeShellWindowService::connect(mutterBus, {}, &error));
+    EXPECT_EQ(error, "GNOME Shell does not run");
+}
+
+}  // namespace
+}  // namespace vl
