@@ -1,5 +1,7 @@
 #include "platform/windows/gnomeshell/GnomeShellWindowService.h"
 
+#include "platform/windows/FrameWait.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -328,22 +330,16 @@ std::vector<WindowError> GnomeShellWindowService::setFrames(
         }));
         if (results.back() == WindowError::success) waiting.push_back(i);
     }
-    const auto deadline = std::chrono::steady_clock::now() + frameWait;
-    while (!waiting.empty()) {
-        auto windows = windowList();
-        std::erase_if(waiting, [&](std::size_t i) {
-            auto now = std::find_if(windows.begin(), windows.end(),
-                                    [&](const WindowRecord& r) { return r.id == requests[i].id; });
-            if (now == windows.end()) results[i] = WindowError::notFound;
-            return now == windows.end() || close(now->frame, requests[i].frame);
-        });
-        if (waiting.empty()) break;
-        if (std::chrono::steady_clock::now() >= deadline) {
-            for (std::size_t i : waiting) results[i] = WindowError::rejected;
-            break;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
+    awaitFrames(std::move(waiting), results, frameWait, 10ms, [&] {
+        return [&, windows = windowList()](std::size_t i) {
+            const auto now =
+                std::find_if(windows.begin(), windows.end(),
+                             [&](const WindowRecord& r) { return r.id == requests[i].id; });
+            if (now == windows.end()) return FrameArrival::gone;
+            return close(now->frame, requests[i].frame) ? FrameArrival::arrived
+                                                        : FrameArrival::waiting;
+        };
+    });
     return results;
 }
 

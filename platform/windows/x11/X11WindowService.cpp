@@ -1,5 +1,6 @@
 #include "platform/windows/x11/X11WindowService.h"
 
+#include "platform/windows/FrameWait.h"
 #include "platform/windows/x11/WindowConnection.h"
 
 #include <algorithm>
@@ -285,20 +286,13 @@ std::vector<WindowError> X11WindowService::setFrames(const std::vector<FrameRequ
     xcb_flush(c->raw());
 
     // The manager answers asynchronously: wait briefly for the windows to arrive.
-    const auto deadline = std::chrono::steady_clock::now() + 250ms;
-    while (!waiting.empty()) {
-        std::erase_if(waiting, [&](std::size_t i) {
-            auto now = c->frame(requests[i].id);
-            if (!now) results[i] = WindowError::notFound;
-            return !now || close(*now, requests[i].frame);
-        });
-        if (waiting.empty()) break;
-        if (std::chrono::steady_clock::now() >= deadline) {
-            for (std::size_t i : waiting) results[i] = WindowError::rejected;
-            break;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
+    awaitFrames(std::move(waiting), results, 250ms, 1ms, [&] {
+        return [&](std::size_t i) {
+            const auto now = c->frame(requests[i].id);
+            if (!now) return FrameArrival::gone;
+            return close(*now, requests[i].frame) ? FrameArrival::arrived : FrameArrival::waiting;
+        };
+    });
     return results;
 }
 
