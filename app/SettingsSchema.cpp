@@ -46,6 +46,13 @@ void reportRefused(const Setting& setting, const std::string& stored, const Sett
            "; using " + std::string(setting.fallback));
 }
 
+// A number setting's value, when the text is one within its range.
+std::optional<int> numberWithin(const Setting& setting, const std::string& text) {
+    auto number = parseDecimalInt(text);
+    if (!number || *number < setting.minimum || *number > setting.maximum) return std::nullopt;
+    return number;
+}
+
 }  // namespace
 
 std::string Setting::rule() const {
@@ -89,9 +96,8 @@ ParsedSetting parseSetting(const Setting& setting, const std::string& text) {
             if (text.empty()) return std::monostate{};
             return DefaultsValue(text);
         case Kind::number: {
-            auto number = parseDecimalInt(text);
-            if (!number || *number < setting.minimum || *number > setting.maximum)
-                return SettingRefusal{"is " + setting.rule()};
+            const auto number = numberWithin(setting, text);
+            if (!number) return SettingRefusal{"is " + setting.rule()};
             return DefaultsValue(std::to_string(*number));
         }
         case Kind::boolean:
@@ -111,9 +117,7 @@ int numberSetting(const DefaultsStore& defaults, std::string_view key,
     const int fallback = *parseDecimalInt(std::string(setting.fallback));
     const auto stored = defaults.string(std::string(key));
     if (!stored) return fallback;
-    const ParsedSetting parsed = parseSetting(setting, *stored);
-    if (const auto* value = std::get_if<DefaultsValue>(&parsed))
-        return *parseDecimalInt(std::get<std::string>(*value));
+    if (const auto number = numberWithin(setting, *stored)) return *number;
     reportRefused(setting, *stored, report);
     return fallback;
 }
