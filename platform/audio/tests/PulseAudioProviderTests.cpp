@@ -210,8 +210,15 @@ TEST_P(SoundServerTest, SpeakerPCMIsWhatWasPlayedIntoTheSink) {
     left.erase(left.begin(), left.begin() + 2400);  // past the onset
     left.resize(19200);
     // Four 100 ms windows: 1 kHz at -20 dBFS, all but a glitched one.
-    EXPECT_GE(toneWindows(left, 48000, 4800, 1000.0, 5.0, -20.0, 1.0), 3)
-        << dominantFrequency(left, 48000) << " Hz at " << peakDbfs(left) << " dBFS overall";
+    EXPECT_GE(toneWindows(left, 48000, 4800, 1000.0, 5.0, -20.0, 1.0), 3) << [&] {
+        std::string windows;
+        for (std::size_t at = 0; at + 4800 <= left.size(); at += 4800) {
+            const std::vector<float> part(left.begin() + long(at), left.begin() + long(at + 4800));
+            windows += " " + std::to_string(dominantFrequency(part, 48000)) + " Hz at " +
+                       std::to_string(peakDbfs(part)) + " dBFS;";
+        }
+        return "windows:" + windows;
+    }();
 }
 
 TEST_P(PulseAudioOnlyTest, ALeftoverSinkIsUnloadedWhenWeConnect) {
