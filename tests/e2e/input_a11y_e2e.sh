@@ -33,8 +33,12 @@ GTK_OVERLAY_SCROLLING=0 /usr/bin/python3 "$(dirname "$0")/../input/input_witness
   >"$WORK/witness.log" 2>&1 &
 WITNESS_PID=$!
 trap 'kill "$WITNESS_PID" 2>/dev/null || true; stop_a11y; cleanup' EXIT
-for _ in $(seq 200); do grep -qs '^event map window=Vl_Input_Back' "$WORK/witness.log" && break; sleep 0.05; done
-check "the witness is up" grep -q '^geometry handle' "$WORK/witness.log"
+witness_up() {  # both windows mapped and the main one's layout reported
+  grep -qs '^event map window=Vl_Input_Back' "$WORK/witness.log" &&
+    grep -qs '^geometry handle' "$WORK/witness.log"
+}
+# GTK through python starts slowly on a loaded machine: up to 30 s.
+check "the witness is up" until_true 600 witness_up
 check "the server found the accessibility bus" \
   bash -c "! grep -q 'No accessibility bus\|No D-Bus session bus: elements' '$WORK/server.out'"
 
