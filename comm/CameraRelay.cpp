@@ -7,10 +7,11 @@
 namespace vl {
 
 CameraRelay::CameraRelay(TlsIdentitySource identity, CamServer::Services services,
-                         std::chrono::milliseconds watchInterval)
+                         std::chrono::milliseconds watchInterval, TimerClock& clock)
     : identity_(std::move(identity)),
       services_(std::move(services)),
-      watchInterval_(watchInterval) {}
+      watchInterval_(watchInterval),
+      clock_(clock) {}
 
 CameraRelay::~CameraRelay() {
     stopWatching();
@@ -54,8 +55,8 @@ void CameraRelay::stopVisionProCam() {
 }
 
 void CameraRelay::watchDevice() {
-    auto timer = DispatchTimer::make(watchQueue_);
-    timer->schedule(Clock::now() + watchInterval_, watchInterval_);
+    auto timer = DispatchTimer::make(watchQueue_, clock_);
+    timer->schedule(clock_.now() + watchInterval_, watchInterval_);
     // Only a daemon that answers is asked to show it: an absent one would hear nothing.
     timer->setEventHandler([devices = services_.devices, notify = services_.notify] {
         if (devices->deviceWithUID(CamServer::camDeviceUID)) return;

@@ -6,6 +6,7 @@
 
 #include "base/DispatchQueue.h"
 #include "base/DispatchTimer.h"
+#include "base/TimerClock.h"
 #include "comm/CamServer.h"
 #include "comm/SessionEnvironment.h"
 
@@ -20,9 +21,11 @@ class CameraRelay final : public CamRelay {
     static constexpr const char* showDeviceName = CamServer::showDeviceName;
     static constexpr const char* hideDeviceName = "com.corvane.cam.persona.hideDevice";
 
-    // watchInterval: how often a running session asks the daemon whether it still shows the device.
+    // watchInterval: how often a running session asks the daemon whether it still shows the device,
+    // on `clock`'s time.
     CameraRelay(TlsIdentitySource identity, CamServer::Services services,
-                std::chrono::milliseconds watchInterval = std::chrono::seconds(2));
+                std::chrono::milliseconds watchInterval = std::chrono::seconds(2),
+                TimerClock& clock = TimerClock::real());
     ~CameraRelay() override;
 
     void startVisionProCam(const MediaPort& port) override;
@@ -37,6 +40,7 @@ class CameraRelay final : public CamRelay {
     const TlsIdentitySource identity_;
     const CamServer::Services services_;
     const std::chrono::milliseconds watchInterval_;
+    TimerClock& clock_;
     DispatchQueue watchQueue_{"cameraWatchQueue"};
     mutable std::mutex mutex_;
     std::shared_ptr<CamServer> camServer_;

@@ -67,7 +67,7 @@ std::weak_ptr<ControlServer> ControlServer::weakSelf() {
 
 std::shared_ptr<SharingSession> ControlServer::makeSession() {
     return SharingSession::make(
-        {weakSelf(), environment_, sharedQueue(), ports(), identitySource(), gate_});
+        {weakSelf(), environment_, sharedQueue(), ports(), identitySource(), gate_, &clock_});
 }
 
 template <typename Result>
@@ -491,8 +491,8 @@ void ControlServer::setKeepaliveInterval(std::chrono::milliseconds interval) {
 
 void ControlServer::startKeepalive(const std::shared_ptr<Connection>& connection) {
     stopKeepalive();
-    auto timer = DispatchTimer::make(queue());
-    timer->schedule(Clock::now() + keepaliveInterval_, keepaliveInterval_);
+    auto timer = DispatchTimer::make(queue(), clock_);
+    timer->schedule(clock_.now() + keepaliveInterval_, keepaliveInterval_);
     std::weak_ptr<Connection> weakConnection = connection;
     std::weak_ptr<DispatchTimer> weakTimer = timer;
     timer->setEventHandler([weakConnection, weakTimer] {

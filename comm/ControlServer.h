@@ -40,7 +40,7 @@ class ControlServer : public QuicServer {
 
     // The environment's settings, capture, codec, display arrangement and virtual displays are
     // required; every other role may be absent.
-    // Password guesses wait on the clock's timers.
+    // Password guesses and the keepalive wait on the clock's timers.
     static std::shared_ptr<ControlServer> make(std::uint16_t port,
                                                std::shared_ptr<DispatchQueue> queue,
                                                std::string name, SessionEnvironment environment,

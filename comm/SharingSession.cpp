@@ -158,6 +158,7 @@ void SharingSession::extendAndShowOnDisplay(DisplayID display, const std::string
     std::weak_ptr<const bool> start = mainStart_;
     const std::optional<std::string> resolution = currentResolution_;
     auto queue = context_.queue;
+    TimerClock* clock = context_.clock;
     auto showOnDisplay = [=](bool extended) {
         auto self = weak.lock();
         if (!self || !start.lock()) return;
@@ -169,7 +170,7 @@ void SharingSession::extendAndShowOnDisplay(DisplayID display, const std::string
         auto& windows = *self->environment_.windows;
         windows.setMainDisplay(display);
         windows.moveAllWindowsToDisplay(display);
-        self->environment_.desktopQueue->asyncAfter(secondWindowMove, [=] {
+        clock->scheduleAfter(*self->environment_.desktopQueue, secondWindowMove, [=] {
             auto self = weak.lock();
             if (!self || !start.lock()) return;
             auto& windows = *self->environment_.windows;

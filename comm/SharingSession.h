@@ -10,6 +10,7 @@
 #pragma once
 
 #include "Capture/VNSCapture.h"
+#include "base/TimerClock.h"
 #include "comm/ClientGate.h"
 #include "comm/ControlRecords.h"
 #include "comm/Packet.h"
@@ -38,6 +39,7 @@ class SharingSession : public std::enable_shared_from_this<SharingSession> {
         PortPlan ports;
         TlsIdentitySource identity;
         std::shared_ptr<ClientGate> gate;
+        TimerClock* clock = &TimerClock::real();  // the session's delayed steps wait on it
     };
 
     static std::shared_ptr<SharingSession> make(Context context);

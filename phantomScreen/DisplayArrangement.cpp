@@ -18,8 +18,9 @@ void finish(const std::function<void(bool)>& completion, bool success) {
 }  // namespace
 
 std::shared_ptr<DisplayArrangement> DisplayArrangement::make(DisplayService& displays,
-                                                             DispatchQueue& queue) {
-    return std::shared_ptr<DisplayArrangement>(new DisplayArrangement(displays, queue));
+                                                             DispatchQueue& queue,
+                                                             TimerClock& clock) {
+    return std::shared_ptr<DisplayArrangement>(new DisplayArrangement(displays, queue, clock));
 }
 
 void DisplayArrangement::setDisplayExtended(DisplayID display, int retriesRemaining,
@@ -70,11 +71,12 @@ void DisplayArrangement::setDisplayExtended(DisplayID display, int retriesRemain
     if (retriesRemaining > 1) {
         logMsg("⚠️ setDisplayExtended: display " + id + " still mirrored, retrying");
         std::weak_ptr<DisplayArrangement> weak = weak_from_this();
-        queue_.asyncAfter(
-            retryInterval, [weak, display, retriesRemaining, completion = std::move(completion)] {
-                if (auto self = weak.lock())
-                    self->setDisplayExtended(display, retriesRemaining - 1, completion);
-            });
+        clock_.scheduleAfter(queue_, retryInterval,
+                             [weak, display, retriesRemaining, completion = std::move(completion)] {
+                                 if (auto self = weak.lock())
+                                     self->setDisplayExtended(display, retriesRemaining - 1,
+                                                              completion);
+                             });
         return;
     }
     logMsg("⚠️ setDisplayExtended: display " + id + " still mirrored after moving from " +

@@ -4,11 +4,11 @@
 // weakly, as they hold the server.
 #pragma once
 
+#include "base/DispatchQueue.h"
+#include "base/TimerClock.h"
 #include "platform/display/Interface.h"
 
 #include <functional>
-#include "base/DispatchQueue.h"
-
 #include <memory>
 #include <optional>
 
@@ -16,18 +16,20 @@ namespace vl {
 
 class DisplayArrangement : public std::enable_shared_from_this<DisplayArrangement> {
   public:
-    // The retries run on `queue`, the desktop's.
-    static std::shared_ptr<DisplayArrangement> make(DisplayService& displays, DispatchQueue& queue);
+    // The retries run on `queue`, the desktop's, and wait on `clock`.
+    static std::shared_ptr<DisplayArrangement> make(DisplayService& displays, DispatchQueue& queue,
+                                                    TimerClock& clock = TimerClock::real());
 
     // Runs on the desktop's queue; retries 0.25 s apart there while still mirrored.
     void setDisplayExtended(DisplayID display, int retriesRemaining,
                             std::function<void(bool)> completion = {});
 
   private:
-    DisplayArrangement(DisplayService& displays, DispatchQueue& queue)
-        : displays_(displays), queue_(queue) {}
+    DisplayArrangement(DisplayService& displays, DispatchQueue& queue, TimerClock& clock)
+        : displays_(displays), queue_(queue), clock_(clock) {}
     DisplayService& displays_;
     DispatchQueue& queue_;
+    TimerClock& clock_;
 };
 
 }  // namespace vl

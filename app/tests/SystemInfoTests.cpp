@@ -2,6 +2,7 @@
 
 #include "base/Logger.h"
 #include "base/Uuid.h"
+#include "base/testing/Eventually.h"
 #include "platform/defaults/fake/MemoryDefaults.h"
 #include "platform/host/fake/FakeHostFacts.h"
 #include "platform/power/fake/FakePower.h"
@@ -117,8 +118,7 @@ TEST_F(SystemInfoTest, SleepPreventionHoldsOneDisplayAssertionAndDeclaresActivit
     EXPECT_EQ(power->displayAssertionsCreated, 1);
     EXPECT_EQ(power->lastName.empty(), false);
     // The activity timer fires at once on the global queue.
-    for (int i = 0; i < 500 && power->activeActivityAssertions() == 0; ++i)
-        std::this_thread::sleep_for(2ms);
+    ASSERT_TRUE(vl::testing::eventually([&] { return power->activeActivityAssertions() != 0; }));
     EXPECT_EQ(power->activeActivityAssertions(), 1u);
     EXPECT_EQ(power->activeDisplayAssertions(), 1u);
 

@@ -1,9 +1,10 @@
 #include "client/InputScript.h"
 
+#include "base/testing/Eventually.h"
+
 #include <gtest/gtest.h>
 
 #include <mutex>
-#include <thread>
 
 using namespace vl;
 using namespace std::chrono_literals;
@@ -63,7 +64,7 @@ TEST(InputScriptTest, PlaySendsEachMessageAtItsTimeAndStopDropsTheRest) {
             sent.push_back(type);
         },
         "M");
-    for (int i = 0; i < 500 && script->sent() < 2; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(vl::testing::eventually([&] { return script->sent() >= 2; }, 5s));
     script->stop();  // returns at once although a message is 30 s ahead
     std::lock_guard lock(mutex);
     EXPECT_EQ(sent,

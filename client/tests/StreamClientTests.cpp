@@ -1,5 +1,6 @@
 #include "client/StreamClient.h"
 
+#include "base/testing/Eventually.h"
 #include "comm/KeychainIdentityManager.h"
 #include "platform/crypto/Rsa.h"
 
@@ -82,7 +83,8 @@ TEST(StreamClient, KeepsArrivingPacketsAcrossKeepalivesAndSplitWritesAndHandsOut
     const Bytes a = first.encode(), b = second.encode();
     stream->send(Bytes{0x00}, false, nullptr);
     stream->send(Bytes(a.begin(), a.begin() + 10), false, nullptr);
-    std::this_thread::sleep_for(50ms);  // the client sees half a header first
+    // The client sees half a header first.
+    ASSERT_TRUE(vl::testing::eventually([&] { return client->bytesReceived() == 11; }));
     stream->send(Bytes(a.begin() + 10, a.end()), false, nullptr);
     stream->send(Bytes{0x00, 0x00}, false, nullptr);
     stream->send(b, false, nullptr);

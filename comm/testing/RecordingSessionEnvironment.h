@@ -238,14 +238,17 @@ class RecordingMedia final : public AudioRelay, public MicRelay, public CamRelay
 
 // The environment with its fakes kept at hand. The virtual displays come from the library at
 // `libraryPath` (the fake platform's, in the tests that need displays; none loads otherwise).
+// The waits for a virtual display and the arrangement's retries take their time from `clock`.
 struct RecordingSessionEnvironment {
     explicit RecordingSessionEnvironment(
-        std::string libraryPath = "/nonexistent/libPhantomScreen.so") {
+        std::string libraryPath = "/nonexistent/libPhantomScreen.so",
+        TimerClock& clock = TimerClock::real()) {
         displays->addDisplay(FakeDisplayService::make(1, {0, 0, 1920, 1080}));
         inf = std::make_shared<PhantomScreenInf>(*displays, DispatchQueue::main(),
                                                  std::move(libraryPath));
-        virtualDisplays = std::make_shared<PhantomScreenService>(inf, DispatchQueue::global());
-        arrangement = DisplayArrangement::make(*displays, DispatchQueue::main());
+        virtualDisplays =
+            std::make_shared<PhantomScreenService>(inf, DispatchQueue::global(), clock);
+        arrangement = DisplayArrangement::make(*displays, DispatchQueue::main(), clock);
     }
     ~RecordingSessionEnvironment() {
         virtualDisplays->stopService();

@@ -176,12 +176,17 @@ TEST_F(AudioServerTest, ANewerConnectionTakesOverAndStopEndsTheSending) {
     first->send(ping);
     EXPECT_TRUE(first->waitFor([&](const Packet& p) { return p.packetId == ping.packetId; }, 5s));
 
+    const auto tapped = server->audioTapInstance();
+    ASSERT_TRUE(tapped);
     server->stop();
     const auto sent = server->sentCount();
     const auto tap = AudioTap::make(audio, device);
     server->audioTap(*tap, ZuAudioBuffer::makeInterleaved(2, std::vector<float>(960, 0.1f)));
+    // The session's tap is stopped: a capture cycle after the stop, where its timer would run
+    // one, sends nothing either.
+    EXPECT_FALSE(tapped->isRunning());
     provider->queuePCM(deviceLocal, tone(2, 4800));
-    std::this_thread::sleep_for(50ms);
+    tapped->captureQueue().sync([&] { tapped->poll(); });
     EXPECT_EQ(server->sentCount(), sent);
     server.reset();
 }

@@ -3,6 +3,7 @@
 
 #include "base/testing/Eventually.h"
 #include "base/testing/LogCapture.h"
+#include "base/testing/ManualClock.h"
 #include "client/StreamClient.h"
 #include "comm/testing/ReceiveLoopChecks.h"
 #include "comm/testing/TestIdentity.h"
@@ -270,29 +271,34 @@ TEST(CameraRelay, ADaemonThatLostTheDeviceMidSessionIsAskedToShowItAgain) {
     auto notify = std::make_shared<InProcessNotifyCenter>();
     auto devices = std::make_shared<FakeCameraDevices>();
     devices->addDevice(CamServer::camDeviceUID, 3);
-    CameraRelay relay(vl::testing::testIdentity, {notify, devices}, 20ms);
+    vl::testing::ManualClock clock;
+    CameraRelay relay(vl::testing::testIdentity, {notify, devices}, 20ms, clock);
     auto shows = [&] {
         auto posted = notify->posted();
         return std::count(posted.begin(), posted.end(), CameraRelay::showDeviceName);
     };
     relay.startVisionProCam({0, std::make_shared<ClientGate>()});
-    ASSERT_TRUE(vl::testing::eventually([&] { return devices->lookups() >= 3; }, 5s));
+    clock.advance(60ms);
+    ASSERT_GE(devices->lookups(), 3);
     EXPECT_EQ(shows(), 1) << "a daemon that shows the device is left alone";
 
     // The daemon restarted: it answers, but without the device.
     devices->removeDevice(CamServer::camDeviceUID);
-    ASSERT_TRUE(vl::testing::eventually([&] { return shows() >= 2; }, 5s));
+    clock.advance(20ms);
+    ASSERT_EQ(shows(), 2);
     EXPECT_TRUE(log.contains("The camera daemon answers without the camera: showing it again"));
     devices->addDevice(CamServer::camDeviceUID, 4);
-    const auto shown = shows();
     const int lookups = devices->lookups();
-    ASSERT_TRUE(vl::testing::eventually([&] { return devices->lookups() >= lookups + 3; }, 5s));
-    EXPECT_EQ(shows(), shown);
+    clock.advance(60ms);
+    ASSERT_GE(devices->lookups(), lookups + 3);
+    EXPECT_EQ(shows(), 2);
 
     // After the session nothing is shown again, whatever the daemon says.
     relay.stopVisionProCam();
     devices->removeDevice(CamServer::camDeviceUID);
-    std::this_thread::sleep_for(100ms);
+    const int stopped = devices->lookups();
+    clock.advance(100ms);
+    EXPECT_EQ(devices->lookups(), stopped);
     EXPECT_EQ(notify->posted().back(), CameraRelay::hideDeviceName);
 }
 

@@ -382,6 +382,8 @@ TEST_F(ControlServerTest, AStreamEndedOrResetByThePeerEndsItsConnectionWithOneRe
 }
 
 TEST_F(ControlServerTest, KeepaliveSendsOneZeroByteAtEachIntervalToTheAuthenticatedClient) {
+    server = ControlServer::make(8788, queue, "ControlServer", fakes.environment(), clock);
+    server->setGuessPolicy({.firstDelay = 0ms});
     server->setKeepaliveInterval(20ms);
     auto connection = readyConnection();
     connection->deliver(connectPacket("device-A", "Ez3Kq$vn"));
@@ -391,13 +393,16 @@ TEST_F(ControlServerTest, KeepaliveSendsOneZeroByteAtEachIntervalToTheAuthentica
             if (sent.data == Bytes{0x00} && sent.isComplete) ++count;
         return count;
     };
-    for (int i = 0; i < 500 && keepalives() < 3; ++i) std::this_thread::sleep_for(5ms);
-    EXPECT_GE(keepalives(), 3);
+    clock.advance(19ms);
+    EXPECT_EQ(keepalives(), 0);
+    clock.advance(41ms);
+    EXPECT_EQ(keepalives(), 3);
 
     // A connection that never authenticated gets none.
     auto stranger = readyConnection("127.0.0.1:50003");
-    std::this_thread::sleep_for(80ms);
+    clock.advance(80ms);
     EXPECT_TRUE(stranger->sent().empty());
+    EXPECT_EQ(keepalives(), 7);
 }
 
 TEST_F(ControlServerTest, ServerInitiatedMessagesGoOnlyToAReadyActiveClient) {
@@ -491,7 +496,7 @@ class SharingSessionTest : public ::testing::Test {
         install(&platform);
 
         server = ControlServer::make(static_cast<std::uint16_t>(basePort), queue, "ControlServer",
-                                     fakes.environment());
+                                     fakes.environment(), clock);
         connection = std::make_shared<FakeConnection>("127.0.0.1:50000");
         server->handleConnection(connection);
         connection->setState(ConnectionState::ready);
@@ -510,18 +515,30 @@ class SharingSessionTest : public ::testing::Test {
         if (library) dlclose(library);
     }
 
-    // Lets the steps posted to the main queue (and the 0.35 s second window move) run.
+    // Lets the steps posted to the main queue run, and those due later (the second window move
+    // 0.35 s on) fall due.
     void settle() {
         DispatchQueue::main().sync([] {});
-        std::this_thread::sleep_for(400ms);
+        clock.advance(400ms);
         DispatchQueue::main().sync([] {});
+    }
+    // Waits for the condition while the session's clock moves on, so that the polls for a virtual
+    // display, the arrangement's retries and the second window move fall due as the test looks.
+    bool until(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
+        return eventually(
+            [&] {
+                if (condition()) return true;
+                clock.advance(50ms);
+                return false;
+            },
+            timeout);
     }
     bool logged(const std::string& text) { return log.contains(text, 3s); }
     // The answer to the request with this id, once it has been sent.
     std::optional<SharedItem> answerTo(const Packet& request,
                                        std::chrono::milliseconds timeout = 10s) {
         std::optional<SharedItem> item;
-        eventually(
+        until(
             [&] {
                 for (const Packet& sent : packetsSent(*connection))
                     if (sent.packetId == request.packetId && sent.data) {
@@ -590,7 +607,8 @@ class SharingSessionTest : public ::testing::Test {
 
     // Each test process takes its own ports, so runs side by side do not collide.
     const int basePort = 20000 + static_cast<int>(getpid() % 4000) * 10;
-    RecordingSessionEnvironment fakes{FAKE_LIBRARY_PATH};
+    vl::testing::ManualClock clock;
+    RecordingSessionEnvironment fakes{FAKE_LIBRARY_PATH, clock};
     std::shared_ptr<ps::FakeVirtualDisplays> virtuals =
         std::make_shared<ps::FakeVirtualDisplays>(*fakes.displays);
     void* library = nullptr;
@@ -631,7 +649,7 @@ TEST_F(SharingSessionTest, RdpStartAnswersTheMainItemOnAnExtendedVirtualDisplay)
 
     // The display is taken out of mirroring beside the main display, then the windows follow.
     const std::string display = std::to_string(id);
-    ASSERT_TRUE(eventually([&] { return count("startNewWindowObserver " + display) == 1; }));
+    ASSERT_TRUE(until([&] { return count("startNewWindowObserver " + display) == 1; }));
     EXPECT_EQ(fakes.displays->mirrorsDisplay(id), nullDisplayID);
     EXPECT_GE(fakes.displays->bounds(id).x, 1920);  // beside the main display
     auto steps = fakes.steps();
@@ -667,7 +685,9 @@ TEST_F(SharingSessionTest, DescriptorsWithoutASizeAreDroppedWithoutAnAnswer) {
     connection->deliver(framed(InteractionType::rdpStart, "not base64!"));
     connection->deliver(descriptorPacket(InteractionType::displayStart, "portrait:true").encode());
     EXPECT_TRUE(logged("****** displayStr: @60 HDR"));
-    std::this_thread::sleep_for(500ms);
+    // What the descriptors set going has run on the desktop's queue, then on the server's.
+    DispatchQueue::main().sync([] {});
+    server->withSession([](SharingSession&) {});
     EXPECT_TRUE(packetsSent(*connection).empty());
     EXPECT_FALSE(videoServer());
     EXPECT_EQ(findPS(), std::nullopt);
@@ -704,7 +724,9 @@ TEST_F(SharingSessionTest, VideoOfTheMainItemReachesItsClientUntilTheSessionStop
     // The cursor is confined once, with the first frame.
     const std::string confine = "startConstrainingCursor " + std::to_string(id);
     ASSERT_TRUE(eventually([&] { return count(confine) == 1; }));
-    std::this_thread::sleep_for(50ms);
+    // Both frames have left the encode queue, and whatever they posted to the desktop's has run.
+    running->encodeQueue()->sync([] {});
+    DispatchQueue::main().sync([] {});
     EXPECT_EQ(count(confine), 1);
 
     connection->deliver(framed(InteractionType::rdpStop));
@@ -743,8 +765,12 @@ TEST_F(SharingSessionTest, ExtraDisplaysTakeTheFourSlotsAndReuseAFreedOne) {
         EXPECT_TRUE(displayServer(basePort + 6 + i)->isListening());
     }
     EXPECT_EQ(session([](SharingSession& s) { return s.extraDisplayMask(); }), 0x0f);
-    EXPECT_FALSE(startExtraDisplay("1280x720", 300ms));  // no fifth answer
+    Packet fifth = descriptorPacket(InteractionType::displayStart, "1280x720");
+    connection->deliver(fifth.encode());
     EXPECT_TRUE(logged("handleDisplayStart: all four extra display slots are taken"));
+    DispatchQueue::main().sync([] {});
+    server->withSession([](SharingSession&) {});
+    EXPECT_FALSE(answerTo(fifth, 0ms));  // no fifth answer
 
     // Stopping the slot-2 display frees its port, its server and its virtual display.
     const DisplayID second = displayOf(items[1]);
@@ -840,12 +866,18 @@ TEST_F(SharingSessionTest, RdpStopWithNothingStartedChangesNothing) {
 TEST_F(SharingSessionTest, ASessionStoppedWhileItsDisplayComesOnlineStartsNothing) {
     Packet start = descriptorPacket(InteractionType::rdpStart, "1920x1080@60");
     connection->deliver(start.encode());
-    // The display exists; the wait for it polls every 0.2 s, so the stop comes first.
+    // The display exists; the wait for it polls every 0.2 s, and the clock stands still, so the
+    // stop comes first.
     ASSERT_TRUE(eventually([&] { return findPS().has_value(); }));
     connection->deliver(framed(InteractionType::rdpStop));
     // The teardown takes the display away, so the wait ends at its 5 s time-out.
-    EXPECT_TRUE(log.contains(
-        "handleRdpStart: the session ended while its display came online; nothing started", 8s));
+    ASSERT_EQ(findPS(), std::nullopt);
+    clock.advance(4900ms);
+    server->withSession([](SharingSession&) {});
+    EXPECT_FALSE(log.contains("the session ended while its display came online"));
+    clock.advance(100ms);
+    EXPECT_TRUE(
+        logged("handleRdpStart: the session ended while its display came online; nothing started"));
     settle();
     EXPECT_FALSE(answerTo(start, 10ms));
     EXPECT_FALSE(videoServer());
@@ -898,7 +930,7 @@ TEST_F(SharingSessionTest, TheActiveWindowsDisplayIsNamedToTheClientByItsSharedI
 
     // The window manager tells on the main queue; the callback was installed at the session's
     // start.
-    ASSERT_TRUE(eventually(
+    ASSERT_TRUE(until(
         [&] { return count("startNewWindowObserver " + std::to_string(displayOf(item))) == 1; }));
     DispatchQueue::main().sync([&] {
         fakes.windows->activeWindowMovedTo(displayOf(*extra));
@@ -943,7 +975,7 @@ TEST_F(SharingSessionTest, AClientsLayoutComesBackOnlyAtTheResolutionItWasSavedA
 
     // Another resolution: nothing restored.
     SharedItem smaller = startMainSession("1280x720@60");
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(until([&] {
         return count("startNewWindowObserver " + std::to_string(displayOf(smaller))) == 1;
     }));
     EXPECT_EQ(count("restoreWindowLayout device-A 1280x720"), 0);
@@ -954,7 +986,7 @@ TEST_F(SharingSessionTest, AClientsLayoutComesBackOnlyAtTheResolutionItWasSavedA
 
     // The same resolution again: the layout saved at it comes back, before the observers start.
     SharedItem again = startMainSession("1280x720@60");
-    ASSERT_TRUE(eventually(
+    ASSERT_TRUE(until(
         [&] { return count("startNewWindowObserver " + std::to_string(displayOf(again))) == 1; }));
     EXPECT_EQ(count("restoreWindowLayout device-A 1280x720"), 1);
     EXPECT_TRUE(logged("🔄 Restoring saved window layout for device-A"));
@@ -1055,8 +1087,12 @@ TEST_F(SharingSessionTest, ASessionEndsAndTheNextClientIsAnsweredWhileStrangersC
 
     Packet start = descriptorPacket(InteractionType::rdpStart, "1280x720@60");
     client->stream().send(start);
-    auto reply = client->stream().waitFor(
-        [&](const Packet& p) { return p.packetId == start.packetId; }, 10s);
+    std::optional<Packet> reply;
+    until([&] {
+        reply = client->stream().waitFor(
+            [&](const Packet& p) { return p.packetId == start.packetId; }, 10ms);
+        return reply.has_value();
+    });
     ASSERT_TRUE(reply && reply->data);
     auto item = SharedItem::fromJson(*reply->data);
     ASSERT_TRUE(item);

@@ -146,9 +146,8 @@ TEST_F(VideoServerTest, ASecondRegistrationReplacesTheFirstAndAnEndedConnectionI
     auto second = videoClient(server->boundPort());
     ASSERT_TRUE(second->waitForState(ConnectionState::ready));
     second->registerForVideo();
-    for (int i = 0; i < 500 && server->clientConnection() == firstConnection; ++i)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_NE(server->clientConnection(), firstConnection);
+    EXPECT_TRUE(
+        vl::testing::eventually([&] { return server->clientConnection() != firstConnection; }));
     auto handler = server->frameHandler(Uuid::random());
     handler(keyFrame);
     EXPECT_EQ(second->waitForPackets(1).size(), 1u);

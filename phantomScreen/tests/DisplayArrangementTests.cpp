@@ -1,8 +1,9 @@
 #include "phantomScreen/DisplayArrangement.h"
+
+#include "base/testing/ManualClock.h"
 #include "phantomScreen/tests/TestSupport.h"
 
 #include <atomic>
-#include <future>
 
 namespace vl {
 namespace {
@@ -19,21 +20,23 @@ class DisplayArrangementTest : public ::testing::Test {
         arrangement.addDisplay(mirrored);
     }
 
-    // Runs setDisplayExtended on the main queue and waits for its completion.
+    // Runs setDisplayExtended on the main queue, moving the clock on from retry to retry, and
+    // gives its completion; none when it never completes.
     std::optional<bool> extend(DisplayID display, int retries) {
-        std::promise<bool> done;
-        auto result = done.get_future();
-        DispatchQueue::main().async([&] {
-            arranger->setDisplayExtended(display, retries, [&](bool ok) { done.set_value(ok); });
-        });
-        if (result.wait_for(5s) != std::future_status::ready) return std::nullopt;
-        return result.get();
+        std::optional<bool> result;
+        DispatchQueue::main().sync(
+            [&] { arranger->setDisplayExtended(display, retries, [&](bool ok) { result = ok; }); });
+        // Each retry runs on the main queue within advance() and schedules the next one there.
+        while (!result && clock.pendingCount() > 0) clock.advance(retryInterval);
+        return result;
     }
 
+    static constexpr auto retryInterval = 250ms;
     testing::Reports reports;
     FakeDisplayService arrangement;
+    vl::testing::ManualClock clock;
     std::shared_ptr<DisplayArrangement> arranger =
-        DisplayArrangement::make(arrangement, DispatchQueue::main());
+        DisplayArrangement::make(arrangement, DispatchQueue::main(), clock);
 };
 
 TEST_F(DisplayArrangementTest, UnmirrorsAndPlacesBesideTheMainDisplay) {
@@ -87,9 +90,9 @@ TEST_F(DisplayArrangementTest, RetriesStopWhenTheOwnerIsGone) {
     arrangement.setFaults(faults);
     std::atomic<int> calls{0};
     DispatchQueue::main().sync([&] { arranger->setDisplayExtended(5, 5, [&](bool) { ++calls; }); });
+    ASSERT_EQ(clock.pendingCount(), 1u);
     arranger.reset();
-    std::this_thread::sleep_for(400ms);
-    DispatchQueue::main().sync([] {});
+    clock.advance(5 * retryInterval);
     EXPECT_EQ(calls, 0);
     EXPECT_EQ(arrangement.counters().begun, 1);
 }

@@ -152,6 +152,21 @@ class VideoSessionTest : public ::testing::Test {
         control->send(Packet(PacketType::pktInteractiveTap, InteractionType::rdpVideo,
                              bytesOf(item.sharedID)));
     }
+    // Whether the server has taken the video registration on the item's port.
+    bool registered(const SharedItem& item) {
+        return testing::eventually(
+            [&] {
+                bool taken = false;
+                server->withSession([&](SharingSession& session) {
+                    auto video = item.sharedVideoPort == basePort + 2
+                                     ? session.videoServer()
+                                     : session.displayServer(item.sharedVideoPort);
+                    taken = video && video->clientConnection();
+                });
+                return taken;
+            },
+            settle);
+    }
 
     testing::PortBlock ports{10};  // the control port and the ports it derives
     const int basePort = ports.first();
@@ -199,7 +214,7 @@ TEST_F(VideoSessionTest, TheClientSeesTheVirtualDisplayAndTheLayoutReturnsAfterw
     auto video = videoStream(item.sharedVideoPort);
     ASSERT_TRUE(video->waitForState(ConnectionState::ready, settle));
     video->registerForVideo();
-    std::this_thread::sleep_for(300ms);  // registered before the first frame
+    ASSERT_TRUE(registered(item));  // before the first frame
     askForVideo(item);
     ASSERT_GE(video->waitForPackets(20, 20s).size(), 20u);
 
@@ -269,7 +284,7 @@ TEST_F(VideoSessionTest, AnExtraDisplayStreamsOnItsOwnPort) {
     auto video = videoStream(item.sharedVideoPort);
     ASSERT_TRUE(video->waitForState(ConnectionState::ready, settle));
     video->registerForVideo();
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(registered(item));
     askForVideo(item);
     // A still desktop sends frames only when something changes; the first one always comes.
     ASSERT_FALSE(video->waitForPackets(1, 20s).empty());

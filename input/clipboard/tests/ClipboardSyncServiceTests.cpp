@@ -1,5 +1,6 @@
 #include "input/clipboard/ClipboardSyncService.h"
 
+#include "base/testing/Eventually.h"
 #include "base/testing/LogCapture.h"
 #include "base/testing/MainLoop.h"
 #include "base/testing/ManualClock.h"
@@ -336,9 +337,8 @@ TEST(ClipboardSyncQueueTest, AnOwnerThatDoesNotAnswerHoldsOnlyTheClipboardsQueue
     // Monitoring has begun (what was there at its start is never sent): now another program copies.
     queue->sync([] {});
     pasteboard->inner.copyText("from another program");
-    for (int wait = 0; wait < 5000 && !pasteboard->reading(); ++wait)
-        std::this_thread::sleep_for(1ms);
-    if (!pasteboard->reading()) pasteboard->answer();  // do not leave the queue held
+    if (!vl::testing::eventually([&] { return pasteboard->reading(); }, 5s, 1ms))
+        pasteboard->answer();  // do not leave the queue held
     ASSERT_TRUE(pasteboard->reading()) << "the copy was never read";
 
     // The main queue runs on, and the client's clipboard and a stop are taken without waiting.
