@@ -39,6 +39,7 @@ struct MutterCaptureStream::State {
     // more while the monitor stays still, so it is converted once a buffer is free again.
     std::vector<std::uint8_t> held;
     PipeWireVideoFrame heldFrame;
+    Clock::time_point heldArrived;
     bool holding = false;
     std::uint64_t received = 0;
     std::uint64_t skipped = 0;
@@ -96,6 +97,7 @@ void MutterCaptureStream::State::onFrame(const std::shared_ptr<State>& self,
             held.assign(frame.pixels, frame.pixels + frame.stride * std::size_t(frame.height));
             heldFrame = frame;
             heldFrame.pixels = nullptr;
+            heldArrived = arrived;
             holding = true;
         }
     }
@@ -127,7 +129,7 @@ void MutterCaptureStream::State::onTick() {
         std::lock_guard lock(framesMutex);
         if (!pending && holding) {
             heldFrame.pixels = held.data();
-            if (convert(heldFrame, pendingArrived)) holding = false;
+            if (convert(heldFrame, heldArrived)) holding = false;
             heldFrame.pixels = nullptr;
         }
         frame.pixelBuffer = std::move(pending);
