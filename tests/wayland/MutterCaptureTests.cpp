@@ -204,10 +204,8 @@ class MutterCaptureOnChange : public testing::MutterFixture {
     void SetUp() override {
         MutterFixture::SetUp();
         if (!ready()) return;
-        std::string error;
-        monitors = std::make_shared<MutterMonitors>(bus);
-        monitor = monitors->add({.width = 640, .height = 360}, &error);
-        ASSERT_TRUE(monitor) << error;
+        addMonitor(640, 360);
+        if (!ready()) return;
     }
     std::unique_ptr<MutterCaptureStream> start(MediaTime interval, int queueDepth,
                                                CaptureStreamOutput output) {
@@ -226,8 +224,6 @@ class MutterCaptureOnChange : public testing::MutterFixture {
     }
 
     DispatchQueue queue{"capture-test"};
-    std::shared_ptr<MutterMonitors> monitors;
-    std::shared_ptr<MutterVirtualMonitor> monitor;
 };
 
 // A frame that comes after a quiet spell goes out when it comes, off the deadlines; frames that
