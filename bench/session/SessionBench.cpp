@@ -1,31 +1,31 @@
-// Sharing-session benchmarks on a private Xvfb (:90 to :94), each beside its baseline in the
-// same run:
-// - throughput: the whole pipeline — X11 grab, BGRA → NV12, x265, Annex-B, packets, loopback
-//   QUIC to a receiving client — unpaced (the screen changes as soon as the previous change has
-//   been grabbed), beside raw x265 encoding the very frames the pipeline encoded with the
-//   session's settings;
-// - latency, glass to glass: a square toggles between black and white; from the X server having
-//   drawn it to the client having decoded a picture that shows it (sampled beside the pointer);
-//   median and p99, beside the target of one frame time plus the mean encode time; then the
-//   stage table of those samples (the pipeline's frame trace joined to the client's arrivals);
-// - static desktop: CPU time of this process and of the X server while nothing changes, beside
-//   the same pipeline while the screen scrolls at the frame rate.
+// Sharing-session benchmarks on a private desktop — Xvfb (:90 to :94) or a headless Mutter with a
+// virtual monitor (--desktop x11|mutter|both; both runs each measurement on X11, then on Mutter,
+// and compares) — each beside its baseline in the same run:
+// - throughput: the whole pipeline — capture (X11 grab, or Mutter's PipeWire buffer), BGRA →
+//   NV12, x265, Annex-B, packets, loopback QUIC to a receiving client — unpaced (the screen
+//   changes as soon as the previous change has been taken), beside raw x265 encoding the very
+//   frames the pipeline encoded with the session's settings;
+// - latency, glass to glass: a square toggles between black and white; from the display server
+//   having the drawing (X11: drawn; Mutter: the client's frame committed) to the client having
+//   decoded a picture that shows it (sampled beside the pointer); median and p99, beside the
+//   target of one frame time plus the mean encode time; then the stage table of those samples
+//   (the pipeline's frame trace joined to the client's arrivals);
+// - static desktop: CPU time of this process and of the compositor while nothing changes, and
+//   the frames sent, beside the same pipeline while the screen scrolls at the frame rate.
 #include "Capture/VNSCapture.h"
 #include "base/FrameTrace.h"
 #include "base/Logger.h"
 #include "base/Uuid.h"
+#include "bench/session/BenchDesktop.h"
 #include "bench/session/StageTable.h"
 #include "client/StreamClient.h"
 #include "client/VideoSink.h"
 #include "comm/VideoServer.h"
 #include "comm/testing/RecordingSessionEnvironment.h"
-#include "platform/capture/tests/XvfbServer.h"
-#include "platform/capture/x11/X11CaptureService.h"
 #include "platform/videocodec/x265/X265CompressionSession.h"
 #include "platform/videocodec/x265/X265VideoCodecService.h"
 
 #include <x265.h>
-#include <xcb/xcb.h>
 
 #include <unistd.h>
 #include <algorithm>
@@ -36,12 +36,14 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <numeric>
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using namespace vl;
@@ -62,7 +64,7 @@ double processCpuSeconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-// CPU seconds of another process (user + system), from /proc.
+// CPU seconds of other processes (user + system), from /proc.
 double otherCpuSeconds(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(in)), {});
@@ -83,34 +85,25 @@ double otherCpuSeconds(pid_t pid) {
     return (std::stod(fields[11]) + std::stod(fields[12])) /
            static_cast<double>(sysconf(_SC_CLK_TCK));
 }
-
-// The X server's process id, from its lock file.
-pid_t xServerPid(const std::string& display) {
-    std::ifstream lock("/tmp/.X" + display.substr(1) + "-lock");
-    long pid = 0;
-    lock >> pid;
-    return static_cast<pid_t>(pid);
+double otherCpuSeconds(const std::vector<pid_t>& pids) {
+    double total = 0;
+    for (pid_t pid : pids) total += otherCpuSeconds(pid);
+    return total;
 }
 
-// A desktop-like picture: flat panels, text-like stripes and a gradient.
-std::vector<std::uint8_t> desktopBGRA(int width, int height) {
-    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            std::uint8_t* p = pixels.data() + (static_cast<std::size_t>(y) * width + x) * 4;
-            const bool panel = (x / 256 + y / 256) % 2 == 0;
-            const bool stripe = (y % 16) < 2 && (x % 200) < 150;
-            const bool glyph =
-                (y % 16) > 4 && (y % 16) < 13 && ((x * 7 + y * 3) % 11) < 4 && (x % 200) < 150;
-            std::uint8_t v = panel ? 240 : static_cast<std::uint8_t>(x & 0xff);
-            if (stripe || glyph) v = 20;
-            p[0] = v;
-            p[1] = panel ? 240 : static_cast<std::uint8_t>((stripe || glyph) ? 20 : y & 0xff);
-            p[2] = panel ? 245 : static_cast<std::uint8_t>((stripe || glyph) ? 20 : 128);
-            p[3] = 255;
-        }
-    }
-    return pixels;
+// What a measurement found, for the comparison of desktops: its headline figure.
+struct Outcome {
+    int status = 1;
+    double figure = 0;
+};
+
+std::unique_ptr<bench::BenchDesktop> startDesktop(bench::DesktopKind kind, int width, int height,
+                                                  int fps) {
+    std::string error;
+    auto desktop = bench::BenchDesktop::start(kind, width, height, fps, &error);
+    if (!desktop)
+        std::fprintf(stderr, "no %s desktop: %s\n", bench::description(kind), error.c_str());
+    return desktop;
 }
 
 // The codec the pipeline encodes with: x265, with each encode timed and the first frames kept,
@@ -244,71 +237,12 @@ class RawX265 {
     std::int64_t pts_ = 0;
 };
 
-// A test X client on the display: a desktop picture that scrolls, and a square that toggles.
-class Painter {
-  public:
-    Painter(const std::string& display, int width, int height) : width_(width), height_(height) {
-        connection_ = xcb_connect(display.c_str(), nullptr);
-        screen_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
-        gc_ = xcb_generate_id(connection_);
-        xcb_create_gc(connection_, gc_, screen_->root, 0, nullptr);
-        // Twice as wide as the screen, so that any scroll offset shows a whole screen.
-        pixmap_ = xcb_generate_id(connection_);
-        xcb_create_pixmap(connection_, screen_->root_depth, pixmap_, screen_->root,
-                          static_cast<std::uint16_t>(2 * width),
-                          static_cast<std::uint16_t>(height));
-        const auto pixels = desktopBGRA(2 * width, height);
-        const int rows = std::max(1, 240000 / (2 * width * 4));
-        for (int y = 0; y < height; y += rows) {
-            const int n = std::min(rows, height - y);
-            xcb_put_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap_, gc_,
-                          static_cast<std::uint16_t>(2 * width), static_cast<std::uint16_t>(n), 0,
-                          static_cast<std::int16_t>(y), 0, screen_->root_depth,
-                          static_cast<std::uint32_t>(2 * width * 4 * n),
-                          pixels.data() + static_cast<std::size_t>(y) * 2 * width * 4);
-        }
-        sync();
-    }
-    ~Painter() { xcb_disconnect(connection_); }
-    bool ok() const { return xcb_connection_has_error(connection_) == 0; }
-
-    // Shows the desktop scrolled by `step` columns; returns once the server has drawn it.
-    void scroll(int step) {
-        const int offset = (step * 4) % width_;
-        xcb_copy_area(connection_, pixmap_, screen_->root, gc_, static_cast<std::int16_t>(offset),
-                      0, 0, 0, static_cast<std::uint16_t>(width_),
-                      static_cast<std::uint16_t>(height_));
-        sync();
-    }
-    // A 256x256 square in the middle, white or black; returns once the server has drawn it.
-    void square(bool white) {
-        const std::uint32_t colour = white ? 0xffffff : 0x000000;
-        xcb_change_gc(connection_, gc_, XCB_GC_FOREGROUND, &colour);
-        const xcb_rectangle_t r{static_cast<std::int16_t>(width_ / 2 - 128),
-                                static_cast<std::int16_t>(height_ / 2 - 128), 256, 256};
-        xcb_poly_fill_rectangle(connection_, screen_->root, gc_, 1, &r);
-        sync();
-    }
-
-  private:
-    void sync() {
-        std::free(
-            xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
-    }
-
-    int width_, height_;
-    xcb_connection_t* connection_ = nullptr;
-    xcb_screen_t* screen_ = nullptr;
-    xcb_gcontext_t gc_ = 0;
-    xcb_pixmap_t pixmap_ = 0;
-};
-
 // The server half of a session's video — capture, encoder, video server — and a client that
 // registers on the video port and hands each access unit to `onUnit`.
 class Pipeline {
   public:
-    Pipeline(const std::string& display, int fps, std::shared_ptr<ObservedCodec> codec,
-             std::function<void(ByteView)> onUnit)
+    Pipeline(std::shared_ptr<CaptureService> captureService, int fps,
+             std::shared_ptr<ObservedCodec> codec, std::function<void(ByteView)> onUnit)
         : codec_(std::move(codec)) {
         server_ = std::make_shared<VideoServer>(
             0, std::make_shared<DispatchQueue>("VideoServerQueue"), "VideoServer",
@@ -331,7 +265,6 @@ class Pipeline {
             error_ = "the client did not register";
             return;
         }
-        auto captureService = std::make_shared<X11CaptureService>(display);
         const auto displays = captureService->shareableDisplays();
         if (displays.empty()) {
             error_ = "no display to capture";
@@ -339,7 +272,7 @@ class Pipeline {
         }
         VNSCaptureConfig config;
         config.fps = fps;
-        capture_ = VNSCapture::make(config, {captureService, codec_});
+        capture_ = VNSCapture::make(config, {std::move(captureService), codec_});
         std::promise<std::optional<VNSCaptureError>> started;
         // As the sharing session wires it: the server asks the capture for key pictures.
         std::weak_ptr<VNSCapture> weak = capture_;
@@ -392,18 +325,15 @@ std::size_t pingPong(std::size_t i, std::size_t n) {
     return k < n ? k : period - k;
 }
 
-int throughput(int width, int height, int rounds, double windowSeconds, bool withDrawing) {
-    test::XvfbServer x(width, height, 90, 94);
-    if (!x.running()) {
-        std::fprintf(stderr, "no free display :90 to :94 for Xvfb\n");
-        return 1;
-    }
-    Painter painter(x.name(), width, height);
-    if (!painter.ok()) return 1;
+Outcome throughput(bench::DesktopKind kind, int width, int height, int rounds, double windowSeconds,
+                   bool withDrawing) {
+    auto desktop = startDesktop(kind, width, height, 240);
+    if (!desktop) return {};
+    auto& painter = *desktop;
     std::printf(
         "throughput %dx%d on %s (unpaced: capture at up to 240 fps, the screen scrolls as "
         "soon as a frame is taken)\n",
-        width, height, x.name().c_str());
+        width, height, desktop->name().c_str());
     double pipelineFps = 0, rawFps = 0;
     for (int round = 0; round < rounds; ++round) {
         auto codec = std::make_shared<ObservedCodec>(90);
@@ -412,10 +342,11 @@ int throughput(int width, int height, int rounds, double windowSeconds, bool wit
         std::atomic<bool> painting{true};
         double fps = 0, cpu = 0, xcpu = 0, mbps = 0;
         {
-            Pipeline pipeline(x.name(), 240, codec, [&](ByteView unit) { received.add(unit); });
+            Pipeline pipeline(desktop->captureService(), 240, codec,
+                              [&](ByteView unit) { received.add(unit); });
             if (!pipeline.error().empty()) {
                 std::fprintf(stderr, "pipeline: %s\n", pipeline.error().c_str());
-                return 1;
+                return {};
             }
             // The screen changes as soon as the encoder has taken the previous picture.
             std::thread paint([&] {
@@ -429,14 +360,14 @@ int throughput(int width, int height, int rounds, double windowSeconds, bool wit
             const auto f0 = received.frames.load();
             const auto b0 = received.bytes.load();
             const double c0 = processCpuSeconds();
-            const double x0 = otherCpuSeconds(xServerPid(x.name()));
+            const double x0 = otherCpuSeconds(desktop->compositorProcesses());
             const auto t0 = Clock::now();
             std::this_thread::sleep_for(std::chrono::duration<double>(windowSeconds));
             const double took = seconds(Clock::now() - t0);
             fps = static_cast<double>(received.frames - f0) / took;
             mbps = static_cast<double>(received.bytes - b0) * 8 / took / 1e6;
             cpu = (processCpuSeconds() - c0) / took;
-            xcpu = (otherCpuSeconds(xServerPid(x.name())) - x0) / took;
+            xcpu = (otherCpuSeconds(desktop->compositorProcesses()) - x0) / took;
             painting = false;
             paint.join();
         }
@@ -452,13 +383,13 @@ int throughput(int width, int height, int rounds, double windowSeconds, bool wit
         }
         if (frames.empty() || !properties) {
             std::fprintf(stderr, "the pipeline encoded nothing\n");
-            return 1;
+            return {};
         }
         std::vector<std::vector<std::uint8_t>> planar;
         for (const auto& frame : frames) planar.push_back(RawX265::planar(frame));
         RawX265 raw(frames[0].width, frames[0].height, *properties);
-        if (!raw.ok()) return 1;
-        // The test client keeps drawing at the pipeline's rate, so that the X server's share of
+        if (!raw.ok()) return {};
+        // The test client keeps drawing at the pipeline's rate, so that the compositor's share of
         // the machine is the same in both halves: what differs is only the pipeline's own work.
         std::atomic<bool> drawing{withDrawing};
         std::thread draw([&] {
@@ -481,28 +412,27 @@ int throughput(int width, int height, int rounds, double windowSeconds, bool wit
         const double rcpu = (processCpuSeconds() - c0) / took;
         std::printf(
             "  round %d: pipeline %.1f fps %.1f Mbit/s (mean encode %.2f ms, CPU %.0f %% "
-            "+ X server %.0f %%) | raw x265 on the same %zu frames %.1f fps %.1f Mbit/s "
+            "+ %s %.0f %%) | raw x265 on the same %zu frames %.1f fps %.1f Mbit/s "
             "(CPU %.0f %%) | ratio %.3f\n",
-            round + 1, fps, mbps, encodeMean, cpu * 100, xcpu * 100, frames.size(), rfps,
-            static_cast<double>(rawBytes) * 8 / took / 1e6, rcpu * 100, fps / rfps);
+            round + 1, fps, mbps, encodeMean, cpu * 100, desktop->compositorName(), xcpu * 100,
+            frames.size(), rfps, static_cast<double>(rawBytes) * 8 / took / 1e6, rcpu * 100,
+            fps / rfps);
         pipelineFps += fps;
         rawFps += rfps;
     }
     std::printf(
-        "RESULT throughput %dx%d (%s): pipeline %.1f fps, raw x265 %.1f fps, ratio %.3f "
+        "RESULT throughput %dx%d on %s (%s): pipeline %.1f fps, raw x265 %.1f fps, ratio %.3f "
         "(target >= 0.9)\n",
-        width, height, withDrawing ? "baseline beside the same drawing" : "baseline alone",
-        pipelineFps / rounds, rawFps / rounds, pipelineFps / rawFps);
-    return 0;
+        width, height, bench::description(kind),
+        withDrawing ? "baseline beside the same drawing" : "baseline alone", pipelineFps / rounds,
+        rawFps / rounds, pipelineFps / rawFps);
+    return {0, pipelineFps / rawFps};
 }
 
-int latency(int width, int height, int fps, int samples) {
-    test::XvfbServer x(width, height, 90, 94);
-    if (!x.running()) {
-        std::fprintf(stderr, "no free display :90 to :94 for Xvfb\n");
-        return 1;
-    }
-    Painter painter(x.name(), width, height);
+Outcome latency(bench::DesktopKind kind, int width, int height, int fps, int samples) {
+    auto desktop = startDesktop(kind, width, height, fps);
+    if (!desktop) return {};
+    auto& painter = *desktop;
     painter.scroll(0);
     painter.square(false);
     auto codec = std::make_shared<ObservedCodec>(0);
@@ -549,8 +479,8 @@ int latency(int width, int height, int fps, int samples) {
         changed.notify_all();
     };
     auto sink = VideoSink::open(options, &error);
-    if (!sink) return 1;
-    Pipeline pipeline(x.name(), fps, codec, [&](ByteView unit) {
+    if (!sink) return {};
+    Pipeline pipeline(desktop->captureService(), fps, codec, [&](ByteView unit) {
         {
             std::lock_guard lock(mutex);
             units.push_back({Clock::now(), unit.size(), isKeyFrameAccessUnit(unit)});
@@ -559,13 +489,13 @@ int latency(int width, int height, int fps, int samples) {
     });
     if (!pipeline.error().empty()) {
         std::fprintf(stderr, "pipeline: %s\n", pipeline.error().c_str());
-        return 1;
+        return {};
     }
     {
         std::unique_lock lock(mutex);
         if (!changed.wait_for(lock, 5s, [&] { return shownWhite.has_value(); })) {
             std::fprintf(stderr, "no first picture\n");
-            return 1;
+            return {};
         }
     }
     std::vector<double> latencies;
@@ -577,8 +507,7 @@ int latency(int width, int height, int fps, int samples) {
         // Changes at random phases of the capture's frame clock.
         std::this_thread::sleep_for(std::chrono::milliseconds(60 + random() % 90));
         white = !white;
-        painter.square(white);
-        const auto drawn = Clock::now();
+        const auto drawn = painter.square(white);
         std::unique_lock lock(mutex);
         if (changed.wait_for(lock, 2s, [&] { return shownWhite == white; })) {
             latencies.push_back(ms(shownAt - drawn));
@@ -599,15 +528,16 @@ int latency(int width, int height, int fps, int samples) {
     }
     const double target = 1000.0 / fps + encodeMean;
     std::printf(
-        "RESULT latency %dx%d@%d: median %.1f ms, p99 %.1f ms, min %.1f, max %.1f over %zu "
-        "changes (%d missed); target one frame + mean encode = %.1f + %.1f = %.1f ms; "
+        "RESULT latency %dx%d@%d on %s: median %.1f ms, p99 %.1f ms, min %.1f, max %.1f over "
+        "%zu changes (%d missed); target one frame + mean encode = %.1f + %.1f = %.1f ms; "
         "median / target %.2f\n",
-        width, height, fps, bench::percentileOf(latencies, 50), bench::percentileOf(latencies, 99),
-        bench::percentileOf(latencies, 0), bench::percentileOf(latencies, 100), latencies.size(),
-        missed, 1000.0 / fps, encodeMean, target, bench::percentileOf(latencies, 50) / target);
+        width, height, fps, bench::description(kind), bench::percentileOf(latencies, 50),
+        bench::percentileOf(latencies, 99), bench::percentileOf(latencies, 0),
+        bench::percentileOf(latencies, 100), latencies.size(), missed, 1000.0 / fps, encodeMean,
+        target, bench::percentileOf(latencies, 50) / target);
     const bench::StageTable table(FrameTrace::marks());
-    const std::string title =
-        std::to_string(width) + "x" + std::to_string(height) + "@" + std::to_string(fps);
+    const std::string title = std::to_string(width) + "x" + std::to_string(height) + "@" +
+                              std::to_string(fps) + " on " + bench::description(kind);
     table.print(title, traced);
     // The encoder's first pictures are still settling its rate control; the rest is the steady
     // state of a session.
@@ -616,26 +546,25 @@ int latency(int width, int height, int fps, int samples) {
         table.print(title + " after the first " + std::to_string(settling) + " changes",
                     {traced.begin() + settling, traced.end()});
     }
-    return missed == 0 ? 0 : 1;
+    return {missed == 0 ? 0 : 1, bench::percentileOf(latencies, 50)};
 }
 
-int staticDesktop(int width, int height, int fps, double windowSeconds) {
-    test::XvfbServer x(width, height, 90, 94);
-    if (!x.running()) {
-        std::fprintf(stderr, "no free display :90 to :94 for Xvfb\n");
-        return 1;
-    }
-    Painter painter(x.name(), width, height);
+Outcome staticDesktop(bench::DesktopKind kind, int width, int height, int fps,
+                      double windowSeconds) {
+    auto desktop = startDesktop(kind, width, height, fps);
+    if (!desktop) return {};
+    auto& painter = *desktop;
     painter.scroll(0);
     auto codec = std::make_shared<ObservedCodec>(0);
     Counter received;
-    Pipeline pipeline(x.name(), fps, codec, [&](ByteView unit) { received.add(unit); });
+    Pipeline pipeline(desktop->captureService(), fps, codec,
+                      [&](ByteView unit) { received.add(unit); });
     if (!pipeline.error().empty()) {
         std::fprintf(stderr, "pipeline: %s\n", pipeline.error().c_str());
-        return 1;
+        return {};
     }
     std::this_thread::sleep_for(1s);  // the first frame goes out
-    const pid_t xpid = xServerPid(x.name());
+    const auto xpid = desktop->compositorProcesses();
     auto measure = [&](bool scrolling, double* cpu, double* xcpu, std::uint64_t* frames) {
         std::atomic<bool> running{scrolling};
         std::thread paint([&] {
@@ -664,44 +593,96 @@ int staticDesktop(int width, int height, int fps, double windowSeconds) {
     measure(false, &cpuStill, &xStill, &framesStill);
     measure(true, &cpuMoving, &xMoving, &framesMoving);
     std::printf(
-        "RESULT static %dx%d@%d over %.0f s: still desktop CPU %.2f %% of a core "
-        "(+ X server %.2f %%), %llu frames sent | scrolling desktop CPU %.1f %% "
-        "(+ X server %.1f %%), %llu frames | still / scrolling %.4f\n",
-        width, height, fps, windowSeconds, cpuStill * 100, xStill * 100,
-        static_cast<unsigned long long>(framesStill), cpuMoving * 100, xMoving * 100,
+        "RESULT static %dx%d@%d on %s over %.0f s: still desktop CPU %.2f %% of a core "
+        "(+ %s %.2f %%), %llu frames sent | scrolling desktop CPU %.1f %% "
+        "(+ %s %.1f %%), %llu frames | still / scrolling %.4f\n",
+        width, height, fps, bench::description(kind), windowSeconds, cpuStill * 100,
+        desktop->compositorName(), xStill * 100, static_cast<unsigned long long>(framesStill),
+        cpuMoving * 100, desktop->compositorName(), xMoving * 100,
         static_cast<unsigned long long>(framesMoving), cpuMoving > 0 ? cpuStill / cpuMoving : 0.0);
-    return framesStill == 0 ? 0 : 1;
+    return {framesStill == 0 ? 0 : 1, cpuStill};
 }
 
 void usage() {
     std::fprintf(stderr,
-                 "usage: bench_session throughput [ROUNDS] [SECONDS] [alone]\n"
-                 "       bench_session latency [SAMPLES]\n"
-                 "       bench_session static [SECONDS]\n"
-                 "       bench_session all\n");
+                 "usage: bench_session throughput [ROUNDS] [SECONDS] [alone] [--desktop D]\n"
+                 "       bench_session latency [SAMPLES] [--desktop D]\n"
+                 "       bench_session static [SECONDS] [--desktop D]\n"
+                 "       bench_session all [--desktop D]\n"
+                 "D: x11 (the default), mutter, or both (each measurement on X11, then Mutter)\n");
+}
+
+// Runs one measurement on each desktop asked for; with both, says how Mutter's headline figure
+// compares with X11's.
+int onDesktops(const std::vector<bench::DesktopKind>& kinds, const char* what, const char* target,
+               const std::function<Outcome(bench::DesktopKind)>& measure) {
+    std::vector<Outcome> outcomes;
+    int status = 0;
+    for (auto kind : kinds) {
+        outcomes.push_back(measure(kind));
+        status |= outcomes.back().status;
+    }
+    if (outcomes.size() == 2 && outcomes[0].status == 0 && outcomes[1].status == 0 &&
+        outcomes[0].figure > 0)
+        std::printf("RESULT compare %s: Mutter %.3f, X11 %.3f, Mutter / X11 %.2f%s\n", what,
+                    outcomes[1].figure, outcomes[0].figure, outcomes[1].figure / outcomes[0].figure,
+                    target);
+    return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     Logger::shared().setWritesToStderr(false);
-    const std::string what = argc > 1 ? argv[1] : "all";
-    auto arg = [&](int i, double fallback) { return argc > i ? std::atof(argv[i]) : fallback; };
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::vector<bench::DesktopKind> kinds = {bench::DesktopKind::x11};
+    for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+        if (args[i] != "--desktop") continue;
+        if (args[i + 1] == "both") {
+            kinds = {bench::DesktopKind::x11, bench::DesktopKind::mutter};
+        } else if (auto kind = bench::desktopKindNamed(args[i + 1])) {
+            kinds = {*kind};
+        } else {
+            usage();
+            return 2;
+        }
+        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+                   args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+        break;
+    }
+    const std::string what = !args.empty() ? args[0] : "all";
+    auto arg = [&](std::size_t i, double fallback) {
+        return args.size() > i ? std::atof(args[i].c_str()) : fallback;
+    };
     int status = 0;
     if (what == "throughput" || what == "all") {
-        const int rounds = static_cast<int>(arg(2, 2));
-        const double window = arg(3, 4);
+        const int rounds = static_cast<int>(arg(1, 2));
+        const double window = arg(2, 4);
         // Drawing beside the baseline unless told "alone".
-        const bool drawing = !(argc > 4 && std::string(argv[4]) == "alone");
-        status |= throughput(1280, 720, rounds, window, drawing);
-        status |= throughput(1920, 1080, rounds, window, drawing);
+        const bool drawing = !(args.size() > 3 && args[3] == "alone");
+        for (auto [w, h] : {std::pair{1280, 720}, std::pair{1920, 1080}}) {
+            const std::string name =
+                "throughput ratio " + std::to_string(w) + "x" + std::to_string(h);
+            status |= onDesktops(kinds, name.c_str(), "", [&](bench::DesktopKind kind) {
+                return throughput(kind, w, h, rounds, window, drawing);
+            });
+        }
     }
     if (what == "latency" || what == "all") {
-        const int samples = static_cast<int>(arg(2, 100));
-        status |= latency(1280, 720, 60, samples);
-        status |= latency(1920, 1080, 30, samples);
+        const int samples = static_cast<int>(arg(1, 100));
+        for (auto [w, h, fps] : {std::tuple{1280, 720, 60}, std::tuple{1920, 1080, 30}}) {
+            const std::string name = "latency median " + std::to_string(w) + "x" +
+                                     std::to_string(h) + "@" + std::to_string(fps);
+            status |= onDesktops(
+                kinds, name.c_str(), " (target <= 1.2)",
+                [&](bench::DesktopKind kind) { return latency(kind, w, h, fps, samples); });
+        }
     }
-    if (what == "static" || what == "all") status |= staticDesktop(1920, 1080, 60, arg(2, 10));
+    if (what == "static" || what == "all") {
+        status |= onDesktops(kinds, "still desktop CPU", "", [&](bench::DesktopKind kind) {
+            return staticDesktop(kind, 1920, 1080, 60, arg(1, 10));
+        });
+    }
     if (what != "throughput" && what != "latency" && what != "static" && what != "all") {
         usage();
         return 2;

@@ -3,8 +3,10 @@
 #include "base/DispatchQueue.h"
 #include "platform/capture/ColorConversion.h"
 #include "platform/capture/mutter/MutterCaptureService.h"
+#include "platform/capture/mutter/MutterCaptureStream.h"
 #include "platform/mutter/MutterDisplayConfig.h"
 #include "platform/mutter/MutterVirtualMonitor.h"
+#include "tests/wayland/MutterFixture.h"
 #include "tests/wayland/PrivateMutter.h"
 #include "tests/wayland/WaylandWitness.h"
 
@@ -14,6 +16,7 @@
 #include <future>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace vl {
 namespace {
@@ -121,7 +124,8 @@ TEST(MutterCapture, FramesOfAVirtualMonitorShowTheWitnessAndGoIdleOnAStillScreen
         EXPECT_EQ(delivered.height, 720);
     }
 
-    // A still screen: idle frames, no complete ones.
+    // A still screen: once the witness has settled, sixty ticks in a row are idle and Mutter
+    // sends nothing.
     std::this_thread::sleep_for(1000ms);
     int complete, idle;
     {
@@ -129,12 +133,16 @@ TEST(MutterCapture, FramesOfAVirtualMonitorShowTheWitnessAndGoIdleOnAStillScreen
         complete = delivered.complete;
         idle = delivered.idle;
     }
-    std::this_thread::sleep_for(1500ms);
+    const auto received = static_cast<MutterCaptureStream&>(*stream).statistics().receivedFrames;
+    EXPECT_TRUE(eventually([&] {
+        std::lock_guard lock(delivered.mutex);
+        return delivered.idle >= idle + 60;
+    }));
     {
         std::lock_guard lock(delivered.mutex);
         EXPECT_EQ(delivered.complete, complete) << "complete frames from a still screen";
-        EXPECT_GT(delivered.idle, idle) << "a still screen still yields idle frames";
     }
+    EXPECT_EQ(static_cast<MutterCaptureStream&>(*stream).statistics().receivedFrames, received);
 
     std::promise<std::optional<CaptureError>> stopped;
     stream->stop([&](std::optional<CaptureError> result) { stopped.set_value(result); });
@@ -149,6 +157,152 @@ TEST(MutterCapture, FramesOfAVirtualMonitorShowTheWitnessAndGoIdleOnAStillScreen
         auto state = currentDisplayState(*bus);
         return state && !state->monitor(connector);
     }));
+}
+
+// Frames in arrival order, each with what it shows at a probe point and when it was delivered.
+struct Recorded {
+    std::mutex mutex;
+    struct Frame {
+        Yuv probe;
+        MediaTime at{0};
+    };
+    std::vector<Frame> complete;
+    int idle = 0;
+    std::vector<std::shared_ptr<const PixelBuffer>> holding;
+    bool hold = false;
+
+    CaptureStreamOutput output() {
+        return {.didOutputFrame =
+                    [this](const CapturedFrame& frame) {
+                        std::lock_guard lock(mutex);
+                        if (frame.status == FrameStatus::idle) ++idle;
+                        if (frame.status != FrameStatus::complete || !frame.pixelBuffer) return;
+                        complete.push_back(
+                            {sample(*frame.pixelBuffer, 160, 90), frame.presentationTime});
+                        if (hold) holding.push_back(frame.pixelBuffer);
+                    },
+                .didStopWithError = {}};
+    }
+    bool shows(const Yuv& colour) {
+        std::lock_guard lock(mutex);
+        return !complete.empty() && std::abs(complete.back().probe.y - colour.y) <= 1 &&
+               std::abs(complete.back().probe.u - colour.u) <= 1 &&
+               std::abs(complete.back().probe.v - colour.v) <= 1;
+    }
+    std::size_t completeCount() {
+        std::lock_guard lock(mutex);
+        return complete.size();
+    }
+    int idleCount() {
+        std::lock_guard lock(mutex);
+        return idle;
+    }
+};
+
+class MutterCaptureOnChange : public testing::MutterFixture {
+  protected:
+    void SetUp() override {
+        MutterFixture::SetUp();
+        if (!ready()) return;
+        addMonitor(640, 360);
+        if (!ready()) return;
+    }
+    std::unique_ptr<MutterCaptureStream> start(MediaTime interval, int queueDepth,
+                                               CaptureStreamOutput output) {
+        StreamConfiguration configuration;
+        configuration.width = 640;
+        configuration.height = 360;
+        configuration.minimumFrameInterval = interval;
+        configuration.queueDepth = queueDepth;
+        auto stream = std::make_unique<MutterCaptureStream>(
+            monitors, monitor->displayID(), configuration, queue, std::move(output), nullptr);
+        std::promise<std::optional<CaptureError>> started;
+        stream->start([&](std::optional<CaptureError> result) { started.set_value(result); });
+        auto result = started.get_future().get();
+        EXPECT_FALSE(result) << result->description();
+        return stream;
+    }
+
+    DispatchQueue queue{"capture-test"};
+};
+
+// A frame that comes after a quiet spell goes out when it comes, off the deadlines; frames that
+// follow it closely (a pointer moving over the monitor) go out no faster than the frame rate.
+TEST_F(MutterCaptureOnChange, AChangeAfterAQuietSpellGoesOutAtOnceAndTheRateStaysBounded) {
+    if (!ready()) return;
+    const auto interval = std::chrono::duration_cast<MediaTime>(2s);
+    Recorded recorded;
+    auto stream = start(interval, 5, recorded.output());
+    testing::WaylandWitness red(*desktop, 200, 30, 30);
+    ASSERT_TRUE(eventually([&] { return recorded.shows(converted(200, 30, 30)); }, 20s))
+        << red.output();
+    // Quiet: two idle ticks after the last complete frame are an interval past it.
+    const int idle = recorded.idleCount();
+    ASSERT_TRUE(eventually([&] { return recorded.idleCount() >= idle + 2; }, 15s));
+    const auto before = stream->statistics();
+    const std::size_t completeBefore = recorded.completeCount();
+
+    testing::WaylandWitness blue(*desktop, 30, 30, 200);
+    ASSERT_TRUE(eventually([&] { return recorded.completeCount() > completeBefore; }, 20s));
+    EXPECT_GE(stream->statistics().changeTicks, before.changeTicks + 1)
+        << "the first frame after a quiet spell waited for a tick";
+    ASSERT_TRUE(eventually([&] { return recorded.shows(converted(30, 30, 200)); }, 20s));
+
+    // A burst of changes well within one interval: many frames from Mutter, at most two out.
+    const int idleAfterBlue = recorded.idleCount();
+    ASSERT_TRUE(eventually([&] { return recorded.idleCount() >= idleAfterBlue + 2; }, 15s));
+    const auto burstStart = stream->statistics();
+    const std::size_t completeAtBurst = recorded.completeCount();
+    for (int i = 0; i < 20; ++i) {
+        monitor->session().pointerMotionAbsolute(100 + 10 * i, 200);
+        std::this_thread::sleep_for(15ms);
+    }
+    ASSERT_TRUE(eventually([&] {
+        return stream->statistics().receivedFrames >= burstStart.receivedFrames + 3;
+    })) << "the moving pointer made no frames";
+    EXPECT_LE(recorded.completeCount(), completeAtBurst + 2);
+    {
+        // Complete frames keep at least most of an interval between them (a tick may run late
+        // and the next one on time).
+        std::lock_guard lock(recorded.mutex);
+        for (std::size_t i = completeBefore + 1; i < recorded.complete.size(); ++i)
+            EXPECT_GE(recorded.complete[i].at - recorded.complete[i - 1].at, interval / 2)
+                << "frame " << i;
+    }
+}
+
+// Mutter sends nothing more while the monitor stays still, so a frame that came while the
+// consumer held every buffer is not lost: it goes out once a buffer is free.
+TEST_F(MutterCaptureOnChange, AFrameThatCameWhileEveryBufferWasHeldGoesOutOnceOneIsFree) {
+    if (!ready()) return;
+    Recorded recorded;
+    recorded.hold = true;
+    auto stream = start(std::chrono::duration_cast<MediaTime>(50ms), 1, recorded.output());
+    testing::WaylandWitness red(*desktop, 200, 30, 30);
+    // The one buffer is held from the first complete frame on.
+    ASSERT_TRUE(eventually([&] { return recorded.completeCount() >= 1; }, 20s)) << red.output();
+    ASSERT_TRUE(eventually([&] { return stream->statistics().skippedFrames >= 1; }, 20s));
+    EXPECT_EQ(recorded.completeCount(), 1u);
+    // Settled: Mutter sends nothing more for a while, and the ticks are idle meanwhile.
+    std::uint64_t received = 0;
+    ASSERT_TRUE(eventually(
+        [&] {
+            received = stream->statistics().receivedFrames;
+            const int idle = recorded.idleCount();
+            std::this_thread::sleep_for(500ms);
+            return stream->statistics().receivedFrames == received && recorded.idleCount() > idle;
+        },
+        20s));
+    EXPECT_EQ(recorded.completeCount(), 1u);
+    {
+        std::lock_guard lock(recorded.mutex);
+        recorded.hold = false;
+        recorded.holding.clear();
+    }
+    EXPECT_TRUE(eventually([&] {
+        return recorded.completeCount() >= 2 && recorded.shows(converted(200, 30, 30));
+    })) << "the last frame Mutter sent never went out";
+    EXPECT_EQ(stream->statistics().receivedFrames, received);
 }
 
 TEST(MutterCapture, StreamEndsWithAnErrorWhenMutterGoes) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/mutter/MutterBus.h"
+#include "platform/mutter/MutterVirtualMonitor.h"
 #include "tests/wayland/PrivateMutter.h"
 
 #include <gtest/gtest.h>
@@ -27,9 +28,18 @@ class MutterFixture : public ::testing::Test {
         ASSERT_TRUE(bus) << error;
     }
     bool ready() const { return !IsSkipped() && !HasFatalFailure(); }
+    // A virtual monitor of that size on it, in `monitor`; called from a derived SetUp.
+    void addMonitor(int width, int height) {
+        std::string error;
+        monitors = std::make_shared<MutterMonitors>(bus);
+        monitor = monitors->add({.width = width, .height = height}, &error);
+        ASSERT_TRUE(monitor) << error;
+    }
 
     std::unique_ptr<PrivateMutter> desktop;
     std::shared_ptr<MutterBus> bus;
+    std::shared_ptr<MutterMonitors> monitors;
+    std::shared_ptr<MutterVirtualMonitor> monitor;
 };
 
 }  // namespace vl::testing

@@ -58,10 +58,8 @@ class MutterInputTest : public testing::MutterFixture {
     void SetUp() override {
         MutterFixture::SetUp();
         if (!ready()) return;
-        std::string error;
-        monitors = std::make_shared<MutterMonitors>(bus);
-        monitor = monitors->add({.width = 1280, .height = 720}, &error);
-        ASSERT_TRUE(monitor) << error;
+        addMonitor(1280, 720);
+        if (!ready()) return;
         events = std::make_unique<MutterEventsService>(monitors, MutterEventsService::Options{});
         witness = std::make_unique<testing::WaylandWitness>(*desktop, 90, 90, 90);
         ASSERT_TRUE(eventually([&] { return witness->said("size 1280 720"); }, 20s))
@@ -88,8 +86,6 @@ class MutterInputTest : public testing::MutterFixture {
             pointer(left ? PointerEventType::leftUp : PointerEventType::rightUp, point, button)));
     }
 
-    std::shared_ptr<MutterMonitors> monitors;
-    std::shared_ptr<MutterVirtualMonitor> monitor;
     std::unique_ptr<MutterEventsService> events;
     std::unique_ptr<testing::WaylandWitness> witness;
 };

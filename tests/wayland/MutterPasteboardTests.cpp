@@ -24,10 +24,8 @@ class MutterPasteboardTest : public testing::MutterFixture {
     void SetUp() override {
         MutterFixture::SetUp();
         if (!ready()) return;
-        std::string error;
-        monitors = std::make_shared<MutterMonitors>(bus);
-        monitor = monitors->add({.width = 800, .height = 600}, &error);
-        ASSERT_TRUE(monitor) << error;
+        addMonitor(800, 600);
+        if (!ready()) return;
         events = std::make_unique<MutterEventsService>(monitors, MutterEventsService::Options{});
         pasteboard = std::make_unique<MutterPasteboard>(
             bus, [this](const std::string& text) { reports.push_back(text); });
@@ -62,8 +60,6 @@ class MutterPasteboardTest : public testing::MutterFixture {
         events->post(event);
     }
 
-    std::shared_ptr<MutterMonitors> monitors;
-    std::shared_ptr<MutterVirtualMonitor> monitor;
     std::unique_ptr<MutterEventsService> events;
     std::unique_ptr<MutterPasteboard> pasteboard;
     std::unique_ptr<testing::WaylandWitness> witness;

@@ -43,6 +43,9 @@ class PrivateMutter {
     std::string mutterLog() const;
     // Whether the compositor still runs.
     bool mutterRunning() { return mutter_.running(); }
+    // For the share of the machine they take.
+    pid_t mutterPid() const { return mutter_.pid(); }
+    pid_t pipewirePid() const { return pipewire_.pid(); }
     // Stops the compositor, as when the desktop session ends.
     void stopMutter() { mutter_.stop(); }
 

@@ -1,7 +1,8 @@
 // platform/capture/mutter: capture of Mutter's virtual monitors. Each monitor's PipeWire consumer
 // hands over a frame only when Mutter repainted it; the stream converts that frame into the
-// configured 4:2:0 format at once, straight from the PipeWire buffer, and delivers the newest one
-// on its capture queue at the configured rate — an idle frame when nothing changed in between.
+// configured 4:2:0 format at once, straight from the PipeWire buffer, and delivers it on its
+// capture queue as soon as it came when a frame interval has passed since the last one, else at
+// the next tick; ticks with nothing new deliver idle frames.
 #pragma once
 
 #include "platform/capture/Interface.h"

@@ -2,11 +2,14 @@
 
 #include "base/CallbackGate.h"
 #include "base/DispatchQueue.h"
+#include "base/FrameTrace.h"
 #include "platform/capture/ColorConversion.h"
+#include "platform/capture/FramePacer.h"
 #include "platform/capture/PixelBufferPool.h"
 
 #include <chrono>
 #include <mutex>
+#include <vector>
 
 namespace vl {
 
@@ -22,10 +25,8 @@ struct MutterCaptureStream::State {
 
     // On the capture queue.
     bool running = false;
-    std::uint64_t generation = 0;
     std::shared_ptr<MutterVirtualMonitor> monitor;
-    Clock::time_point startTime;
-    std::int64_t tick = 0;
+    FramePacer pacer;
     Statistics statistics;
 
     // Between the PipeWire thread and the capture queue.
@@ -33,11 +34,18 @@ struct MutterCaptureStream::State {
     PixelBufferPool pool{5};
     std::unique_ptr<HdrConverter> hdr;
     std::shared_ptr<PixelBuffer> pending;  // converted, not yet delivered
+    Clock::time_point pendingArrived, pendingConverted;
+    // The newest frame while the consumer held every buffer, unconverted: Mutter sends nothing
+    // more while the monitor stays still, so it is converted once a buffer is free again.
+    std::vector<std::uint8_t> held;
+    PipeWireVideoFrame heldFrame;
+    Clock::time_point heldArrived;
+    bool holding = false;
     std::uint64_t received = 0;
     std::uint64_t skipped = 0;
 
-    void onFrame(const PipeWireVideoFrame& frame);
-    void scheduleNext(const std::shared_ptr<State>& self);
+    void onFrame(const std::shared_ptr<State>& self, const PipeWireVideoFrame& frame);
+    bool convert(const PipeWireVideoFrame& frame, Clock::time_point arrived);
     void onTick();
     void close();
     void note(const std::string& text) const {
@@ -45,24 +53,19 @@ struct MutterCaptureStream::State {
     }
 };
 
-void MutterCaptureStream::State::onFrame(const PipeWireVideoFrame& frame) {
+// Under framesMutex: into `pending` (a newer frame replaces one not yet delivered, in the same
+// buffer); false while the consumer holds every buffer.
+bool MutterCaptureStream::State::convert(const PipeWireVideoFrame& frame,
+                                         Clock::time_point arrived) {
     const PixelFormat format = configuration.pixelFormat;
     const ColorDescription color =
         format == PixelFormat::biPlanar420Video10 ? hdrConversionColor() : sdrConversionColor();
-    std::lock_guard lock(framesMutex);
-    ++received;
-    // A newer frame replaces one not yet delivered, in the same buffer.
+    const int width = roundedUpToEven(frame.width);
+    const int height = roundedUpToEven(frame.height);
     std::shared_ptr<PixelBuffer> buffer = pending;
-    if (!buffer || buffer->width != roundedUpToEven(frame.width) ||
-        buffer->height != roundedUpToEven(frame.height))
-        buffer =
-            pool.take(roundedUpToEven(frame.width), roundedUpToEven(frame.height), format, color);
-    if (!buffer) {
-        if (++skipped == 1 || skipped % 100 == 0)
-            note("consumer holds " + std::to_string(pool.capacity()) + " frames; skipped " +
-                 std::to_string(skipped));
-        return;
-    }
+    if (!buffer || buffer->width != width || buffer->height != height)
+        buffer = pool.take(width, height, format, color);
+    if (!buffer) return false;
     if (format == PixelFormat::biPlanar420Video10) {
         if (!hdr) hdr = std::make_unique<HdrConverter>();
         hdr->convert(frame.pixels, frame.stride, frame.width, frame.height, *buffer);
@@ -70,27 +73,42 @@ void MutterCaptureStream::State::onFrame(const PipeWireVideoFrame& frame) {
         convertBGRAToNV12(frame.pixels, frame.stride, frame.width, frame.height, *buffer);
     }
     pending = std::move(buffer);
+    pendingArrived = arrived;
+    pendingConverted = Clock::now();
+    return true;
 }
 
-void MutterCaptureStream::State::scheduleNext(const std::shared_ptr<State>& self) {
-    // Deadlines are start + n x interval, so lateness never shifts later frames.
-    const auto interval = std::max(configuration.minimumFrameInterval, MediaTime{1'000'000});
-    ++tick;
-    auto deadline = startTime + tick * interval;
-    const auto now = Clock::now();
-    if (deadline < now) {
-        tick = (now - startTime) / interval + 1;
-        deadline = startTime + tick * interval;
+void MutterCaptureStream::State::onFrame(const std::shared_ptr<State>& self,
+                                         const PipeWireVideoFrame& frame) {
+    const auto arrived = Clock::now();
+    bool wake = false;
+    {
+        std::lock_guard lock(framesMutex);
+        ++received;
+        const bool waiting = pending != nullptr;
+        if (convert(frame, arrived)) {
+            holding = false;
+            // A frame already waiting has woken the capture queue.
+            wake = !waiting;
+        } else {
+            if (++skipped == 1 || skipped % 100 == 0)
+                note("consumer holds " + std::to_string(pool.capacity()) + " frames; skipped " +
+                     std::to_string(skipped));
+            held.assign(frame.pixels, frame.pixels + frame.stride * std::size_t(frame.height));
+            heldFrame = frame;
+            heldFrame.pixels = nullptr;
+            heldArrived = arrived;
+            holding = true;
+        }
     }
-    std::weak_ptr<State> weak = self;
-    const std::uint64_t expected = generation;
-    queue->asyncAt(deadline, [weak, expected] {
-        auto state = weak.lock();
-        if (!state || !state->running || state->generation != expected) return;
-        if (state->gate.isClosed()) return;
-        state->onTick();
-        if (state->running && state->generation == expected) state->scheduleNext(state);
-    });
+    // The change goes out now unless a frame went out less than an interval ago.
+    if (wake) {
+        std::weak_ptr<State> weak = self;
+        queue->async([weak] {
+            auto state = weak.lock();
+            if (state && state->running && !state->gate.isClosed()) state->pacer.changed();
+        });
+    }
 }
 
 void MutterCaptureStream::State::onTick() {
@@ -103,18 +121,36 @@ void MutterCaptureStream::State::onTick() {
         });
         return;
     }
+    const auto woke = Clock::now();
     CapturedFrame frame;
-    frame.presentationTime = std::chrono::duration_cast<MediaTime>(Clock::now().time_since_epoch());
+    frame.presentationTime = std::chrono::duration_cast<MediaTime>(woke.time_since_epoch());
+    Clock::time_point arrived, converted;
     {
         std::lock_guard lock(framesMutex);
+        if (!pending && holding) {
+            heldFrame.pixels = held.data();
+            if (convert(heldFrame, heldArrived)) holding = false;
+            heldFrame.pixels = nullptr;
+        }
         frame.pixelBuffer = std::move(pending);
         pending.reset();
+        arrived = pendingArrived;
+        converted = pendingConverted;
         statistics.receivedFrames = received;
         statistics.skippedFrames = skipped;
     }
     if (frame.pixelBuffer) {
         frame.status = FrameStatus::complete;
         ++statistics.completeFrames;
+        pacer.frameCompleted(woke);
+        if (FrameTrace::enabled()) {
+            // Mutter's buffer arriving stands for the tick and the grab; the wait for a tick, if
+            // any, shows before the encoder takes the frame.
+            const auto key = static_cast<std::uint64_t>(frame.presentationTime.count());
+            FrameTrace::mark(FrameStage::captureTick, key, arrived);
+            FrameTrace::mark(FrameStage::grabbed, key, arrived);
+            FrameTrace::mark(FrameStage::converted, key, converted);
+        }
     } else {
         frame.status = FrameStatus::idle;
         ++statistics.idleFrames;
@@ -126,11 +162,13 @@ void MutterCaptureStream::State::onTick() {
 
 void MutterCaptureStream::State::close() {
     running = false;
-    ++generation;
+    pacer.stop();
     if (monitor) monitor->setFrameSink({});
     monitor.reset();
     std::lock_guard lock(framesMutex);
     pending.reset();
+    holding = false;
+    held = {};
 }
 
 MutterCaptureStream::MutterCaptureStream(std::shared_ptr<MutterMonitors> monitors,
@@ -146,6 +184,7 @@ MutterCaptureStream::MutterCaptureStream(std::shared_ptr<MutterMonitors> monitor
     state_->output = std::move(output);
     state_->report = std::move(report);
     state_->pool = PixelBufferPool(configuration.queueDepth);
+    state_->pacer = FramePacer(state_->queue, configuration.minimumFrameInterval);
 }
 
 MutterCaptureStream::~MutterCaptureStream() {
@@ -177,12 +216,13 @@ void MutterCaptureStream::start(CaptureCompletion completion) {
         }
         std::weak_ptr<State> weak = state;
         state->monitor->setFrameSink([weak](const PipeWireVideoFrame& frame) {
-            if (auto alive = weak.lock()) alive->onFrame(frame);
+            if (auto alive = weak.lock()) alive->onFrame(alive, frame);
         });
         state->running = true;
-        state->startTime = Clock::now();
-        state->tick = 0;
-        state->scheduleNext(state);
+        state->pacer.start([weak] {
+            auto alive = weak.lock();
+            if (alive && alive->running && !alive->gate.isClosed()) alive->onTick();
+        });
         if (completion) completion(std::nullopt);
     });
 }
@@ -202,7 +242,10 @@ void MutterCaptureStream::stop(CaptureCompletion completion) {
 MutterCaptureStream::Statistics MutterCaptureStream::statistics() const {
     Statistics copy;
     auto state = state_;
-    state->queue->sync([&] { copy = state->statistics; });
+    state->queue->sync([&] {
+        copy = state->statistics;
+        copy.changeTicks = state->pacer.changeTicks();
+    });
     return copy;
 }
 

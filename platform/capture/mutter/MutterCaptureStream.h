@@ -28,6 +28,8 @@ class MutterCaptureStream final : public CaptureStream {
         std::uint64_t idleFrames = 0;
         std::uint64_t skippedFrames = 0;   // the consumer held queueDepth buffers
         std::uint64_t receivedFrames = 0;  // from PipeWire
+        // Ticks run at once for a frame that came after a quiet spell, off the deadlines.
+        std::uint64_t changeTicks = 0;
     };
     // Read on the capture queue.
     Statistics statistics() const;

@@ -1,5 +1,5 @@
 vantrel_add_tests(capture_tests
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/CaptureTests.cpp
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/CaptureTests.cpp ${CMAKE_CURRENT_LIST_DIR}/FramePacerTests.cpp
   LIBS vl_capture_fake vl_capture_convert)
 
 pkg_check_modules(XCB_CAPTURE_TEST REQUIRED IMPORTED_TARGET xcb xcb-xfixes)

@@ -4,6 +4,7 @@
 #include "base/DispatchQueue.h"
 #include "base/FrameTrace.h"
 #include "platform/capture/ColorConversion.h"
+#include "platform/capture/FramePacer.h"
 #include "platform/capture/PixelBufferPool.h"
 #include "platform/display/x11/RandrScreen.h"
 
@@ -100,7 +101,6 @@ struct X11CaptureStream::State {
 
     // Everything below is touched on the capture queue only.
     bool running = false;
-    std::uint64_t generation = 0;
     xcb_connection_t* connection = nullptr;
     xcb_window_t root = 0;
     std::unique_ptr<x11::RandrScreen> randr;
@@ -125,16 +125,13 @@ struct X11CaptureStream::State {
     xcb_damage_damage_t wakeDamage = 0;
     int wakeStop = -1;  // eventfd that ends the waiting thread
     std::thread waker;
-    std::uint64_t schedule = 0;  // advanced to cancel the tick that is scheduled
-    Clock::time_point lastCompleteAt;
+    FramePacer pacer;
 
     bool needsCompleteFrame = true;
     bool needsResolve = false;
     CursorState cursor;
     PixelBufferPool pool{5};
     std::unique_ptr<HdrConverter> hdr;
-    Clock::time_point startTime;
-    std::int64_t tick = 0;
     Clock::time_point lastResolve;
     Statistics statistics;
 
@@ -143,11 +140,10 @@ struct X11CaptureStream::State {
     bool allocateShm(std::size_t size);
     void releaseShm();
     void close();
-    void scheduleNext(const std::shared_ptr<State>& self);
     void onTick();
     void openWaker(const std::shared_ptr<State>& self);
     void closeWaker();
-    void onDamage(const std::shared_ptr<State>& self);
+    void onDamage();
     bool damagedSinceLastFrame();
     const std::uint8_t* grab();
     void note(const std::string& text) const {
@@ -309,7 +305,7 @@ void X11CaptureStream::State::releaseShm() {
 
 void X11CaptureStream::State::close() {
     running = false;
-    ++generation;
+    pacer.stop();
     closeWaker();
     releaseShm();
     if (connection) {
@@ -323,32 +319,6 @@ void X11CaptureStream::State::close() {
     connection = nullptr;
     randr.reset();
     rect = {};
-}
-
-void X11CaptureStream::State::scheduleNext(const std::shared_ptr<State>& self) {
-    // Deadlines are start + n x interval, so lateness in one frame never shifts the next; ticks
-    // that passed while we were late are skipped, not run in a burst.
-    const auto interval = std::max(configuration.minimumFrameInterval, MediaTime{1'000'000});
-    ++tick;
-    auto deadline = startTime + tick * interval;
-    const auto now = Clock::now();
-    if (deadline < now) {
-        const std::int64_t due = (now - startTime) / interval + 1;
-        statistics.missedDeadlines += static_cast<std::uint64_t>(due - tick);
-        tick = due;
-        deadline = startTime + tick * interval;
-    }
-    std::weak_ptr<State> weak = self;
-    const std::uint64_t expected = generation;
-    const std::uint64_t scheduled = ++schedule;
-    queue->asyncAt(deadline, [weak, expected, scheduled] {
-        auto state = weak.lock();
-        if (!state || !state->running || state->generation != expected) return;
-        if (state->schedule != scheduled) return;  // a change was grabbed early; re-planned
-        if (state->gate.isClosed()) return;        // released; the close is queued behind this
-        state->onTick();
-        if (state->running && state->generation == expected) state->scheduleNext(state);
-    });
 }
 
 void X11CaptureStream::State::openWaker(const std::shared_ptr<State>& self) {
@@ -384,7 +354,7 @@ void X11CaptureStream::State::openWaker(const std::shared_ptr<State>& self) {
                 }
                 if (damaged) {
                     queue->async([weak] {
-                        if (auto state = weak.lock()) state->onDamage(state);
+                        if (auto state = weak.lock()) state->onDamage();
                     });
                 }
             }
@@ -404,21 +374,9 @@ void X11CaptureStream::State::closeWaker() {
     wakeStop = -1;
 }
 
-void X11CaptureStream::State::onDamage(const std::shared_ptr<State>& self) {
+void X11CaptureStream::State::onDamage() {
     if (!running || gate.isClosed()) return;
-    // A frame interval since the last complete frame: grab now, and count the next ticks from
-    // here. Sooner, the scheduled tick (at most an interval away) takes the change.
-    const auto interval = std::max(configuration.minimumFrameInterval, MediaTime{1'000'000});
-    const auto now = Clock::now();
-    if (now - lastCompleteAt < interval) return;
-    const std::uint64_t expected = generation;
-    ++schedule;
-    ++statistics.changeTicks;
-    onTick();
-    if (!running || generation != expected) return;
-    startTime = now;
-    tick = 0;
-    scheduleNext(self);
+    pacer.changed();
 }
 
 bool X11CaptureStream::State::damagedSinceLastFrame() {
@@ -558,7 +516,7 @@ void X11CaptureStream::State::onTick() {
         convertBGRAToNV12(pixels, bytesPerRow, rect.width, rect.height, *buffer);
     }
     needsCompleteFrame = false;
-    lastCompleteAt = woke;
+    pacer.frameCompleted(woke);
     statistics.completeFrameTime += Clock::now() - grabStart;
     frame.status = FrameStatus::complete;
     frame.pixelBuffer = buffer;
@@ -584,6 +542,7 @@ X11CaptureStream::X11CaptureStream(std::string displayName, DisplayID display,
     state_->output = std::move(output);
     state_->report = std::move(report);
     state_->pool = PixelBufferPool(configuration.queueDepth);
+    state_->pacer = FramePacer(state_->queue, configuration.minimumFrameInterval);
 }
 
 // Never waits on the capture queue (it may be busy, or waiting for the caller): the connection is
@@ -618,9 +577,12 @@ void X11CaptureStream::start(CaptureCompletion completion) {
         state->statistics.sharedMemory = state->haveShm;
         state->needsCompleteFrame = true;
         state->openWaker(state);
-        state->startTime = Clock::now();
-        state->tick = 0;
-        state->scheduleNext(state);
+        std::weak_ptr<State> weak = state;
+        state->pacer.start([weak] {
+            auto alive = weak.lock();
+            // Released: the close is queued behind this.
+            if (alive && alive->running && !alive->gate.isClosed()) alive->onTick();
+        });
         if (completion) completion(std::nullopt);
     });
 }
@@ -641,7 +603,11 @@ void X11CaptureStream::stop(CaptureCompletion completion) {
 X11CaptureStream::Statistics X11CaptureStream::statistics() const {
     Statistics copy;
     auto state = state_;
-    state->queue->sync([&] { copy = state->statistics; });
+    state->queue->sync([&] {
+        copy = state->statistics;
+        copy.changeTicks = state->pacer.changeTicks();
+        copy.missedDeadlines = state->pacer.missedDeadlines();
+    });
     return copy;
 }
 
