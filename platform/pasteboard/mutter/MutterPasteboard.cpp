@@ -292,8 +292,10 @@ struct MutterPasteboard::Impl : std::enable_shared_from_this<MutterPasteboard::I
     }
 
     // Opens a pipe from Mutter: the selection in `mime` (SelectionRead) or the one a paste asks
-    // us to fill (SelectionWrite).
-    int pipeFor(const char* member, const char* signature, const void* argument) {
+    // us to fill (SelectionWrite). `busy`, when given, is set instead of a report when Mutter
+    // refused because its previous read has not finished yet.
+    int pipeFor(const char* member, const char* signature, const void* argument,
+                bool* busy = nullptr) {
         const std::string path = sessionPath();
         std::string problem;
         const int fd = bus->withBus([&](sd_bus* connection) {
@@ -307,7 +309,10 @@ struct MutterPasteboard::Impl : std::enable_shared_from_this<MutterPasteboard::I
                                              sessionInterface, member, &error, &reply, "u",
                                              *static_cast<const std::uint32_t*>(argument));
             int taken = r >= 0 ? takeDescriptor(reply) : -1;
-            if (r < 0) problem = failure(member, r, error);
+            if (r < 0 && busy && error.message && std::strstr(error.message, "in parallel"))
+                *busy = true;
+            else if (r < 0)
+                problem = failure(member, r, error);
             sd_bus_error_free(&error);
             sd_bus_message_unref(reply);
             return taken;
@@ -402,9 +407,22 @@ std::optional<Bytes> MutterPasteboard::data(PasteboardType type) {
             }
     }
     if (mime.empty()) return std::nullopt;
-    const int fd = impl_->pipeFor("SelectionRead", "s", mime.c_str());
+    // Mutter serves one read at a time, and finishes the last one on its own loop a moment after
+    // we have read it to the end: a read straight after another waits for that.
+    const auto deadline = Clock::now() + impl_->options.timeout;
+    int fd = -1;
+    for (;;) {
+        bool busy = false;
+        fd = impl_->pipeFor("SelectionRead", "s", mime.c_str(), &busy);
+        if (!busy) break;
+        if (Clock::now() >= deadline) {
+            impl_->say("the clipboard stayed busy with an earlier read");
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     if (fd < 0) return std::nullopt;
-    auto bytes = readAll(fd, Clock::now() + impl_->options.timeout, impl_->options.maxTransfer);
+    auto bytes = readAll(fd, deadline, impl_->options.maxTransfer);
     ::close(fd);
     if (!bytes) impl_->say("the clipboard's owner gave no " + mime + " in time or sent too much");
     return bytes;
