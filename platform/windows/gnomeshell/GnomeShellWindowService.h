@@ -45,6 +45,8 @@ class GnomeShellWindowService final : public WindowService {
   private:
     class Observation;
     GnomeShellWindowService(std::shared_ptr<MutterBus> bus, Report report);
+    // The shell's windows but the desktop, minimised ones only when asked for.
+    std::vector<WindowRecord> records(bool withMinimised);
 
     std::shared_ptr<MutterBus> bus_;
     Report report_;
