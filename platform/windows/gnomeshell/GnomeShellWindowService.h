@@ -1,6 +1,6 @@
 // platform/windows/gnomeshell: windows of a GNOME Wayland session through our shell extension
-// (extension/), which offers the shell's window list, moves, activation and window creation on
-// the session bus. Mutter alone has no such interface, and only the compositor knows where
+// (extension/), which offers the shell's window list, moves, activation, and windows made and
+// closed on the session bus. Mutter alone has no such interface, and only the compositor knows where
 // Wayland windows are.
 #pragma once
 
