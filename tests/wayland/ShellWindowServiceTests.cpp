@@ -256,7 +256,7 @@ TEST_F(WaylandShellWindowTest, ClosedWindowsLeaveTheListAndIdsAreNeverShared) {
 }
 
 // As on X11: a minimised window is off the on-screen list, but still its process's window, found
-// by its id and raised back.
+// by its id, moved, and raised back.
 TEST_F(WaylandShellWindowTest, AMinimisedWindowIsOffTheListButFoundAndRaised) {
     testing::WaylandWitness witness(*desktop, 0, 0, 255, {"--windowed"});
     ASSERT_TRUE(eventually(
@@ -277,6 +277,10 @@ TEST_F(WaylandShellWindowTest, AMinimisedWindowIsOffTheListButFoundAndRaised) {
     EXPECT_NE(std::find(applications.begin(), applications.end(), witness.pid()),
               applications.end());
     EXPECT_NE(windows->windowAtPoint(inside), record.id);
+    const DisplayRect target{record.frame.x + 20, record.frame.y + 10, 360, 280};
+    EXPECT_EQ(windows->setFrame(record.id, target), WindowError::success);
+    EXPECT_EQ(windows->frame(record.id), target);
+    EXPECT_FALSE(witnessWindow(witness.pid())) << "moved, still minimised";
 
     EXPECT_EQ(windows->raise(record.id), WindowError::success);
     EXPECT_TRUE(eventually([&] {
@@ -284,7 +288,7 @@ TEST_F(WaylandShellWindowTest, AMinimisedWindowIsOffTheListButFoundAndRaised) {
         return !listed.empty() && listed.front().id == record.id &&
                windows->focusedWindow() == record.id;
     }));
-    EXPECT_EQ(windows->windowAtPoint(inside), record.id);
+    EXPECT_EQ(windows->windowAtPoint({target.x + 10, target.y + 10}), record.id);
 }
 
 TEST_F(WaylandShellWindowTest, TheMainDisplayIsTheOneTheManagerNames) {

@@ -146,8 +146,8 @@ TEST_F(X11WindowServiceTest, MovesSizesRaisesAndFindsWindowsThroughTheWindowMana
     desktop->closeWindow(*other);
 }
 
-// A minimised window is off the on-screen list, but still its process's window, found by its id
-// and raised back; the GNOME Shell backend answers the same.
+// A minimised window is off the on-screen list, but still its process's window, found by its id,
+// moved, and raised back; the GNOME Shell backend answers the same.
 TEST_F(X11WindowServiceTest, AMinimisedWindowIsOffTheListButFoundAndRaised) {
     auto pid = desktop->openWindow("Minimised", 400, 300, 100, 100);
     ASSERT_TRUE(pid);
@@ -158,6 +158,13 @@ TEST_F(X11WindowServiceTest, AMinimisedWindowIsOffTheListButFoundAndRaised) {
                list.end();
     };
     ASSERT_TRUE(listed());
+    // Where the window manager placed it.
+    auto inside = [&] {
+        const DisplayRect frame = service.frame(id).value_or(DisplayRect{});
+        return DisplayPoint{frame.x + frame.width / 2, frame.y + frame.height / 2};
+    };
+    const DisplayPoint shown = inside();
+    ASSERT_EQ(service.windowAtPoint(shown), id);
     shell("xdotool windowminimize " + std::to_string(id));
     ASSERT_TRUE(eventually([&] {
         return shell("xprop -id " + std::to_string(id) + " _NET_WM_STATE").find("HIDDEN") !=
@@ -170,11 +177,15 @@ TEST_F(X11WindowServiceTest, AMinimisedWindowIsOffTheListButFoundAndRaised) {
     EXPECT_EQ(service.windowsOfProcess(*pid), std::vector<WindowID>{id});
     auto apps = service.regularApplications();
     EXPECT_NE(std::find(apps.begin(), apps.end(), *pid), apps.end());
-    EXPECT_NE(service.windowAtPoint({150, 150}), id);
+    EXPECT_NE(service.windowAtPoint(shown), id);
+    const DisplayRect target{300, 250, 640, 480};
+    EXPECT_EQ(service.setFrame(id, target), WindowError::success);
+    EXPECT_EQ(service.frame(id), target);
+    EXPECT_FALSE(listed()) << "moved, still minimised";
 
     EXPECT_EQ(service.raise(id), WindowError::success);
     EXPECT_TRUE(eventually([&] { return listed() && service.focusedWindow() == id; }));
-    EXPECT_EQ(service.windowAtPoint({150, 150}), id);
+    EXPECT_EQ(service.windowAtPoint(inside()), id);
     desktop->closeWindow(*pid);
 }
 

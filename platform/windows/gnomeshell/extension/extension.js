@@ -128,7 +128,7 @@ class WindowsService {
         if (this._unmanaging.has(window))
             return true;
         this._unmanaging.set(window, window.connect('unmanaging', () => {
-            // A closing window's actor outlives it while it fades out: it is no longer listed.
+            // Its actor may outlive it while it fades out; the window is no longer listed.
             window[CLOSED_KEY] = true;
             window.disconnect(this._unmanaging.get(window));
             this._unmanaging.delete(window);
