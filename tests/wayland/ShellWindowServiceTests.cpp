@@ -258,6 +258,9 @@ TEST_F(WaylandShellWindowTest, ClosedWindowsLeaveTheListAndIdsAreNeverShared) {
 // As on X11: a minimised window is off the on-screen list, but still its process's window, found
 // by its id, moved, and raised back.
 TEST_F(WaylandShellWindowTest, AMinimisedWindowIsOffTheListButFoundAndRaised) {
+    // A monitor to place and move it on: a headless shell has none of its own.
+    auto screen = display("Vantrel", 0x5000, 1280, 720);
+    ASSERT_TRUE(screen) << ::testing::PrintToString(reports);
     testing::WaylandWitness witness(*desktop, 0, 0, 255, {"--windowed"});
     ASSERT_TRUE(eventually(
         [&] { return witnessWindow(witness.pid()).has_value() && witness.said("started"); }, 20s))
