@@ -1,6 +1,7 @@
 // Windows on a private headless GNOME Shell running our extension: a witness window is listed
-// with its process, reported when made, moved onto a virtual display by the window manager,
-// raised and focused; and the main display moves to the display the role names.
+// with its process, reported when made and when closed, kept by its id when minimised, moved onto
+// a virtual display by the window manager, raised and focused; and the main display moves to the
+// display the role names.
 #include "libPhantomScreen/platform/mutter/MutterVirtualDisplays.h"
 #include "platform/display/mutter/MutterDisplayService.h"
 #include "platform/mutter/SessionBusNames.h"
@@ -14,7 +15,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <map>
 #include <mutex>
+#include <set>
 
 namespace vl {
 namespace {
@@ -163,6 +166,132 @@ TEST_F(WaylandShellWindowTest, AWitnessIsReportedListedMovedRaisedAndFocused) {
     for (const auto& listed : windows->windowList()) gone = std::max(gone, listed.id + 1);
     EXPECT_EQ(windows->raise(gone), WindowError::notFound);
     EXPECT_EQ(windows->setFrame(gone, exact), WindowError::notFound);
+}
+
+// As the X11 backend reports a window leaving the client list: no event of its own, and the
+// process's end with its last window. Ids are the shell's own small numbers, one per window.
+TEST_F(WaylandShellWindowTest, ClosedWindowsLeaveTheListAndIdsAreNeverShared) {
+    std::mutex seen;
+    std::vector<ProcessID> launched, terminated;
+    WindowEvents events;
+    events.applicationLaunched = [&](ProcessID pid) {
+        std::lock_guard lock(seen);
+        launched.push_back(pid);
+    };
+    events.applicationTerminated = [&](ProcessID pid) {
+        std::lock_guard lock(seen);
+        terminated.push_back(pid);
+    };
+    auto observation = windows->observe(std::move(events));
+    testing::WaylandWitness two(*desktop, 0, 0, 255, {"--windowed", "--second"});
+    testing::WaylandWitness one(*desktop, 255, 0, 0, {"--windowed"});
+    auto ids = [&] {
+        std::map<std::pair<ProcessID, std::string>, WindowID> now;
+        for (const auto& record : windows->windowList())
+            if (record.frame.width > 0) now[{record.pid, record.title}] = record.id;
+        return now;
+    };
+    const std::pair first{two.pid(), std::string("vl-witness")};
+    const std::pair second{two.pid(), std::string("vl-witness-2")};
+    const std::pair only{one.pid(), std::string("vl-witness")};
+    ASSERT_TRUE(eventually(
+        [&] {
+            auto now = ids();
+            return now.contains(first) && now.contains(second) && now.contains(only) &&
+                   two.said("started") && one.said("started");
+        },
+        20s))
+        << two.output() << one.output();
+    const auto before = ids();
+    std::set<WindowID> distinct;
+    for (const auto& [owner, id] : before) distinct.insert(id);
+    EXPECT_EQ(distinct.size(), before.size()) << "no two windows share an id";
+    EXPECT_EQ(ids(), before) << "ids are the same at every look";
+    EXPECT_EQ(windows->windowsOfProcess(two.pid()),
+              (std::vector<WindowID>{before.at(first), before.at(second)}));
+
+    // One of two windows closes: the process still has a window.
+    two.signal(SIGUSR2);
+    EXPECT_TRUE(eventually([&] { return !ids().contains(second); })) << two.output();
+    EXPECT_FALSE(windows->window(before.at(second)));
+    EXPECT_EQ(windows->windowsOfProcess(two.pid()), std::vector<WindowID>{before.at(first)});
+    // Events come in order: once the other process's end is told, the close above was handled.
+    one.signal(SIGUSR2);
+    EXPECT_TRUE(eventually([&] {
+        std::lock_guard lock(seen);
+        return !terminated.empty();
+    }));
+    {
+        std::lock_guard lock(seen);
+        EXPECT_EQ(terminated, std::vector<ProcessID>{one.pid()});
+    }
+    EXPECT_FALSE(ids().contains(only));
+    EXPECT_NE(windows->focusedWindow(), before.at(only)) << "a closed window has no focus";
+
+    // Its last window closes while the program runs on.
+    two.signal(SIGUSR2);
+    EXPECT_TRUE(eventually([&] {
+        std::lock_guard lock(seen);
+        return terminated == std::vector<ProcessID>{one.pid(), two.pid()};
+    }));
+    EXPECT_TRUE(two.said("closed vl-witness\n")) << two.output();
+    EXPECT_TRUE(windows->windowsOfProcess(two.pid()).empty());
+    auto applications = windows->regularApplications();
+    EXPECT_EQ(std::find(applications.begin(), applications.end(), two.pid()), applications.end());
+
+    // A window made afterwards takes no closed window's id, and its process is launched anew.
+    testing::WaylandWitness later(*desktop, 0, 255, 0, {"--windowed"});
+    ASSERT_TRUE(eventually([&] { return witnessWindow(later.pid()).has_value(); }, 20s))
+        << later.output();
+    EXPECT_FALSE(distinct.contains(witnessWindow(later.pid())->id));
+    EXPECT_TRUE(eventually([&] {
+        std::lock_guard lock(seen);
+        return std::find(launched.begin(), launched.end(), later.pid()) != launched.end();
+    }));
+    std::lock_guard lock(seen);
+    std::sort(launched.begin(), launched.end());
+    std::vector<ProcessID> each{two.pid(), one.pid(), later.pid()};
+    std::sort(each.begin(), each.end());
+    EXPECT_EQ(launched, each) << "each with its first window only";
+}
+
+// As on X11: a minimised window is off the on-screen list, but still its process's window, found
+// by its id, moved, and raised back.
+TEST_F(WaylandShellWindowTest, AMinimisedWindowIsOffTheListButFoundAndRaised) {
+    // A monitor to place and move it on: a headless shell has none of its own.
+    auto screen = display("Vantrel", 0x5000, 1280, 720);
+    ASSERT_TRUE(screen) << ::testing::PrintToString(reports);
+    testing::WaylandWitness witness(*desktop, 0, 0, 255, {"--windowed"});
+    ASSERT_TRUE(eventually(
+        [&] { return witnessWindow(witness.pid()).has_value() && witness.said("started"); }, 20s))
+        << witness.output();
+    const WindowRecord record = *witnessWindow(witness.pid());
+    const DisplayPoint inside{record.frame.x + 10, record.frame.y + 10};
+    ASSERT_EQ(windows->windowAtPoint(inside), record.id);
+
+    witness.signal(SIGUSR1);
+    ASSERT_TRUE(eventually([&] { return !witnessWindow(witness.pid()); })) << witness.output();
+    auto found = windows->window(record.id);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->pid, witness.pid());
+    EXPECT_EQ(found->title, "vl-witness");
+    EXPECT_EQ(windows->windowsOfProcess(witness.pid()), std::vector<WindowID>{record.id});
+    auto applications = windows->regularApplications();
+    EXPECT_NE(std::find(applications.begin(), applications.end(), witness.pid()),
+              applications.end());
+    EXPECT_NE(windows->windowAtPoint(inside), record.id);
+    const DisplayRect target{record.frame.x + 20, record.frame.y + 10, 360, 280};
+    EXPECT_EQ(windows->setFrame(record.id, target), WindowError::success);
+    EXPECT_EQ(windows->frame(record.id), target);
+    EXPECT_FALSE(witnessWindow(witness.pid())) << "moved, still minimised";
+
+    EXPECT_EQ(windows->raise(record.id), WindowError::success);
+    EXPECT_TRUE(eventually([&] {
+        auto listed = windows->windowList();
+        return !listed.empty() && listed.front().id == record.id &&
+               windows->focusedWindow() == record.id;
+    }));
+    EXPECT_EQ(windows->windowAtPoint({target.x + 10, target.y + 10}), record.id);
 }
 
 TEST_F(WaylandShellWindowTest, TheMainDisplayIsTheOneTheManagerNames) {

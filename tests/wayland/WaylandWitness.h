@@ -6,10 +6,13 @@
 #include "tests/wayland/Eventually.h"
 #include "tests/wayland/PrivateMutter.h"
 
+#include <atomic>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <signal.h>
 
 namespace vl::testing {
 
@@ -18,7 +21,9 @@ class WaylandWitness {
     // `extra`: further arguments of witness.py (its clipboard side).
     WaylandWitness(const PrivateMutter& desktop, int red, int green, int blue,
                    std::vector<std::string> extra = {}) {
-        log_ = desktop.runtimeDirectory() + "/witness.log";
+        // A log of its own: a test may run several witnesses at once.
+        static std::atomic<int> made{0};
+        log_ = desktop.runtimeDirectory() + "/witness" + std::to_string(made++) + ".log";
         auto environment = desktop.clientEnvironment();
         environment.push_back("GDK_BACKEND=wayland");
         // No accessibility bus here: GTK would wait for it on start.
@@ -42,6 +47,8 @@ class WaylandWitness {
     }
     bool said(const std::string& line) const { return output().find(line) != std::string::npos; }
     pid_t pid() const { return process_.pid(); }
+    // See witness.py: SIGUSR1 minimises its first window, SIGUSR2 closes its newest one.
+    void signal(int number) const { ::kill(process_.pid(), number); }
 
   private:
     std::string log_;

@@ -2,21 +2,27 @@
 # A Wayland client for the tests: a fullscreen GTK 3 window painted one colour, printing what
 # input it receives, one line per event, so a test can check what reached a Wayland client.
 #   witness.py R G B [--clipboard TEXT]
-#   witness.py R G B --windowed   (a 400x300 window rather than a fullscreen one)
+#   witness.py R G B --windowed [--second]   (a 400x300 window rather than a fullscreen one;
+#                                             with --second, another one titled vl-witness-2)
+# SIGUSR1 minimises the first window as its minimise button would; SIGUSR2 closes the newest
+# window still open while the process goes on ("closed <title>"), as a program closes one of its
+# windows.
 # With --clipboard it also prints the clipboard's text whenever its owner changes
 # ("clipboard <length> <text>", or "clipboard none"), and copies TEXT when the C key is pressed, as
 # a person would (Wayland takes a copy only from a client that just had input).
+import signal
 import sys
 
 import gi
 
 gi.require_version("Gtk", "3.0")
 gi.require_version("Gdk", "3.0")
-from gi.repository import Gdk, Gtk  # noqa: E402
+from gi.repository import Gdk, GLib, Gtk  # noqa: E402
 
 red, green, blue = (int(v) for v in sys.argv[1:4])
 copy_text = sys.argv[5] if len(sys.argv) > 5 and sys.argv[4] == "--clipboard" else None
 windowed = sys.argv[4:5] == ["--windowed"]
+second = windowed and "--second" in sys.argv[5:]
 
 
 def say(*words):
@@ -87,7 +93,7 @@ window.connect("scroll-event", scroll)
 window.connect("size-allocate", allocated)
 window.connect("window-state-event", state)
 window.connect("configure-event", configured)
-window.connect("destroy", Gtk.main_quit)
+quit_handler = window.connect("destroy", Gtk.main_quit)
 if copy_text is not None:
     clipboard = Gtk.Clipboard.get(Gdk.SELECTION_CLIPBOARD)
     clipboard.connect("owner-change", owner_changed)
@@ -96,5 +102,32 @@ if windowed:
 else:
     window.fullscreen()
 window.show_all()
+windows = [window]
+if second:
+    other = Gtk.Window(title="vl-witness-2")
+    other.set_default_size(300, 200)
+    other.show_all()
+    windows.append(other)
+
+
+def minimise():
+    window.iconify()
+    say("minimised")
+    return GLib.SOURCE_CONTINUE
+
+
+def close_newest():
+    if windows:
+        newest = windows.pop()
+        if newest is window:
+            window.disconnect(quit_handler)
+        title = newest.get_title()
+        newest.destroy()
+        say("closed", title)
+    return GLib.SOURCE_CONTINUE
+
+
+GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGUSR1, minimise)
+GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGUSR2, close_newest)
 say("started", Gdk.Display.get_default().get_name())
 Gtk.main()

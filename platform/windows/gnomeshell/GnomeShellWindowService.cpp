@@ -10,8 +10,8 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <map>
 #include <mutex>
-#include <set>
 #include <thread>
 
 namespace vl {
@@ -31,6 +31,7 @@ constexpr auto frameWait = 500ms;
 struct ShellWindow {
     WindowRecord record;
     std::uint32_t sequence = 0;  // the order windows were made in
+    bool minimised = false;
 };
 
 std::string callFailure(const char* method, const sd_bus_error& error, int r) {
@@ -71,14 +72,15 @@ bool nameHasOwner(sd_bus* bus, const char* name) {
 
 // Reads one List answer into `windows`; negative: sd-bus's error.
 int readList(sd_bus_message* reply, std::vector<ShellWindow>& windows) {
-    int r = sd_bus_message_enter_container(reply, 'a', "(uissiiiiiuu)");
+    int r = sd_bus_message_enter_container(reply, 'a', "(uissiiiiiuub)");
     while (r >= 0) {
         std::uint32_t id = 0, kind = 0, sequence = 0;
         std::int32_t pid = 0, x = 0, y = 0, width = 0, height = 0, monitor = 0;
+        int minimised = 0;
         const char* title = nullptr;
         const char* appID = nullptr;
-        r = sd_bus_message_read(reply, "(uissiiiiiuu)", &id, &pid, &title, &appID, &x, &y, &width,
-                                &height, &monitor, &kind, &sequence);
+        r = sd_bus_message_read(reply, "(uissiiiiiuub)", &id, &pid, &title, &appID, &x, &y, &width,
+                                &height, &monitor, &kind, &sequence, &minimised);
         if (r <= 0) break;
         ShellWindow window;
         window.record.id = id;
@@ -89,12 +91,14 @@ int readList(sd_bus_message* reply, std::vector<ShellWindow>& windows) {
         window.record.frame = {double(x), double(y), double(width), double(height)};
         window.record.kind = kindFromShell(kind);
         window.sequence = sequence;
+        window.minimised = minimised;
         windows.push_back(std::move(window));
     }
     return r;
 }
 
-// Every window the shell lists, front to back, layers included; none when it cannot be asked.
+// Every window the shell lists, front to back, layers and minimised windows included; none when
+// it cannot be asked.
 // Said once each time the list stops being readable.
 std::optional<std::vector<ShellWindow>> shellWindows(
     MutterBus& bus, const std::function<void(const std::string&)>& report,
@@ -144,11 +148,15 @@ WindowError callOnWindow(MutterBus& bus, const char* method,
 }  // namespace
 
 // Signals are read on the bus thread, which holds the connection; they are handed to a thread of
-// the observation's own so that its handlers may call the service.
+// the observation's own so that its handlers may call the service. Processes are followed through
+// their windows as the X11 backend follows its client list: an application is launched with its
+// first window and terminated with its last.
 class GnomeShellWindowService::Observation final : public WindowObservation {
   public:
-    Observation(std::shared_ptr<MutterBus> bus, WindowEvents events, std::set<ProcessID> known)
-        : bus_(std::move(bus)), events_(std::move(events)), known_(std::move(known)) {
+    // `listed` is read once the signals are matched, so that no window made meanwhile is missed.
+    Observation(std::shared_ptr<MutterBus> bus, WindowEvents events,
+                const std::function<std::vector<WindowRecord>()>& listed)
+        : bus_(std::move(bus)), events_(std::move(events)) {
         created_ = bus_->addSignalMatch(objectPath, interfaceName, "WindowCreated",
                                         [this](sd_bus_message* m) {
                                             std::uint32_t id = 0;
@@ -156,17 +164,23 @@ class GnomeShellWindowService::Observation final : public WindowObservation {
                                             if (sd_bus_message_read(m, "ui", &id, &pid) >= 0)
                                                 post({Event::created, id, pid});
                                         });
+        closed_ = bus_->addSignalMatch(objectPath, interfaceName, "WindowClosed",
+                                       [this](sd_bus_message* m) {
+                                           std::uint32_t id = 0;
+                                           if (sd_bus_message_read(m, "u", &id) >= 0)
+                                               post({Event::closed, id, 0});
+                                       });
         focus_ = bus_->addSignalMatch(objectPath, interfaceName, "FocusChanged",
                                       [this](sd_bus_message* m) {
                                           std::uint32_t id = 0;
                                           if (sd_bus_message_read(m, "u", &id) >= 0)
                                               post({Event::focus, id, 0});
                                       });
+        for (const auto& record : listed()) live_.emplace(record.id, record.pid);
         thread_ = std::thread([this] { run(); });
     }
     ~Observation() override {
-        bus_->dropMatch(created_);
-        bus_->dropMatch(focus_);
+        for (auto* slot : {created_, closed_, focus_}) bus_->dropMatch(slot);
         {
             std::lock_guard lock(mutex_);
             stopping_ = true;
@@ -177,7 +191,7 @@ class GnomeShellWindowService::Observation final : public WindowObservation {
 
   private:
     struct Event {
-        enum Kind { created, focus } kind;
+        enum Kind { created, closed, focus } kind;
         WindowID id;
         ProcessID pid;
     };
@@ -201,22 +215,42 @@ class GnomeShellWindowService::Observation final : public WindowObservation {
         }
     }
 
+    std::size_t windowsOf(ProcessID pid) const {
+        return std::count_if(live_.begin(), live_.end(),
+                             [pid](const auto& window) { return window.second == pid; });
+    }
+
     void deliver(const Event& event) {
-        if (event.kind == Event::focus) {
-            if (events_.focusedWindowChanged)
-                events_.focusedWindowChanged(event.id ? std::optional<WindowID>(event.id)
-                                                      : std::nullopt);
-            return;
+        switch (event.kind) {
+            case Event::focus:
+                if (events_.focusedWindowChanged)
+                    events_.focusedWindowChanged(event.id ? std::optional<WindowID>(event.id)
+                                                          : std::nullopt);
+                return;
+            case Event::created:
+                // A window made while the observation started is already listed.
+                if (!live_.emplace(event.id, event.pid).second) return;
+                if (event.pid > 0 && windowsOf(event.pid) == 1 && events_.applicationLaunched)
+                    events_.applicationLaunched(event.pid);
+                if (events_.windowCreated) events_.windowCreated(event.id, event.pid);
+                return;
+            case Event::closed: {
+                auto window = live_.find(event.id);
+                if (window == live_.end()) return;
+                const ProcessID pid = window->second;
+                live_.erase(window);
+                if (pid > 0 && windowsOf(pid) == 0 && events_.applicationTerminated)
+                    events_.applicationTerminated(pid);
+                return;
+            }
         }
-        if (events_.windowCreated) events_.windowCreated(event.id, event.pid);
-        if (event.pid > 0 && known_.insert(event.pid).second && events_.applicationLaunched)
-            events_.applicationLaunched(event.pid);
     }
 
     std::shared_ptr<MutterBus> bus_;
     WindowEvents events_;
-    std::set<ProcessID> known_;  // processes whose windows were seen (read on the thread only)
+    std::map<WindowID, ProcessID> live_;  // the shell's windows and their processes (thread only)
     sd_bus_slot* created_ = nullptr;
+    sd_bus_slot* closed_ = nullptr;
     sd_bus_slot* focus_ = nullptr;
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -267,16 +301,22 @@ bool GnomeShellWindowService::trusted() {
     return shellWindows(*bus_, report_, unreadable_).has_value();
 }
 
-std::vector<WindowRecord> GnomeShellWindowService::windowList() {
+std::vector<WindowRecord> GnomeShellWindowService::records(bool withMinimised) {
     std::vector<WindowRecord> records;
     for (auto& window :
          shellWindows(*bus_, report_, unreadable_).value_or(std::vector<ShellWindow>{}))
-        if (window.record.kind != WindowKind::desktop) records.push_back(std::move(window.record));
+        if (window.record.kind != WindowKind::desktop && (withMinimised || !window.minimised))
+            records.push_back(std::move(window.record));
     return records;
 }
 
+// A minimised window is off screen, but still the window manager's to find, move and raise.
+std::vector<WindowRecord> GnomeShellWindowService::windowList() {
+    return records(false);
+}
+
 std::optional<WindowRecord> GnomeShellWindowService::window(WindowID id) {
-    for (auto& record : windowList())
+    for (auto& record : records(true))
         if (record.id == id) return record;
     return std::nullopt;
 }
@@ -331,7 +371,7 @@ std::vector<WindowError> GnomeShellWindowService::setFrames(
         if (results.back() == WindowError::success) waiting.push_back(i);
     }
     awaitFrames(std::move(waiting), results, frameWait, 10ms, [&] {
-        return [&, windows = windowList()](std::size_t i) {
+        return [&, windows = records(true)](std::size_t i) {
             const auto now =
                 std::find_if(windows.begin(), windows.end(),
                              [&](const WindowRecord& r) { return r.id == requests[i].id; });
@@ -370,9 +410,7 @@ std::optional<WindowID> GnomeShellWindowService::windowAtPoint(DisplayPoint poin
 }
 
 std::unique_ptr<WindowObservation> GnomeShellWindowService::observe(WindowEvents events) {
-    std::set<ProcessID> known;
-    for (ProcessID pid : regularApplications()) known.insert(pid);
-    return std::make_unique<Observation>(bus_, std::move(events), std::move(known));
+    return std::make_unique<Observation>(bus_, std::move(events), [this] { return records(true); });
 }
 
 }  // namespace vl

@@ -1,6 +1,6 @@
 // platform/windows/gnomeshell: windows of a GNOME Wayland session through our shell extension
-// (extension/), which offers the shell's window list, moves, activation and window creation on
-// the session bus. Mutter alone has no such interface, and only the compositor knows where
+// (extension/), which offers the shell's window list, moves, activation, and windows made and
+// closed on the session bus. Mutter alone has no such interface, and only the compositor knows where
 // Wayland windows are.
 #pragma once
 
@@ -45,6 +45,8 @@ class GnomeShellWindowService final : public WindowService {
   private:
     class Observation;
     GnomeShellWindowService(std::shared_ptr<MutterBus> bus, Report report);
+    // The shell's windows but the desktop, minimised ones only when asked for.
+    std::vector<WindowRecord> records(bool withMinimised);
 
     std::shared_ptr<MutterBus> bus_;
     Report report_;

@@ -146,6 +146,49 @@ TEST_F(X11WindowServiceTest, MovesSizesRaisesAndFindsWindowsThroughTheWindowMana
     desktop->closeWindow(*other);
 }
 
+// A minimised window is off the on-screen list, but still its process's window, found by its id,
+// moved, and raised back; the GNOME Shell backend answers the same.
+TEST_F(X11WindowServiceTest, AMinimisedWindowIsOffTheListButFoundAndRaised) {
+    auto pid = desktop->openWindow("Minimised", 400, 300, 100, 100);
+    ASSERT_TRUE(pid);
+    const WindowID id = *windowOf(*pid);
+    auto listed = [&] {
+        auto list = service.windowList();
+        return std::find_if(list.begin(), list.end(), [&](const auto& w) { return w.id == id; }) !=
+               list.end();
+    };
+    ASSERT_TRUE(listed());
+    // Where the window manager placed it.
+    auto inside = [&] {
+        const DisplayRect frame = service.frame(id).value_or(DisplayRect{});
+        return DisplayPoint{frame.x + frame.width / 2, frame.y + frame.height / 2};
+    };
+    const DisplayPoint shown = inside();
+    ASSERT_EQ(service.windowAtPoint(shown), id);
+    shell("xdotool windowminimize " + std::to_string(id));
+    ASSERT_TRUE(eventually([&] {
+        return shell("xprop -id " + std::to_string(id) + " _NET_WM_STATE").find("HIDDEN") !=
+               std::string::npos;
+    }));
+    EXPECT_FALSE(listed());
+    auto record = service.window(id);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->pid, *pid);
+    EXPECT_EQ(service.windowsOfProcess(*pid), std::vector<WindowID>{id});
+    auto apps = service.regularApplications();
+    EXPECT_NE(std::find(apps.begin(), apps.end(), *pid), apps.end());
+    EXPECT_NE(service.windowAtPoint(shown), id);
+    const DisplayRect target{300, 250, 640, 480};
+    EXPECT_EQ(service.setFrame(id, target), WindowError::success);
+    EXPECT_EQ(service.frame(id), target);
+    EXPECT_FALSE(listed()) << "moved, still minimised";
+
+    EXPECT_EQ(service.raise(id), WindowError::success);
+    EXPECT_TRUE(eventually([&] { return listed() && service.focusedWindow() == id; }));
+    EXPECT_EQ(service.windowAtPoint(inside()), id);
+    desktop->closeWindow(*pid);
+}
+
 TEST_F(X11WindowServiceTest, ObservesNewWindowsApplicationsAndFocus) {
     std::mutex mutex;
     std::vector<std::pair<WindowID, ProcessID>> created;

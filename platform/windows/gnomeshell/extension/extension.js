@@ -9,9 +9,9 @@ const OBJECT_PATH = '/com/vantrellink/Windows';
 const INTERFACE = `<node>
   <interface name="com.vantrellink.Windows">
     <!-- Front to back: id, pid, title, application id, frame x, y, width, height, monitor,
-         kind, and the order windows were made in. -->
+         kind, the order windows were made in, and whether it is minimised. -->
     <method name="List">
-      <arg type="a(uissiiiiiuu)" direction="out" name="windows"/>
+      <arg type="a(uissiiiiiuub)" direction="out" name="windows"/>
     </method>
     <method name="MoveResize">
       <arg type="u" direction="in" name="id"/>
@@ -31,6 +31,9 @@ const INTERFACE = `<node>
     <signal name="WindowCreated">
       <arg type="u" name="id"/>
       <arg type="i" name="pid"/>
+    </signal>
+    <signal name="WindowClosed">
+      <arg type="u" name="id"/>
     </signal>
     <signal name="FocusChanged">
       <arg type="u" name="id"/>
@@ -61,10 +64,24 @@ function kindOf(window) {
     }
 }
 
-// Window ids are Mutter's own 64-bit sequence numbers; the server's ids are 32 bits, which a
-// session never runs out of.
+// The server's window ids are 32 bits. Mutter's own are 64 and cut short they could collide, so
+// each window gets the next number of a counter of ours, kept on the window itself: a property of
+// its own keeps the window's wrapper alive, so the number stays with the window until it goes.
+// The counter lives as long as the shell, across disabling; a session would need four billion
+// windows to run out of numbers.
+const ID_KEY = '_vantrelLinkWindowId';
+const CLOSED_KEY = '_vantrelLinkClosed';
+let lastID = 0;
+
 function idOf(window) {
-    return Number(window.get_id() % 0x100000000);
+    if (!window[ID_KEY])
+        window[ID_KEY] = ++lastID;
+    return window[ID_KEY];
+}
+
+// The windows the server sees: menus and tooltips are not the window manager's to move.
+function listable(window) {
+    return window && !window.is_override_redirect() && !window[CLOSED_KEY];
 }
 
 class WindowsService {
@@ -74,7 +91,15 @@ class WindowsService {
 
     enable() {
         this._dbus.export(Gio.DBus.session, OBJECT_PATH);
+        this._unmanaging = new Map();
+        for (const window of global.display.list_all_windows()) {
+            // Numbers given out by an earlier load of this file stay on their windows.
+            lastID = Math.max(lastID, window[ID_KEY] ?? 0);
+            this._watch(window);
+        }
         this._created = global.display.connect('window-created', (display, window) => {
+            if (!this._watch(window))
+                return;
             this._dbus.emit_signal('WindowCreated',
                 new GLib.Variant('(ui)', [idOf(window), window.get_pid()]));
         });
@@ -90,13 +115,33 @@ class WindowsService {
         Gio.bus_unown_name(this._name);
         global.display.disconnect(this._created);
         global.display.disconnect(this._focus);
+        for (const [window, handler] of this._unmanaging)
+            window.disconnect(handler);
+        this._unmanaging.clear();
         this._dbus.unexport();
     }
 
+    // Reports the window's end; false for a window the server does not see.
+    _watch(window) {
+        if (!listable(window))
+            return false;
+        if (this._unmanaging.has(window))
+            return true;
+        this._unmanaging.set(window, window.connect('unmanaging', () => {
+            // Its actor may outlive it while it fades out; the window is no longer listed.
+            window[CLOSED_KEY] = true;
+            window.disconnect(this._unmanaging.get(window));
+            this._unmanaging.delete(window);
+            this._dbus.emit_signal('WindowClosed', new GLib.Variant('(u)', [idOf(window)]));
+        }));
+        return true;
+    }
+
+    // Minimised windows included, as the window manager still has them.
     _windows() {
         const windows = global.get_window_actors()
             .map(actor => actor.get_meta_window())
-            .filter(window => window && !window.is_override_redirect() && !window.minimized);
+            .filter(listable);
         return global.display.sort_windows_by_stacking(windows).reverse();
     }
 
@@ -110,7 +155,8 @@ class WindowsService {
             const appID = window.get_gtk_application_id() || window.get_wm_class() || '';
             return [idOf(window), window.get_pid(), window.get_title() ?? '', appID,
                 frame.x, frame.y, frame.width, frame.height,
-                window.get_monitor(), kindOf(window), window.get_stable_sequence()];
+                window.get_monitor(), kindOf(window), window.get_stable_sequence(),
+                window.minimized];
         });
     }
 
