@@ -1,7 +1,7 @@
 // platform/windows/gnomeshell: windows of a GNOME Wayland session through our shell extension
 // (extension/), which offers the shell's window list, moves, activation, and windows made and
-// closed on the session bus. Mutter alone has no such interface, and only the compositor knows where
-// Wayland windows are.
+// closed on the session bus. Mutter alone has no such interface, and only the compositor knows
+// where Wayland windows are.
 #pragma once
 
 #include "platform/mutter/MutterBus.h"
