@@ -139,7 +139,9 @@ TEST_P(SoundServerTest, ShowHideLoadsTheSinkAndRestoresThePreviousDefault) {
     ASSERT_EQ(system_->setProperty(audioSystemObject, {audio::defaultOutputDevice}, device_), 0);
     EXPECT_TRUE(eventually([] { return defaultSink() == "corvane_audio\n"; }, 5s, 20ms));
     // The backend hears of the change from the sound server's events.
-    EXPECT_TRUE(eventually([&] { return defaultOutput() == device_; }, 5s, 20ms));
+    EXPECT_TRUE(eventually([&] { return defaultOutput() == device_; }, 5s, 20ms))
+        << "the backend names " << defaultOutput() << " (ours is " << device_ << "), pactl "
+        << defaultSink() << sinks();
 
     ASSERT_EQ(system_->setProperty(device_, {audio::showAudio}, std::uint32_t(0)), 0);
     EXPECT_TRUE(eventually([&] { return number(audio::showAudio) == 0u; }, 5s, 20ms));
