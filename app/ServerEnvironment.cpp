@@ -52,6 +52,7 @@
 #include "platform/session/xdg/XdgAutostartLoginItem.h"
 #include "platform/videocodec/vaapi/VaapiCompressionSession.h"
 #include "platform/videocodec/x265/X265VideoCodecService.h"
+#include "platform/windows/gnomeshell/GnomeShellInput.h"
 #include "platform/windows/gnomeshell/GnomeShellWindowService.h"
 #include "platform/windows/x11/X11WindowService.h"
 #include "windowsmgmt/WindowManagementRole.h"
@@ -350,10 +351,20 @@ bool ServerEnvironment::configureMutterDesktop() {
     }
     mutterMonitors_ = std::make_shared<MutterMonitors>(std::move(bus));
     displays_ = std::make_shared<MutterDisplayService>(mutterMonitors_, report);
-    auto events = std::make_shared<MutterEventsService>(
-        mutterMonitors_,
-        MutterEventsService::Options{.commandIsSuper = commandKeySetting(system_->defaults()) ==
-                                                       CommandKey::super});
+    // Windows are the shell's, through our extension; bare Mutter has no window interface.
+    std::string windowsError;
+    auto shellWindows =
+        GnomeShellWindowService::connect(mutterMonitors_->bus(), report, &windowsError);
+    MutterEventsService::Options eventOptions;
+    eventOptions.commandIsSuper = commandKeySetting(system_->defaults()) == CommandKey::super;
+    if (shellWindows) {
+        auto shellInput = std::make_shared<GnomeShellInput>(mutterMonitors_->bus());
+        eventOptions.pointer = [shellInput] { return shellInput->pointer(); };
+        eventOptions.commitText = [shellInput](const std::string& text) {
+            return shellInput->commitText(text);
+        };
+    }
+    auto events = std::make_shared<MutterEventsService>(mutterMonitors_, std::move(eventOptions));
     auto platform = std::make_shared<ps::MutterVirtualDisplays>(
         mutterMonitors_, displays_, [events](DisplayPoint point) { events->warp(point); }, report);
     auto installInLibrary = [platform](const PhantomScreenInf::SymbolLookup& lookup) {
@@ -374,11 +385,8 @@ bool ServerEnvironment::configureMutterDesktop() {
                                            std::move(installInLibrary)),
         DispatchQueue::global());
     session_->capture = std::make_shared<MutterCaptureService>(mutterMonitors_, report);
-    // Windows are the shell's, through our extension; bare Mutter has no window interface.
-    std::string windowsError;
     std::shared_ptr<VNSWindowManager> windowManager;
-    if (auto shellWindows =
-            GnomeShellWindowService::connect(mutterMonitors_->bus(), report, &windowsError)) {
+    if (shellWindows) {
         auto windows =
             WindowManagementRole::make(displays_, std::move(shellWindows), DispatchQueue::main());
         session_->windows = windows;

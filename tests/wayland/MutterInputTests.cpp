@@ -8,21 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <thread>
 
 namespace vl {
 namespace {
 
 using namespace std::chrono_literals;
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return condition();
-}
+using testing::eventually;
 
 PointerEvent pointer(PointerEventType type, DisplayPoint point, int button = 0) {
     PointerEvent event;

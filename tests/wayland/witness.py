@@ -4,6 +4,8 @@
 #   witness.py R G B [--clipboard TEXT]
 #   witness.py R G B --windowed [--second]   (a 400x300 window rather than a fullscreen one;
 #                                             with --second, another one titled vl-witness-2)
+#   witness.py R G B --entry   (a focused text field fills the window; it prints "text <text>"
+#                               whenever its text changes)
 # SIGUSR1 minimises the first window as its minimise button would; SIGUSR2 closes the newest
 # window still open while the process goes on ("closed <title>"), as a program closes one of its
 # windows.
@@ -23,6 +25,7 @@ red, green, blue = (int(v) for v in sys.argv[1:4])
 copy_text = sys.argv[5] if len(sys.argv) > 5 and sys.argv[4] == "--clipboard" else None
 windowed = sys.argv[4:5] == ["--windowed"]
 second = windowed and "--second" in sys.argv[5:]
+entry_mode = sys.argv[4:5] == ["--entry"]
 
 
 def say(*words):
@@ -44,7 +47,8 @@ def key(widget, event):
     if copy_text is not None and Gdk.keyval_name(event.keyval) == "c":
         clipboard.set_text(copy_text, -1)
         say("copied")
-    return True
+    # The text field, when there is one, takes the key too.
+    return not entry_mode
 
 
 def text_arrived(board, text):
@@ -97,11 +101,17 @@ quit_handler = window.connect("destroy", Gtk.main_quit)
 if copy_text is not None:
     clipboard = Gtk.Clipboard.get(Gdk.SELECTION_CLIPBOARD)
     clipboard.connect("owner-change", owner_changed)
+if entry_mode:
+    entry = Gtk.Entry()
+    entry.connect("changed", lambda field: say("text", field.get_text()))
+    window.add(entry)
 if windowed:
     window.set_default_size(400, 300)
 else:
     window.fullscreen()
 window.show_all()
+if entry_mode:
+    entry.grab_focus()
 windows = [window]
 if second:
     other = Gtk.Window(title="vl-witness-2")

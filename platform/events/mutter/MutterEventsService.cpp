@@ -1,9 +1,11 @@
 #include "platform/events/mutter/MutterEventsService.h"
 
+#include "platform/events/TypedText.h"
 #include "platform/mutter/MutterDisplayConfig.h"
 
 #include <algorithm>
 #include <cmath>
+#include <thread>
 #include <utility>
 
 #include <linux/input-event-codes.h>
@@ -83,32 +85,15 @@ std::int32_t evdevButton(int buttonNumber) {
     }
 }
 
-// UTF-8 into code points; malformed bytes are skipped.
-std::vector<char32_t> codePoints(const std::string& text) {
-    std::vector<char32_t> points;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        int length = lead < 0x80         ? 1
-                     : (lead >> 5) == 6  ? 2
-                     : (lead >> 4) == 14 ? 3
-                     : (lead >> 3) == 30 ? 4
-                                         : 0;
-        if (length == 0 || i + length > text.size()) {
-            ++i;
-            continue;
-        }
-        char32_t point = length == 1 ? lead : lead & (0x7F >> length);
-        bool valid = true;
-        for (int k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next >> 6) != 2) valid = false;
-            point = (point << 6) | (next & 0x3F);
-        }
-        i += valid ? length : 1;
-        if (valid) points.push_back(point);
-    }
-    return points;
-}
+// A point sent to Mutter reaches the pointer at its next frame or so; until then the pointer's
+// own position would still be the old one.
+constexpr auto pointerSettle = std::chrono::milliseconds(100);
+// Keys (Mutter's virtual keyboard) and text committed through the shell reach a client by two
+// paths that nothing orders: a client given both at once takes the committed text first (GTK
+// does), and under load either path can lag. So at a switch from one path to the other the
+// server waits until the last input of the other has had a few frames to arrive; typing at a
+// person's pace never waits.
+constexpr auto switchSettle = std::chrono::milliseconds(100);
 
 }  // namespace
 
@@ -120,28 +105,6 @@ std::optional<std::uint32_t> MutterEventsService::evdevKeyForVirtualKey(std::uin
     for (const auto& [virtualKey, evdev] : keyTable)
         if (virtualKey == code) return evdev;
     return std::nullopt;
-}
-
-std::optional<std::uint32_t> MutterEventsService::keysymForCodePoint(char32_t point) {
-    switch (point) {
-        case '\r':
-        case '\n':
-            return 0xff0d;  // Return
-        case '\t':
-            return 0xff09;  // Tab
-        case '\b':
-            return 0xff08;  // BackSpace
-        case 0x1B:
-            return 0xff1b;  // Escape
-        case 0x7F:
-            return 0xffff;  // Delete
-        default:
-            break;
-    }
-    if (point < 0x20 || (point >= 0x80 && point < 0xA0) || point > 0x10FFFF) return std::nullopt;
-    // Latin-1 keysyms are the code points; the rest are Unicode keysyms.
-    if (point < 0x100) return static_cast<std::uint32_t>(point);
-    return 0x01000000u + static_cast<std::uint32_t>(point);
 }
 
 MutterEventsService::MutterEventsService(std::shared_ptr<MutterMonitors> monitors, Options options)
@@ -176,6 +139,7 @@ bool MutterEventsService::moveTo(DisplayPoint point, std::string* error) {
     }
     under_ = placed->monitor;
     location_ = point;
+    moved_ = std::chrono::steady_clock::now();
     return under_->session().pointerMotionAbsolute(point.x - placed->x, point.y - placed->y, error);
 }
 
@@ -218,18 +182,11 @@ bool MutterEventsService::post(const KeyEvent& event) {
     if (!session) return false;
     if (!event.text.empty()) {
         // The press types the text; the release that carries it again has nothing to do.
-        if (!event.isDown) return true;
-        bool ok = true;
-        for (char32_t point : codePoints(event.text)) {
-            auto keysym = keysymForCodePoint(point);
-            if (!keysym) continue;
-            ok = session->keyboardKeysym(*keysym, true) && ok;
-            ok = session->keyboardKeysym(*keysym, false) && ok;
-        }
-        return ok;
+        return !event.isDown || typeText(*session, event.text);
     }
     const auto key = evdevKeyForVirtualKey(event.virtualKey, options_.commandIsSuper);
     if (!key) return false;
+    keyComing();
     // A modifier key or a release goes as it is; a press brings the modifiers its flags name.
     if (isModifierKey(*key) || !event.isDown) return session->keyboardKeycode(*key, event.isDown);
     const auto modifiers = modifierKeys(event.flags, options_.commandIsSuper);
@@ -238,6 +195,55 @@ bool MutterEventsService::post(const KeyEvent& event) {
     ok = session->keyboardKeycode(*key, true) && ok;
     for (auto it = modifiers.rbegin(); it != modifiers.rend(); ++it)
         ok = session->keyboardKeycode(*it, false) && ok;
+    return ok;
+}
+
+void MutterEventsService::keyComing() {
+    if (options_.commitText) std::this_thread::sleep_until(textSent_ + switchSettle);
+    keySent_ = std::chrono::steady_clock::now();
+}
+
+// ASCII goes by keysym, which reaches programs without a text field too (terminals, shortcuts);
+// each run beyond ASCII is committed through the shell where it can be, else typed by keysym.
+bool MutterEventsService::typeText(MutterRemoteSession& session, const std::string& text) {
+    bool ok = true;
+    std::vector<char32_t> run;
+    std::string runText;
+    auto finishRun = [&] {
+        if (run.empty()) return;
+        bool committed = false;
+        if (options_.commitText) {
+            std::this_thread::sleep_until(keySent_ + switchSettle);
+            committed = options_.commitText(runText);
+            if (committed) textSent_ = std::chrono::steady_clock::now();
+        }
+        if (!committed) ok = typeKeysyms(session, run) && ok;
+        run.clear();
+        runText.clear();
+    };
+    for (const CodePoint& point : codePoints(text)) {
+        if (point.value >= 0x80 && keysymForCodePoint(point.value)) {
+            run.push_back(point.value);
+            runText += point.bytes;
+            continue;
+        }
+        finishRun();
+        ok = typeKeysyms(session, {point.value}) && ok;
+    }
+    finishRun();
+    return ok;
+}
+
+bool MutterEventsService::typeKeysyms(MutterRemoteSession& session,
+                                      const std::vector<char32_t>& points) {
+    bool ok = true;
+    for (char32_t point : points) {
+        auto keysym = keysymForCodePoint(point);
+        if (!keysym) continue;
+        keyComing();
+        ok = session.keyboardKeysym(*keysym, true) && ok;
+        ok = session.keyboardKeysym(*keysym, false) && ok;
+    }
     return ok;
 }
 
@@ -261,6 +267,8 @@ std::optional<std::string> MutterEventsService::warp(DisplayPoint point) {
 
 std::optional<DisplayPoint> MutterEventsService::location() {
     std::lock_guard lock(mutex_);
+    if (options_.pointer && std::chrono::steady_clock::now() - moved_ >= pointerSettle)
+        if (auto shown = options_.pointer()) return shown;
     return location_;
 }
 

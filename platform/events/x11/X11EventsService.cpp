@@ -1,6 +1,7 @@
 #include "platform/events/x11/X11EventsService.h"
 
 #include "base/Log.h"
+#include "platform/events/TypedText.h"
 
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
@@ -85,55 +86,6 @@ std::optional<Family> familyOf(std::uint32_t keysym) {
 }
 
 constexpr std::uint32_t familyKeysym[4] = {XK_Shift_L, XK_Control_L, XK_Alt_L, XK_Super_L};
-
-// Unicode code points of UTF-8 text; malformed bytes are skipped.
-std::vector<char32_t> codePoints(const std::string& text) {
-    std::vector<char32_t> points;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const int length = lead < 0x80         ? 1
-                           : (lead >> 5) == 6  ? 2
-                           : (lead >> 4) == 14 ? 3
-                           : (lead >> 3) == 30 ? 4
-                                               : 0;
-        if (length == 0 || i + length > text.size()) {
-            ++i;
-            continue;
-        }
-        char32_t point = length == 1 ? lead : lead & (0x7F >> length);
-        bool valid = true;
-        for (int k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            valid = valid && (next & 0xC0) == 0x80;
-            point = (point << 6) | (next & 0x3F);
-        }
-        i += valid ? length : 1;
-        if (valid) points.push_back(point);
-    }
-    return points;
-}
-
-// The keysym that types a code point; none for control characters without a key.
-std::optional<std::uint32_t> keysymForCodePoint(char32_t point) {
-    switch (point) {
-        case '\r':
-        case '\n':
-            return XK_Return;
-        case '\t':
-            return XK_Tab;
-        case '\b':
-            return XK_BackSpace;
-        case 0x1B:
-            return XK_Escape;
-        case 0x7F:
-            return XK_Delete;
-        default:
-            break;
-    }
-    if (point < 0x20 || (point >= 0x80 && point < 0xA0) || point > 0x10FFFF) return std::nullopt;
-    if (point < 0x100) return static_cast<std::uint32_t>(point);
-    return 0x01000000u | static_cast<std::uint32_t>(point);
-}
 
 int xButton(int buttonNumber) {
     switch (buttonNumber) {
@@ -357,8 +309,8 @@ bool X11EventsService::typeText(const std::string& text) {
         run.clear();
     };
     bool ok = true;
-    for (char32_t point : codePoints(text)) {
-        const auto keysym = keysymForCodePoint(point);
+    for (const CodePoint& point : codePoints(text)) {
+        const auto keysym = keysymForCodePoint(point.value);
         if (!keysym) continue;
         if (spare_.empty()) {
             ok = false;

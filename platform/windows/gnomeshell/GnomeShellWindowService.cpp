@@ -20,7 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* objectPath = "/com/vantrellink/Windows";
 constexpr const char* interfaceName = "com.vantrellink.Windows";
 constexpr const char* shellName = "org.gnome.Shell";
 constexpr const char* shellPath = "/org/gnome/Shell";
@@ -108,7 +107,7 @@ std::optional<std::vector<ShellWindow>> shellWindows(
     const bool answered = bus.withBus([&](sd_bus* c) {
         sd_bus_error callError = SD_BUS_ERROR_NULL;
         sd_bus_message* reply = nullptr;
-        int r = sd_bus_call_method(c, shellWindowsName, objectPath, interfaceName, "List",
+        int r = sd_bus_call_method(c, shellWindowsName, shellExtensionPath, interfaceName, "List",
                                    &callError, &reply, "");
         if (r < 0) problem = callFailure("List", callError, r);
         if (r >= 0 && (r = readList(reply, windows)) < 0)
@@ -133,7 +132,7 @@ WindowError callOnWindow(MutterBus& bus, const char* method,
         sd_bus_message* call = nullptr;
         sd_bus_message* reply = nullptr;
         int found = 0;
-        int r = sd_bus_message_new_method_call(c, &call, shellWindowsName, objectPath,
+        int r = sd_bus_message_new_method_call(c, &call, shellWindowsName, shellExtensionPath,
                                                interfaceName, method);
         if (r >= 0) r = append(call);
         if (r >= 0) r = sd_bus_call(c, call, 0, nullptr, &reply);
@@ -157,20 +156,20 @@ class GnomeShellWindowService::Observation final : public WindowObservation {
     Observation(std::shared_ptr<MutterBus> bus, WindowEvents events,
                 const std::function<std::vector<WindowRecord>()>& listed)
         : bus_(std::move(bus)), events_(std::move(events)) {
-        created_ = bus_->addSignalMatch(objectPath, interfaceName, "WindowCreated",
+        created_ = bus_->addSignalMatch(shellExtensionPath, interfaceName, "WindowCreated",
                                         [this](sd_bus_message* m) {
                                             std::uint32_t id = 0;
                                             std::int32_t pid = 0;
                                             if (sd_bus_message_read(m, "ui", &id, &pid) >= 0)
                                                 post({Event::created, id, pid});
                                         });
-        closed_ = bus_->addSignalMatch(objectPath, interfaceName, "WindowClosed",
+        closed_ = bus_->addSignalMatch(shellExtensionPath, interfaceName, "WindowClosed",
                                        [this](sd_bus_message* m) {
                                            std::uint32_t id = 0;
                                            if (sd_bus_message_read(m, "u", &id) >= 0)
                                                post({Event::closed, id, 0});
                                        });
-        focus_ = bus_->addSignalMatch(objectPath, interfaceName, "FocusChanged",
+        focus_ = bus_->addSignalMatch(shellExtensionPath, interfaceName, "FocusChanged",
                                       [this](sd_bus_message* m) {
                                           std::uint32_t id = 0;
                                           if (sd_bus_message_read(m, "u", &id) >= 0)
@@ -393,8 +392,8 @@ std::optional<WindowID> GnomeShellWindowService::focusedWindow() {
     std::uint32_t id = 0;
     const bool answered = bus_->withBus([&](sd_bus* c) {
         sd_bus_message* reply = nullptr;
-        int r = sd_bus_call_method(c, shellWindowsName, objectPath, interfaceName, "Focused",
-                                   nullptr, &reply, "");
+        int r = sd_bus_call_method(c, shellWindowsName, shellExtensionPath, interfaceName,
+                                   "Focused", nullptr, &reply, "");
         if (r >= 0) r = sd_bus_message_read(reply, "u", &id);
         sd_bus_message_unref(reply);
         return r >= 0;

@@ -6,6 +6,7 @@
 
 #include "platform/mutter/MutterBus.h"
 #include "platform/windows/Interface.h"
+#include "platform/windows/gnomeshell/ShellExtension.h"
 
 #include <atomic>
 #include <functional>
@@ -13,11 +14,6 @@
 #include <string>
 
 namespace vl {
-
-// The bus name the extension owns while the shell runs it.
-inline constexpr const char* shellWindowsName = "com.vantrellink.Windows";
-// The extension's uuid: its folder under gnome-shell/extensions and its name when enabling it.
-inline constexpr const char* shellWindowsExtension = "windows@vantrel-link.example";
 
 class GnomeShellWindowService final : public WindowService {
   public:

@@ -1,11 +1,29 @@
 // Offers the window list and window moves to the Vantrel Link server on the session bus: on
 // Wayland only the compositor knows where windows are, and Mutter alone has no interface for it.
+// It also offers the pointer's position and text typed through the shell's input method, which
+// Mutter's remote desktop cannot give: it has no pointer query, and its virtual keyboard types
+// only what the current layout has a key for.
 /* exported init */
 const { GLib, Gio, Meta } = imports.gi;
 const Main = imports.ui.main;
 
 const BUS_NAME = 'com.vantrellink.Windows';
 const OBJECT_PATH = '/com/vantrellink/Windows';
+const INPUT_INTERFACE = `<node>
+  <interface name="com.vantrellink.Input">
+    <!-- Where the pointer is, in desktop coordinates. -->
+    <method name="Pointer">
+      <arg type="i" direction="out" name="x"/>
+      <arg type="i" direction="out" name="y"/>
+    </method>
+    <!-- Commits the text to the focused text field, as the on-screen keyboard does; false when
+         no focused client takes text that way. -->
+    <method name="CommitText">
+      <arg type="s" direction="in" name="text"/>
+      <arg type="b" direction="out" name="committed"/>
+    </method>
+  </interface>
+</node>`;
 const INTERFACE = `<node>
   <interface name="com.vantrellink.Windows">
     <!-- Front to back: id, pid, title, application id, frame x, y, width, height, monitor,
@@ -84,13 +102,41 @@ function listable(window) {
     return window && !window.is_override_redirect() && !window[CLOSED_KEY];
 }
 
-class WindowsService {
+class InputService {
     constructor() {
-        this._dbus = Gio.DBusExportedObject.wrapJSObject(INTERFACE, this);
+        this._dbus = Gio.DBusExportedObject.wrapJSObject(INPUT_INTERFACE, this);
     }
 
     enable() {
         this._dbus.export(Gio.DBus.session, OBJECT_PATH);
+    }
+
+    disable() {
+        this._dbus.unexport();
+    }
+
+    Pointer() {
+        const [x, y] = global.get_pointer();
+        return [x, y];
+    }
+
+    CommitText(text) {
+        if (!Main.inputMethod.currentFocus)
+            return false;
+        Main.inputMethod.commit(text);
+        return true;
+    }
+}
+
+class WindowsService {
+    constructor() {
+        this._dbus = Gio.DBusExportedObject.wrapJSObject(INTERFACE, this);
+        this._input = new InputService();
+    }
+
+    enable() {
+        this._dbus.export(Gio.DBus.session, OBJECT_PATH);
+        this._input.enable();
         this._unmanaging = new Map();
         for (const window of global.display.list_all_windows()) {
             // Numbers given out by an earlier load of this file stay on their windows.
@@ -118,6 +164,7 @@ class WindowsService {
         for (const [window, handler] of this._unmanaging)
             window.disconnect(handler);
         this._unmanaging.clear();
+        this._input.disable();
         this._dbus.unexport();
     }
 
