@@ -11,15 +11,19 @@
 
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 namespace vl::testing {
 
 class MutterFixture : public ::testing::Test {
   protected:
-    void SetUp() override {
-        if (auto missing = PrivateMutter::missingProgram()) GTEST_SKIP() << *missing;
+    void SetUp() override { startDesktop(std::nullopt); }
+    // Bare Mutter, or GNOME Shell with `shell`.
+    void startDesktop(const std::optional<PrivateMutter::Shell>& shell) {
+        if (auto missing = PrivateMutter::missingProgram(shell.has_value()))
+            GTEST_SKIP() << *missing;
         std::string error;
-        desktop = PrivateMutter::start(&error);
+        desktop = PrivateMutter::start(&error, shell);
         ASSERT_TRUE(desktop) << error;
         // Set before any PipeWire thread of this process exists.
         setenv("PIPEWIRE_RUNTIME_DIR", desktop->runtimeDirectory().c_str(), 1);

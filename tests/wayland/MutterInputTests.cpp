@@ -3,6 +3,7 @@
 #include "platform/events/mutter/MutterEventsService.h"
 #include "platform/mutter/MutterVirtualMonitor.h"
 #include "tests/wayland/MutterFixture.h"
+#include "tests/wayland/PostedInput.h"
 #include "tests/wayland/WaylandWitness.h"
 
 #include <gtest/gtest.h>
@@ -16,34 +17,10 @@ using namespace std::chrono_literals;
 
 using testing::eventually;
 
-PointerEvent pointer(PointerEventType type, DisplayPoint point, int button = 0) {
-    PointerEvent event;
-    event.type = type;
-    event.point = point;
-    event.buttonNumber = button;
-    return event;
-}
-
-KeyEvent key(std::uint16_t virtualKey, bool down, std::uint64_t flags = 0) {
-    KeyEvent event;
-    event.virtualKey = virtualKey;
-    event.isDown = down;
-    event.flags = flags;
-    return event;
-}
-
-KeyEvent typed(std::string text) {
-    KeyEvent event;
-    event.text = std::move(text);
-    event.isDown = true;
-    return event;
-}
-
-ScrollEvent scroll(std::int32_t pixels) {
-    ScrollEvent event;
-    event.pixels = pixels;
-    return event;
-}
+using testing::key;
+using testing::pointer;
+using testing::scroll;
+using testing::typed;
 
 class MutterInputTest : public testing::MutterFixture {
   protected:
@@ -69,14 +46,7 @@ class MutterInputTest : public testing::MutterFixture {
             << desktop->mutterLog();
     }
 
-    void click(DisplayPoint point, int button = 0) {
-        const bool left = button == 0;
-        EXPECT_TRUE(events->post(pointer(PointerEventType::mouseMoved, point)));
-        EXPECT_TRUE(events->post(pointer(
-            left ? PointerEventType::leftDown : PointerEventType::rightDown, point, button)));
-        EXPECT_TRUE(events->post(
-            pointer(left ? PointerEventType::leftUp : PointerEventType::rightUp, point, button)));
-    }
+    void click(DisplayPoint point, int button = 0) { testing::click(*events, point, button); }
 
     std::unique_ptr<MutterEventsService> events;
     std::unique_ptr<testing::WaylandWitness> witness;

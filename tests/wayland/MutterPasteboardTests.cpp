@@ -4,6 +4,7 @@
 #include "platform/mutter/MutterVirtualMonitor.h"
 #include "platform/pasteboard/mutter/MutterPasteboard.h"
 #include "tests/wayland/MutterFixture.h"
+#include "tests/wayland/PostedInput.h"
 #include "tests/wayland/WaylandWitness.h"
 
 #include <gtest/gtest.h>
@@ -41,23 +42,11 @@ class MutterPasteboardTest : public testing::MutterFixture {
         })) << witness->output();
     }
 
-    void click(DisplayPoint point) {
-        PointerEvent event;
-        event.point = point;
-        for (auto type :
-             {PointerEventType::mouseMoved, PointerEventType::leftDown, PointerEventType::leftUp}) {
-            event.type = type;
-            events->post(event);
-        }
-    }
+    void click(DisplayPoint point) { testing::click(*events, point); }
 
     void pressC() {
-        KeyEvent event;
-        event.virtualKey = 8;  // the C key
-        event.isDown = true;
-        events->post(event);
-        event.isDown = false;
-        events->post(event);
+        EXPECT_TRUE(events->post(testing::key(8, true)));  // the C key
+        EXPECT_TRUE(events->post(testing::key(8, false)));
     }
 
     std::unique_ptr<MutterEventsService> events;

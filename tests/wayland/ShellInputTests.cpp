@@ -3,12 +3,12 @@
 // pointer's position is the shell's, also after a move that did not come from us.
 #include "platform/events/mutter/MutterEventsService.h"
 #include "platform/windows/gnomeshell/GnomeShellInput.h"
-#include "platform/windows/gnomeshell/ShellExtension.h"
+#include "tests/wayland/PostedInput.h"
+#include "tests/wayland/ShellFixture.h"
 #include "tests/wayland/WaylandWitness.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <sstream>
 
 namespace vl {
@@ -17,19 +17,8 @@ namespace {
 using namespace std::chrono_literals;
 using testing::eventually;
 
-KeyEvent typed(std::string text) {
-    KeyEvent event;
-    event.text = std::move(text);
-    event.isDown = true;
-    return event;
-}
-
-KeyEvent key(std::uint16_t virtualKey, bool down) {
-    KeyEvent event;
-    event.virtualKey = virtualKey;
-    event.isDown = down;
-    return event;
-}
+using testing::key;
+using testing::typed;
 
 // The texts the witness's field held, in order ("text <text>" lines).
 std::vector<std::string> fieldTexts(const std::string& output) {
@@ -40,24 +29,13 @@ std::vector<std::string> fieldTexts(const std::string& output) {
     return texts;
 }
 
-class WaylandShellInputTest : public ::testing::Test {
+class WaylandShellInputTest : public testing::ShellFixture {
   protected:
     void SetUp() override {
-        if (auto missing = testing::PrivateMutter::missingProgram(true)) GTEST_SKIP() << *missing;
-        std::string error;
-        desktop = testing::PrivateMutter::start(
-            &error, testing::PrivateMutter::Shell{.extensionFolder = VL_SHELL_EXTENSION,
-                                                  .extensionUUID = shellWindowsExtension,
-                                                  .busName = shellWindowsName,
-                                                  .enabled = true});
-        ASSERT_TRUE(desktop) << error;
-        setenv("PIPEWIRE_RUNTIME_DIR", desktop->runtimeDirectory().c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", desktop->runtimeDirectory().c_str(), 1);
-        bus = MutterBus::open(desktop->busAddress(), &error);
-        ASSERT_TRUE(bus) << error;
-        monitors = std::make_shared<MutterMonitors>(bus);
-        monitor = monitors->add({.width = 800, .height = 600}, &error);
-        ASSERT_TRUE(monitor) << error;
+        ShellFixture::SetUp();
+        if (!ready()) return;
+        addMonitor(800, 600);
+        if (!ready()) return;
         shell = std::make_shared<GnomeShellInput>(bus);
         MutterEventsService::Options options;
         options.pointer = [this] { return shell->pointer(); };
@@ -71,20 +49,6 @@ class WaylandShellInputTest : public ::testing::Test {
         EXPECT_TRUE(events->post(key(53, false)));
     }
 
-    void click(DisplayPoint point) {
-        PointerEvent event;
-        event.point = point;
-        for (auto type :
-             {PointerEventType::mouseMoved, PointerEventType::leftDown, PointerEventType::leftUp}) {
-            event.type = type;
-            EXPECT_TRUE(events->post(event));
-        }
-    }
-
-    std::unique_ptr<testing::PrivateMutter> desktop;
-    std::shared_ptr<MutterBus> bus;
-    std::shared_ptr<MutterMonitors> monitors;
-    std::shared_ptr<MutterVirtualMonitor> monitor;
     std::shared_ptr<GnomeShellInput> shell;
     std::unique_ptr<MutterEventsService> events;
 };
@@ -97,7 +61,7 @@ TEST_F(WaylandShellInputTest, TextOffTheLayoutReachesTheFocusedFieldInOrderWithK
         [&] {
             if (++tries % 25 == 1) {
                 leaveOverview();
-                click({400, 300});
+                testing::click(*events, {400, 300});
                 EXPECT_TRUE(events->post(typed("a")));
             }
             return !fieldTexts(witness.output()).empty();

@@ -7,6 +7,7 @@
 #include "platform/mutter/SessionBusNames.h"
 #include "platform/windows/gnomeshell/GnomeShellWindowService.h"
 #include "tests/wayland/DisplayDescriptors.h"
+#include "tests/wayland/ShellFixture.h"
 #include "tests/wayland/WaylandWitness.h"
 #include "windowsmgmt/VNSWindowManager.h"
 
@@ -27,21 +28,12 @@ using testing::eventually;
 
 using testing::descriptorNamed;
 
-class WaylandShellWindowTest : public ::testing::Test {
+class WaylandShellWindowTest : public testing::ShellFixture {
   protected:
     void SetUp() override {
-        if (auto missing = testing::PrivateMutter::missingProgram(true)) GTEST_SKIP() << *missing;
+        ShellFixture::SetUp();
+        if (!ready()) return;
         std::string error;
-        desktop = testing::PrivateMutter::start(
-            &error, testing::PrivateMutter::Shell{.extensionFolder = VL_SHELL_EXTENSION,
-                                                  .extensionUUID = shellWindowsExtension,
-                                                  .busName = shellWindowsName,
-                                                  .enabled = true});
-        ASSERT_TRUE(desktop) << error;
-        setenv("PIPEWIRE_RUNTIME_DIR", desktop->runtimeDirectory().c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", desktop->runtimeDirectory().c_str(), 1);
-        bus = MutterBus::open(desktop->busAddress(), &error);
-        ASSERT_TRUE(bus) << error;
         windows = GnomeShellWindowService::connect(bus, remember(), &error);
         ASSERT_TRUE(windows) << error << "\n" << desktop->mutterLog();
         monitors = std::make_shared<MutterMonitors>(bus);
@@ -70,10 +62,7 @@ class WaylandShellWindowTest : public ::testing::Test {
         return std::nullopt;
     }
 
-    std::unique_ptr<testing::PrivateMutter> desktop;
-    std::shared_ptr<MutterBus> bus;
     std::shared_ptr<GnomeShellWindowService> windows;
-    std::shared_ptr<MutterMonitors> monitors;
     std::shared_ptr<MutterDisplayService> displays;
     std::unique_ptr<ps::MutterVirtualDisplays> platform;
     std::mutex mutex;
