@@ -2,6 +2,7 @@
 // and the frequency and level of what came back.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -67,19 +68,37 @@ inline double peakDbfs(const std::vector<float>& x) {
     return 20 * std::log10(std::sqrt(sum / double(x.size())) * std::sqrt(2.0));
 }
 
-// How many of the consecutive windows of `window` samples hold a tone of `frequency` Hz (within
-// `hertz`) at `dbfs` (within `decibels`). A stalled machine can make a sound server lose a cycle
-// of its graph, which spoils the window it falls in, so checks allow for one.
-inline int toneWindows(const std::vector<float>& x, double rate, std::size_t window,
-                       double frequency, double hertz, double dbfs, double decibels) {
-    int matching = 0;
+// The dominant frequency and the peak level of each consecutive window of `window` samples.
+struct ToneWindow {
+    double frequency = 0;
+    double dbfs = 0;
+};
+inline std::vector<ToneWindow> toneWindowsOf(const std::vector<float>& x, double rate,
+                                             std::size_t window) {
+    std::vector<ToneWindow> windows;
     for (std::size_t at = 0; at + window <= x.size(); at += window) {
         const std::vector<float> part(x.begin() + long(at), x.begin() + long(at + window));
-        if (std::fabs(dominantFrequency(part, rate) - frequency) <= hertz &&
-            std::fabs(peakDbfs(part) - dbfs) <= decibels)
-            ++matching;
+        windows.push_back({dominantFrequency(part, rate), peakDbfs(part)});
     }
-    return matching;
+    return windows;
+}
+
+// "<Hz> Hz at <level> dBFS; …", for a failure message.
+inline std::string describe(const std::vector<ToneWindow>& windows) {
+    std::string text;
+    for (const ToneWindow& w : windows)
+        text += std::to_string(w.frequency) + " Hz at " + std::to_string(w.dbfs) + " dBFS; ";
+    return text;
+}
+
+// How many of the windows hold a tone of `frequency` Hz (within `hertz`) at `dbfs` (within
+// `decibels`). A stalled machine can make a sound server lose a cycle of its graph, which spoils
+// the window it falls in, so checks allow for one.
+inline int toneWindows(const std::vector<ToneWindow>& windows, double frequency, double hertz,
+                       double dbfs, double decibels) {
+    return int(std::count_if(windows.begin(), windows.end(), [&](const ToneWindow& w) {
+        return std::fabs(w.frequency - frequency) <= hertz && std::fabs(w.dbfs - dbfs) <= decibels;
+    }));
 }
 
 }  // namespace vl::testing

@@ -30,12 +30,12 @@ namespace vl {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::dominantFrequency;
+using testing::describe;
 using testing::eventually;
-using testing::peakDbfs;
 using testing::PulseTestServer;
 using testing::TestSoundServer;
 using testing::toneWindows;
+using testing::toneWindowsOf;
 using testing::writeToneWav;
 
 std::string run(const std::string& command) {
@@ -212,15 +212,8 @@ TEST_P(SoundServerTest, SpeakerPCMIsWhatWasPlayedIntoTheSink) {
     left.erase(left.begin(), left.begin() + 2400);  // past the onset
     left.resize(19200);
     // Four 100 ms windows: 1 kHz at -20 dBFS, all but a glitched one.
-    EXPECT_GE(toneWindows(left, 48000, 4800, 1000.0, 5.0, -20.0, 1.0), 3) << [&] {
-        std::string windows;
-        for (std::size_t at = 0; at + 4800 <= left.size(); at += 4800) {
-            const std::vector<float> part(left.begin() + long(at), left.begin() + long(at + 4800));
-            windows += " " + std::to_string(dominantFrequency(part, 48000)) + " Hz at " +
-                       std::to_string(peakDbfs(part)) + " dBFS;";
-        }
-        return "windows:" + windows;
-    }();
+    const auto windows = toneWindowsOf(left, 48000, 4800);
+    EXPECT_GE(toneWindows(windows, 1000.0, 5.0, -20.0, 1.0), 3) << "windows: " << describe(windows);
 }
 
 TEST_P(PulseAudioOnlyTest, ALeftoverSinkIsUnloadedWhenWeConnect) {
