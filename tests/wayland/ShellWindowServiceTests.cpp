@@ -6,6 +6,7 @@
 #include "platform/display/mutter/MutterDisplayService.h"
 #include "platform/mutter/SessionBusNames.h"
 #include "platform/windows/gnomeshell/GnomeShellWindowService.h"
+#include "platform/windows/tests/WindowEventLog.h"
 #include "tests/wayland/DisplayDescriptors.h"
 #include "tests/wayland/ShellFixture.h"
 #include "tests/wayland/WaylandWitness.h"
@@ -74,26 +75,10 @@ TEST_F(WaylandShellWindowTest, AWitnessIsReportedListedMovedRaisedAndFocused) {
     auto small = display("Vantrel_1", 0x5001, 640, 480);
     ASSERT_TRUE(wide && small) << ::testing::PrintToString(reports);
 
-    std::mutex seen;
-    std::vector<std::pair<WindowID, ProcessID>> created;
-    std::vector<ProcessID> launched;
-    std::vector<std::optional<WindowID>> focused;
-    WindowEvents events;
-    events.windowCreated = [&](WindowID id, ProcessID pid) {
-        std::lock_guard lock(seen);
-        created.emplace_back(id, pid);
-        // Handlers may call the service: they run off the bus thread.
-        EXPECT_TRUE(windows->window(id).has_value());
-    };
-    events.focusedWindowChanged = [&](std::optional<WindowID> id) {
-        std::lock_guard lock(seen);
-        focused.push_back(id);
-    };
-    events.applicationLaunched = [&](ProcessID pid) {
-        std::lock_guard lock(seen);
-        launched.push_back(pid);
-    };
-    auto observation = windows->observe(std::move(events));
+    testing::WindowEventLog seen;
+    // Handlers may call the service: they run off the bus thread.
+    auto observation = windows->observe(
+        seen.handlers([&](WindowID id) { EXPECT_TRUE(windows->window(id).has_value()); }));
     testing::WaylandWitness witness(*desktop, 0, 0, 255, {"--windowed"});
     const ProcessID pid = witness.pid();
     ASSERT_GT(pid, 0);
@@ -108,10 +93,7 @@ TEST_F(WaylandShellWindowTest, AWitnessIsReportedListedMovedRaisedAndFocused) {
     auto applications = windows->regularApplications();
     EXPECT_NE(std::find(applications.begin(), applications.end(), pid), applications.end());
     EXPECT_TRUE(eventually([&] {
-        std::lock_guard lock(seen);
-        return std::find(created.begin(), created.end(), std::pair{record.id, pid}) !=
-                   created.end() &&
-               launched == std::vector<ProcessID>{pid};
+        return seen.wasCreated(record.id, pid) && seen.launched() == std::vector<ProcessID>{pid};
     }));
 
     // The window manager moves it onto the small display, keeping its place there.
@@ -146,10 +128,7 @@ TEST_F(WaylandShellWindowTest, AWitnessIsReportedListedMovedRaisedAndFocused) {
     EXPECT_EQ(windows->raise(record.id), WindowError::success);
     EXPECT_TRUE(eventually([&] { return windows->focusedWindow() == record.id; }));
     EXPECT_EQ(windows->windowList().front().id, record.id) << "raised to the front";
-    EXPECT_TRUE(eventually([&] {
-        std::lock_guard lock(seen);
-        return std::find(focused.begin(), focused.end(), std::optional{record.id}) != focused.end();
-    }));
+    EXPECT_TRUE(eventually([&] { return seen.wasFocused(record.id); }));
 
     WindowID gone = 1;
     for (const auto& listed : windows->windowList()) gone = std::max(gone, listed.id + 1);
@@ -160,18 +139,8 @@ TEST_F(WaylandShellWindowTest, AWitnessIsReportedListedMovedRaisedAndFocused) {
 // As the X11 backend reports a window leaving the client list: no event of its own, and the
 // process's end with its last window. Ids are the shell's own small numbers, one per window.
 TEST_F(WaylandShellWindowTest, ClosedWindowsLeaveTheListAndIdsAreNeverShared) {
-    std::mutex seen;
-    std::vector<ProcessID> launched, terminated;
-    WindowEvents events;
-    events.applicationLaunched = [&](ProcessID pid) {
-        std::lock_guard lock(seen);
-        launched.push_back(pid);
-    };
-    events.applicationTerminated = [&](ProcessID pid) {
-        std::lock_guard lock(seen);
-        terminated.push_back(pid);
-    };
-    auto observation = windows->observe(std::move(events));
+    testing::WindowEventLog seen;
+    auto observation = windows->observe(seen.handlers());
     testing::WaylandWitness two(*desktop, 0, 0, 255, {"--windowed", "--second"});
     testing::WaylandWitness one(*desktop, 255, 0, 0, {"--windowed"});
     auto ids = [&] {
@@ -206,22 +175,15 @@ TEST_F(WaylandShellWindowTest, ClosedWindowsLeaveTheListAndIdsAreNeverShared) {
     EXPECT_EQ(windows->windowsOfProcess(two.pid()), std::vector<WindowID>{before.at(first)});
     // Events come in order: once the other process's end is told, the close above was handled.
     one.signal(SIGUSR2);
-    EXPECT_TRUE(eventually([&] {
-        std::lock_guard lock(seen);
-        return !terminated.empty();
-    }));
-    {
-        std::lock_guard lock(seen);
-        EXPECT_EQ(terminated, std::vector<ProcessID>{one.pid()});
-    }
+    EXPECT_TRUE(eventually([&] { return !seen.terminated().empty(); }));
+    EXPECT_EQ(seen.terminated(), std::vector<ProcessID>{one.pid()});
     EXPECT_FALSE(ids().contains(only));
     EXPECT_NE(windows->focusedWindow(), before.at(only)) << "a closed window has no focus";
 
     // Its last window closes while the program runs on.
     two.signal(SIGUSR2);
     EXPECT_TRUE(eventually([&] {
-        std::lock_guard lock(seen);
-        return terminated == std::vector<ProcessID>{one.pid(), two.pid()};
+        return seen.terminated() == std::vector<ProcessID>{one.pid(), two.pid()};
     }));
     EXPECT_TRUE(two.said("closed vl-witness\n")) << two.output();
     EXPECT_TRUE(windows->windowsOfProcess(two.pid()).empty());
@@ -233,11 +195,8 @@ TEST_F(WaylandShellWindowTest, ClosedWindowsLeaveTheListAndIdsAreNeverShared) {
     ASSERT_TRUE(eventually([&] { return witnessWindow(later.pid()).has_value(); }, 20s))
         << later.output();
     EXPECT_FALSE(distinct.contains(witnessWindow(later.pid())->id));
-    EXPECT_TRUE(eventually([&] {
-        std::lock_guard lock(seen);
-        return std::find(launched.begin(), launched.end(), later.pid()) != launched.end();
-    }));
-    std::lock_guard lock(seen);
+    EXPECT_TRUE(eventually([&] { return seen.wasLaunched(later.pid()); }));
+    auto launched = seen.launched();
     std::sort(launched.begin(), launched.end());
     std::vector<ProcessID> each{two.pid(), one.pid(), later.pid()};
     std::sort(each.begin(), each.end());

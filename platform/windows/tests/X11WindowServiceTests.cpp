@@ -2,6 +2,7 @@
 
 #include "base/testing/Eventually.h"
 #include "platform/windows/tests/WindowDesktop.h"
+#include "platform/windows/tests/WindowEventLog.h"
 
 #include <gtest/gtest.h>
 
@@ -190,50 +191,19 @@ TEST_F(X11WindowServiceTest, AMinimisedWindowIsOffTheListButFoundAndRaised) {
 }
 
 TEST_F(X11WindowServiceTest, ObservesNewWindowsApplicationsAndFocus) {
-    std::mutex mutex;
-    std::vector<std::pair<WindowID, ProcessID>> created;
-    std::vector<ProcessID> launched, terminated;
-    std::vector<std::optional<WindowID>> focused;
-    WindowEvents events;
-    events.windowCreated = [&](WindowID w, ProcessID p) {
-        std::lock_guard lock(mutex);
-        created.emplace_back(w, p);
-    };
-    events.applicationLaunched = [&](ProcessID p) {
-        std::lock_guard lock(mutex);
-        launched.push_back(p);
-    };
-    events.applicationTerminated = [&](ProcessID p) {
-        std::lock_guard lock(mutex);
-        terminated.push_back(p);
-    };
-    events.focusedWindowChanged = [&](std::optional<WindowID> w) {
-        std::lock_guard lock(mutex);
-        focused.push_back(w);
-    };
-    auto observation = service.observe(events);
+    testing::WindowEventLog seen;
+    auto observation = service.observe(seen.handlers());
     ASSERT_TRUE(observation);
 
     auto pid = desktop->openWindow("Observed", 300, 200, 10, 10);
     ASSERT_TRUE(pid);
     const WindowID id = *windowOf(*pid);
-    EXPECT_TRUE(eventually([&] {
-        std::lock_guard lock(mutex);
-        return std::find(created.begin(), created.end(), std::pair(id, ProcessID(*pid))) !=
-                   created.end() &&
-               std::find(launched.begin(), launched.end(), *pid) != launched.end();
-    })) << id
-        << " " << shell("xprop -root _NET_CLIENT_LIST");
+    EXPECT_TRUE(eventually([&] { return seen.wasCreated(id, *pid) && seen.wasLaunched(*pid); }))
+        << id << " " << shell("xprop -root _NET_CLIENT_LIST");
     service.raise(id);
-    EXPECT_TRUE(eventually([&] {
-        std::lock_guard lock(mutex);
-        return std::find(focused.begin(), focused.end(), std::optional(id)) != focused.end();
-    }));
+    EXPECT_TRUE(eventually([&] { return seen.wasFocused(id); }));
     desktop->closeWindow(*pid);
-    EXPECT_TRUE(eventually([&] {
-        std::lock_guard lock(mutex);
-        return std::find(terminated.begin(), terminated.end(), *pid) != terminated.end();
-    }));
+    EXPECT_TRUE(eventually([&] { return seen.wasTerminated(*pid); }));
     observation.reset();  // joins; nothing is delivered afterwards
 }
 
