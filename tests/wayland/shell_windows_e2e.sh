@@ -2,7 +2,8 @@
 # Windows end to end on GNOME Wayland: the real server on a private headless GNOME Shell running
 # our windows extension, with a 800x600 monitor of its own and the GTK witness window on it. While
 # the real client shares, the session's virtual monitor is the main one and the witness sits on
-# it; afterwards the shell's monitor is the main one again and the witness is back where it was.
+# it, and the pointer pushed off it by the desktop's own mouse comes back onto it; afterwards the
+# shell's monitor is the main one again and the witness is back where it was.
 # DisplayConfig (monitors.py) and the shell's own window list are the witnesses.
 source "$(dirname "$0")/../e2e/lib.sh"
 source "$(dirname "$0")/mutter_lib.sh"
@@ -37,6 +38,14 @@ eventually prints '1280x720 at' monitors || echo "no virtual monitor: $(monitors
 until_true 200 virtual_is_main; main_during=$?
 until_true 200 on_virtual; moved=$?
 echo "monitors during: $(monitors | tr '\n' ';') witness: $(shell_window vl-witness)"
+# The desktop's own mouse moves the pointer within the virtual monitor, where it stays; then
+# pushes it onto the shell's monitor, and confinement brings it back within a few 16 ms ticks.
+mouse() { /usr/bin/python3 "$WAYLAND_HERE/local_mouse.py" "$@" 2>&1; }
+mouse 300 0 0.5 >"$WORK/mouse-within.log"
+mouse -2000 0 1 >"$WORK/mouse-off.log"
+echo "local mouse: $(tr '\n' ';' <"$WORK/mouse-within.log") then $(tr '\n' ';' <"$WORK/mouse-off.log")"
+read -r bx _ < <(monitors | sed -n 's/.* 1280x720 at \([0-9-]*\),\([0-9-]*\).*/\1 \2/p')
+x_of() { sed -n "s/^$1 \([0-9-]*\) .*/\1/p" "$WORK/mouse-$2.log"; }
 wait $client || status=$?
 back() { test "$(shell_window vl-witness)" = "$before"; }
 eventually back; returned=$?
@@ -45,6 +54,8 @@ echo "monitors after: $(monitors | tr '\n' ';') witness: $(shell_window vl-witne
 check "share exits 0" test "$status" -eq 0
 check "the virtual monitor was the main one during the session" test "$main_during" -eq 0
 check "the witness moved onto the virtual monitor" test "$moved" -eq 0
+check "the local mouse moves the pointer" test "$(x_of after within)" = "$(($(x_of before within) + 300))"
+check "confinement brought the pointer back onto the virtual monitor" test "$(x_of after off)" -ge "${bx:-9999}"
 check "the shell's monitor is the main one again" prints '800x600 at 0,0 primary' monitors
 check "the witness went back where it was" test "$returned" -eq 0
 check "the server found the shell's windows" not grep -q 'Windows cannot be moved' "$WORK/server.out"
