@@ -203,6 +203,47 @@ TEST_F(WaylandShellWindowTest, ClosedWindowsLeaveTheListAndIdsAreNeverShared) {
     EXPECT_EQ(launched, each) << "each with its first window only";
 }
 
+// GNOME Shell turns extensions off on its lock screen and on again when unlocked: what happened to
+// windows meanwhile is told once the extension is back, and the service works on.
+TEST_F(WaylandShellWindowTest, AnObservationCatchesUpOnWhatHappenedWhileTheExtensionWasOff) {
+    testing::WindowEventLog seen;
+    auto observation = windows->observe(seen.handlers());
+    testing::WaylandWitness leaving(*desktop, 255, 0, 0, {"--windowed"});
+    ASSERT_TRUE(eventually([&] { return seen.wasLaunched(leaving.pid()); }, 20s))
+        << leaving.output();
+
+    auto turn = [&](const char* method) {
+        return bus->withBus([&](sd_bus* c) {
+            return sd_bus_call_method(c, "org.gnome.Shell", "/org/gnome/Shell",
+                                      "org.gnome.Shell.Extensions", method, nullptr, nullptr, "s",
+                                      shellWindowsExtension) >= 0;
+        });
+    };
+    auto answers = [&] {
+        return sessionBusNames(desktop->busAddress())->contains(shellWindowsName);
+    };
+    ASSERT_TRUE(turn("DisableExtension"));
+    ASSERT_TRUE(eventually([&] { return !answers(); }));
+    // Meanwhile one program closes its only window and another opens one.
+    leaving.signal(SIGUSR2);
+    EXPECT_TRUE(eventually([&] { return leaving.said("closed vl-witness"); })) << leaving.output();
+    testing::WaylandWitness coming(*desktop, 0, 255, 0, {"--windowed"});
+    ASSERT_TRUE(eventually([&] { return coming.said("started"); }, 20s)) << coming.output();
+    EXPECT_FALSE(seen.wasTerminated(leaving.pid()));
+    EXPECT_FALSE(seen.wasLaunched(coming.pid()));
+
+    ASSERT_TRUE(turn("EnableExtension"));
+    EXPECT_TRUE(eventually([&] {
+        return seen.wasTerminated(leaving.pid()) && seen.wasLaunched(coming.pid());
+    })) << ::testing::PrintToString(seen.launched())
+        << " " << ::testing::PrintToString(seen.terminated());
+    ASSERT_TRUE(eventually([&] { return witnessWindow(coming.pid()).has_value(); }));
+    const WindowID id = witnessWindow(coming.pid())->id;
+    EXPECT_TRUE(seen.wasCreated(id, coming.pid()));
+    EXPECT_EQ(windows->raise(id), WindowError::success);
+    EXPECT_TRUE(eventually([&] { return seen.wasFocused(id); }));
+}
+
 // As on X11: a minimised window is off the on-screen list, but still its process's window, found
 // by its id, moved, and raised back.
 TEST_F(WaylandShellWindowTest, AMinimisedWindowIsOffTheListButFoundAndRaised) {

@@ -149,13 +149,19 @@ WindowError callOnWindow(MutterBus& bus, const char* method,
 // Signals are read on the bus thread, which holds the connection; they are handed to a thread of
 // the observation's own so that its handlers may call the service. Processes are followed through
 // their windows as the X11 backend follows its client list: an application is launched with its
-// first window and terminated with its last.
+// first window and terminated with its last. The shell turns extensions off on its lock screen;
+// when ours is back, the list tells what was made and closed meanwhile.
 class GnomeShellWindowService::Observation final : public WindowObservation {
   public:
+    using Listed = std::function<std::vector<WindowRecord>()>;
+    using Focused = std::function<std::optional<WindowID>()>;
+
     // `listed` is read once the signals are matched, so that no window made meanwhile is missed.
-    Observation(std::shared_ptr<MutterBus> bus, WindowEvents events,
-                const std::function<std::vector<WindowRecord>()>& listed)
-        : bus_(std::move(bus)), events_(std::move(events)) {
+    Observation(std::shared_ptr<MutterBus> bus, WindowEvents events, Listed listed, Focused focused)
+        : bus_(std::move(bus)),
+          events_(std::move(events)),
+          listed_(std::move(listed)),
+          focused_(std::move(focused)) {
         created_ = bus_->addSignalMatch(shellExtensionPath, interfaceName, "WindowCreated",
                                         [this](sd_bus_message* m) {
                                             std::uint32_t id = 0;
@@ -175,11 +181,19 @@ class GnomeShellWindowService::Observation final : public WindowObservation {
                                           if (sd_bus_message_read(m, "u", &id) >= 0)
                                               post({Event::focus, id, 0});
                                       });
-        for (const auto& record : listed()) live_.emplace(record.id, record.pid);
+        back_ = bus_->addSignalMatch(
+            "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged",
+            [this](sd_bus_message* m) {
+                const char *name = nullptr, *before = nullptr, *after = nullptr;
+                if (sd_bus_message_read(m, "sss", &name, &before, &after) >= 0 && name &&
+                    std::strcmp(name, shellWindowsName) == 0 && after && *after)
+                    post({Event::back, 0, 0});
+            });
+        for (const auto& record : listed_()) live_.emplace(record.id, record.pid);
         thread_ = std::thread([this] { run(); });
     }
     ~Observation() override {
-        for (auto* slot : {created_, closed_, focus_}) bus_->dropMatch(slot);
+        for (auto* slot : {created_, closed_, focus_, back_}) bus_->dropMatch(slot);
         {
             std::lock_guard lock(mutex_);
             stopping_ = true;
@@ -190,7 +204,7 @@ class GnomeShellWindowService::Observation final : public WindowObservation {
 
   private:
     struct Event {
-        enum Kind { created, closed, focus } kind;
+        enum Kind { created, closed, focus, back } kind;
         WindowID id;
         ProcessID pid;
     };
@@ -242,15 +256,33 @@ class GnomeShellWindowService::Observation final : public WindowObservation {
                     events_.applicationTerminated(pid);
                 return;
             }
+            case Event::back:
+                catchUp();
+                return;
         }
+    }
+
+    // The extension is back after being off: what the shell lists now against what was live.
+    void catchUp() {
+        std::map<WindowID, ProcessID> now;
+        for (const auto& record : listed_()) now.emplace(record.id, record.pid);
+        std::vector<WindowID> closed;
+        for (const auto& [id, pid] : live_)
+            if (!now.contains(id)) closed.push_back(id);
+        for (WindowID id : closed) deliver({Event::closed, id, 0});
+        for (const auto& [id, pid] : now) deliver({Event::created, id, pid});
+        if (events_.focusedWindowChanged) events_.focusedWindowChanged(focused_());
     }
 
     std::shared_ptr<MutterBus> bus_;
     WindowEvents events_;
+    Listed listed_;
+    Focused focused_;
     std::map<WindowID, ProcessID> live_;  // the shell's windows and their processes (thread only)
     sd_bus_slot* created_ = nullptr;
     sd_bus_slot* closed_ = nullptr;
     sd_bus_slot* focus_ = nullptr;
+    sd_bus_slot* back_ = nullptr;  // the extension taking its bus name again
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Event> queue_;
@@ -409,7 +441,9 @@ std::optional<WindowID> GnomeShellWindowService::windowAtPoint(DisplayPoint poin
 }
 
 std::unique_ptr<WindowObservation> GnomeShellWindowService::observe(WindowEvents events) {
-    return std::make_unique<Observation>(bus_, std::move(events), [this] { return records(true); });
+    return std::make_unique<Observation>(
+        bus_, std::move(events), [this] { return records(true); },
+        [this] { return focusedWindow(); });
 }
 
 }  // namespace vl
