@@ -19,9 +19,8 @@ class GnomeShellInput {
 
     // Where the shell has the pointer, in desktop pixels; none when it cannot be asked.
     std::optional<DisplayPoint> pointer();
-    // Commits `text` to the focused text field once the shell has handled the input sent before
-    // it, so that keys and text arrive in the order they were sent; false when no focused client
-    // takes text this way or the shell cannot be asked.
+    // Commits `text` to the focused text field, as the shell's on-screen keyboard does; false when
+    // no focused client takes text this way or the shell cannot be asked.
     bool commitText(const std::string& text);
 
   private:
