@@ -9,7 +9,8 @@
 //   having the drawing (X11: drawn; Mutter: the client's frame committed) to the client having
 //   decoded a picture that shows it (sampled beside the pointer); median and p99, beside the
 //   target of one frame time plus the mean encode time; then the stage table of those samples
-//   (the pipeline's frame trace joined to the client's arrivals);
+//   (the pipeline's frame trace joined to the client's arrivals), and x265 alone on the session's
+//   frames with the same pauses, the encode stage's own spread;
 // - static desktop: CPU time of this process and of the compositor while nothing changes, and
 //   the frames sent, beside the same pipeline while the screen scrolls at the frame rate.
 #include "Capture/VNSCapture.h"
@@ -283,11 +284,14 @@ class Pipeline {
                                [&](std::optional<VNSCaptureError> e) { started.set_value(e); });
         if (auto e = started.get_future().get()) error_ = "capture: " + e->description();
     }
-    ~Pipeline() {
+    ~Pipeline() { stop(); }
+    void stop() {
         if (capture_) capture_->stopCapture();
+        capture_.reset();
         if (client_) client_->setPacketHandler(nullptr);
         client_.reset();
-        server_->stop();
+        if (server_) server_->stop();
+        server_.reset();
     }
     const std::string& error() const { return error_; }
 
@@ -429,13 +433,46 @@ Outcome throughput(bench::DesktopKind kind, int width, int height, int rounds, d
     return {0, pipelineFps / rawFps};
 }
 
+// The baseline of the encode stage: x265 alone, after the session, on the frames the session
+// encoded, with its properties and with pauses like the changes' between them, so that its own
+// spread on this machine is seen beside the pipeline's.
+void printEncoderAlone(ObservedCodec::Shared& shared, const std::string& title, int changes) {
+    std::vector<PixelBuffer> frames;
+    std::optional<CompressionProperties> properties;
+    {
+        std::lock_guard lock(shared.mutex);
+        frames = shared.kept;
+        properties = shared.properties;
+    }
+    if (frames.size() < 2 || !properties) return;
+    std::vector<std::vector<std::uint8_t>> planar;
+    for (const auto& frame : frames) planar.push_back(RawX265::planar(frame));
+    RawX265 raw(frames[0].width, frames[0].height, *properties);
+    if (!raw.ok()) return;
+    std::mt19937 random(11);
+    std::vector<double> times;
+    for (int i = 0; i < changes; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(60 + random() % 90));
+        const auto t0 = Clock::now();
+        raw.encode(planar[pingPong(static_cast<std::size_t>(i), planar.size())]);
+        times.push_back(ms(Clock::now() - t0));
+    }
+    const double median = bench::percentileOf(times, 50);
+    const double p99 = bench::percentileOf(times, 99);
+    std::printf(
+        "ENCODER ALONE %s: x265 on %zu of the session's frames, %d encodes with the changes' "
+        "pauses: median %.2f ms, p99 %.2f ms (p99/median %.2f)\n",
+        title.c_str(), frames.size(), changes, median, p99, p99 / median);
+}
+
 Outcome latency(bench::DesktopKind kind, int width, int height, int fps, int samples) {
     auto desktop = startDesktop(kind, width, height, fps);
     if (!desktop) return {};
     auto& painter = *desktop;
     painter.scroll(0);
     painter.square(false);
-    auto codec = std::make_shared<ObservedCodec>(0);
+    // The first frames are kept for the encoder-alone baseline.
+    auto codec = std::make_shared<ObservedCodec>(40);
     FrameTrace::enable(static_cast<std::size_t>(samples) * 200 * frameStageCount);
 
     // The client decodes every picture and looks at the middle of the square.
@@ -546,6 +583,8 @@ Outcome latency(bench::DesktopKind kind, int width, int height, int fps, int sam
         table.print(title + " after the first " + std::to_string(settling) + " changes",
                     {traced.begin() + settling, traced.end()});
     }
+    pipeline.stop();
+    printEncoderAlone(*codec->shared(), title, samples);
     return {missed == 0 ? 0 : 1, bench::percentileOf(latencies, 50)};
 }
 
