@@ -329,6 +329,36 @@ std::size_t pingPong(std::size_t i, std::size_t n) {
     return k < n ? k : period - k;
 }
 
+// The baseline: raw x265 with the pipeline's properties, on the frames the pipeline kept, taken
+// forth and back; none before the pipeline encoded anything.
+class RawBaseline {
+  public:
+    static std::unique_ptr<RawBaseline> of(ObservedCodec::Shared& shared) {
+        std::vector<PixelBuffer> frames;
+        std::optional<CompressionProperties> properties;
+        {
+            std::lock_guard lock(shared.mutex);
+            frames = shared.kept;
+            properties = shared.properties;
+        }
+        if (frames.empty() || !properties) return nullptr;
+        auto baseline = std::unique_ptr<RawBaseline>(
+            new RawBaseline(frames[0].width, frames[0].height, *properties));
+        if (!baseline->encoder_.ok()) return nullptr;
+        for (const auto& frame : frames) baseline->planar_.push_back(RawX265::planar(frame));
+        return baseline;
+    }
+    std::size_t frames() const { return planar_.size(); }
+    // Encodes the i-th picture of the sequence; its bytes.
+    std::size_t encode(std::size_t i) { return encoder_.encode(planar_[pingPong(i, frames())]); }
+
+  private:
+    RawBaseline(int width, int height, const CompressionProperties& properties)
+        : encoder_(width, height, properties) {}
+    RawX265 encoder_;
+    std::vector<std::vector<std::uint8_t>> planar_;
+};
+
 Outcome throughput(bench::DesktopKind kind, int width, int height, int rounds, double windowSeconds,
                    bool withDrawing) {
     auto desktop = startDesktop(kind, width, height, 240);
@@ -375,24 +405,17 @@ Outcome throughput(bench::DesktopKind kind, int width, int height, int rounds, d
             painting = false;
             paint.join();
         }
-        std::vector<PixelBuffer> frames;
-        std::optional<CompressionProperties> properties;
         double encodeMean = 0;
         {
             std::lock_guard lock(shared->mutex);
-            frames = shared->kept;
-            properties = shared->properties;
             encodeMean = std::accumulate(shared->encodeMs.begin(), shared->encodeMs.end(), 0.0) /
                          static_cast<double>(std::max<std::size_t>(1, shared->encodeMs.size()));
         }
-        if (frames.empty() || !properties) {
+        auto raw = RawBaseline::of(*shared);
+        if (!raw) {
             std::fprintf(stderr, "the pipeline encoded nothing\n");
             return {};
         }
-        std::vector<std::vector<std::uint8_t>> planar;
-        for (const auto& frame : frames) planar.push_back(RawX265::planar(frame));
-        RawX265 raw(frames[0].width, frames[0].height, *properties);
-        if (!raw.ok()) return {};
         // The test client keeps drawing at the pipeline's rate, so that the compositor's share of
         // the machine is the same in both halves: what differs is only the pipeline's own work.
         std::atomic<bool> drawing{withDrawing};
@@ -407,8 +430,7 @@ Outcome throughput(bench::DesktopKind kind, int width, int height, int rounds, d
         std::size_t rawBytes = 0, n = 0;
         const double c0 = processCpuSeconds();
         const auto t0 = Clock::now();
-        while (seconds(Clock::now() - t0) < windowSeconds)
-            rawBytes += raw.encode(planar[pingPong(n++, planar.size())]);
+        while (seconds(Clock::now() - t0) < windowSeconds) rawBytes += raw->encode(n++);
         const double took = seconds(Clock::now() - t0);
         drawing = false;
         draw.join();
@@ -419,7 +441,7 @@ Outcome throughput(bench::DesktopKind kind, int width, int height, int rounds, d
             "+ %s %.0f %%) | raw x265 on the same %zu frames %.1f fps %.1f Mbit/s "
             "(CPU %.0f %%) | ratio %.3f\n",
             round + 1, fps, mbps, encodeMean, cpu * 100, desktop->compositorName(), xcpu * 100,
-            frames.size(), rfps, static_cast<double>(rawBytes) * 8 / took / 1e6, rcpu * 100,
+            raw->frames(), rfps, static_cast<double>(rawBytes) * 8 / took / 1e6, rcpu * 100,
             fps / rfps);
         pipelineFps += fps;
         rawFps += rfps;
@@ -437,24 +459,14 @@ Outcome throughput(bench::DesktopKind kind, int width, int height, int rounds, d
 // encoded, with its properties and with pauses like the changes' between them, so that its own
 // spread on this machine is seen beside the pipeline's.
 void printEncoderAlone(ObservedCodec::Shared& shared, const std::string& title, int changes) {
-    std::vector<PixelBuffer> frames;
-    std::optional<CompressionProperties> properties;
-    {
-        std::lock_guard lock(shared.mutex);
-        frames = shared.kept;
-        properties = shared.properties;
-    }
-    if (frames.size() < 2 || !properties) return;
-    std::vector<std::vector<std::uint8_t>> planar;
-    for (const auto& frame : frames) planar.push_back(RawX265::planar(frame));
-    RawX265 raw(frames[0].width, frames[0].height, *properties);
-    if (!raw.ok()) return;
+    auto raw = RawBaseline::of(shared);
+    if (!raw || raw->frames() < 2) return;
     std::mt19937 random(11);
     std::vector<double> times;
     for (int i = 0; i < changes; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(60 + random() % 90));
         const auto t0 = Clock::now();
-        raw.encode(planar[pingPong(static_cast<std::size_t>(i), planar.size())]);
+        raw->encode(static_cast<std::size_t>(i));
         times.push_back(ms(Clock::now() - t0));
     }
     const double median = bench::percentileOf(times, 50);
@@ -462,7 +474,7 @@ void printEncoderAlone(ObservedCodec::Shared& shared, const std::string& title, 
     std::printf(
         "ENCODER ALONE %s: x265 on %zu of the session's frames, %d encodes with the changes' "
         "pauses: median %.2f ms, p99 %.2f ms (p99/median %.2f)\n",
-        title.c_str(), frames.size(), changes, median, p99, p99 / median);
+        title.c_str(), raw->frames(), changes, median, p99, p99 / median);
 }
 
 Outcome latency(bench::DesktopKind kind, int width, int height, int fps, int samples) {
